@@ -1,0 +1,45 @@
+// Public: process lock, sleeps, number parsing, thread id, stopwatch and
+// enumeration texts.
+#pragma once
+
+#include <sys/types.h>
+
+int Lock_Process(const char *pcFilePath);
+int UnLock_Process();
+
+int Sleep(int nSec);
+int Sleep_m(int nMsec);
+int Sleep_u(long lUsec);
+
+int Atoi(const char *pcSrc);
+unsigned int Atoui(const char *pcSrc);
+int StrToi(const char *pcData, int nBase);
+long StrTol(const char *pcData, int nBase);
+float StrTof(const char *pcData);
+double StrTod(const char *pcData);
+
+unsigned int Get_ThrId();
+u_int ChkRunTime();
+
+enum __enMessageType { MSG_TYPE_REQ = 1, MSG_TYPE_RSP = 2, MSG_TYPE_RPT = 3 };
+enum __enHuntingMethod {
+    HUNT_DISABLE = 0,
+    HUNT_STATIC = 1,
+    HUNT_ASCEND_RR = 2,
+    HUNT_DESCEND_RR = 3,
+    HUNT_ODDEVEN_RR = 4,
+    HUNT_RANDOM = 5
+};
+enum __enOperationState { OPS_OOS = 0, OPS_INS = 1, OPS_NOTUSE = 2 };
+
+const char *Str_MsgType(unsigned int unType);
+const char *Str_HuntMethod(unsigned int unMethod);
+const char *Str_OPSTS(unsigned int unState);
+
+// Root of the host-wide runtime files ("/opt/orvo/tmp" unless the environment
+// variable ORVO_TMP_ROOT names another directory): the log registry key file
+// and the HA framework's sockets and keys live below it. Set ORVO_TMP_ROOT to
+// run several instances (or tests) on one host without sharing them.
+const char *Get_OrvoTmpRoot();
+constexpr const char *ORVO_TMP_ROOT_ENV = "ORVO_TMP_ROOT";
+constexpr const char *ORVO_TMP_ROOT_DEFAULT = "/opt/orvo/tmp";
