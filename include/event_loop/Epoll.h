@@ -1,0 +1,92 @@
+// Public: the single-threaded epoll reactor. Every call, and every change of a
+// registered Event's handler, must come from the thread that calls Run() (or
+// happen before that thread starts): nothing here is locked.
+#pragma once
+
+#include <string.h>
+#include <sys/epoll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <stdexcept>
+#include <string>
+
+#include "event_loop/Event.h"
+
+namespace EventCLoop {
+
+class Epoll {
+public:
+    static constexpr uint32_t EpollSize = 1024;
+    // Milliseconds an idle Run() waits.
+    static constexpr uint32_t EpollTimeout = 1024;
+
+    Epoll() : epollfd(epoll_create1(0)) {
+        if (epollfd == -1) {
+            throw std::logic_error("epoll_create1 fail");
+        }
+    }
+
+    ~Epoll() { close(epollfd); }
+
+    Epoll(const Epoll &) = delete;
+    Epoll &operator=(const Epoll &) = delete;
+
+    // The caller stores event.fd in interest.data.fd and keeps `event` at its address
+    // until DelEvent. An already registered descriptor fails in the kernel and
+    // leaves the map unchanged.
+    void AddEvent(Event &event, epoll_event interest) {
+        if (epoll_ctl(epollfd, EPOLL_CTL_ADD, event.fd, &interest) == -1) {
+            throw std::logic_error(std::string("epoll_ctl EPOLL_CTL_ADD fail") + strerror(errno));
+        }
+        events.emplace(event.fd, std::ref(event));
+    }
+
+    // Never throws and never closes the descriptor; unknown descriptors are fine.
+    void DelEvent(int eventfd) {
+        events.erase(eventfd);
+        epoll_ctl(epollfd, EPOLL_CTL_DEL, eventfd, nullptr);
+    }
+
+    // The map keeps referring to the same Event, so a handler replaced in it is
+    // seen by the next dispatch.
+    void ModEvent(int eventfd, epoll_event interest) {
+        if (epoll_ctl(epollfd, EPOLL_CTL_MOD, eventfd, &interest) == -1) {
+            throw std::logic_error(std::string("epoll_ctl EPOLL_CTL_MOD fail") + strerror(errno));
+        }
+    }
+
+    bool HasEvent(int eventfd) const { return events.count(eventfd) != 0; }
+
+    // One wait and its dispatch. Each record is looked up at dispatch time, so
+    // a handler that removes a descriptor prevents its later dispatch in the
+    // same batch. Handler exceptions are not caught.
+    void Run() {
+        int count = epoll_wait(epollfd, ev, EpollSize, EpollTimeout);
+        if (count <= 0) {
+            return;
+        }
+        for (int i = 0; i < count; ++i) {
+            auto found = events.find(ev[i].data.fd);
+            if (found == events.end()) {
+                continue;
+            }
+            Event &event = found->second.get();
+            if (event.pop) {
+                // The handler may clear or replace itself; nothing of the entry
+                // or the Event is used after it returns.
+                event.pop(ev[i]);
+            }
+        }
+    }
+
+private:
+    int epollfd;
+    std::map<int, std::reference_wrapper<Event>> events;
+    epoll_event ev[EpollSize];
+};
+
+}  // namespace EventCLoop

@@ -1,0 +1,103 @@
+// Public: a one-shot relative timer over a timerfd, dispatched by the reactor.
+// A timer fires at most once; afterwards it is unregistered, its descriptor is
+// closed and the object is spent. Callers usually create it shared and let the
+// callback hold that shared reference: the stored handler then keeps the timer
+// alive until it has fired, and the running callback until it has returned.
+#pragma once
+
+#include <string.h>
+#include <sys/epoll.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+
+#include "event_loop/Epoll.h"
+#include "event_loop/Error.h"
+#include "event_loop/Event.h"
+
+namespace EventCLoop {
+
+class Timer {
+public:
+    using Callback = std::function<void(Error &)>;
+
+    // Creates the descriptor; registers nothing. `loop` must outlive the timer.
+    explicit Timer(Epoll &loop) : epoll(loop), timerfd(-1) {
+        event.clear();
+        timerfd = timerfd_create(CLOCK_MONOTONIC, 0);
+        if (timerfd == -1) {
+            throw std::runtime_error(std::string("timerfd_create fail ") + strerror(errno));
+        }
+    }
+
+    // A waiting timer is cancelled: its callback never runs. A timer that was
+    // never waited on still owns its descriptor and closes it here.
+    ~Timer() {
+        if (!event.isCleared()) {
+            epoll.DelEvent(event.fd);
+            close(event.fd);
+            event.clear();
+            timerfd = -1;
+        } else if (timerfd != -1) {
+            close(timerfd);
+            timerfd = -1;
+        }
+    }
+
+    Timer(const Timer &) = delete;
+    Timer &operator=(const Timer &) = delete;
+
+    // Arms once, relative to now, no repetition. (0, 0) disarms.
+    void initOneTimer(unsigned int sec, unsigned int nsec) {
+        struct itimerspec spec = {};
+        spec.it_value.tv_sec = sec;
+        spec.it_value.tv_nsec = nsec;
+        if (timerfd_settime(timerfd, 0, &spec, nullptr) < 0) {
+            throw std::runtime_error(std::string("timerfd_settime fail ") + strerror(errno));
+        }
+    }
+
+    // Registers the timer; `callback` runs once on the reactor's thread when it
+    // expires. A second call while waiting throws the reactor's add error and
+    // leaves the first registration and its callback in place.
+    void async_wait(Callback callback) {
+        epoll_event interest = {};
+        interest.events = EPOLLIN;
+        interest.data.fd = timerfd;
+        event.fd = timerfd;
+        epoll.AddEvent(event, interest);
+        event.pop = [this, callback](const epoll_event &ev) { epoll_pop(ev, callback); };
+    }
+
+private:
+    // Works on its own copy of the callback: clearing the Event below destroys
+    // the stored handler, and with it possibly the last other reference to this
+    // timer.
+    void epoll_pop(const epoll_event &ev, Callback callback) {
+        Error status;
+        if (ev.events & EPOLLERR) {
+            status = Error(strerror(errno));
+        } else {
+            uint64_t expirations = 0;
+            ssize_t got = read(ev.data.fd, &expirations, sizeof(expirations));
+            (void)got;
+        }
+        callback(status);
+
+        epoll.DelEvent(ev.data.fd);
+        close(ev.data.fd);
+        event.clear();
+        timerfd = -1;
+    }
+
+    Epoll &epoll;
+    Event event;
+    int timerfd;
+};
+
+}  // namespace EventCLoop

@@ -1,0 +1,211 @@
+// Process lock, sleeps, number parsing, thread id, stopwatch, enumeration
+// texts and the root of the host-wide runtime files.
+#include "base/util.h"
+
+#include <sys/select.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/error.h"
+
+namespace {
+
+constexpr size_t kLockWalkLimit = 127;
+constexpr size_t kLockPathSize = 256;
+
+FILE *pFileProcLoc = nullptr;
+thread_local unsigned int __unChkLastRunTime = 0;
+
+// Creates every missing directory of pcFilePath except its last component.
+int MakeLockDirectories(const char *pcFilePath) {
+    char szWalk[kLockWalkLimit + 1];
+    snprintf(szWalk, sizeof(szWalk), "%s", pcFilePath);
+    char *pcSlash = strrchr(szWalk, '/');
+    if (pcSlash == nullptr) return 0;
+    for (char *p = szWalk + 1; p <= pcSlash; ++p) {
+        if (*p != '/' || p[-1] == '/') continue;
+        *p = '\0';
+        if (mkdir(szWalk, 0755) != 0 && errno != EEXIST) {
+            const char *pcComponent = strrchr(szWalk, '/');
+            SET_ERROR(EINVAL, "Key Path Create Fail (KeyFilePath[%s]/Dir[%s])", pcFilePath,
+                      pcComponent ? pcComponent + 1 : szWalk);
+            return -1;
+        }
+        *p = '/';
+    }
+    return 0;
+}
+
+int WaitFor(long lSec, long lUsec) {
+    timeval tv{};
+    tv.tv_sec = lSec;
+    tv.tv_usec = lUsec;
+    return select(0, nullptr, nullptr, nullptr, &tv) < 0 ? -1 : 0;
+}
+
+bool IsNullArg(const char *p, const char *pcName) {
+    if (p != nullptr) return false;
+    SET_ERROR(EINVAL, "%s is NULL", pcName);
+    return true;
+}
+
+}  // namespace
+
+int Lock_Process(const char *pcFilePath) {
+    if (pFileProcLoc != nullptr) return 0;
+    if (IsNullArg(pcFilePath, "pcFilePath")) return -1;
+    if (MakeLockDirectories(pcFilePath) != 0) return -1;
+
+    char szLockPath[kLockPathSize];
+    snprintf(szLockPath, sizeof(szLockPath), "%s.lock", pcFilePath);
+    // Opened without truncation: a refused lock must leave the owner's pid.
+    int fd = open(szLockPath, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    FILE *pFile = fd >= 0 ? fdopen(fd, "w") : nullptr;
+    if (pFile == nullptr) {
+        if (fd >= 0) close(fd);
+        fprintf(stderr, "[PROC_LOCK] Fail to open [%s]\n", szLockPath);
+        return -1;
+    }
+    if (lockf(fd, F_TLOCK, 0) != 0) {
+        int nErr = errno;
+        fclose(pFile);
+        errno = nErr;
+        fprintf(stderr, "[PROC_LOCK] Lock Error [%s] [%s]\n", szLockPath, StrError(nErr));
+        return -1;
+    }
+    if (ftruncate(fd, 0) != 0 || fprintf(pFile, "%-10d\n", static_cast<int>(getpid())) < 0 ||
+        fflush(pFile) != 0) {
+        SET_ERROR(errno, "Failed write pid[%s]", szLockPath);
+        lseek(fd, 0, SEEK_SET);
+        lockf(fd, F_ULOCK, 0);
+        fclose(pFile);
+        return -1;
+    }
+    pFileProcLoc = pFile;
+    return 0;
+}
+
+int UnLock_Process() {
+    if (pFileProcLoc == nullptr) return -1;
+    int fd = fileno(pFileProcLoc);
+    // lockf works from the current offset; the pid was written past 0.
+    lseek(fd, 0, SEEK_SET);
+    if (lockf(fd, F_ULOCK, 0) != 0) {
+        fprintf(stderr, "[PROC_LOCK] Unlock Error [%s]\n", strerror(errno));
+        return -1;
+    }
+    fclose(pFileProcLoc);
+    pFileProcLoc = nullptr;
+    return 0;
+}
+
+int Sleep(int nSec) {
+    if (nSec <= 0) {
+        SET_ERROR(EINVAL, "nSec is small[%d] (%s/%d)", nSec, "Sleep", __LINE__);
+        return -1;
+    }
+    return WaitFor(nSec, 0);
+}
+
+int Sleep_m(int nMsec) {
+    if (nMsec <= 0) {
+        SET_ERROR(EINVAL, "nMsec is small[%d] (%s/%d)", nMsec, "Sleep_m", __LINE__);
+        return -1;
+    }
+    return WaitFor(nMsec / 1000, (nMsec % 1000) * 1000L);
+}
+
+int Sleep_u(long lUsec) {
+    if (lUsec <= 0) {
+        SET_ERROR(EINVAL, "lUsec is small[%d] (%s/%d)", static_cast<int>(lUsec), "Sleep_u",
+                  __LINE__);
+        return -1;
+    }
+    return WaitFor(lUsec / 1000000L, lUsec % 1000000L);
+}
+
+int Atoi(const char *pcSrc) { return StrToi(pcSrc, 10); }
+
+unsigned int Atoui(const char *pcSrc) {
+    if (IsNullArg(pcSrc, "pcSrc")) return 0;
+    errno = 0;
+    unsigned long long ullValue = strtoull(pcSrc, nullptr, 10);
+    if (errno == ERANGE || ullValue > UINT_MAX) return 0;
+    return static_cast<unsigned int>(ullValue);
+}
+
+int StrToi(const char *pcData, int nBase) {
+    if (IsNullArg(pcData, "pcData")) return -1;
+    return static_cast<int>(strtol(pcData, nullptr, nBase));
+}
+
+long StrTol(const char *pcData, int nBase) {
+    if (IsNullArg(pcData, "pcData")) return -1;
+    return strtol(pcData, nullptr, nBase);
+}
+
+float StrTof(const char *pcData) {
+    if (IsNullArg(pcData, "pcData")) return -1.0f;
+    return strtof(pcData, nullptr);
+}
+
+double StrTod(const char *pcData) {
+    if (IsNullArg(pcData, "pcData")) return -1.0;
+    return strtod(pcData, nullptr);
+}
+
+unsigned int Get_ThrId() { return static_cast<unsigned int>(syscall(SYS_gettid)); }
+
+u_int ChkRunTime() {
+    timeval tv{};
+    gettimeofday(&tv, nullptr);
+    unsigned int unNow =
+        static_cast<unsigned int>((tv.tv_sec % 3600) * 1000 + tv.tv_usec / 1000);
+    unsigned int unElapsed = unNow - __unChkLastRunTime;
+    __unChkLastRunTime = unNow;
+    return unElapsed;
+}
+
+const char *Str_MsgType(unsigned int unType) {
+    switch (unType) {
+        case MSG_TYPE_REQ: return "REQ";
+        case MSG_TYPE_RSP: return "RSP";
+        case MSG_TYPE_RPT: return "RPT";
+        default: return "Unknow";
+    }
+}
+
+const char *Str_HuntMethod(unsigned int unMethod) {
+    switch (unMethod) {
+        case HUNT_DISABLE: return "DIS";
+        case HUNT_STATIC: return "STAC";
+        case HUNT_ASCEND_RR: return "ASCD";
+        case HUNT_DESCEND_RR: return "DECD";
+        case HUNT_ODDEVEN_RR: return "ODD";
+        case HUNT_RANDOM: return "RAND";
+        default: return "UNKNOWN";
+    }
+}
+
+const char *Str_OPSTS(unsigned int unState) {
+    switch (unState) {
+        case OPS_OOS: return "OOS";
+        case OPS_INS: return "INS";
+        case OPS_NOTUSE: return "NOTUSE";
+        default: return "UNKNOWN";
+    }
+}
+
+const char *Get_OrvoTmpRoot() {
+    const char *pcRoot = getenv(ORVO_TMP_ROOT_ENV);
+    return (pcRoot != nullptr && pcRoot[0] != '\0') ? pcRoot : ORVO_TMP_ROOT_DEFAULT;
+}
