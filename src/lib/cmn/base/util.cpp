@@ -7,6 +7,7 @@
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -43,6 +44,14 @@ int MakeLockDirectories(const char *pcFilePath) {
         *p = '/';
     }
     return 0;
+}
+
+// A forked child does not inherit the record lock, so it must not believe it
+// holds it; its copy of the stream is dropped without touching the file.
+void ForgetLockInChild() {
+    if (pFileProcLoc == nullptr) return;
+    close(fileno(pFileProcLoc));
+    pFileProcLoc = nullptr;
 }
 
 int WaitFor(long lSec, long lUsec) {
@@ -90,6 +99,8 @@ int Lock_Process(const char *pcFilePath) {
         fclose(pFile);
         return -1;
     }
+    static bool bAtForkSet = false;
+    if (!bAtForkSet) bAtForkSet = pthread_atfork(nullptr, nullptr, ForgetLockInChild) == 0;
     pFileProcLoc = pFile;
     return 0;
 }
