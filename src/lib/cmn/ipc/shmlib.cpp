@@ -1,0 +1,151 @@
+// System V shared-memory segments named by a key file.
+#include "ipc/shmlib.h"
+
+#include <fcntl.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "base/error.h"
+#include "base/string.h"
+
+namespace {
+
+constexpr int ERR_INVALID = 22;
+constexpr const char *KEY_SUFFIX = ".shm";
+constexpr mode_t KEY_DIR_MODE = 0755;
+constexpr mode_t KEY_FILE_MODE = 0666;
+
+bool EndsWith(const char *pcText, const char *pcSuffix) {
+    size_t unLen = strlen(pcText);
+    size_t unSuffixLen = strlen(pcSuffix);
+    return unLen >= unSuffixLen && strcmp(pcText + unLen - unSuffixLen, pcSuffix) == 0;
+}
+
+bool Is_Dir(const char *pcPath) {
+    struct stat stStat;
+    return stat(pcPath, &stStat) == 0 && S_ISDIR(stStat.st_mode);
+}
+
+// Creates every missing directory above the key file, never the key file's own
+// name. Works on path prefixes instead of changing the working directory, so
+// other threads' relative paths stay valid meanwhile.
+int MakeKeyDirectories(const char *pszKeyFile) {
+    char szPrefix[SHM_KEY_PATH_MAX + 1];
+    StrCpy(szPrefix, pszKeyFile, sizeof(szPrefix));
+    for (char *pcSlash = strchr(szPrefix + 1, '/'); pcSlash != nullptr;
+         pcSlash = strchr(pcSlash + 1, '/')) {
+        *pcSlash = '\0';
+        bool bMade = mkdir(szPrefix, KEY_DIR_MODE) == 0 || (errno == EEXIST && Is_Dir(szPrefix));
+        if (!bMade) {
+            const char *pcLast = strrchr(szPrefix, '/');
+            SET_ERROR(ERR_INVALID, "Key Path Create Fail (KeyFilePath[%s]/Dir[%s])", pszKeyFile,
+                      pcLast != nullptr ? pcLast + 1 : szPrefix);
+            return -1;
+        }
+        *pcSlash = '/';
+    }
+    return 0;
+}
+
+int MakeKeyFile(const char *pszKeyFile, const char *pszShmFile) {
+    struct stat stStat;
+    if (stat(pszShmFile, &stStat) == 0) return 0;
+    int nFd = creat(pszShmFile, KEY_FILE_MODE);
+    if (nFd < 0 && errno != EEXIST) {
+        SET_ERROR(ERR_INVALID, "Shm Create Fail (%s)", pszKeyFile);
+        return -1;
+    }
+    if (nFd >= 0) close(nFd);
+    if (chmod(pszShmFile, KEY_FILE_MODE) < 0) {
+        SET_ERROR(ERR_INVALID, "Shm Chomd Fail");
+        return -1;
+    }
+    return 0;
+}
+
+// A segment of another size is removed (attached processes keep their old
+// copy), or refused in read-only mode.
+int DropMismatchedSegment(const char *pszKeyFile, key_t nKey, int nSize, int nReadOnlyF) {
+    int nId = shmget(nKey, 0, 0);
+    struct shmid_ds stDs;
+    if (nId < 0 || shmctl(nId, IPC_STAT, &stDs) < 0) return 0;
+    int nOldSize = static_cast<int>(stDs.shm_segsz);
+    if (nOldSize == nSize) return 0;
+    if (nReadOnlyF != 0) {
+        SET_ERROR(ERR_INVALID, "Shm Size Mismatched (%s/%d)", pszKeyFile, nOldSize);
+        return -1;
+    }
+    shmctl(nId, IPC_RMID, nullptr);
+    return 0;
+}
+
+}  // namespace
+
+void *ShmOpen(const char *pszKeyFile, int nSize) {
+    return ShmOpen(pszKeyFile, nSize, nullptr, nullptr, 0);
+}
+
+void *ShmOpen(const char *pszKeyFile, int nSize, int *pnFirstF) {
+    return ShmOpen(pszKeyFile, nSize, pnFirstF, nullptr, 0);
+}
+
+void *ShmOpen(const char *pszKeyFile, int nSize, int *pnFirstF, int *pnShmId) {
+    return ShmOpen(pszKeyFile, nSize, pnFirstF, pnShmId, 0);
+}
+
+void *ShmOpen(const char *pszKeyFile, int nSize, int *pnFirstF, int *pnShmId, int nReadOnlyF) {
+    if (pszKeyFile == nullptr || pszKeyFile[0] == '\0' ||
+        strlen(pszKeyFile) > static_cast<size_t>(SHM_KEY_PATH_MAX)) {
+        SET_ERROR(ERR_INVALID, "Invalid KeyFile parameter");
+        return nullptr;
+    }
+    if (nSize <= 0) {
+        SET_ERROR(ERR_INVALID, "Invalid Shm Size Parameter");
+        return nullptr;
+    }
+
+    char szShmFile[SHM_KEY_PATH_MAX + 8];
+    if (EndsWith(pszKeyFile, KEY_SUFFIX)) {
+        StrCpy(szShmFile, pszKeyFile, sizeof(szShmFile));
+    } else {
+        SNPrintf(szShmFile, sizeof(szShmFile), "%s%s", pszKeyFile, KEY_SUFFIX);
+    }
+
+    if (nReadOnlyF == 0 && MakeKeyDirectories(pszKeyFile) < 0) return nullptr;
+    if (MakeKeyFile(pszKeyFile, szShmFile) < 0) return nullptr;
+
+    key_t nKey = ftok(szShmFile, 0);
+    if (nKey == -1) {
+        SET_ERROR(ERR_INVALID, "Shm Open Fail (%s)", pszKeyFile);
+        return nullptr;
+    }
+    if (DropMismatchedSegment(pszKeyFile, nKey, nSize, nReadOnlyF) < 0) return nullptr;
+
+    int nFirstF = 0;
+    size_t unSize = static_cast<size_t>(nSize);
+    int nShmId = shmget(nKey, unSize, 0);
+    if (nShmId < 0) {
+        nFirstF = 1;
+        nShmId = shmget(nKey, unSize, IPC_CREAT | KEY_FILE_MODE);
+    }
+    if (nShmId < 0) {
+        SET_ERROR(ERR_INVALID, "Shared Memory Open Fail (%s)", pszKeyFile);
+        return nullptr;
+    }
+
+    void *pvAddr = shmat(nShmId, nullptr, 0);
+    if (pvAddr == reinterpret_cast<void *>(-1)) {
+        SET_ERROR(ERR_INVALID, "Shared Memory Attach Fail (%s)", pszKeyFile);
+        return nullptr;
+    }
+    if (nFirstF == 1) memset(pvAddr, 0, unSize);
+
+    if (pnShmId != nullptr) *pnShmId = nShmId;
+    if (pnFirstF != nullptr) *pnFirstF = nFirstF;
+    return pvAddr;
+}

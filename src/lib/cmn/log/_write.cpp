@@ -1,0 +1,383 @@
+// The direct write path: time stamp and prefix, handlers, filter, dumps and
+// the flushed write of one record.
+#include <cstdio>
+#include <cstring>
+
+#include "base/error.h"
+#include "base/memctrl.h"
+#include "log_internal.h"
+
+namespace {
+
+constexpr size_t STAMP_BUF_SIZE = 64;
+constexpr int MAX_FRACTION_DIGITS = 6;
+constexpr time_t SECONDS_PER_DAY = 86400;
+constexpr int HEX_BYTES_PER_LINE = 16;
+constexpr size_t DUMP_LINE_SIZE = LOG_PREFIX_BUF_SIZE + 128;
+constexpr const char *DUMP_SEPARATOR =
+    "------------------------------------------------------------\n";
+
+// The stamp of the last second a section printed. Within that second only the
+// fraction digits at the end change, so they are patched in place instead of
+// converting and printing the whole time again.
+struct LogStamp {
+    bool bValid;
+    time_t tSec;
+    struct tm stLocal;
+    char szText[STAMP_BUF_SIZE];
+    size_t unLen;
+    size_t unFracPos;
+    int nFracCnt;
+};
+
+LogStamp g_stStamp[LOG_SECT_SLOTS];
+
+int Power10(int nExp) {
+    int nValue = 1;
+    while (nExp-- > 0) nValue *= 10;
+    return nValue;
+}
+
+void PrintFraction(char *pcOut, int nCnt, long lUsec) {
+    int nValue = static_cast<int>(lUsec / Power10(MAX_FRACTION_DIGITS - nCnt)) % Power10(nCnt);
+    for (int i = nCnt - 1; i >= 0; --i) {
+        pcOut[i] = static_cast<char>('0' + nValue % 10);
+        nValue /= 10;
+    }
+}
+
+int WrittenFieldCount(const _TIMEFORMAT &stFormat) {
+    const int anCnt[] = {stFormat.nYearCnt,   stFormat.nMonthCnt,  stFormat.nDayCnt,
+                         stFormat.nHourCnt,   stFormat.nMinuteCnt, stFormat.nSecondCnt,
+                         stFormat.nUSecCnt};
+    int nFields = 0;
+    for (int nCnt : anCnt) nFields += nCnt > 0 ? 1 : 0;
+    return nFields;
+}
+
+// Finds the fraction digits at the end of a fresh stamp; the stamp is cached
+// only when they are where the format says (and the text was not cut).
+bool LocateFraction(LogStamp &stStamp, const _TIMEFORMAT &stFormat, long lUsec) {
+    stStamp.nFracCnt = stFormat.nUSecCnt;
+    if (stStamp.nFracCnt <= 0) return stStamp.unLen + 1 < STAMP_BUF_SIZE;
+    if (stStamp.nFracCnt > MAX_FRACTION_DIGITS) return false;
+    int nSepIndex = WrittenFieldCount(stFormat) - 1;
+    size_t unSuffix = static_cast<size_t>(stStamp.nFracCnt);
+    if (nSepIndex < static_cast<int>(sizeof(stFormat.cDivider)) &&
+        stFormat.cDivider[nSepIndex] != '\0') {
+        ++unSuffix;
+    }
+    if (stStamp.unLen < unSuffix || stStamp.unLen + 1 >= STAMP_BUF_SIZE) return false;
+    stStamp.unFracPos = stStamp.unLen - unSuffix;
+    char szDigits[MAX_FRACTION_DIGITS];
+    PrintFraction(szDigits, stStamp.nFracCnt, lUsec);
+    return memcmp(szDigits, stStamp.szText + stStamp.unFracPos,
+                  static_cast<size_t>(stStamp.nFracCnt)) == 0;
+}
+
+int BuildStamp(LogStamp &stStamp, _TIMEFORMAT stFormat, const timeval &tTime) {
+    if (stStamp.bValid && stStamp.tSec == tTime.tv_sec) {
+        if (stStamp.nFracCnt > 0) {
+            PrintFraction(stStamp.szText + stStamp.unFracPos, stStamp.nFracCnt, tTime.tv_usec);
+        }
+        return 0;
+    }
+    stStamp.bValid = false;
+    localtime_r(&tTime.tv_sec, &stStamp.stLocal);
+    timespec tSpec{tTime.tv_sec, tTime.tv_usec * 1000};
+    if (__Time2Str(&tSpec, &stStamp.stLocal, stStamp.szText, &stFormat,
+                   static_cast<int>(sizeof(stStamp.szText))) == nullptr) {
+        return -1;
+    }
+    stStamp.unLen = strlen(stStamp.szText);
+    stStamp.tSec = tTime.tv_sec;
+    stStamp.bValid = LocateFraction(stStamp, stFormat, tTime.tv_usec);
+    return 0;
+}
+
+// The message and then its dump, cut at the record size.
+class LogRecord {
+public:
+    int Format(const char *pcFormat, va_list ap) {
+        int nLen = vsnprintf(szText_, sizeof(szText_), pcFormat, ap);
+        if (nLen < 0) return -1;
+        unLen_ = static_cast<size_t>(nLen) < sizeof(szText_) ? static_cast<size_t>(nLen)
+                                                             : sizeof(szText_) - 1;
+        return 0;
+    }
+    void Append(const char *pcData, size_t unLen) {
+        size_t unRoom = sizeof(szText_) - 1 - unLen_;
+        if (unLen > unRoom) unLen = unRoom;
+        memcpy(szText_ + unLen_, pcData, unLen);
+        unLen_ += unLen;
+        szText_[unLen_] = '\0';
+    }
+    bool Full() const { return unLen_ + 1 >= sizeof(szText_); }
+    const char *Text() const { return szText_; }
+    size_t Length() const { return unLen_; }
+
+private:
+    char szText_[LOG_MSG_BUF_SIZE];
+    size_t unLen_ = 0;
+};
+
+// One dump line under construction: the record prefix, then its content.
+class DumpLine {
+public:
+    DumpLine(const char *pcPrefix, size_t unPrefixLen) {
+        memcpy(szLine_, pcPrefix, unPrefixLen);
+        unLen_ = unPrefixLen;
+    }
+    void Put(const char *pcText) {
+        while (*pcText != '\0') PutChar(*pcText++);
+    }
+    void PutChar(char cChar) {
+        if (unLen_ + 1 < sizeof(szLine_)) szLine_[unLen_++] = cChar;
+    }
+    void PutBlanks(int nCnt) {
+        while (nCnt-- > 0) PutChar(' ');
+    }
+    void PutHex(unsigned char ucByte) {
+        static const char HEX[] = "0123456789ABCDEF";
+        PutChar(HEX[ucByte >> 4]);
+        PutChar(HEX[ucByte & 0x0F]);
+    }
+    void AppendTo(LogRecord &stRecord) const { stRecord.Append(szLine_, unLen_); }
+
+private:
+    char szLine_[DUMP_LINE_SIZE];
+    size_t unLen_;
+};
+
+void AppendSeparator(LogRecord &stRecord, const char *pcPrefix, size_t unPrefixLen) {
+    DumpLine stLine(pcPrefix, unPrefixLen);
+    stLine.Put(DUMP_SEPARATOR);
+    stLine.AppendTo(stRecord);
+}
+
+char DumpChar(unsigned char ucByte) {
+    if (ucByte == 0) return '.';
+    return ucByte >= 0x20 && ucByte < 0x7F ? static_cast<char>(ucByte) : '_';
+}
+
+void AppendHexLine(LogRecord &stRecord, const char *pcPrefix, size_t unPrefixLen,
+                   const unsigned char *pucData, unsigned int unOffset, int nCnt) {
+    DumpLine stLine(pcPrefix, unPrefixLen);
+    char szOffset[16];
+    snprintf(szOffset, sizeof(szOffset), "%03u | ", unOffset);
+    stLine.Put(szOffset);
+    char szChars[HEX_BYTES_PER_LINE + 1];
+    for (int i = 0; i < nCnt; ++i) {
+        if (i == 4 || i == 8 || i == 12) stLine.PutBlanks(2);
+        stLine.PutHex(pucData[i]);
+        stLine.PutChar(' ');
+        szChars[i] = DumpChar(pucData[i]);
+    }
+    szChars[nCnt] = '\0';
+    // A short last line is padded after its last byte; its missing group
+    // gaps are not.
+    if (nCnt < HEX_BYTES_PER_LINE) stLine.PutBlanks((HEX_BYTES_PER_LINE - nCnt) * 3);
+    stLine.Put("| ");
+    stLine.Put(szChars);
+    stLine.PutChar('\n');
+    stLine.AppendTo(stRecord);
+}
+
+void AppendHexDump(LogRecord &stRecord, const char *pcPrefix, size_t unPrefixLen,
+                   const char *pcData, unsigned int unDataLen) {
+    const unsigned char *pucData = reinterpret_cast<const unsigned char *>(pcData);
+    AppendSeparator(stRecord, pcPrefix, unPrefixLen);
+    for (unsigned int unOffset = 0; unOffset < unDataLen && !stRecord.Full();
+         unOffset += HEX_BYTES_PER_LINE) {
+        unsigned int unLeft = unDataLen - unOffset;
+        int nCnt = unLeft < HEX_BYTES_PER_LINE ? static_cast<int>(unLeft) : HEX_BYTES_PER_LINE;
+        AppendHexLine(stRecord, pcPrefix, unPrefixLen, pucData + unOffset, unOffset, nCnt);
+    }
+    AppendSeparator(stRecord, pcPrefix, unPrefixLen);
+}
+
+// Lines end at LF, CR or CR LF; a line end at the very end adds no line.
+void AppendTextDump(LogRecord &stRecord, const char *pcPrefix, size_t unPrefixLen,
+                    const char *pcText) {
+    AppendSeparator(stRecord, pcPrefix, unPrefixLen);
+    const char *pcLine = pcText != nullptr ? pcText : "";
+    while (*pcLine != '\0' && !stRecord.Full()) {
+        size_t unLen = strcspn(pcLine, "\r\n");
+        stRecord.Append(pcPrefix, unPrefixLen);
+        stRecord.Append(pcLine, unLen);
+        stRecord.Append("\n", 1);
+        const char *pcEnd = pcLine + unLen;
+        if (pcEnd[0] == '\r' && pcEnd[1] == '\n') {
+            pcEnd += 2;
+        } else if (pcEnd[0] != '\0') {
+            pcEnd += 1;
+        }
+        pcLine = pcEnd;
+    }
+    AppendSeparator(stRecord, pcPrefix, unPrefixLen);
+}
+
+void RunHandlers(const _ST_LOG_SECT &stSect, unsigned int unLogLevel, const timeval &tTime,
+                 const char *pcText) {
+    for (unsigned int i = 0; i < stSect.unHandlerCnt && i < LOG_MAX_HANDLER; ++i) {
+        stSect.pHandlerFunc[i](unLogLevel, tTime, pcText);
+    }
+}
+
+// The record's day differs from the open file's: the file of the new day is
+// opened by the next write.
+void FollowDay(_ST_LOG_SECT &stSect, const timeval &tTime, const struct tm &stLocal) {
+    unsigned int unDay = __Get_LogDayIndex(tTime, stLocal);
+    if (unDay == stSect.logfileOpenMDay) return;
+    __Close_LogFP(&stSect);
+    stSect.logfileOpenMDay = unDay;
+}
+
+enum class DumpKind { NONE, HEX, TEXT };
+
+struct DumpRequest {
+    DumpKind eKind;
+    const char *pcData;
+    unsigned int unDataLen;
+};
+
+// Steps shared by records and dumps once the message is formatted and the
+// section is locked: prefix, handlers, filter, dump, day change and write.
+int EmitRecord(unsigned int unLogSect, unsigned int unLogLevel, const timeval &tTime,
+               LogRecord &stRecord, const DumpRequest &stDump, const char *pcTimeFail) {
+    _ST_LOG_SECT &stSect = __pstLogCtrl->stSect[unLogSect];
+    char szPrefix[LOG_PREFIX_BUF_SIZE];
+    struct tm stLocal;
+    int nPrefixLen = __Mk_TimeValue(unLogSect, tTime, unLogLevel, szPrefix, sizeof(szPrefix),
+                                    &stLocal);
+    if (nPrefixLen < 0) {
+        SET_ERROR(E_LIB_INTERNAL, "%s", pcTimeFail);
+        return -1;
+    }
+    size_t unPrefixLen = static_cast<size_t>(nPrefixLen);
+
+    RunHandlers(stSect, unLogLevel, tTime, stRecord.Text());
+    unsigned int unWord = __Load_LogLevel(&__pstLogInfo->stList[stSect.unLogId]);
+    if (__Filter_LogLevel(unWord, unLogLevel) != 0) return 0;
+
+    if (stDump.eKind == DumpKind::HEX && stDump.pcData != nullptr && stDump.unDataLen != 0 &&
+        (unWord & LOG_D) != 0) {
+        AppendHexDump(stRecord, szPrefix, unPrefixLen, stDump.pcData, stDump.unDataLen);
+    } else if (stDump.eKind == DumpKind::TEXT && (unWord & LOG_T) != 0) {
+        AppendTextDump(stRecord, szPrefix, unPrefixLen, stDump.pcData);
+    }
+
+    FollowDay(stSect, tTime, stLocal);
+    __Write(unLogSect, stLocal, szPrefix, unPrefixLen, stRecord.Text(), stRecord.Length());
+    return 0;
+}
+
+_ST_LOG_SECT *SectionOrError(unsigned int unLogSect) {
+    _ST_LOG_SECT *pstSect = __Get_LogSect(unLogSect);
+    if (pstSect == nullptr) {
+        SET_ERROR(LOG_ERR_INVALID, "Invalid LogSect[%d]", static_cast<int>(unLogSect));
+    }
+    return pstSect;
+}
+
+int FormatRecord(LogRecord &stRecord, const char *pcFormat, va_list ap) {
+    if (stRecord.Format(pcFormat, ap) < 0) {
+        SET_ERROR(E_LIB_INTERNAL, "Failed make log data");
+        return -1;
+    }
+    return 0;
+}
+
+int DumpRecord(unsigned int unLogSect, unsigned int unLogLevel, const DumpRequest &stDump,
+               const char *pcFormat, va_list ap) {
+    _ST_LOG_SECT *pstSect = SectionOrError(unLogSect);
+    if (pstSect == nullptr) return -1;
+    MutexLocker stLock(&pstSect->tLock);
+    stLock.Lock();
+    LogRecord stRecord;
+    if (FormatRecord(stRecord, pcFormat, ap) < 0) return -1;
+    timeval tTime;
+    gettimeofday(&tTime, nullptr);
+    return EmitRecord(unLogSect, unLogLevel, tTime, stRecord, stDump, "Falied make time value");
+}
+
+}  // namespace
+
+void __Reset_LogStamp(unsigned int unLogSect) {
+    if (unLogSect < LOG_SECT_SLOTS) g_stStamp[unLogSect].bValid = false;
+}
+
+int __Mk_TimeValue(unsigned int unLogSect, const timeval &tTime, unsigned int unLogLevel,
+                   char *pcPrefix, size_t unSize, struct tm *pstLocal) {
+    _ST_LOG_SECT *pstSect = __Get_LogSect(unLogSect);
+    if (pstSect == nullptr || pcPrefix == nullptr || unSize < 8) return -1;
+    LogStamp &stStamp = g_stStamp[unLogSect];
+    if (BuildStamp(stStamp, pstSect->stTimeFormat, tTime) < 0) return -1;
+    *pstLocal = stStamp.stLocal;
+
+    size_t unStampLen = stStamp.unLen;
+    if (unStampLen > unSize - 6) unStampLen = unSize - 6;  // room for "[]C) " and the end
+    size_t unLen = 0;
+    pcPrefix[unLen++] = '[';
+    memcpy(pcPrefix + unLen, stStamp.szText, unStampLen);
+    unLen += unStampLen;
+    pcPrefix[unLen++] = ']';
+    pcPrefix[unLen++] = __Char_LogLevel(unLogLevel);
+    pcPrefix[unLen++] = ')';
+    pcPrefix[unLen++] = ' ';
+    pcPrefix[unLen] = '\0';
+    return static_cast<int>(unLen);
+}
+
+unsigned int __Get_LogDayIndex(const timeval &tTime, const struct tm &stLocal) {
+    return static_cast<unsigned int>((tTime.tv_sec + stLocal.tm_gmtoff) / SECONDS_PER_DAY);
+}
+
+int __Write(unsigned int unLogSect, const struct tm &stLocal, const char *pcPrefix,
+            size_t unPrefixLen, const char *pcText, size_t unTextLen) {
+    _ST_LOG_SECT *pstSect = SectionOrError(unLogSect);
+    if (pstSect == nullptr) return -1;
+    if (pcText == nullptr) {
+        SET_ERROR(LOG_ERR_INVALID, "Invalid parameter [pcFormat is NULL]");
+        return -1;
+    }
+    FILE *pFile = __Get_LogFP(unLogSect, stLocal);
+    FILE *pOut = pFile != nullptr ? pFile : stdout;
+
+    flockfile(pOut);
+    size_t unWritten = fwrite_unlocked(pcPrefix, 1, unPrefixLen, pOut);
+    if (unWritten == unPrefixLen) unWritten += fwrite_unlocked(pcText, 1, unTextLen, pOut);
+    fflush_unlocked(pOut);
+    funlockfile(pOut);
+
+    if (pFile != nullptr && unWritten > 0) {
+        pstSect->unCurFileSize += static_cast<uint32_t>(unWritten);
+    }
+    return static_cast<int>(unWritten);
+}
+
+int __Log(unsigned int unLogSect, unsigned int unLogLevel, const char *pcFormat, va_list ap) {
+    _ST_LOG_SECT *pstSect = SectionOrError(unLogSect);
+    if (pstSect == nullptr) return -1;
+    LogRecord stRecord;
+    if (FormatRecord(stRecord, pcFormat, ap) < 0) return -1;
+    timeval tTime;
+    gettimeofday(&tTime, nullptr);
+
+    MutexLocker stLock(&pstSect->tLock);
+    stLock.Lock();
+    return EmitRecord(unLogSect, unLogLevel, tTime, stRecord, DumpRequest{DumpKind::NONE, nullptr, 0},
+                      "Failed make time value");
+}
+
+int __H_Dump(unsigned int unLogSect, unsigned int unLogLevel, const char *pcData,
+             unsigned int unDataLen, const char *pcFormat, va_list ap) {
+    return DumpRecord(unLogSect, unLogLevel, DumpRequest{DumpKind::HEX, pcData, unDataLen},
+                      pcFormat, ap);
+}
+
+int __T_Dump(unsigned int unLogSect, unsigned int unLogLevel, const char *pcText,
+             const char *pcFormat, va_list ap) {
+    return DumpRecord(unLogSect, unLogLevel, DumpRequest{DumpKind::TEXT, pcText, 0}, pcFormat,
+                      ap);
+}

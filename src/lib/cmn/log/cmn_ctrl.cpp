@@ -1,0 +1,183 @@
+// Daily log files: names, opening, size rotation within the day.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "base/error.h"
+#include "base/string.h"
+#include "file/file.h"
+#include "log_internal.h"
+
+namespace {
+
+constexpr uint32_t MEGABYTE = 1u << 20;
+constexpr const char *LOG_OPEN_MODE = "a+";
+// Rotations within one second get a counter after the time (_HHMMSS_1, ...);
+// beyond this many the oldest of that second is replaced.
+constexpr int MAX_SAME_SECOND_ROTATIONS = 999;
+
+// Own stat tests: the file library records a missing path as an error, and
+// a missing rotated file is the normal case here.
+bool Is_RegularFile(const char *pcPath) {
+    struct stat stStat;
+    return stat(pcPath, &stStat) == 0 && S_ISREG(stStat.st_mode);
+}
+
+bool Is_Dir(const char *pcPath) {
+    struct stat stStat;
+    return stat(pcPath, &stStat) == 0 && S_ISDIR(stStat.st_mode);
+}
+
+bool Is_Present(const char *pcPath) {
+    struct stat stStat;
+    return lstat(pcPath, &stStat) == 0;
+}
+
+uint32_t SizeLimit(const _ST_LOG_LIST &stList) { return stList.unLogFileSize * MEGABYTE; }
+
+void RotatedName(const char *pcName, unsigned int unIndex, char *pcOut, size_t unSize) {
+    SNPrintf(pcOut, unSize, "%s_%u", pcName, unIndex);
+}
+
+void MoveIfFile(const char *pcFrom, const char *pcTo) {
+    if (Is_RegularFile(pcFrom)) Move_File(pcFrom, pcTo);
+}
+
+void DeleteIfFile(const char *pcPath) {
+    if (Is_RegularFile(pcPath)) Del_File(pcPath);
+}
+
+// Keeps the current file and at most N - 1 rotated ones (_1 the newest).
+void RotateByCount(const char *pcName, unsigned int unCount) {
+    char szTo[LOG_FILE_NAME_SIZE];
+    char szFrom[LOG_FILE_NAME_SIZE];
+    for (unsigned int i = unCount - 1; unCount > 2 && i >= 2; --i) {
+        RotatedName(pcName, i, szTo, sizeof(szTo));
+        RotatedName(pcName, i - 1, szFrom, sizeof(szFrom));
+        DeleteIfFile(szTo);
+        MoveIfFile(szFrom, szTo);
+    }
+    RotatedName(pcName, 1, szTo, sizeof(szTo));
+    DeleteIfFile(szTo);
+    MoveIfFile(pcName, szTo);
+}
+
+// Keeps every rotated file, named by the time of its rotation. A second
+// rotation within the same second gets a counter instead of replacing the
+// first one's file.
+void RotateByTime(const char *pcName) {
+    if (!Is_RegularFile(pcName)) return;
+    time_t tNow = time(nullptr);
+    struct tm stNow;
+    localtime_r(&tNow, &stNow);
+    char szBase[LOG_FILE_NAME_SIZE];
+    SNPrintf(szBase, sizeof(szBase), "%s_%02d%02d%02d", pcName, stNow.tm_hour, stNow.tm_min,
+             stNow.tm_sec);
+    char szTo[LOG_FILE_NAME_SIZE];
+    StrCpy(szTo, szBase, sizeof(szTo));
+    for (int i = 1; Is_Present(szTo) && i <= MAX_SAME_SECOND_ROTATIONS; ++i) {
+        SNPrintf(szTo, sizeof(szTo), "%s_%d", szBase, i);
+    }
+    Move_File(pcName, szTo);
+}
+
+void ReportDirectory(const char *pcName) {
+    SET_ERROR(LOG_ERR_ISDIR, "Log file path is Directory");
+    fprintf(stderr, "Failed Make Log file path\n%s\n", StrError(errno));
+    SET_ERROR(LOG_ERR_INVALID, "Failed Make Log file path [%s]", pcName);
+}
+
+void ReportOpenFailure(const char *pcName) {
+    int nErrno = errno;
+    fprintf(stderr, "Open Log(%s,%s) fails! [%d/%s]\n", pcName, LOG_OPEN_MODE, nErrno,
+            strerror(nErrno));
+    SET_ERROR(E_LIB_INTERNAL, "Open Log(%s,%s) fails! [%d/%s]\n", pcName, LOG_OPEN_MODE, nErrno,
+              strerror(nErrno));
+}
+
+uint32_t OpenedSize(FILE *pFile) {
+    struct stat stStat;
+    if (fstat(fileno(pFile), &stStat) != 0 || stStat.st_size < 0) return 0;
+    return stStat.st_size > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(stStat.st_size);
+}
+
+}  // namespace
+
+int __Make_LogFileName(const char *pcPath, const struct tm &stLocal, char *pcName,
+                       size_t unSize) {
+    int nLen = snprintf(pcName, unSize, "%s.log.%04d%02d%02d", pcPath, stLocal.tm_year + 1900,
+                        stLocal.tm_mon + 1, stLocal.tm_mday);
+    return nLen < 0 || static_cast<size_t>(nLen) >= unSize ? -1 : 0;
+}
+
+void __Close_LogFP(_ST_LOG_SECT *pstSect) {
+    if (pstSect->pLogFile != nullptr) Close_File(pstSect->pLogFile);
+    pstSect->pLogFile = nullptr;
+    pstSect->unCurFileSize = 0;
+}
+
+int __Rm_OldFile_Today(unsigned int unLogSect, const char *pcName) {
+    _ST_LOG_LIST *pstList = __Get_LogList(unLogSect);
+    if (pstList == nullptr) {
+        SET_ERROR(LOG_ERR_INVALID, "Invalid LogSect[%d]", static_cast<int>(unLogSect));
+        return -1;
+    }
+    if (pcName == nullptr) {
+        SET_ERROR(LOG_ERR_INVALID, "Invalid LogPath[NULL]");
+        return -1;
+    }
+    unsigned int unCount = pstList->unLogFileCnt;
+    if (unCount == 0) {
+        RotateByTime(pcName);
+    } else {
+        RotateByCount(pcName, unCount);
+    }
+    return 0;
+}
+
+FILE *__Open_LogFP(unsigned int unLogSect, const struct tm &stLocal) {
+    _ST_LOG_SECT *pstSect = __Get_LogSect(unLogSect);
+    if (pstSect == nullptr) return nullptr;
+    const _ST_LOG_LIST &stList = __pstLogInfo->stList[pstSect->unLogId];
+
+    char szName[LOG_FILE_NAME_SIZE];
+    __Make_LogFileName(stList.szFilePath, stLocal, szName, sizeof(szName));
+    if (Is_Dir(szName)) {
+        ReportDirectory(szName);
+        __Close_LogFP(pstSect);
+        return nullptr;
+    }
+    if (Is_RegularFile(szName)) {
+        int nSize = Get_FileSize(szName);
+        if (nSize >= 0 && static_cast<uint32_t>(nSize) >= SizeLimit(stList)) {
+            __Rm_OldFile_Today(unLogSect, szName);
+        }
+    }
+    __Close_LogFP(pstSect);
+
+    FILE *pFile = Open_File(szName, LOG_OPEN_MODE);
+    if (pFile == nullptr) {
+        ReportOpenFailure(szName);
+        return nullptr;
+    }
+    pstSect->pLogFile = pFile;
+    pstSect->unCurFileSize = OpenedSize(pFile);
+    return pFile;
+}
+
+FILE *__Get_LogFP(unsigned int unLogSect, const struct tm &stLocal) {
+    _ST_LOG_SECT *pstSect = __Get_LogSect(unLogSect);
+    if (pstSect == nullptr) {
+        SET_ERROR(LOG_ERR_INVALID, "Invalid LogSect[%d/%d]", static_cast<int>(unLogSect),
+                  static_cast<int>(__Get_LogSectCnt()));
+        return nullptr;
+    }
+    if (pstSect->pLogFile != nullptr &&
+        pstSect->unCurFileSize < SizeLimit(__pstLogInfo->stList[pstSect->unLogId])) {
+        return pstSect->pLogFile;
+    }
+    return __Open_LogFP(unLogSect, stLocal);
+}

@@ -1,0 +1,143 @@
+// Section settings in the shared registry and the operations by block name.
+#include <cstring>
+
+#include "base/memctrl.h"
+#include "base/string.h"
+#include "log_internal.h"
+
+namespace {
+
+constexpr unsigned int SIZE_UNIT_STEP = 1024;
+constexpr unsigned int SET_LOG_MORE_MAX_SECT = 11;
+
+// Values above 1024 are taken as kilobytes, and above that as bytes.
+unsigned int NormaliseFileSize(unsigned int unSize) {
+    if (unSize > SIZE_UNIT_STEP) unSize /= SIZE_UNIT_STEP;
+    if (unSize > SIZE_UNIT_STEP) unSize /= SIZE_UNIT_STEP;
+    return unSize;
+}
+
+// The entries of a block that are in use (path not empty), by block name.
+template <typename Visit>
+int ForEachNamedEntry(const char *pcBlockName, Visit fVisit) {
+    int nIndex = searchLogShm(pcBlockName);
+    if (nIndex < 0) return -1;
+    _ST_LOG_INFO &stInfo = __pstLogShm->stD[nIndex].stLogInfo;
+    unsigned int unCount = stInfo.unCount;
+    for (unsigned int i = 0; i < unCount && i < LOG_LIST_SLOTS; ++i) {
+        _ST_LOG_LIST &stList = stInfo.stList[i];
+        if (stList.szFilePath[0] == '\0') continue;
+        if (!fVisit(stList)) break;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int Set_LogPath(unsigned int unLogSect, const char *pcLogPath) {
+    _ST_LOG_LIST *pstList = __Get_LogList(unLogSect);
+    if (pstList == nullptr || pcLogPath == nullptr) return -1;
+    StrCpy(pstList->szFilePath, pcLogPath, sizeof(pstList->szFilePath));
+    return 0;
+}
+
+const char *Get_LogPath(unsigned int unLogSect) {
+    _ST_LOG_LIST *pstList = __Get_LogList(unLogSect);
+    return pstList != nullptr ? pstList->szFilePath : nullptr;
+}
+
+// The new format takes effect from the section's next record.
+int Set_LogTimeFormat(unsigned int unLogSect, const char *pcTimeFormat) {
+    _ST_LOG_SECT *pstSect = __Get_LogSect(unLogSect);
+    if (pstSect == nullptr || pcTimeFormat == nullptr) return -1;
+    _ST_LOG_LIST &stList = __pstLogInfo->stList[pstSect->unLogId];
+    MutexLocker stLock(&pstSect->tLock);
+    stLock.Lock();
+    StrCpy(stList.szTimeFormat, pcTimeFormat, sizeof(stList.szTimeFormat));
+    pstSect->stTimeFormat = TimeFormat2Val(stList.szTimeFormat);
+    __Reset_LogStamp(unLogSect);
+    return 0;
+}
+
+const char *Get_LogTimeFormat(unsigned int unLogSect) {
+    _ST_LOG_LIST *pstList = __Get_LogList(unLogSect);
+    return pstList != nullptr ? pstList->szTimeFormat : nullptr;
+}
+
+int Set_LogLevel(unsigned int unLogSect, unsigned int unLogLevel) {
+    _ST_LOG_LIST *pstList = __Get_LogList(unLogSect);
+    if (pstList == nullptr) return -1;
+    __Store_LogLevel(pstList, unLogLevel);
+    return 0;
+}
+
+int Get_LogLevel(unsigned int unLogSect) {
+    _ST_LOG_LIST *pstList = __Get_LogList(unLogSect);
+    return pstList != nullptr ? static_cast<int>(__Load_LogLevel(pstList)) : -1;
+}
+
+int Set_LogFileCnt(unsigned int unLogSect, unsigned int unLogFileCnt) {
+    _ST_LOG_LIST *pstList = __Get_LogList(unLogSect);
+    if (pstList == nullptr) return -1;
+    pstList->unLogFileCnt = unLogFileCnt;
+    return 0;
+}
+
+int Get_LogFileCnt(unsigned int unLogSect) {
+    _ST_LOG_LIST *pstList = __Get_LogList(unLogSect);
+    return pstList != nullptr ? static_cast<int>(pstList->unLogFileCnt) : -1;
+}
+
+int Set_LogFileSize(unsigned int unLogSect, unsigned int unLogFileSize) {
+    _ST_LOG_LIST *pstList = __Get_LogList(unLogSect);
+    if (pstList == nullptr) return -1;
+    pstList->unLogFileSize = NormaliseFileSize(unLogFileSize);
+    return 0;
+}
+
+int Get_LogFileSize(unsigned int unLogSect) {
+    _ST_LOG_LIST *pstList = __Get_LogList(unLogSect);
+    return pstList != nullptr ? static_cast<int>(pstList->unLogFileSize) : -1;
+}
+
+int Get_LogListCnt() { return static_cast<int>(__Get_LogSectCnt()); }
+
+int Set_LogMore(unsigned int unLogSect, unsigned int unLogLevel, unsigned int unLogFileCnt,
+                unsigned int unLogFileSize, const char *pcTimeFormat) {
+    if (unLogSect > SET_LOG_MORE_MAX_SECT) return -1;
+    if (Set_LogTimeFormat(unLogSect, pcTimeFormat) < 0) return -1;
+    if (Set_LogLevel(unLogSect, unLogLevel) < 0) return -1;
+    if (Set_LogFileCnt(unLogSect, unLogFileCnt) < 0) return -1;
+    if (Set_LogFileSize(unLogSect, unLogFileSize) < 0) return -1;
+    return 0;
+}
+
+int Set_Log(unsigned int unLogLevel, unsigned int unLogFileCnt, unsigned int unLogFileSize,
+            const char *pcTimeFormat) {
+    return Set_LogMore(0, unLogLevel, unLogFileCnt, unLogFileSize, pcTimeFormat);
+}
+
+int Get_LogLevelName(const char *pcBlockName) {
+    unsigned int unLevel = 0;
+    ForEachNamedEntry(pcBlockName, [&unLevel](_ST_LOG_LIST &stList) {
+        unLevel = __Load_LogLevel(&stList);
+        return false;
+    });
+    return static_cast<int>(unLevel);
+}
+
+const char *Get_LogPathName(const char *pcBlockName) {
+    const char *pcPath = "";
+    ForEachNamedEntry(pcBlockName, [&pcPath](_ST_LOG_LIST &stList) {
+        pcPath = stList.szFilePath;
+        return false;
+    });
+    return pcPath;
+}
+
+int Set_LogLevelName(const char *pcBlockName, unsigned int unLogLevel) {
+    return ForEachNamedEntry(pcBlockName, [unLogLevel](_ST_LOG_LIST &stList) {
+        __Store_LogLevel(&stList, unLogLevel);
+        return true;
+    });
+}

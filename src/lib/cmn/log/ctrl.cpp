@@ -1,0 +1,232 @@
+// Registration: attaching the registry, claiming the block, adding sections
+// and handlers.
+#include <strings.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/error.h"
+#include "base/memctrl.h"
+#include "base/string.h"
+#include "base/util.h"
+#include "ipc/shmlib.h"
+#include "log_internal.h"
+
+namespace {
+
+_ST_LOG_CTRL g_stLocalCtrl;
+
+void PrintShmOpenFail(const char *pcKeyFile, int nLine) {
+    printf("ShmOpen Fail [%s] (%s:%d)\n%s\n", pcKeyFile, "Init_LogMem", nLine, StrError(errno));
+}
+
+_ST_LOG_INFORMATION *OpenRegistry(const char *pcKeyFile) {
+    int nFirstF = 0;
+    void *pvShm = ShmOpen(pcKeyFile, static_cast<int>(LOG_SHM_SIZE), &nFirstF);
+    if (pvShm == nullptr) {
+        PrintShmOpenFail(pcKeyFile, __LINE__);
+        return nullptr;
+    }
+    if (nFirstF == 1) memset(pvShm, 0, LOG_SHM_SIZE);
+    return static_cast<_ST_LOG_INFORMATION *>(pvShm);
+}
+
+// With the runtime root moved by the environment the host-wide fallback is
+// not tried: an isolated instance must never share the host's registry.
+bool Is_RootOverridden() {
+    const char *pcRoot = getenv(ORVO_TMP_ROOT_ENV);
+    return pcRoot != nullptr && pcRoot[0] != '\0';
+}
+
+// Attaches the registry once per process.
+int Init_LogMem() {
+    if (__pstLogShm != nullptr) return 0;
+    char szKeyFile[LOG_TEXT_SIZE];
+    SNPrintf(szKeyFile, sizeof(szKeyFile), "%s%s", Get_OrvoTmpRoot(), LOG_SHM_KEY_NAME);
+    __pstLogShm = OpenRegistry(szKeyFile);
+    if (__pstLogShm == nullptr && !Is_RootOverridden()) {
+        __pstLogShm = OpenRegistry(LOG_SHM_KEY_FALLBACK);
+    }
+    return __pstLogShm != nullptr ? 0 : -1;
+}
+
+void CutBlockName(const char *pcBlockName, char *pcName) {
+    StrCpy(pcName, pcBlockName, LOG_NAME_SIZE);
+}
+
+int BlockCount() {
+    int nCnt = __pstLogShm->nCnt;
+    if (nCnt < 0) return 0;
+    return nCnt > static_cast<int>(LOG_MAX_BLOCK) ? static_cast<int>(LOG_MAX_BLOCK) : nCnt;
+}
+
+// An existing block of the same name is reused (a restart finds its level
+// words); otherwise the first free slot is named. Slots are never released.
+int addLogShm(const char *pcBlockName) {
+    int nIndex = searchLogShm(pcBlockName);
+    if (nIndex >= 0) return nIndex;
+    for (unsigned int i = 0; i < LOG_MAX_BLOCK; ++i) {
+        __Tag_stLogInfSub &stBlock = __pstLogShm->stD[i];
+        if (stBlock.szBlockName[0] != '\0') continue;
+        CutBlockName(pcBlockName, stBlock.szBlockName);
+        int nUsed = static_cast<int>(i) + 1;
+        if (__pstLogShm->nCnt < nUsed) __pstLogShm->nCnt = nUsed;
+        return static_cast<int>(i);
+    }
+    return -1;
+}
+
+// Forgets the sections of an earlier registration, closing their files.
+void ResetLocalCtrl() {
+    for (unsigned int i = 0; i < g_stLocalCtrl.unCount && i < LOG_SECT_SLOTS; ++i) {
+        __Close_LogFP(&g_stLocalCtrl.stSect[i]);
+    }
+    memset(&g_stLocalCtrl, 0, sizeof(g_stLocalCtrl));
+    for (unsigned int i = 0; i < LOG_SECT_SLOTS; ++i) __Reset_LogStamp(i);
+}
+
+void ResetSettings(_ST_LOG_INFO *pstInfo) {
+    if (pstInfo->stList[0].szFilePath[0] != '\0') {
+        pstInfo->unCount = 0;  // the entries keep their level words for this run
+    } else {
+        memset(pstInfo, 0, sizeof(*pstInfo));
+    }
+}
+
+void FailGlobally(const char *pcText) {
+    SET_ERROR(LOG_ERR_NOSPACE, "%s", pcText);
+    printf("%s\n", pcText);
+}
+
+unsigned int ClaimListEntry(const char *pcLogPath) {
+    unsigned int unEntry = __pstLogInfo->unCount++;
+    _ST_LOG_LIST &stList = __pstLogInfo->stList[unEntry];
+    StrCpy(stList.szTimeFormat, LOG_DEFAULT_TIME_FORMAT, sizeof(stList.szTimeFormat));
+    StrCpy(stList.szFilePath, pcLogPath, sizeof(stList.szFilePath));
+    stList.unLogFileCnt = LOG_DEFAULT_FILE_CNT;
+    stList.unLogFileSize = LOG_DEFAULT_FILE_SIZE;
+    return unEntry;
+}
+
+unsigned int ClaimSection(unsigned int unEntry, unsigned int unType) {
+    unsigned int unSect = __pstLogCtrl->unCount;
+    _ST_LOG_SECT &stSect = __pstLogCtrl->stSect[unSect];
+    memset(&stSect, 0, sizeof(stSect));
+    Mutex_Init(&stSect.tLock, nullptr);
+    stSect.unLogId = static_cast<uint8_t>(unEntry);
+    stSect.unLogType = static_cast<uint8_t>(unType);
+    stSect.stTimeFormat = TimeFormat2Val(__pstLogInfo->stList[unEntry].szTimeFormat);
+    __Reset_LogStamp(unSect);
+    __Set_LogSectCnt(unSect + 1);
+    return unSect;
+}
+
+}  // namespace
+
+int searchLogShm(const char *pcBlockName) {
+    if (__pstLogShm == nullptr || pcBlockName == nullptr || pcBlockName[0] == '\0') return -1;
+    char szName[LOG_NAME_SIZE];
+    CutBlockName(pcBlockName, szName);
+    int nCnt = BlockCount();
+    for (int i = 0; i < nCnt; ++i) {
+        if (strcasecmp(__pstLogShm->stD[i].szBlockName, szName) == 0) return i;
+    }
+    return -1;
+}
+
+int Init_Log(const char *pcBlockName, const char *pcLogPath) {
+    return Init_Log(pcBlockName, pcLogPath, LOG_DIRECT);
+}
+
+int Init_Log(const char *pcBlockName, const char *pcLogPath, unsigned int unType) {
+    if (pcBlockName == nullptr || pcBlockName[0] == '\0') return -1;
+    if (Init_LogMem() < 0) return -1;
+    int nIndex = addLogShm(pcBlockName);
+    if (nIndex < 0) return -1;
+
+    __Tag_stLogInfSub &stBlock = __pstLogShm->stD[nIndex];
+    ResetLocalCtrl();
+    __nLogShmIndex = nIndex;
+    __pstLogCtrl = &g_stLocalCtrl;
+    __pstLogInfo = &stBlock.stLogInfo;
+    StrCpy(__cLogBlockName, stBlock.szBlockName, sizeof(__cLogBlockName));
+
+    memset(&stBlock.stLogCtrl, 0, sizeof(stBlock.stLogCtrl));
+    ResetSettings(__pstLogInfo);
+    Mutex_Init(&__pstLogCtrl->tLock, nullptr);
+    return Add_Log(pcLogPath, unType);
+}
+
+int Add_Log(const char *pcLogPath, unsigned int unType) {
+    if (__pstLogCtrl == nullptr) return -1;
+    if (pcLogPath == nullptr) {
+        SET_ERROR(LOG_ERR_INVALID, "Invalid parameter [pcLogPath is NULL]");
+        return -1;
+    }
+    if (__Get_LogSectCnt() >= LOG_MAX_SECT) {
+        SET_ERROR(LOG_ERR_NOSPACE, "Log sector is Over");
+        return -1;
+    }
+
+    unsigned int unSect = 0;
+    {
+        MutexLocker stLock(&__pstLogCtrl->tLock);
+        stLock.Lock();
+        if (__pstLogCtrl->unCount >= LOG_MAX_SECT) {
+            FailGlobally("Local Log sector is Over");
+            return -1;
+        }
+        if (__pstLogInfo->unCount >= LOG_MAX_LIST) {
+            FailGlobally("Global Log sector is Over");
+            return -1;
+        }
+        unSect = ClaimSection(ClaimListEntry(pcLogPath), unType);
+        __Print_LogInfo();
+    }
+    // A LOG_INDIRECT section gets its writer thread with the queue library;
+    // until then its queue id stays 0 and its records are written directly.
+    return static_cast<int>(unSect);
+}
+
+int Add_LogHandler(LogHandlerType pHandlerFunc, unsigned int unLogSect) {
+    unsigned int unCount = __Get_LogSectCnt();
+    if (unLogSect >= unCount) {
+        SET_ERROR(LOG_ERR_INVALID, "Invalid sect-id [unLogSect:%d/ConfiguredSect:%d]",
+                  static_cast<int>(unLogSect), static_cast<int>(unCount));
+        return -1;
+    }
+    if (pHandlerFunc == nullptr) {
+        SET_ERROR(LOG_ERR_INVALID, "Invlid parameter [pHandlerFunc is NULL]");
+        return -1;
+    }
+    _ST_LOG_SECT &stSect = __pstLogCtrl->stSect[unLogSect];
+    MutexLocker stLock(&stSect.tLock);
+    stLock.Lock();
+    if (stSect.unHandlerCnt >= LOG_MAX_HANDLER) {
+        SET_ERROR(E_LIB_INTERNAL, "Handler count full[Current : %d / Max :%d]",
+                  static_cast<int>(stSect.unHandlerCnt), static_cast<int>(LOG_MAX_HANDLER));
+        return -1;
+    }
+    stSect.pHandlerFunc[stSect.unHandlerCnt++] = pHandlerFunc;
+    return 0;
+}
+
+void __Print_LogInfo() {
+    if (__pstLogInfo == nullptr) return;
+    printf("==[Block = %s(%d)] =======================\n", __cLogBlockName, __nLogShmIndex);
+    unsigned int unCount = __pstLogInfo->unCount;
+    char szLevel[LOG_TEXT_SIZE];
+    for (unsigned int i = 0; i < unCount && i < LOG_LIST_SLOTS; ++i) {
+        const _ST_LOG_LIST &stList = __pstLogInfo->stList[i];
+        if (stList.szFilePath[0] == '\0') continue;
+        printf("======================= Log section ID %u =======================\n", i);
+        printf("| %-20s | %-s\n", "Time format", stList.szTimeFormat);
+        printf("| %-20s | %-s\n", "File path", stList.szFilePath);
+        printf("| %-20s | %-s\n", "Level",
+               Str_LogLevel(__Load_LogLevel(&stList), szLevel, sizeof(szLevel)));
+        printf("| %-20s | %u\n", "File count", stList.unLogFileCnt);
+        printf("| %-20s | %u\n", "File size", stList.unLogFileSize);
+    }
+}

@@ -1,0 +1,84 @@
+// Internal to the logging library: the process-local state and the helpers
+// its modules share. Not installed.
+#pragma once
+
+#include <sys/time.h>
+
+#include <cstdarg>
+#include <cstddef>
+#include <ctime>
+
+#include "log/log.h"
+#include "log/log_registry.h"
+
+constexpr int LOG_ERR_INVALID = 22;
+constexpr int LOG_ERR_NOSPACE = 12;
+constexpr int LOG_ERR_ISDIR = 21;
+constexpr unsigned int LOG_LADDER_MASK = 0xFFFF;
+constexpr unsigned int LOG_FILE_NAME_SIZE = 256;
+
+// Process-local state. The registry is attached once; the control part lives
+// in process memory (its mutexes, streams and callbacks are meaningless to
+// other processes, and a second process registering the same block name must
+// not wipe them under a running writer), while the registry's own control part
+// stays zeroed.
+extern _ST_LOG_INFORMATION *__pstLogShm;
+extern int __nLogShmIndex;
+extern _ST_LOG_CTRL *__pstLogCtrl;
+extern _ST_LOG_INFO *__pstLogInfo;
+extern char __cLogBlockName[LOG_NAME_SIZE];
+
+// Number of sections added, published after each section is fully set up.
+unsigned int __Get_LogSectCnt();
+void __Set_LogSectCnt(unsigned int unCount);
+
+// The section and its settings entry, or null for a section that is not
+// added or whose entry index is out of range. Records nothing.
+_ST_LOG_SECT *__Get_LogSect(unsigned int unLogSect);
+_ST_LOG_LIST *__Get_LogList(unsigned int unLogSect);
+
+// Level words may be changed by other processes at any time.
+inline unsigned int __Load_LogLevel(const _ST_LOG_LIST *pstList) {
+    return __atomic_load_n(&pstList->unLogLevel, __ATOMIC_RELAXED);
+}
+inline void __Store_LogLevel(_ST_LOG_LIST *pstList, unsigned int unLogLevel) {
+    __atomic_store_n(&pstList->unLogLevel, unLogLevel, __ATOMIC_RELAXED);
+}
+// The filter itself: 0 when a record of unLogLevel passes the word.
+inline int __Filter_LogLevel(unsigned int unWord, unsigned int unLogLevel) {
+    if (unLogLevel >= LOG_1 && unLogLevel <= LOG_5) {
+        return unLogLevel <= (unWord & LOG_LADDER_MASK) ? 0 : -1;
+    }
+    return (unWord & unLogLevel) != 0 ? 0 : -1;
+}
+
+// Block lookup by name, ignoring case; -1 when absent.
+int searchLogShm(const char *pcBlockName);
+
+// Time stamp of one section: forgets the cached stamp (after a format change).
+void __Reset_LogStamp(unsigned int unLogSect);
+// Builds "[stamp]L) " for the record time; the prefix length or -1. Also
+// gives the local broken-down time of the record. Caller holds the section lock.
+int __Mk_TimeValue(unsigned int unLogSect, const timeval &tTime, unsigned int unLogLevel,
+                   char *pcPrefix, size_t unSize, struct tm *pstLocal);
+// Day index of a record: its local date counted in days since 1970, so the
+// file changes at the local midnight.
+unsigned int __Get_LogDayIndex(const timeval &tTime, const struct tm &stLocal);
+
+// Files.
+int __Make_LogFileName(const char *pcPath, const struct tm &stLocal, char *pcName,
+                       size_t unSize);
+FILE *__Open_LogFP(unsigned int unLogSect, const struct tm &stLocal);
+FILE *__Get_LogFP(unsigned int unLogSect, const struct tm &stLocal);
+int __Rm_OldFile_Today(unsigned int unLogSect, const char *pcName);
+void __Close_LogFP(_ST_LOG_SECT *pstSect);
+
+// Writes prefix and text to the section's file (or standard output when it
+// has none) and flushes; the bytes written or -1.
+int __Write(unsigned int unLogSect, const struct tm &stLocal, const char *pcPrefix,
+            size_t unPrefixLen, const char *pcText, size_t unTextLen);
+int __Log(unsigned int unLogSect, unsigned int unLogLevel, const char *pcFormat, va_list ap);
+int __H_Dump(unsigned int unLogSect, unsigned int unLogLevel, const char *pcData,
+             unsigned int unDataLen, const char *pcFormat, va_list ap);
+int __T_Dump(unsigned int unLogSect, unsigned int unLogLevel, const char *pcText,
+             const char *pcFormat, va_list ap);
