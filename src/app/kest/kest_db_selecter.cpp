@@ -1,0 +1,206 @@
+// The select-write-delete cycle: up to nine pending rows per pass, each written
+// to the bill file before it is deleted; passes follow each other at once
+// while rows keep coming and once a second when none are found.
+#include "kest_db_selecter.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+
+#include "event_loop/Timer.h"
+#include "kest_ha_link.h"
+#include "odbc/odbc_error.h"
+
+namespace kest {
+
+namespace {
+
+constexpr int kAliveInterval = 30;
+constexpr int kAliveReportSec = 10;
+constexpr int kRetrySec = 1;
+constexpr int kIdlePollSec = 1;
+
+}  // namespace
+
+DbSelecter::DbSelecter(EventCLoop::Epoll &loop)
+    : epoll(loop), eventfd(loop), select_dao(), fm(loop), pm(*KestManager::getInstance()) {}
+
+// Runs fn once after sec seconds on the reactor; the callback holds its own
+// timer until it has run.
+template <typename Fn>
+void DbSelecter::after(int sec, Fn fn) {
+    auto timer = std::make_shared<EventCLoop::Timer>(epoll);
+    timer->initOneTimer(static_cast<unsigned int>(sec), 0);
+    timer->async_wait([timer, fn](EventCLoop::Error &error) { fn(error); });
+}
+
+void DbSelecter::run() {
+    KeepAliveHaf();
+    ConnectDB();
+}
+
+void DbSelecter::KeepAliveHaf() {
+    halink::ThreadAlive(kAliveInterval);
+    after(kAliveReportSec, [this](EventCLoop::Error &error) {
+        if (error) {
+            pm.log().debug("[DB] KeepAliveHaf async_wait error:%s\n", error.what());
+            return;
+        }
+        KeepAliveHaf();
+    });
+}
+
+void DbSelecter::retryConnectDBWithInterval(int sec) {
+    pm.log().info("[DB] retryConnectDBWithInterval\n");
+    after(sec, [this](EventCLoop::Error &) { ConnectDB(); });
+}
+
+// The password never reaches a log file: log lines carry it masked.
+std::string DbSelecter::connectionString(bool bMaskPassword) const {
+    std::string text = std::string("DSN=") + pm.db.DSN;
+    if (pm.db.UID[0] != '\0') text += std::string(";UID=") + pm.db.UID;
+    if (pm.db.PWD[0] != '\0') text += std::string(";PWD=") + (bMaskPassword ? "****" : pm.db.PWD);
+    return text;
+}
+
+void DbSelecter::ConnectDB() {
+    if (!pm.ha.isActive()) {
+        retryConnectDBWithInterval(kRetrySec);
+        return;
+    }
+    if (!dbcon) {
+        pm.log().info("[DB] Try DB Connect %s\n", connectionString(true).c_str());
+        try {
+            long lTimeout = pm.db.LOGIN_TIMEOUT > 0 ? static_cast<long>(pm.db.LOGIN_TIMEOUT) : 10;
+            dbcon = std::make_unique<odbctemplate::OdbcConnect>(
+                odbctemplate::OdbcConnect::OdbcConnectBuilder(connectionString(false))
+                    .setAutocommit(true)
+                    .setLoginTimeout(lTimeout)
+                    .build());
+            pm.log().info("[DB] DB Connect Success\n");
+        } catch (const odbctemplate::OdbcError &e) {
+            pm.log().info("[DB] DSN=%s;UID=%s;PWD=%s Try DB Connect Fail : %s\n", pm.db.DSN,
+                          pm.db.UID, pm.db.PWD[0] != '\0' ? "****" : "", e.what());
+            retryConnectDBWithInterval(kRetrySec);
+            return;
+        }
+    }
+    GetSelectStmt();
+}
+
+void DbSelecter::GetSelectStmt() {
+    if (!select_stmt) {
+        pm.log().info("[DB] get Select preparedStmt\n");
+        try {
+            auto &dao = select_dao;
+            select_stmt = std::make_unique<odbctemplate::OdbcpreparedStmt>(
+                dbcon->preparedStmt(SELECT_SQL).bindCol([&dao](odbctemplate::BindColHelper &h) {
+                    h.setBindColLongNullable(&dao.MSG_SEQ, &dao.len_msg_seq);
+                    h.setBindColStringNullable(dao.PROC_RESULT, sizeof(dao.PROC_RESULT),
+                                               &dao.len_proc_result);
+                    h.setBindColStringNullable(dao.IN_GROUP, sizeof(dao.IN_GROUP),
+                                               &dao.len_in_group);
+                    h.setBindColLongNullable(&dao.OUT_GROUP, &dao.len_out_group);
+                    h.setBindColStringNullable(dao.SERIAL_NUM, sizeof(dao.SERIAL_NUM),
+                                               &dao.len_serial_num);
+                    h.setBindColStringNullable(dao.CALLER_NO, sizeof(dao.CALLER_NO),
+                                               &dao.len_caller_no);
+                    h.setBindColStringNullable(dao.CALLEE_NO, sizeof(dao.CALLEE_NO),
+                                               &dao.len_callee_no);
+                    h.setBindColStringNullable(dao.CALLBACK_NO, sizeof(dao.CALLBACK_NO),
+                                               &dao.len_callback_no);
+                    h.setBindColStringNullable(dao.IN_TIME, sizeof(dao.IN_TIME),
+                                               &dao.len_in_time);
+                    h.setBindColStringNullable(dao.REPORT_TIME, sizeof(dao.REPORT_TIME),
+                                               &dao.len_report_time);
+                }));
+            pm.log().info("[DB] get Select preparedStmt Success\n");
+        } catch (const odbctemplate::OdbcError &e) {
+            pm.log().info("[DB] get Select preparedStmt Fail: %s\n", e.what());
+            dropConnection();
+            retryConnectDBWithInterval(kRetrySec);
+            return;
+        }
+    }
+    if (!delete_stmt) {
+        pm.log().info("[DB] get Delete preparedStmt\n");
+        try {
+            delete_stmt =
+                std::make_unique<odbctemplate::OdbcpreparedStmt>(dbcon->preparedStmt(DELETE_SQL));
+            pm.log().info("[DB] get Delete preparedStmt Success\n");
+        } catch (const odbctemplate::OdbcError &e) {
+            pm.log().info("[DB] get Delete preparedStmt Fail: %s\n", e.what());
+            dropConnection();
+            retryConnectDBWithInterval(kRetrySec);
+            return;
+        }
+    }
+    SelectCdr();
+}
+
+// Fetches, writes and deletes the rows of one execution of the select. The
+// fetcher shares the select's statement, so it is gone before any drop.
+DbSelecter::PassEnd DbSelecter::processRows(int &nCount) {
+    odbctemplate::OdbcFetcher fetcher = select_stmt->bindExecute(SELECT_ROWNUM);
+    while (fetcher.fetch()) {
+        if (nCount == 0) fm.open();
+        if (!pm.ha.isActive()) {
+            pm.log().critical("[CANCEL] Try STANDBY Cancel MSG_SEQ:%ld\n", select_dao.MSG_SEQ);
+            pm.log().critical("[DB] Selecter -> State:Standby (%s/%d)\n", "SelectCdr", __LINE__);
+            return PassEnd::Cancelled;
+        }
+        ++nCount;
+        fm.write(select_dao);
+        long lSeq = select_dao.MSG_SEQ;
+        long lDeleted = delete_stmt->bindExecute(lSeq).getDeleteRowCount();
+        if (lDeleted > 0)
+            pm.log().debug("[DB:DELETE] %s MSG_SEQ:%ld, Count:%ld (%s/%d)\n", DELETE_SQL, lSeq,
+                           lDeleted, "SelectCdr", __LINE__);
+    }
+    return PassEnd::Drained;
+}
+
+void DbSelecter::SelectCdr() {
+    try {
+        pm.log().debug("[DB:SELECT] %s, ROWNUM:%d (%s/%d)\n", SELECT_SQL, SELECT_ROWNUM,
+                       "SelectCdr", __LINE__);
+        int nCount = 0;
+        if (processRows(nCount) == PassEnd::Cancelled) {
+            dropConnection();
+            return;
+        }
+        pm.log().info("[DB:SELECT] Count: %d (%s/%d)\n", nCount, "SelectCdr", __LINE__);
+        scheduleNextPass(nCount);
+    } catch (const odbctemplate::OdbcError &e) {
+        pm.log().critical("[DB] Error: %s (%s/%d)\n", e.what(), "SelectCdr", __LINE__);
+        dropConnection();
+        retryConnectDBWithInterval(kRetrySec);
+    } catch (const std::exception &e) {
+        // A bill line that cannot be made or kept is fatal; a non-zero status
+        // tells the supervisor that the process did not end normally.
+        // Other threads keep running: end at once rather than run exit handlers
+        // under them. Log records are already on disk.
+        pm.log().critical("[DB] Error: %s (%s/%d)\n", e.what(), "SelectCdr", __LINE__);
+        fflush(nullptr);
+        _exit(EXIT_FAILURE);
+    }
+}
+
+void DbSelecter::scheduleNextPass(int nCount) {
+    if (nCount > 0) {
+        eventfd.SendEvent([this] { SelectCdr(); });
+        return;
+    }
+    after(kIdlePollSec, [this](EventCLoop::Error &) { SelectCdr(); });
+}
+
+// Statements before their connection: a statement never outlives it.
+void DbSelecter::dropConnection() {
+    delete_stmt.reset();
+    select_stmt.reset();
+    dbcon.reset();
+}
+
+}  // namespace kest

@@ -1,0 +1,60 @@
+// Internal to the daemon: the database selecter, engine of the record
+// pipeline. It connects while the node is active, prepares the select and
+// delete statements and drives the select-write-delete cycle on the reactor.
+#pragma once
+
+#include <memory>
+
+#include "event_loop/Epoll.h"
+#include "event_loop/Eventfd.h"
+#include "kest_file_manager.h"
+#include "kest_manager.h"
+#include "kest_query.h"
+#include "odbc/odbc_connect.h"
+#include "odbc/odbc_prepared_stmt.h"
+
+namespace kest {
+
+class DbSelecter {
+public:
+    using dbcon_t = std::unique_ptr<odbctemplate::OdbcConnect>;
+    using stmt_t = std::unique_ptr<odbctemplate::OdbcpreparedStmt>;
+
+    static constexpr const char *SELECT_SQL =
+        "SELECT MSG_SEQ, PROC_RESULT, IN_GROUP, OUT_GROUP, SERIAL_NUM, CALLER_NO, CALLEE_NO, "
+        "CALLBACK_NO, IN_TIME, REPORT_TIME FROM TSMS_SND_MSG WHERE PROC_STS = 0 and rownum < ?;";
+    static constexpr const char *DELETE_SQL = "DELETE FROM TSMS_SND_MSG WHERE MSG_SEQ = ?;";
+    static constexpr int SELECT_ROWNUM = 10;
+
+    explicit DbSelecter(EventCLoop::Epoll &epoll);
+    DbSelecter(const DbSelecter &) = delete;
+    DbSelecter &operator=(const DbSelecter &) = delete;
+
+    void run();
+    void KeepAliveHaf();
+    void ConnectDB();
+    void retryConnectDBWithInterval(int sec);
+    void GetSelectStmt();
+    void SelectCdr();
+
+private:
+    enum class PassEnd { Drained, Cancelled };
+
+    std::string connectionString(bool bMaskPassword) const;
+    PassEnd processRows(int &nCount);
+    void scheduleNextPass(int nCount);
+    void dropConnection();
+    template <typename Fn>
+    void after(int sec, Fn fn);
+
+    EventCLoop::Epoll &epoll;
+    EventCLoop::Eventfd eventfd;
+    dbcon_t dbcon;
+    stmt_t select_stmt;
+    stmt_t delete_stmt;
+    DAO::TSMS_SND_MSG select_dao;
+    FileManager fm;
+    KestManager &pm;
+};
+
+}  // namespace kest

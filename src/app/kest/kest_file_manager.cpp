@@ -1,0 +1,140 @@
+// Bill file writer: names the day's file, switches it at the first batch after
+// local midnight, and appends one flushed line per row.
+#include "kest_file_manager.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+namespace kest {
+
+namespace {
+
+constexpr const char *kLineFormat =
+    "%3.3s %03ld %03ld %10s %16.16s %16.16s %16.16s %14.14s %14.14s\n";
+constexpr const char *kRecordType = "000";
+constexpr const char *kSerialFiller = "__________";
+constexpr const char *kNumberFiller = "________________";
+constexpr const char *kTimeFiller = "______________";
+
+bool IsNull(long lIndicator) { return lIndicator == DAO::NULL_INDICATOR; }
+
+const char *TextOrFiller(const char *pcValue, long lIndicator, const char *pcFiller) {
+    return IsNull(lIndicator) ? pcFiller : pcValue;
+}
+
+// IN_GROUP holds a decimal number as text (leading blanks and a sign allowed,
+// conversion stops at the first non-digit).
+long InGroupValue(const DAO::TSMS_SND_MSG &rec) {
+    if (IsNull(rec.len_in_group)) return 0;
+    try {
+        return std::stoi(std::string(rec.IN_GROUP));
+    } catch (const std::invalid_argument &) {
+        throw std::invalid_argument("IN_GROUP is not a number [" + std::string(rec.IN_GROUP) +
+                                    "] MSG_SEQ:" + std::to_string(rec.MSG_SEQ));
+    } catch (const std::out_of_range &) {
+        throw std::out_of_range("IN_GROUP is out of range [" + std::string(rec.IN_GROUP) +
+                                "] MSG_SEQ:" + std::to_string(rec.MSG_SEQ));
+    }
+}
+
+std::string ErrnoText() { return strerror(errno); }
+
+}  // namespace
+
+FileManager::FileManager(EventCLoop::Epoll &loop)
+    : epoll(loop),
+      pm(*KestManager::getInstance()),
+      pFile(nullptr),
+      index(0),
+      prev_time(0),
+      billpath(pm.bill.BILL_PATH),
+      committed_size(0) {}
+
+std::string FileManager::make_name() {
+    time_t now = time(nullptr);
+    if (now != prev_time) {
+        prev_time = now;
+        tm stTm{};
+        localtime_r(&now, &stTm);
+        char szDate[32];
+        if (strftime(szDate, sizeof(szDate), "%Y-%m-%d", &stTm) == 0)
+            throw std::runtime_error("strftime fail :" + ErrnoText());
+        timeformat = szDate;
+    }
+    return billpath + "/SMSC_" + timeformat;
+}
+
+void FileManager::open() {
+    std::string name = make_name();
+    pm.log().debug("[FILE] make_name: %s, prev_format:%s\n", name.c_str(), prev_format.c_str());
+    if (name != prev_format) {
+        prev_format = name;
+        if (pFile != nullptr) {
+            pm.log().info("[FILE] File Closed\n");
+            fclose(pFile);
+            pFile = nullptr;
+        }
+        index = 0;
+        char szSuffix[16];
+        snprintf(szSuffix, sizeof(szSuffix), "_%03u", index);
+        std::string full = name + szSuffix;
+        pm.log().info("[FILE] Try Open File: %s", full.c_str());
+        pFile = fopen(full.c_str(), "a+");
+        if (pFile != nullptr) {
+            // Unbuffered: each line leaves in one write, and nothing of a torn
+            // line lingers in a buffer that a later close would flush.
+            setvbuf(pFile, nullptr, _IONBF, 0);
+            struct stat st {};
+            committed_size = fstat(fileno(pFile), &st) == 0 ? st.st_size : 0;
+        }
+    }
+    if (pFile == nullptr) throw std::runtime_error(name + " fopen fail :" + ErrnoText());
+}
+
+std::string FileManager::format_line(const DAO::TSMS_SND_MSG &rec) {
+    long lOutGroup = IsNull(rec.len_out_group) ? 0 : rec.OUT_GROUP;
+    long lInGroup = InGroupValue(rec);
+    char szLine[512];
+    int n = snprintf(szLine, sizeof(szLine), kLineFormat, kRecordType, lInGroup, lOutGroup,
+                     TextOrFiller(rec.SERIAL_NUM, rec.len_serial_num, kSerialFiller),
+                     TextOrFiller(rec.CALLER_NO, rec.len_caller_no, kNumberFiller),
+                     TextOrFiller(rec.CALLEE_NO, rec.len_callee_no, kNumberFiller),
+                     TextOrFiller(rec.CALLBACK_NO, rec.len_callback_no, kNumberFiller),
+                     TextOrFiller(rec.IN_TIME, rec.len_in_time, kTimeFiller),
+                     TextOrFiller(rec.REPORT_TIME, rec.len_report_time, kTimeFiller));
+    return std::string(szLine, n > 0 ? static_cast<size_t>(n) : 0);
+}
+
+void FileManager::write(const DAO::TSMS_SND_MSG &rec) {
+    if (pFile == nullptr) throw std::runtime_error("FileManager write fail : no bill file open");
+    std::string line = format_line(rec);
+    size_t unWritten = fwrite(line.data(), 1, line.size(), pFile);
+    pm.log().debug("[FILE] %s", line.c_str());
+    // A line counts only once the operating system (and, when configured, the
+    // disk) holds all of it: the caller deletes the row right after.
+    bool bOk = unWritten == line.size() && fflush(pFile) == 0;
+    if (bOk && pm.bill.BILL_SYNC != 0) bOk = fdatasync(fileno(pFile)) == 0;
+    if (!bOk) {
+        int nErr = errno;
+        discard_partial_line();
+        errno = nErr;
+        throw std::runtime_error("FileManager write fail : " + ErrnoText());
+    }
+    committed_size += static_cast<off_t>(line.size());
+}
+
+// A torn line must not stay in front of the lines a later run appends.
+void FileManager::discard_partial_line() {
+    int fd = fileno(pFile);
+    if (ftruncate(fd, committed_size) != 0) return;
+    fclose(pFile);
+    pFile = nullptr;
+    prev_format.clear();
+}
+
+}  // namespace kest

@@ -1,0 +1,50 @@
+// Internal to the daemon: the bill file writer. One file per local date,
+// ${BILL_PATH}/SMSC_YYYY-MM-DD_000, one fixed-column line per row.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+#include "event_loop/Epoll.h"
+#include "kest_manager.h"
+#include "kest_query.h"
+
+namespace kest {
+
+class FileManager {
+public:
+    explicit FileManager(EventCLoop::Epoll &epoll);
+    // The stream stays open for the life of the process; see open().
+    ~FileManager() = default;
+    FileManager(const FileManager &) = delete;
+    FileManager &operator=(const FileManager &) = delete;
+
+    // Base name of the bill file of the current local date (no index suffix).
+    std::string make_name();
+    // Makes sure the file of the current local date is open.
+    void open();
+    // Appends the row's line; it is flushed (and synced when configured)
+    // before this returns. Throws when the line is not safely in the file.
+    void write(const DAO::TSMS_SND_MSG &rec);
+
+    // The line of one row, as written to the bill file.
+    static std::string format_line(const DAO::TSMS_SND_MSG &rec);
+
+private:
+    void discard_partial_line();
+
+    EventCLoop::Epoll &epoll;
+    KestManager &pm;
+    FILE *pFile;
+    uint32_t index;
+    time_t prev_time;
+    std::string prev_format;
+    std::string timeformat;
+    std::string billpath;
+    off_t committed_size;  // bytes of whole lines in the open file
+};
+
+}  // namespace kest

@@ -1,0 +1,17 @@
+// Internal to the daemon: its calls into the HA client library, kept behind
+// one small interface so that the daemon does not depend on the library's
+// headers in more than one place.
+#pragma once
+
+namespace kest::halink {
+
+using HangCallback = void (*)(unsigned int);
+
+// Starts the HA client library; 0 on success.
+int Init(const char *pcVersion, HangCallback pHangFunc);
+
+// Reports the calling thread as alive, allowed to stay silent for nInterval
+// seconds.
+void ThreadAlive(int nInterval);
+
+}  // namespace kest::halink

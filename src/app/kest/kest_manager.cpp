@@ -1,0 +1,252 @@
+// Start-up of the daemon: command line, configuration, process lock, HA
+// library and logging, in that order.
+#include "kest_manager.h"
+
+#include <getopt.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+#include "base/string.h"
+#include "base/util.h"
+#include "cfg/conf.h"
+#include "file/file.h"
+#include "kest_ha_link.h"
+#include "log/log.h"
+
+namespace kest {
+
+namespace {
+
+constexpr const char *kVersion = "1.0.0";
+
+int LogWithLevel(unsigned int unLevel, const char *pcFormat, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    int nRet = Log(unLevel, pcFormat, &copy);
+    va_end(copy);
+    return nRet;
+}
+
+// Copies a command-line argument into a settings field; an argument that does
+// not fit is refused rather than cut or left unterminated.
+void CopyArgument(char *pcField, size_t unSize, const char *pcArg, const char *pcOption) {
+    if (strlen(pcArg) >= unSize)
+        throw std::runtime_error(std::string("Failed ! Argument of --") + pcOption +
+                                 " is longer than " + std::to_string(unSize - 1) + " characters");
+    StrCpy(pcField, pcArg, unSize);
+}
+
+void PrintOption(const char *pcOption, const char *pcDescription) {
+    printf("%-40s%s", pcOption, pcDescription);
+}
+
+// One configuration key and where its value goes.
+struct ConfKey {
+    const char *pcSection;
+    const char *pcKey;
+    const char *pcDefault;
+    char *pcText;        // text destination, or null for a number
+    size_t unTextSize;
+    uint32_t *pu32;      // unsigned 32-bit number destination
+    int64_t *pi64;       // signed 64-bit number destination
+};
+
+void StoreNumber(const ConfKey &key, const char *pcValue) {
+    if (pcValue[0] == '\0') return;  // present but empty: the field keeps its value
+    long lValue = strtol(pcValue, nullptr, 10);
+    if (key.pu32 != nullptr) *key.pu32 = static_cast<uint32_t>(lValue);
+    if (key.pi64 != nullptr) *key.pi64 = lValue;
+}
+
+}  // namespace
+
+int OrvoLogger::critical(const char *pcFormat, ...) {
+    va_list args;
+    va_start(args, pcFormat);
+    int nRet = LogWithLevel(LOG_1, pcFormat, args);
+    va_end(args);
+    return nRet;
+}
+
+int OrvoLogger::info(const char *pcFormat, ...) {
+    va_list args;
+    va_start(args, pcFormat);
+    int nRet = LogWithLevel(LOG_3, pcFormat, args);
+    va_end(args);
+    return nRet;
+}
+
+int OrvoLogger::debug(const char *pcFormat, ...) {
+    va_list args;
+    va_start(args, pcFormat);
+    int nRet = LogWithLevel(LOG_5, pcFormat, args);
+    va_end(args);
+    return nRet;
+}
+
+void KestManager::COMMON::initEnv() {
+    for (char *pcField : {BASE_PATH, KEY_PATH, CONFIG_PATH, LOG_PATH, LOCK_FILE})
+        GetEnv(pcField, PATH_SIZE);
+}
+
+void KestManager::BILL::initEnv() { GetEnv(BILL_PATH, PATH_SIZE); }
+
+const char *KestManager::HA::getString() const {
+    switch (MODE.load()) {
+        case INIT: return "INIT_SYSTEM";
+        case STANDBY: return "STANDBY_SYSTEM";
+        case ACTIVE: return "ACTIVE_SYSTEM";
+        default: return "NONE_SYSTEM";
+    }
+}
+
+KestManager *KestManager::getInstance() {
+    // Created before any other thread starts, never destroyed.
+    static KestManager *pInstance = new KestManager();
+    return pInstance;
+}
+
+void KestManager::init(int argc, char **argv) {
+    name = "KEST";
+    StrCpy(common.BASE_PATH, "${PKG_ROOT}", PATH_SIZE);
+    StrCpy(common.CONFIG_PATH, (std::string(common.BASE_PATH) + "/config/kest.ini").c_str(),
+           PATH_SIZE);
+
+    getProgromParam(argc, argv);
+    common.initEnv();
+    bill.initEnv();
+
+    if (!Is_FileExist(common.CONFIG_PATH))
+        throw std::runtime_error(std::string("Failed ! Check your config file : ") +
+                                 common.CONFIG_PATH);
+    readConfigINI();
+
+    if (Lock_Process(common.LOCK_FILE) != 0)
+        throw std::runtime_error(std::string("Failed Lock.. Check your") + common.LOCK_FILE +
+                                 " : " + strerror(errno));
+
+    if (ha.MODE != ACTIVE && ha.MODE != STANDBY) {
+        puts("NO HAF");
+        if (halink::Init(kVersion, OnHafHangThrID) != 0) {
+            UnLock_Process();
+            throw std::runtime_error("Failed HALibInit.. Check HA");
+        }
+        startHaLibrary();
+    }
+
+    if (Init_Log(name.c_str(), common.LOG_PATH) == -1) {
+        UnLock_Process();
+        throw std::runtime_error("Failed Init_Log Check Log");
+    }
+    printf("LOG_PATH: %s\n", common.LOG_PATH);
+    printf("LOG_LEVEL: %d\n", common.LOG_LEVEL);
+    printf("LOG_FILE_COUNT: %d\n", common.LOG_FILE_COUNT);
+    printf("LOG_FILE_SIZE_MB: %d\n", common.LOG_FILE_SIZE_MB);
+    fflush(stdout);
+
+    Set_LogLevel(0, common.LOG_LEVEL);
+    Set_LogFileCnt(0, common.LOG_FILE_COUNT);
+    Set_LogFileSize(0, common.LOG_FILE_SIZE_MB);
+}
+
+// Role callbacks are registered once the HA client library is part of the build.
+void KestManager::startHaLibrary() {}
+
+void KestManager::getProgromParam(int argc, char **argv) {
+    static const option kOptions[] = {
+        {"config-file", required_argument, nullptr, 'c'},
+        {"base-path", required_argument, nullptr, 'b'},
+        {"active", no_argument, nullptr, 'a'},
+        {"standby", no_argument, nullptr, 's'},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    optind = 1;
+    for (int nOpt; (nOpt = getopt_long(argc, argv, "c:b:ash", kOptions, nullptr)) != -1;) {
+        switch (nOpt) {
+            case 'c':
+                CopyArgument(common.CONFIG_PATH, PATH_SIZE, optarg, "config-file");
+                break;
+            case 'b':
+                CopyArgument(common.BASE_PATH, PATH_SIZE, optarg, "base-path");
+                break;
+            case 'a':
+                printf("flag a..");
+                ha.MODE = ACTIVE;
+                break;
+            case 's':
+                ha.MODE = STANDBY;
+                break;
+            case 'h':
+                printHelp();
+                fflush(stdout);
+                exit(0);
+            default:
+                break;  // the parser has reported it; nothing else changes
+        }
+    }
+    printf("haf mode : %d", ha.MODE.load());
+}
+
+void KestManager::printHelp() {
+    char szLine[PATH_SIZE + 128];
+    printf("Process : %s\n", name.c_str());
+    PrintOption("-h [ --help ]", "show help\n");
+    snprintf(szLine, sizeof(szLine), "base path [defualt:%s] \n", common.BASE_PATH);
+    PrintOption("-b [--base-path]", szLine);
+    snprintf(szLine, sizeof(szLine), "process configuration file path [defualt:%s] \n",
+             common.CONFIG_PATH);
+    PrintOption("-c [--config-file]", szLine);
+    snprintf(szLine, sizeof(szLine), "process log file folder [default:%s] \n", common.LOG_PATH);
+    PrintOption("-l [--log-folder]", szLine);
+    snprintf(szLine, sizeof(szLine), "process key file folder [default:%s] \n", common.KEY_PATH);
+    PrintOption("-k [--key-folder]", szLine);
+    PrintOption("-a [--active]", "manually active \n");
+    PrintOption("-s [--standby]", "manually standby if not used --active\n");
+}
+
+void KestManager::readConfigINI() {
+    const ConfKey kKeys[] = {
+        {"COMMON", "KEY_PATH", "${PKG_ROOT}/key", common.KEY_PATH, PATH_SIZE, nullptr, nullptr},
+        {"COMMON", "LOCK_FILE", "${PKG_ROOT}/key/KEST.EXE", common.LOCK_FILE, PATH_SIZE, nullptr,
+         nullptr},
+        {"COMMON", "LOG_PATH", "${PKG_ROOT}/log/KEST/KEST", common.LOG_PATH, PATH_SIZE, nullptr,
+         nullptr},
+        {"COMMON", "LOG_LEVEL", "3", nullptr, 0, &common.LOG_LEVEL, nullptr},
+        {"COMMON", "LOG_FILE_SIZE_MB", "128", nullptr, 0, &common.LOG_FILE_SIZE_MB, nullptr},
+        {"COMMON", "LOG_FILE_COUNT", "10", nullptr, 0, &common.LOG_FILE_COUNT, nullptr},
+        {"BILL", "BILL_PATH", "${PKG_ROOT}/bill", bill.BILL_PATH, PATH_SIZE, nullptr, nullptr},
+        {"BILL", "BILL_SYNC", "1", nullptr, 0, &bill.BILL_SYNC, nullptr},
+        {"DB", "DSN", "ALTIBASE_DSN", db.DSN, LOGIN_SIZE, nullptr, nullptr},
+        {"DB", "UID", "", db.UID, LOGIN_SIZE, nullptr, nullptr},
+        {"DB", "PWD", "", db.PWD, LOGIN_SIZE, nullptr, nullptr},
+        {"DB", "AUTO_COMMIT", "1", nullptr, 0, nullptr, &db.AUTO_COMMIT},
+        {"DB", "LOGIN_TIMEOUT", "10", nullptr, 0, nullptr, &db.LOGIN_TIMEOUT},
+    };
+    char szScratch[PATH_SIZE] = {};
+    for (const ConfKey &key : kKeys) {
+        char *pcDest = key.pcText ? key.pcText : szScratch;
+        size_t unSize = key.pcText ? key.unTextSize : sizeof(szScratch);
+        if (ReadConfFile(common.CONFIG_PATH, key.pcSection, key.pcKey, key.pcDefault, pcDest,
+                         unSize) == CONF_TOO_LONG)
+            throw std::runtime_error(std::string("Failed ! Value of [") + key.pcSection + "] " +
+                                     key.pcKey + " is longer than " +
+                                     std::to_string(unSize - 1) + " characters");
+        if (key.pcText == nullptr) StoreNumber(key, szScratch);
+    }
+    common.initEnv();
+    bill.initEnv();
+}
+
+void KestManager::OnHafHangThrID(unsigned int unThrId) {
+    Log(LOG_1, "OnHangThrID  Thread-Id(%d) is hang up\n", unThrId);
+    Log(LOG_1, "Exit KEST...\n");
+    UnLock_Process();
+    exit(0);
+}
+
+}  // namespace kest

@@ -1,0 +1,84 @@
+// Internal to the daemon: the process-wide application manager. It owns every
+// setting the process runs with, performs start-up in a fixed order and offers
+// the logging facade that the rest of the daemon writes through.
+#pragma once
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdint>
+#include <string>
+
+namespace kest {
+
+enum HA_MODE { INIT = 1, STANDBY = 2, ACTIVE = 3 };
+
+// Stateless facade over the logging library's section 0.
+class OrvoLogger {
+public:
+    int critical(const char *pcFormat, ...) __attribute__((format(printf, 2, 3)));
+    int info(const char *pcFormat, ...) __attribute__((format(printf, 2, 3)));
+    int debug(const char *pcFormat, ...) __attribute__((format(printf, 2, 3)));
+};
+
+class KestManager {
+public:
+    static constexpr size_t PATH_SIZE = 1024;
+    static constexpr size_t LOGIN_SIZE = 64;
+
+    struct COMMON {
+        char BASE_PATH[PATH_SIZE];
+        char KEY_PATH[PATH_SIZE];
+        char CONFIG_PATH[PATH_SIZE];
+        char LOG_PATH[PATH_SIZE];
+        char LOCK_FILE[PATH_SIZE];
+        uint32_t LOG_LEVEL;
+        uint32_t LOG_FILE_SIZE_MB;
+        uint32_t LOG_FILE_COUNT;
+        void initEnv();
+    };
+    struct BILL {
+        char BILL_PATH[PATH_SIZE];
+        // 1: every bill line reaches the disk before its row is deleted.
+        uint32_t BILL_SYNC;
+        void initEnv();
+    };
+    struct DB {
+        char DSN[LOGIN_SIZE];
+        char UID[LOGIN_SIZE];
+        char PWD[LOGIN_SIZE];
+        int64_t LOGIN_TIMEOUT;
+        int64_t AUTO_COMMIT;
+    };
+    struct HA {
+        // Written by the HA library's dispatch thread, read by the worker.
+        std::atomic<int> MODE{0};
+        const char *getString() const;
+        bool isActive() const { return MODE.load() == ACTIVE; }
+    };
+
+    static KestManager *getInstance();
+
+    // Start-up; throws std::runtime_error with the operator's text on a
+    // fatal failure.
+    void init(int argc, char **argv);
+    OrvoLogger &log() { return logger; }
+
+    void getProgromParam(int argc, char **argv);
+    void printHelp();
+    void readConfigINI();
+
+    static void OnHafHangThrID(unsigned int unThrId);
+
+    std::string name;
+    COMMON common{};
+    BILL bill{};
+    DB db{};
+    HA ha;
+    OrvoLogger logger;
+
+private:
+    KestManager() = default;
+    void startHaLibrary();
+};
+
+}  // namespace kest
