@@ -1,0 +1,94 @@
+// Test helpers for the logging library: a private registry per test process
+// (so a registry of a daemon on the same host is never touched), file reading
+// and forked helper processes.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "base/error.h"
+#include "base/util.h"
+
+// Points the runtime root at a private directory before the first Init_Log of
+// the process and removes the registry segment and the directory at the end.
+class LogRegistryEnv : public ::testing::Environment {
+public:
+    void SetUp() override {
+        const char *base = getenv("KEST_TEST_TMP");
+        root_ = std::filesystem::path(base ? base : "/tmp") /
+                ("log-root-" + std::to_string(getpid()));
+        std::filesystem::create_directories(root_);
+        setenv(ORVO_TMP_ROOT_ENV, root_.c_str(), 1);
+    }
+    void TearDown() override {
+        int id = SegmentId();
+        if (id >= 0) shmctl(id, IPC_RMID, nullptr);
+        std::error_code ec;
+        std::filesystem::remove_all(root_, ec);
+    }
+    static std::string KeyFile() { return std::string(getenv(ORVO_TMP_ROOT_ENV)) + "/olog.shm"; }
+    static int SegmentId() {
+        key_t key = ftok(KeyFile().c_str(), 0);
+        return key == -1 ? -1 : shmget(key, 0, 0);
+    }
+
+private:
+    std::filesystem::path root_;
+};
+
+inline std::vector<std::string> ReadLines(const std::string &path) {
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+inline std::string TodayName(const std::string &prefix) {
+    time_t now = time(nullptr);
+    struct tm tmNow;
+    localtime_r(&now, &tmNow);
+    char date[16];
+    strftime(date, sizeof(date), "%Y%m%d", &tmNow);
+    return prefix + ".log." + date;
+}
+
+// Names of the files in a directory, sorted.
+inline std::vector<std::string> FileNames(const std::filesystem::path &dir) {
+    std::vector<std::string> names;
+    for (const auto &e : std::filesystem::directory_iterator(dir)) {
+        names.push_back(e.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Runs fn in a child process; true when it returned true.
+inline bool InChild(const std::function<bool()> &fn) {
+    pid_t pid = fork();
+    if (pid == 0) _exit(fn() ? 0 : 1);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+inline bool ReportHas(const std::string &text) {
+    return std::string(StrError(0)).find(text) != std::string::npos;
+}
+
+// The message part of a log line (after "[stamp]L) ").
+inline std::string MessageOf(const std::string &line) {
+    size_t pos = line.find(") ");
+    return pos == std::string::npos ? line : line.substr(pos + 2);
+}

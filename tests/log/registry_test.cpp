@@ -1,0 +1,230 @@
+#include <gtest/gtest.h>
+#include <sys/shm.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "log/log.h"
+#include "log/log_registry.h"
+#include "log_support.h"
+#include "scratch_dir.h"
+
+static ::testing::Environment *const g_logEnv =
+    ::testing::AddGlobalTestEnvironment(new LogRegistryEnv);
+
+namespace {
+
+// Offsets written out by hand, so that a change of the declared records is
+// caught against the layout other processes rely on.
+constexpr size_t BLOCK_BASE = 8, BLOCK_SIZE = 36888, SETTINGS = 2576, CONTROL = 32;
+constexpr size_t ENTRY_BASE = 4, ENTRY_SIZE = 268;
+constexpr size_t E_PATH = 128, E_LEVEL = 256, E_COUNT = 260, E_SIZE = 264;
+
+const unsigned char *AttachRaw() {
+    void *p = shmat(LogRegistryEnv::SegmentId(), nullptr, SHM_RDONLY);
+    return p == reinterpret_cast<void *>(-1) ? nullptr : static_cast<const unsigned char *>(p);
+}
+
+uint32_t U32(const unsigned char *p) {
+    uint32_t v;
+    memcpy(&v, p, sizeof(v));
+    return v;
+}
+
+int BlockIndex(const unsigned char *raw, const std::string &name) {
+    int32_t count = static_cast<int32_t>(U32(raw));
+    for (int i = 0; i < count; ++i) {
+        if (strcasecmp(reinterpret_cast<const char *>(raw + BLOCK_BASE + i * BLOCK_SIZE),
+                       name.c_str()) == 0) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+std::vector<int> g_handled;
+void Handler(unsigned int level, struct timeval, const char *) {
+    g_handled.push_back(static_cast<int>(level));
+}
+
+}  // namespace
+
+TEST(LogRegistry, SettingsLandAtTheirFixedOffsets) {
+    ScratchDir dir;
+    ASSERT_EQ(Init_Log("LayoutBlock", (dir / "a").c_str()), 0);
+    ASSERT_EQ(Add_Log((dir / "b").c_str(), LOG_DIRECT), 1);
+    ASSERT_EQ(Set_LogLevel(1, LOG_4 | LOG_H), 0);
+    ASSERT_EQ(Set_LogFileCnt(1, 7), 0);
+    ASSERT_EQ(Set_LogFileSize(1, 3), 0);
+
+    const unsigned char *raw = AttachRaw();
+    ASSERT_NE(raw, nullptr);
+    struct shmid_ds ds;
+    ASSERT_EQ(shmctl(LogRegistryEnv::SegmentId(), IPC_STAT, &ds), 0);
+    EXPECT_EQ(ds.shm_segsz, 4721672u);
+
+    int index = BlockIndex(raw, "LAYOUTBLOCK");
+    ASSERT_GE(index, 0);
+    const unsigned char *block = raw + BLOCK_BASE + index * BLOCK_SIZE;
+    const unsigned char *settings = block + SETTINGS;
+    EXPECT_EQ(U32(settings), 2u);
+    const unsigned char *e0 = settings + ENTRY_BASE;
+    const unsigned char *e1 = e0 + ENTRY_SIZE;
+    EXPECT_STREQ(reinterpret_cast<const char *>(e0), "MM/DD hh:mm:ss-uuu");
+    EXPECT_EQ(reinterpret_cast<const char *>(e0 + E_PATH), dir / "a");
+    EXPECT_EQ(reinterpret_cast<const char *>(e1 + E_PATH), dir / "b");
+    EXPECT_EQ(U32(e1 + E_LEVEL), LOG_4 | LOG_H);
+    EXPECT_EQ(U32(e1 + E_COUNT), 7u);
+    EXPECT_EQ(U32(e1 + E_SIZE), 3u);
+    EXPECT_EQ(U32(e0 + E_COUNT), 10u);
+    EXPECT_EQ(U32(e0 + E_SIZE), 99u);
+    // Process-local control values never reach the shared copy.
+    std::vector<unsigned char> zero(sizeof(_ST_LOG_CTRL), 0);
+    EXPECT_EQ(memcmp(block + CONTROL, zero.data(), zero.size()), 0);
+    shmdt(raw);
+}
+
+TEST(LogRegistry, FreshBlockPassesNothingUntilALevelIsSet) {
+    ScratchDir dir;
+    ASSERT_EQ(Init_Log("FreshBlock", (dir / "f").c_str()), 0);
+    EXPECT_EQ(Get_LogListCnt(), 1);
+    EXPECT_EQ(Get_LogLevel(0), 0);
+    for (unsigned int level : {1u, 2u, 3u, 4u, 5u, 0u, unsigned(LOG_D), unsigned(LOG_6)}) {
+        EXPECT_EQ(__Chk_LogLevel(0, level), -1) << level;
+    }
+    EXPECT_EQ(Log(LOG_1, "dropped\n"), 0);
+    EXPECT_FALSE(std::filesystem::exists(TodayName(dir / "f")));
+}
+
+TEST(LogRegistry, RestartFindsBlockAndLevelWordsInAnyCase) {
+    ScratchDir dir;
+    std::string path = dir / "r";
+    ASSERT_TRUE(InChild([&] {
+        return Init_Log("RestartBlock", path.c_str()) == 0 &&
+               Set_LogLevel(0, LOG_3 | LOG_D) == 0 && Set_LogFileCnt(0, 4) == 0 &&
+               Set_LogFileSize(0, 7) == 0;
+    }));
+    const unsigned char *raw = AttachRaw();
+    ASSERT_NE(raw, nullptr);
+    int32_t blocksBefore = static_cast<int32_t>(U32(raw));
+
+    ASSERT_EQ(Init_Log("restartBLOCK", path.c_str()), 0);
+    EXPECT_EQ(Get_LogLevel(0), static_cast<int>(LOG_3 | LOG_D));
+    EXPECT_EQ(Get_LogFileCnt(0), 10);
+    EXPECT_EQ(Get_LogFileSize(0), 99);
+    EXPECT_EQ(static_cast<int32_t>(U32(raw)), blocksBefore);
+    shmdt(raw);
+}
+
+TEST(LogRegistry, AnotherProcessChangesTheLevelByBlockName) {
+    ScratchDir dir;
+    ASSERT_EQ(Init_Log("WatchedBlock", (dir / "w").c_str()), 0);
+    ASSERT_EQ(Set_LogLevel(0, LOG_3), 0);
+    ASSERT_EQ(Log(LOG_5, "before\n"), 0);
+
+    ASSERT_TRUE(InChild([&] {
+        return Init_Log("ControllerBlock", (dir / "c").c_str()) == 0 &&
+               Get_LogLevelName("watchedblock") == LOG_3 &&
+               Get_LogPathName("WATCHEDBLOCK") == dir / "w" &&
+               Set_LogLevelName("WatchedBLOCK", LOG_5) == 0 &&
+               Set_LogLevelName("NoSuchBlock", LOG_5) == -1 && Get_LogLevelName("NoSuchBlock") == 0;
+    }));
+    EXPECT_EQ(Get_LogLevel(0), LOG_5);
+    ASSERT_EQ(Log(LOG_5, "after\n"), 0);
+    std::vector<std::string> lines = ReadLines(TodayName(dir / "w"));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(MessageOf(lines[0]), "after");
+}
+
+TEST(LogLevels, LadderFlagsCharactersAndNames) {
+    ScratchDir dir;
+    ASSERT_EQ(Init_Log("LevelBlock", (dir / "l").c_str()), 0);
+    ASSERT_EQ(Set_LogLevel(0, LOG_3 | LOG_D), 0);
+    for (unsigned int level : {1u, 2u, 3u, unsigned(LOG_D)}) EXPECT_EQ(__Chk_LogLevel(0, level), 0);
+    for (unsigned int level : {4u, 5u, 0u, unsigned(LOG_T), unsigned(LOG_6), unsigned(LOG_H)}) {
+        EXPECT_EQ(__Chk_LogLevel(0, level), -1) << level;
+    }
+    Clr_Error();
+    EXPECT_EQ(__Chk_LogLevel(5, LOG_1), -1);
+    EXPECT_TRUE(ReportHas("Invalid log section ID[5]"));
+
+    EXPECT_EQ(std::string(Str_LogLevel(LOG_3 | LOG_D | LOG_T, nullptr, 0)), "3 D T ");
+    char buf[64];
+    EXPECT_EQ(std::string(Str_LogLevel(5 | LOG_6 | LOG_9 | LOG_H, buf, sizeof(buf))), "5 6 9 H ");
+    EXPECT_EQ(std::string(Str_LogLevel(0, buf, sizeof(buf))), "");
+    EXPECT_EQ(std::string(Str_LogLevel(LOG_7 | LOG_8, buf, 3)), "7 ");  // cut to the buffer
+
+    const std::string chars = " CENIM";
+    for (unsigned int i = 0; i <= 5; ++i) EXPECT_EQ(__Char_LogLevel(i), chars[i]);
+    EXPECT_EQ(__Char_LogLevel(LOG_6), '6');
+    EXPECT_EQ(__Char_LogLevel(LOG_T), 'T');
+    EXPECT_EQ(__Char_LogLevel(LOG_D | LOG_T), ' ');
+    EXPECT_EQ(__Char_LogLevel(6), ' ');
+
+    ASSERT_EQ(Set_LogLevel(0, LOG_6 | 2), 0);
+    EXPECT_LT(Get_LogLevel(0), 0);
+}
+
+TEST(LogSettings, SettersNormaliseAndRejectBadSections) {
+    ScratchDir dir;
+    ASSERT_EQ(Init_Log("SettingsBlock", (dir / "s").c_str()), 0);
+    for (auto [in, out] : {std::pair{1024u, 1024}, {1025u, 1}, {2097152u, 2}, {5000000u, 4}}) {
+        ASSERT_EQ(Set_LogFileSize(0, in), 0);
+        EXPECT_EQ(Get_LogFileSize(0), out) << in;
+    }
+    EXPECT_EQ(Set_LogLevel(1, LOG_1), -1);
+    EXPECT_EQ(Get_LogLevel(1), -1);
+    EXPECT_EQ(Get_LogPath(1), nullptr);
+    EXPECT_EQ(Set_LogPath(0, nullptr), -1);
+    EXPECT_EQ(Set_LogMore(12, 1, 1, 1, "hh"), -1);
+
+    ASSERT_EQ(Set_LogMore(0, LOG_2, 3, 2048, "hh:mm:ss"), 0);
+    EXPECT_EQ(Get_LogLevel(0), LOG_2);
+    EXPECT_EQ(Get_LogFileCnt(0), 3);
+    EXPECT_EQ(Get_LogFileSize(0), 2);
+    EXPECT_STREQ(Get_LogTimeFormat(0), "hh:mm:ss");
+    ASSERT_EQ(Set_Log(LOG_1, 5, 6, "hh:mm"), 0);
+    EXPECT_EQ(Get_LogFileCnt(0), 5);
+
+    // A new path and time format apply to the next record.
+    ASSERT_EQ(Set_LogPath(0, (dir / "moved").c_str()), 0);
+    ASSERT_EQ(Log(LOG_1, "x\n"), 0);
+    std::vector<std::string> lines = ReadLines(TodayName(dir / "moved"));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].size(), std::string("[hh:mm]C) x").size()) << lines[0];
+}
+
+TEST(LogSections, ElevenSectionsTwelveHandlers) {
+    ScratchDir dir;
+    ASSERT_EQ(Init_Log("SectionBlock", (dir / "s0").c_str()), 0);
+    for (int i = 1; i < 11; ++i) {
+        ASSERT_EQ(Add_Log((dir / ("s" + std::to_string(i))).c_str(), LOG_DIRECT), i);
+    }
+    Clr_Error();
+    EXPECT_EQ(Add_Log((dir / "s11").c_str(), LOG_DIRECT), -1);
+    EXPECT_TRUE(ReportHas("Log sector is Over"));
+    for (unsigned int i = 0; i < 11; ++i) {
+        ASSERT_EQ(Set_LogLevel(i, LOG_1), 0);
+        ASSERT_EQ(Log(i, LOG_1, "section %u\n", i), 0);
+        std::vector<std::string> lines = ReadLines(TodayName(dir / ("s" + std::to_string(i))));
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(MessageOf(lines[0]), "section " + std::to_string(i));
+    }
+
+    g_handled.clear();
+    for (unsigned int i = 0; i < LOG_MAX_HANDLER; ++i) ASSERT_EQ(Add_LogHandler(Handler, 3), 0);
+    Clr_Error();
+    EXPECT_EQ(Add_LogHandler(Handler, 3), -1);
+    EXPECT_TRUE(ReportHas("Handler count full[Current : 12 / Max :12]"));
+    EXPECT_EQ(Add_LogHandler(nullptr, 4), -1);
+    EXPECT_TRUE(ReportHas("Invlid parameter [pHandlerFunc is NULL]"));
+    EXPECT_EQ(Add_LogHandler(Handler, 11), -1);
+    EXPECT_TRUE(ReportHas("Invalid sect-id [unLogSect:11/ConfiguredSect:11]"));
+
+    // Handlers see a dump record that the filter then rejects.
+    ASSERT_EQ(T_Dump(3, LOG_4, "t", "rejected\n"), 0);
+    EXPECT_EQ(g_handled, std::vector<int>(LOG_MAX_HANDLER, LOG_4));
+    EXPECT_EQ(ReadLines(TodayName(dir / "s3")).size(), 1u);
+}

@@ -1,0 +1,174 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "log/log.h"
+#include "log_support.h"
+#include "scratch_dir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr size_t MB = 1u << 20;
+const std::string BODY(1000, 'r');
+
+// Writes records "seq <n> <body>" from..to (exclusive) into section 0.
+void WriteRecords(int from, int to) {
+    for (int i = from; i < to; ++i) ASSERT_EQ(Log(LOG_3, "seq %d %s\n", i, BODY.c_str()), 0);
+}
+
+std::vector<int> SequenceOf(const std::string &path) {
+    std::vector<int> seq;
+    for (const std::string &line : ReadLines(path)) {
+        seq.push_back(std::stoi(MessageOf(line).substr(4)));
+    }
+    return seq;
+}
+
+// Restores the time zone of the process when a test changed it.
+class TimeZone {
+public:
+    explicit TimeZone(const std::string &tz) {
+        const char *old = getenv("TZ");
+        had_ = old != nullptr;
+        if (had_) old_ = old;
+        setenv("TZ", tz.c_str(), 1);
+        tzset();
+    }
+    ~TimeZone() {
+        if (had_) {
+            setenv("TZ", old_.c_str(), 1);
+        } else {
+            unsetenv("TZ");
+        }
+        tzset();
+    }
+
+private:
+    bool had_ = false;
+    std::string old_;
+};
+
+// A fixed-offset zone whose local clock reads 23:59:58 now.
+std::string ZoneJustBeforeMidnight() {
+    long secondOfDay = static_cast<long>(time(nullptr) % 86400);
+    long east = (86400 - 2 - secondOfDay) % 86400;
+    if (east > 43200) east -= 86400;
+    long a = labs(east);
+    char tz[32];
+    // POSIX zones count westwards: "XXX-hh:mm:ss" lies east of UTC.
+    snprintf(tz, sizeof(tz), "KST%c%02ld:%02ld:%02ld", east > 0 ? '-' : '+', a / 3600,
+             a / 60 % 60, a % 60);
+    return tz;
+}
+
+}  // namespace
+
+TEST(LogRotation, KeepsAtMostCountFilesLosesNoRecordLeavesOtherDays) {
+    ScratchDir dir;
+    std::string prefix = dir / "app";
+    std::vector<std::string> oldDay = {prefix + ".log.20000101", prefix + ".log.20000101_1",
+                                       prefix + ".log.20000101_2", prefix + ".log.20000101_3"};
+    for (const std::string &name : oldDay) std::ofstream(name) << name;
+
+    ASSERT_EQ(Init_Log("RotateBlock", prefix.c_str()), 0);
+    ASSERT_EQ(Set_Log(LOG_3, 3, 1, "MM/DD hh:mm:ss-uuu"), 0);
+    constexpr int RECORDS = 4600;  // about 4.5 MB: four rotations at 1 MB
+    WriteRecords(0, RECORDS);
+
+    std::string today = TodayName(prefix);
+    std::vector<std::string> expectedFiles;
+    for (const std::string &name : oldDay) expectedFiles.push_back(fs::path(name).filename());
+    for (const char *suffix : {"", "_1", "_2"}) {
+        expectedFiles.push_back(fs::path(today + suffix).filename());
+    }
+    std::sort(expectedFiles.begin(), expectedFiles.end());
+    EXPECT_EQ(FileNames(dir.path()), expectedFiles);
+
+    // The kept files hold one unbroken run of the newest records.
+    std::vector<int> seq;
+    for (const char *suffix : {"_2", "_1", ""}) {
+        std::vector<int> part = SequenceOf(today + suffix);
+        if (*suffix != '\0') {
+            EXPECT_GE(fs::file_size(today + suffix), MB);
+            EXPECT_LT(fs::file_size(today + suffix), MB + 1100);
+        }
+        seq.insert(seq.end(), part.begin(), part.end());
+    }
+    ASSERT_FALSE(seq.empty());
+    EXPECT_EQ(seq.back(), RECORDS - 1);
+    for (size_t i = 1; i < seq.size(); ++i) ASSERT_EQ(seq[i], seq[i - 1] + 1);
+    EXPECT_GT(seq.size(), size_t(2 * 1000));  // two full rotated files and the current one
+
+    for (const std::string &name : oldDay) {
+        EXPECT_EQ(ReadLines(name), std::vector<std::string>{name});
+    }
+}
+
+TEST(LogRotation, CountZeroKeepsEveryRotationEvenWithinOneSecond) {
+    ScratchDir dir;
+    std::string prefix = dir / "app";
+    ASSERT_EQ(Init_Log("RotateZeroBlock", prefix.c_str()), 0);
+    ASSERT_EQ(Set_Log(LOG_3, 0, 1, "MM/DD hh:mm:ss-uuu"), 0);
+    constexpr int RECORDS = 3500;
+    WriteRecords(0, RECORDS);
+
+    std::vector<std::string> names = FileNames(dir.path());
+    EXPECT_GE(names.size(), 4u);
+    std::multiset<int> seen;
+    std::string today = fs::path(TodayName(prefix)).filename();
+    for (const std::string &name : names) {
+        EXPECT_EQ(name.rfind(today, 0), 0u) << name;
+        for (int n : SequenceOf(dir / name)) seen.insert(n);
+    }
+    ASSERT_EQ(seen.size(), size_t(RECORDS));
+    for (int i = 0; i < RECORDS; ++i) ASSERT_EQ(seen.count(i), 1u) << i;
+}
+
+TEST(LogRotation, RestartContinuesTodaysFileAndItsSize) {
+    ScratchDir dir;
+    std::string prefix = dir / "app";
+    ASSERT_EQ(Init_Log("RestartRotateBlock", prefix.c_str()), 0);
+    ASSERT_EQ(Set_Log(LOG_3, 3, 1, "MM/DD hh:mm:ss-uuu"), 0);
+    WriteRecords(0, 600);
+    ASSERT_EQ(Init_Log("RestartRotateBlock", prefix.c_str()), 0);
+    ASSERT_EQ(Set_LogFileSize(0, 1), 0);
+    WriteRecords(600, 1200);
+    // The size counted from the existing file forced one rotation.
+    std::string today = TodayName(prefix);
+    std::vector<int> older = SequenceOf(today + "_1");
+    ASSERT_FALSE(older.empty());
+    EXPECT_EQ(older.front(), 0);
+    EXPECT_GT(older.back(), 600);
+    EXPECT_EQ(SequenceOf(today).back(), 1199);
+}
+
+TEST(LogRotation, LocalMidnightStartsTheNextDaysFile) {
+    TimeZone zone(ZoneJustBeforeMidnight());
+    ScratchDir dir;
+    std::string prefix = dir / "app";
+    ASSERT_EQ(Init_Log("MidnightBlock", prefix.c_str()), 0);
+    ASSERT_EQ(Set_LogLevel(0, LOG_3), 0);
+    std::string before = TodayName(prefix);
+    ASSERT_EQ(Log(LOG_3, "before\n"), 0);
+
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (TodayName(prefix) == before && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::string after = TodayName(prefix);
+    ASSERT_NE(after, before) << "the local date did not change";
+    ASSERT_EQ(Log(LOG_3, "after\n"), 0);
+
+    ASSERT_EQ(ReadLines(before).size(), 1u);
+    EXPECT_EQ(MessageOf(ReadLines(before)[0]), "before");
+    ASSERT_EQ(ReadLines(after).size(), 1u);
+    EXPECT_EQ(MessageOf(ReadLines(after)[0]), "after");
+}
