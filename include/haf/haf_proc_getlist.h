@@ -1,0 +1,41 @@
+// Public: facts about processes read from /proc (command line, scheduling
+// figures, CPU use, owner). Readers return 0 (or a count or pid) and -1 on
+// failure, leaving the record partly filled; they never raise.
+#pragma once
+
+#include <cstdint>
+
+typedef struct PROC_PID_STAT_TAB {
+    int32_t nPid;            // field 1 of the stat line
+    char szCommand[128];     // field 2, without parentheses
+    int32_t nPPid;           // field 4
+    uint32_t priority;       // field 18
+    uint32_t nice;           // field 19
+    uint64_t utime;          // field 14, clock ticks
+    uint64_t stime;          // field 15, clock ticks
+    uint64_t starttime;      // field 22, clock ticks after boot
+    uint64_t vsize;          // field 23, bytes
+    int32_t nCputime;        // CPU use since start, tenths of a percent
+    char szPath[512];        // directory of the program
+    char szCmdLine[512];     // program name, a blank, the arguments
+    char szUsername[512];    // owner
+} PROC_PID_STAT;
+
+// Whole seconds since boot; 0 when /proc/uptime cannot be read.
+long uptime();
+// CPU use in tenths of a percent of a process started at starttime (ticks
+// after boot), now being `seconds` after boot.
+int getCputime(uint64_t utime, uint64_t stime, uint64_t starttime, long seconds);
+
+int getFileProcPidCmdLine(int pid, PROC_PID_STAT_TAB *pstTab);
+int getFileProcStat(int pid, PROC_PID_STAT_TAB *pstTab);
+int getDirProcStat(int pid, PROC_PID_STAT_TAB *pstTab);
+// The pid on success; -1 for a pid of 0 or less or on failure.
+int getProcPIDProcStat(int pid, PROC_PID_STAT_TAB *pstTab);
+// Looks Command/args up among the first nLen (at most 300) entries of a list
+// made by getDirProcStatList; 0 and a copy in pstOut when found, else -1.
+int getProcNameProcStat(const char *Command, const char *args, PROC_PID_STAT_TAB *pstOut, int nLen,
+                        PROC_PID_STAT_TAB **ppstList);
+// Every process of the host into a heap array (*ppstOut) that the caller
+// releases with free(); the count, or -1.
+int getDirProcStatList(PROC_PID_STAT_TAB **ppstOut);
