@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Builds the benchmarks in an optimised build of their own and runs them.
+# Arguments go to log_bench: [records-per-round] [rounds].
+set -euo pipefail
+cd "$(dirname "$0")/.."
+DIR=${KEST_BENCH_DIR:-build/bench}
+echo "== configure $DIR (Release)"
+cmake -S . -B "$DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKEST_BUILD_TESTS=OFF >/dev/null
+echo "== build log_bench"
+cmake --build "$DIR" --target log_bench -j "${JOBS:-2}"
+echo "== run"
+"$DIR/bench/log_bench" "$@"
