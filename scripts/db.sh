@@ -10,7 +10,9 @@
 # DIR defaults to $KEST_DB_DIR, else build/db. Everything the server and the
 # ODBC driver manager need lives in DIR: data, socket, pid, log, my.cnf,
 # odbc.ini and odbcinst.ini. No system service is used and nothing outside DIR
-# is changed. Every command is idempotent.
+# is changed, except that a DIR too deep for a Unix socket address gets its
+# socket in a short directory under $TMPDIR (or /tmp) named after DIR. Every
+# command is idempotent.
 #
 # Data sources written to DIR/odbc.ini:
 #   ALTIBASE_DSN   the MariaDB database (the daemon's default data source name),
@@ -44,6 +46,10 @@ mkdir_dir() {
 resolve_dir() {
   if [ -d "$DIR" ]; then DIR=$(cd "$DIR" && pwd); fi
   SOCK=$DIR/mariadbd.sock
+  if [ ${#SOCK} -gt 100 ]; then
+    # Too long for a Unix socket address: use a short directory named after DIR.
+    SOCK=${TMPDIR:-/tmp}/kest-db-$(echo -n "$DIR" | md5sum | cut -c1-12)/mariadbd.sock
+  fi
   PIDFILE=$DIR/mariadbd.pid
   CNF=$DIR/my.cnf
 }
@@ -64,6 +70,7 @@ port_is_free() {
   python3 - "$1" <<'EOF'
 import socket, sys
 s = socket.socket()
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)  # as the server binds
 try:
     s.bind(("127.0.0.1", int(sys.argv[1])))
 except OSError:
@@ -160,9 +167,9 @@ run_as_args() {
 start() {
   mkdir_dir
   resolve_dir
-  if [ ${#SOCK} -gt 100 ]; then
-    echo "db: socket path $SOCK is too long for a Unix socket; choose a shorter DIR" >&2
-    exit 1
+  if [ "$(dirname "$SOCK")" != "$DIR" ]; then
+    say "path of $DIR too long for a Unix socket, using $SOCK"
+    mkdir -p "$(dirname "$SOCK")"
   fi
   if server_pid >/dev/null && answers; then
     say "server of $DIR already running (pid $(server_pid))"
@@ -230,6 +237,7 @@ stop() {
     say "server did not stop within 60 s, killing pid $pid"
     kill -KILL "$pid" 2>/dev/null || true
   fi
+  if [ "$(dirname "$SOCK")" != "$DIR" ]; then rmdir "$(dirname "$SOCK")" 2>/dev/null || true; fi
   say "stopped"
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <set>
@@ -127,6 +128,15 @@ public:
     explicit PrivateServer(const std::string &dir) : dir_(dir) { ok_ = Run("start"); }
     ~PrivateServer() { Run("stop"); }
     bool ok() const { return ok_; }
+    // As written to the server's odbc.ini.
+    std::string Socket() const {
+        std::ifstream ini(dir_ + "/odbc.ini");
+        std::string line;
+        while (std::getline(ini, line)) {
+            if (line.rfind("SOCKET=", 0) == 0) return line.substr(7);
+        }
+        return std::string();
+    }
     bool Run(const std::string &command) {
         std::string line = "bash " KEST_SOURCE_DIR "/scripts/db.sh " + command + " " + dir_;
         return system(line.c_str()) == 0;
@@ -399,8 +409,8 @@ TEST(OdbcReconnect, NewConnectionAfterTheServerWasStoppedAndStarted) {
     PrivateServer server(dir);
     ASSERT_TRUE(server.ok());
     // Without a data source: the driver manager keeps the fixture's odbc.ini.
-    const std::string dsn = "DRIVER={MariaDB};SERVER=localhost;SOCKET=" + dir +
-                            "/mariadbd.sock;DATABASE=kest;UID=kest;PWD=kest";
+    const std::string dsn = "DRIVER={MariaDB};SERVER=localhost;SOCKET=" + server.Socket() +
+                            ";DATABASE=kest;UID=kest;PWD=kest";
 
     auto con = std::make_unique<OdbcConnect>(Connect(dsn));
     auto select = std::make_unique<OdbcpreparedStmt>(con->preparedStmt("SELECT 1 FROM DUAL WHERE 1 = ?"));
