@@ -14,10 +14,13 @@ namespace odbctemplate {
 
 class OdbcpreparedStmt;
 
+static_assert(sizeof(long) == sizeof(SQLLEN), "length fields are long");
+
 class BindColHelper {
 public:
     // The full 64 bits of `buffer` are written.
     void setBindColLongNullable(long *buffer, long *len) {
+        static_assert(sizeof(long) == sizeof(SQLBIGINT), "long must be a 64-bit integer");
         bind(SQL_C_SBIGINT, buffer, sizeof(long), len);
     }
 

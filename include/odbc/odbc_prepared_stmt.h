@@ -51,12 +51,18 @@ private:
         }
     }
 
+    // Other types would be converted into a temporary whose address dies
+    // before the execution reads it.
+    template <typename U>
+    void bind(int index, const U &param) = delete;
+
     void bind(int index, const int &param) {
         bindValue(index, SQL_C_SLONG, SQL_INTEGER, &param, sizeof(int));
     }
 
     // All 64 bits reach the database.
     void bind(int index, const long &param) {
+        static_assert(sizeof(long) == sizeof(SQLBIGINT), "long must be a 64-bit integer");
         bindValue(index, SQL_C_SBIGINT, SQL_BIGINT, &param, sizeof(long));
     }
 
