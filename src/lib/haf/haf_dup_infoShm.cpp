@@ -1,0 +1,41 @@
+// The duplication-status table (this node's and the peer's role).
+#include "haf/haf_dup_infoShm.h"
+
+#include <cstring>
+
+#include "haf_shm_table.h"
+
+namespace {
+
+void initialiseDupInfo(void *pvShm) { memset(pvShm, 0, sizeof(NET_STATUS)); }
+
+constexpr HafShmTableDesc kDupInfoDesc = {
+    "dupInfo",
+    static_cast<int>(sizeof(NET_STATUS)),
+    "Init_HafDupInfo",
+    "getDefaultKetFileHafDupInfo",
+    "careateHafDupInfoShm",
+    "Init_HafDupInfo Fail makefulldir[%s] %d:%s %s:%d)\n",
+    "getDefaultKetFileHafDupInfo Fail makefulldir[%s] %d:%s %s:%d)\n",
+    false,
+    true,
+    initialiseDupInfo,
+};
+
+HafShmTable gDupInfo(kDupInfoDesc);
+
+}  // namespace
+
+NET_STATUS *Init_HafDupInfo(const char *pcKeyPath, int nCreateFlag) {
+    return static_cast<NET_STATUS *>(gDupInfo.init(pcKeyPath, nCreateFlag));
+}
+
+NET_STATUS *careateHafDupInfoShm(int nCreateFlag) {
+    return static_cast<NET_STATUS *>(gDupInfo.open(nCreateFlag));
+}
+
+char *getDefaultKetFileHafDupInfo() { return gDupInfo.defaultKey(); }
+const char *getKetFileHafDupInfo() { return gDupInfo.key(); }
+NET_STATUS *getHafDupInfoShm() { return static_cast<NET_STATUS *>(gDupInfo.shm()); }
+int getHafDupInfoShmInitFlag() { return gDupInfo.initFlag(); }
+int getHafDupInfohmInitFlag(int nFlag) { return gDupInfo.setInitFlag(nFlag); }
