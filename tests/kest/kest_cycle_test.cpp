@@ -1,0 +1,191 @@
+// The select-write-delete cycle in-process against the private MariaDB: pass
+// sizes, the order of write and delete, and the stop on a role change.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "base/string.h"
+#include "base/util.h"
+#include "event_loop/Epoll.h"
+#include "kest_db_selecter.h"
+#include "kest_manager.h"
+#include "log/log.h"
+#include "odbc/odbc_connect.h"
+#include "scratch_dir.h"
+#include "test_db.h"
+
+using kest::KestManager;
+
+namespace {
+
+std::mutex gLinesMutex;
+std::vector<std::string> gLines;
+
+void CaptureLine(unsigned int, struct timeval, const char *pcText) {
+    std::lock_guard<std::mutex> lock(gLinesMutex);
+    gLines.emplace_back(pcText);
+}
+
+std::vector<std::string> LinesWith(const std::string &tag) {
+    std::lock_guard<std::mutex> lock(gLinesMutex);
+    std::vector<std::string> found;
+    for (const auto &line : gLines)
+        if (line.find(tag) != std::string::npos) found.push_back(line);
+    return found;
+}
+
+// Turns the reactor until pred holds or the time-out passes.
+bool RunUntil(EventCLoop::Epoll &epoll, const std::function<bool()> &pred,
+              std::chrono::seconds timeout = std::chrono::seconds(30)) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        epoll.Run();
+    }
+    return true;
+}
+
+size_t CountLines(const std::string &path) {
+    std::ifstream in(path);
+    size_t n = 0;
+    for (std::string line; std::getline(in, line);) ++n;
+    return n;
+}
+
+class Cycle : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        static ScratchDir logDir;
+        setenv("ORVO_TMP_ROOT", (logDir / "orvo").c_str(), 1);
+        ASSERT_EQ(Init_Log("KESTCYCLE", (logDir / "log/KEST").c_str()), 0);
+        Set_LogLevel(0, LOG_5);
+        ASSERT_EQ(Add_LogHandler(CaptureLine, 0), 0);
+    }
+
+    void SetUp() override {
+        kest_test::UseTestDatabase();
+        db_ = "kest_cycle_" + std::to_string(getpid());
+        admin_ = std::make_unique<odbctemplate::OdbcConnect>(
+            odbctemplate::OdbcConnect::OdbcConnectBuilder(std::string("DSN=") +
+                                                          kest_test::kMariaDsn)
+                .build());
+        Exec("DROP DATABASE IF EXISTS " + db_);
+        Exec("CREATE DATABASE " + db_);
+        Exec("CREATE TABLE " + db_ + ".TSMS_SND_MSG LIKE kest.TSMS_SND_MSG");
+
+        KestManager *pm = KestManager::getInstance();
+        StrCpy(pm->db.DSN, (std::string(kest_test::kMariaDsn) + ";DATABASE=" + db_).c_str(),
+               sizeof(pm->db.DSN));
+        StrCpy(pm->bill.BILL_PATH, bill_.path().c_str(), KestManager::PATH_SIZE);
+        pm->bill.BILL_SYNC = 0;
+        pm->ha.MODE = kest::ACTIVE;
+        std::lock_guard<std::mutex> lock(gLinesMutex);
+        gLines.clear();
+    }
+
+    void TearDown() override { Exec("DROP DATABASE IF EXISTS " + db_); }
+
+    void Exec(const std::string &sql) { admin_->directExecute(sql); }
+
+    void InsertRows(int nFirst, int nCount) {
+        std::string sql = "INSERT INTO " + db_ + ".TSMS_SND_MSG (MSG_SEQ, IN_GROUP, OUT_GROUP, "
+                          "SERIAL_NUM) VALUES ";
+        for (int i = 0; i < nCount; ++i) {
+            int seq = nFirst + i;
+            sql += (i ? "," : "") + std::string("(") + std::to_string(seq) + ",'1',2,'S" +
+                   std::to_string(seq) + "')";
+        }
+        Exec(sql);
+    }
+
+    long PendingRows() {
+        long count = -1;
+        long indicator = 0;
+        auto stmt =
+            admin_->preparedStmt("SELECT COUNT(*) FROM " + db_ + ".TSMS_SND_MSG WHERE MSG_SEQ > ?")
+                .bindCol([&](odbctemplate::BindColHelper &h) {
+                    h.setBindColLongNullable(&count, &indicator);
+                });
+        auto fetcher = stmt.bindExecute(-1L);
+        if (!fetcher.fetch()) return -1;
+        while (fetcher.fetch()) {
+        }
+        return count;
+    }
+
+    std::string BillFile() const {
+        time_t now = time(nullptr);
+        tm stTm{};
+        localtime_r(&now, &stTm);
+        char sz[32];
+        strftime(sz, sizeof(sz), "%Y-%m-%d", &stTm);
+        return bill_ / (std::string("SMSC_") + sz + "_000");
+    }
+
+    std::unique_ptr<odbctemplate::OdbcConnect> admin_;
+    std::string db_;
+    ScratchDir bill_;
+};
+
+}  // namespace
+
+TEST_F(Cycle, DrainsInPassesOfNineAndWritesBeforeDeleting) {
+    InsertRows(1, 20);
+    EventCLoop::Epoll epoll;
+    kest::DbSelecter selecter(epoll);
+    selecter.run();  // the first pass runs at once, as on the main thread at start-up
+    ASSERT_TRUE(RunUntil(epoll, [] { return LinesWith("[DB:SELECT] Count: 0").size() >= 1; }));
+
+    std::vector<std::string> counts = LinesWith("[DB:SELECT] Count: ");
+    ASSERT_GE(counts.size(), 4u);
+    EXPECT_NE(counts[0].find("Count: 9 "), std::string::npos);
+    EXPECT_NE(counts[1].find("Count: 9 "), std::string::npos);
+    EXPECT_NE(counts[2].find("Count: 2 "), std::string::npos);
+    EXPECT_NE(counts[3].find("Count: 0 "), std::string::npos);
+    EXPECT_EQ(PendingRows(), 0);
+    EXPECT_EQ(CountLines(BillFile()), 20u);
+
+    // Each row's line is logged (after its write) before its delete.
+    std::vector<std::string> events;
+    for (const auto &line : LinesWith("] ")) {
+        if (line.find("[FILE] 000") != std::string::npos) events.push_back("W");
+        if (line.find("[DB:DELETE]") != std::string::npos) events.push_back("D");
+    }
+    ASSERT_EQ(events.size(), 40u);
+    for (size_t i = 0; i < events.size(); i += 2) {
+        EXPECT_EQ(events[i], "W");
+        EXPECT_EQ(events[i + 1], "D");
+    }
+}
+
+TEST_F(Cycle, RoleLossWithPendingRowsStopsTheCycleForGood) {
+    EventCLoop::Epoll epoll;
+    kest::DbSelecter selecter(epoll);
+    selecter.run();
+    // Empty table: the role is not looked at, polling goes on once a second.
+    KestManager::getInstance()->ha.MODE = kest::STANDBY;
+    ASSERT_TRUE(RunUntil(epoll, [] { return LinesWith("[DB:SELECT] Count: 0").size() >= 2; }));
+    EXPECT_TRUE(LinesWith("[CANCEL]").empty());
+
+    InsertRows(100, 3);
+    ASSERT_TRUE(RunUntil(epoll, [] { return !LinesWith("[CANCEL]").empty(); }));
+    EXPECT_NE(LinesWith("[CANCEL]")[0].find("Try STANDBY Cancel MSG_SEQ:"), std::string::npos);
+    EXPECT_EQ(LinesWith("[DB] Selecter -> State:Standby (SelectCdr/").size(), 1u);
+    EXPECT_EQ(PendingRows(), 3);
+    // The day's file was opened by the date check before the role check, but
+    // nothing was written to it.
+    EXPECT_EQ(CountLines(BillFile()), 0u);
+
+    // Back to active: the stopped cycle stays stopped.
+    KestManager::getInstance()->ha.MODE = kest::ACTIVE;
+    size_t selects = LinesWith("[DB:SELECT] Count:").size();
+    RunUntil(epoll, [] { return false; }, std::chrono::seconds(3));
+    EXPECT_EQ(LinesWith("[DB:SELECT] Count:").size(), selects);
+    EXPECT_EQ(PendingRows(), 3);
+}
