@@ -28,6 +28,16 @@ cleanup() {
     wait "$DAEMON_PID" 2>/dev/null || true
   fi
   bash scripts/db.sh stop "$DB_DIR" || true
+  remove_log_registry "$WORK/pkg/tmp/olog.shm"
+}
+
+# The daemon keeps its log settings in a SysV segment keyed by this file; the
+# demo's private one goes away with the demo.
+remove_log_registry() {
+  [ -e "$1" ] || return 0
+  local key
+  key=$(python3 -c 'import os,sys; s=os.stat(sys.argv[1]); print(hex((s.st_ino & 0xffff) | ((s.st_dev & 0xff) << 16)))' "$1")
+  ipcrm -M "$key" 2>/dev/null || true
 }
 trap cleanup EXIT
 

@@ -17,10 +17,14 @@
 #include "kest_manager.h"
 #include "log/log.h"
 #include "odbc/odbc_connect.h"
+#include "private_registry.h"
 #include "scratch_dir.h"
 #include "test_db.h"
 
 using kest::KestManager;
+
+static ::testing::Environment *const gRegistryEnv =
+    ::testing::AddGlobalTestEnvironment(new LogRegistryEnv);
 
 namespace {
 
@@ -62,7 +66,6 @@ class Cycle : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         static ScratchDir logDir;
-        setenv("ORVO_TMP_ROOT", (logDir / "orvo").c_str(), 1);
         ASSERT_EQ(Init_Log("KESTCYCLE", (logDir / "log/KEST").c_str()), 0);
         Set_LogLevel(0, LOG_5);
         ASSERT_EQ(Add_LogHandler(CaptureLine, 0), 0);
@@ -189,3 +192,4 @@ TEST_F(Cycle, RoleLossWithPendingRowsStopsTheCycleForGood) {
     EXPECT_EQ(LinesWith("[DB:SELECT] Count:").size(), selects);
     EXPECT_EQ(PendingRows(), 3);
 }
+

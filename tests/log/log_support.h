@@ -20,33 +20,7 @@
 
 #include "base/error.h"
 #include "base/util.h"
-
-// Points the runtime root at a private directory before the first Init_Log of
-// the process and removes the registry segment and the directory at the end.
-class LogRegistryEnv : public ::testing::Environment {
-public:
-    void SetUp() override {
-        const char *base = getenv("KEST_TEST_TMP");
-        root_ = std::filesystem::path(base ? base : "/tmp") /
-                ("log-root-" + std::to_string(getpid()));
-        std::filesystem::create_directories(root_);
-        setenv(ORVO_TMP_ROOT_ENV, root_.c_str(), 1);
-    }
-    void TearDown() override {
-        int id = SegmentId();
-        if (id >= 0) shmctl(id, IPC_RMID, nullptr);
-        std::error_code ec;
-        std::filesystem::remove_all(root_, ec);
-    }
-    static std::string KeyFile() { return std::string(getenv(ORVO_TMP_ROOT_ENV)) + "/olog.shm"; }
-    static int SegmentId() {
-        key_t key = ftok(KeyFile().c_str(), 0);
-        return key == -1 ? -1 : shmget(key, 0, 0);
-    }
-
-private:
-    std::filesystem::path root_;
-};
+#include "private_registry.h"
 
 inline std::vector<std::string> ReadLines(const std::string &path) {
     std::ifstream in(path);
