@@ -1,0 +1,73 @@
+// HA master simulator: the tables, the master socket and the line commands
+// that drive them. The program hafsim reads the commands from standard
+// input; tests may drive a Simulator in-process the same way.
+//
+// Commands (one per line; the reply is one line starting "ok" or "error"):
+//   proc NAME PID [ID]            add or replace the process-list row of PID
+//   role OWN PEER                 redundancy status of the own and peer rows
+//                                 (off, init, standby, active or -1, 1, 2, 3)
+//   net TYPE VIPS OWNIPS PEERIPS  add a port group of TYPE (1 to 5) to the own
+//                                 node group; addresses comma-separated, "-" none
+//   send PID TYPE [ARG]           send a message to the client of PID:
+//                                 1002, 1005: ARG = local redundancy status
+//                                 1003: the process-list row of PID
+//                                 1006, 1008: ARG = block text
+//                                 any other type: ARG = raw payload text
+//   show                          the own and peer rows
+//   help                          this list
+//   quit                          end the simulator
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "hafsim_link.h"
+#include "hafsim_tables.h"
+
+namespace hafsim {
+
+struct Options {
+    Node own{"KEST0", "KEST", "KESTG"};
+    Node peer{"KEST1", "KEST", "KESTG"};
+    int nOwnRole = HAF_HOST_ACTIVE_SYSTEM;
+    int nPeerRole = HAF_HOST_STANDBY_SYSTEM;
+    std::vector<std::string> procs;  // "NAME PID [ID]" as for the proc command
+    std::vector<std::string> nets;   // "TYPE VIPS OWNIPS PEERIPS" as for the net command
+    bool bDefaultNet = true;         // add the default port groups when nets is empty
+};
+
+// Text of the command list above.
+const char *commandHelp();
+
+class Simulator {
+public:
+    // Creates and fills the tables and binds the master socket; false with
+    // a reason.
+    bool start(const Options &opts, std::string &err);
+    // Runs one command line; the reply line (empty for an empty line).
+    std::string execute(const std::string &line);
+    bool quitRequested() const { return bQuit_; }
+
+    Tables &tables() { return tables_; }
+    Link &link() { return link_; }
+
+private:
+    std::string cmdProc(const std::vector<std::string> &args);
+    std::string cmdRole(const std::vector<std::string> &args);
+    std::string cmdNet(const std::vector<std::string> &args);
+    std::string cmdSend(const std::vector<std::string> &args, const std::string &rest);
+    std::string cmdShow() const;
+
+    Tables tables_;
+    Link link_;
+    bool bQuit_ = false;
+};
+
+// A redundancy status: off, init, standby, active or a number.
+bool parseRole(const std::string &text, int &nOut);
+
+// The default port groups: internal (3) with a virtual address, heartbeat (2)
+// and external service (4) with a virtual address.
+std::vector<std::string> defaultNets();
+
+}  // namespace hafsim

@@ -1,0 +1,40 @@
+// HA master simulator: the master's datagram socket, and the one-line text
+// of a received message.
+#pragma once
+
+#include <string>
+
+#include "haf/haf_def.h"
+
+namespace hafsim {
+
+class Link {
+public:
+    Link() = default;
+    ~Link();
+    Link(const Link &) = delete;
+    Link &operator=(const Link &) = delete;
+
+    // Binds the master socket below the runtime root; false with a reason.
+    bool bind(std::string &err);
+    int fd() const { return nSock_; }
+    const std::string &path() const { return path_; }
+
+    // One waiting datagram into msg (zeroed first); its length, or -1 when
+    // nothing is waiting.
+    int receive(ProcMsg_Haf &msg);
+    // Sends a master message of type nMsgName with nLen payload bytes to the
+    // client socket of pid; false with a reason.
+    bool send(int nPid, int nMsgName, const std::string &destName, const void *pvPayload, int nLen,
+              std::string &err);
+
+private:
+    int nSock_ = -1;
+    std::string path_;
+};
+
+// "recv 1001 HAF_MSG_PROC_THREAD_RPT len=132 from=NAME:ID pid=P to=HAF:1
+// result=0" followed by the payload's fields as key=value.
+std::string describe(const ProcMsg_Haf &msg, int nLen);
+
+}  // namespace hafsim
