@@ -99,10 +99,13 @@ public:
         // Makes the builder usable on a handle that was connected before.
         SQLDisconnect(handle);
         const std::string &dsn = properties.dsn;
+        // No prompting: there is no window, and asking the driver to complete
+        // the string makes some drivers report "Dialog failed" instead of the
+        // real reason (wrong password, server down).
         check(SQLDriverConnect(handle, nullptr,
                                reinterpret_cast<SQLCHAR *>(const_cast<char *>(dsn.c_str())),
                                static_cast<SQLSMALLINT>(dsn.size()), nullptr, 0, nullptr,
-                               SQL_DRIVER_COMPLETE));
+                               SQL_DRIVER_NOPROMPT));
         return OdbcConnect(properties, dbc);
     }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "odbc/odbc_def.h"
 #include "odbc/odbc_error.h"
@@ -16,9 +17,12 @@ public:
 
     // True with a row in the bound buffers. False at the end of the result, and
     // also on SQL_SUCCESS_WITH_INFO (for example a truncated string): either
-    // way the cursor is closed and the statement can be executed again.
+    // way the cursor is closed and the statement can be executed again. A row
+    // that ended the result because a value was cut is still in the buffers,
+    // and lastRowTruncated() tells so.
     bool fetch() {
         SQLHSTMT handle = stmt->get();
+        truncated = false;
         SQLSMALLINT columns = 0;
         SQLRETURN status = SQLNumResultCols(handle, &columns);
         if (!odbc_ok(status)) {
@@ -31,9 +35,12 @@ public:
         if (status == SQL_ERROR) {
             OdbcError::Throw("SQL_NULL_DATA should bind nullable");
         }
+        truncated = status == SQL_SUCCESS_WITH_INFO && isTruncation(handle);
         SQLFreeStmt(handle, SQL_CLOSE);
         return false;
     }
+
+    bool lastRowTruncated() const { return truncated; }
 
     // Rows affected by the executed statement; closes the cursor.
     long getRowCount() {
@@ -53,7 +60,18 @@ public:
     long getDeleteRowCount() { return getRowCount(); }
 
 private:
+    // SQLSTATE 01004: string data, right truncated.
+    static bool isTruncation(SQLHSTMT handle) {
+        SQLCHAR state[6] = {0};
+        SQLINTEGER native = 0;
+        SQLSMALLINT length = 0;
+        SQLRETURN status =
+            SQLGetDiagRec(SQL_HANDLE_STMT, handle, 1, state, &native, nullptr, 0, &length);
+        return odbc_ok(status) && std::string(reinterpret_cast<char *>(state)) == "01004";
+    }
+
     std::shared_ptr<OdbcStmt> stmt;
+    bool truncated = false;
 };
 
 }  // namespace odbctemplate

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <iterator>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -193,3 +194,38 @@ TEST_F(Cycle, RoleLossWithPendingRowsStopsTheCycleForGood) {
     EXPECT_EQ(PendingRows(), 3);
 }
 
+
+TEST_F(Cycle, ValueLongerThanItsBufferIsBilledWhenTheLineShowsNoDifference) {
+    Exec("ALTER TABLE " + db_ + ".TSMS_SND_MSG MODIFY CALLER_NO VARCHAR(60)");
+    InsertRows(1, 3);
+    std::string longCaller(50, '7');
+    longCaller.replace(0, 16, "0123456789ABCDEF");
+    Exec("UPDATE " + db_ + ".TSMS_SND_MSG SET CALLER_NO = '" + longCaller + "' WHERE MSG_SEQ = 2");
+
+    EventCLoop::Epoll epoll;
+    kest::DbSelecter selecter(epoll);
+    selecter.run();
+    ASSERT_TRUE(RunUntil(epoll, [] { return !LinesWith("[DB:SELECT] Count: 0").empty(); }));
+    EXPECT_EQ(PendingRows(), 0);
+    EXPECT_EQ(CountLines(BillFile()), 3u);
+    EXPECT_EQ(LinesWith("MSG_SEQ:2 has a value longer than its buffer").size(), 1u);
+    std::ifstream in(BillFile());
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find(" 0123456789ABCDEF "), std::string::npos);
+}
+
+TEST_F(Cycle, CutSerialNumberEndsTheProcessAndKeepsTheRow) {
+    Exec("ALTER TABLE " + db_ + ".TSMS_SND_MSG MODIFY SERIAL_NUM VARCHAR(60)");
+    Exec("INSERT INTO " + db_ + ".TSMS_SND_MSG (MSG_SEQ, IN_GROUP, SERIAL_NUM) VALUES (5, '1', '" +
+         std::string(40, 'S') + "')");
+    GTEST_FLAG_SET(death_test_style, "fast");
+    EXPECT_EXIT(
+        {
+            EventCLoop::Epoll epoll;
+            kest::DbSelecter selecter(epoll);
+            selecter.run();
+        },
+        ::testing::ExitedWithCode(1), "");
+    EXPECT_EQ(PendingRows(), 1);
+    EXPECT_EQ(CountLines(BillFile()), 0u);
+}

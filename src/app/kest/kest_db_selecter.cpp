@@ -145,21 +145,51 @@ void DbSelecter::GetSelectStmt() {
 DbSelecter::PassEnd DbSelecter::processRows(int &nCount) {
     odbctemplate::OdbcFetcher fetcher = select_stmt->bindExecute(SELECT_ROWNUM);
     while (fetcher.fetch()) {
-        if (nCount == 0) fm.open();
-        if (!pm.ha.isActive()) {
-            pm.log().critical("[CANCEL] Try STANDBY Cancel MSG_SEQ:%ld\n", select_dao.MSG_SEQ);
-            pm.log().critical("[DB] Selecter -> State:Standby (%s/%d)\n", "SelectCdr", __LINE__);
-            return PassEnd::Cancelled;
-        }
-        ++nCount;
-        fm.write(select_dao);
-        long lSeq = select_dao.MSG_SEQ;
-        long lDeleted = delete_stmt->bindExecute(lSeq).getDeleteRowCount();
-        if (lDeleted > 0)
-            pm.log().debug("[DB:DELETE] %s MSG_SEQ:%ld, Count:%ld (%s/%d)\n", DELETE_SQL, lSeq,
-                           lDeleted, "SelectCdr", __LINE__);
+        if (processRow(nCount) == PassEnd::Cancelled) return PassEnd::Cancelled;
+    }
+    // A value longer than its buffer ends the result at its row. The row is
+    // in the buffers all the same; it is billed when the cut changes nothing
+    // of its bill line, and the next pass goes on with the rows after it.
+    if (fetcher.lastRowTruncated()) {
+        checkCutColumns();
+        return processRow(nCount);
     }
     return PassEnd::Drained;
+}
+
+DbSelecter::PassEnd DbSelecter::processRow(int &nCount) {
+    if (nCount == 0) fm.open();
+    if (!pm.ha.isActive()) {
+        pm.log().critical("[CANCEL] Try STANDBY Cancel MSG_SEQ:%ld\n", select_dao.MSG_SEQ);
+        pm.log().critical("[DB] Selecter -> State:Standby (%s/%d)\n", "SelectCdr", __LINE__);
+        return PassEnd::Cancelled;
+    }
+    ++nCount;
+    fm.write(select_dao);
+    long lSeq = select_dao.MSG_SEQ;
+    long lDeleted = delete_stmt->bindExecute(lSeq).getDeleteRowCount();
+    if (lDeleted > 0)
+        pm.log().debug("[DB:DELETE] %s MSG_SEQ:%ld, Count:%ld (%s/%d)\n", DELETE_SQL, lSeq,
+                       lDeleted, "SelectCdr", __LINE__);
+    return PassEnd::Drained;
+}
+
+// The bill line shows at most 16 characters of the numbers and 14 of the
+// times, far less than their buffers hold, so only a cut serial number or
+// group changes the line: such a row must not be billed, nor deleted.
+void DbSelecter::checkCutColumns() const {
+    const DAO::TSMS_SND_MSG &row = select_dao;
+    auto cut = [](long lIndicator, size_t unBufSize) {
+        return lIndicator == SQL_NO_TOTAL || lIndicator >= static_cast<long>(unBufSize);
+    };
+    const char *pcColumn = cut(row.len_serial_num, sizeof(row.SERIAL_NUM)) ? "SERIAL_NUM"
+                           : cut(row.len_in_group, sizeof(row.IN_GROUP))   ? "IN_GROUP"
+                                                                           : nullptr;
+    if (pcColumn != nullptr)
+        throw std::length_error(std::string(pcColumn) + " is longer than its buffer MSG_SEQ:" +
+                                std::to_string(row.MSG_SEQ));
+    pm.log().info("[DB] MSG_SEQ:%ld has a value longer than its buffer, billed as cut\n",
+                  row.MSG_SEQ);
 }
 
 void DbSelecter::SelectCdr() {

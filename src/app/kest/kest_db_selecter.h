@@ -42,6 +42,8 @@ private:
 
     std::string connectionString(bool bMaskPassword) const;
     PassEnd processRows(int &nCount);
+    PassEnd processRow(int &nCount);
+    void checkCutColumns() const;
     void scheduleNextPass(int nCount);
     void dropConnection();
     template <typename Fn>
