@@ -1,0 +1,157 @@
+// Installation of the process-wide handler and the dispatch of asynchronous
+// signals on a thread of the library.
+#include "signal/signal.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#include "base/string.h"
+#include "signal_internal.h"
+
+namespace {
+
+constexpr size_t kProcNameSize = 128;
+
+std::atomic<SigFuncType> __pSigFunc{nullptr};
+std::atomic<SigFuncType> gUser1Func{nullptr};
+std::atomic<SigFuncType> gUser2Func{nullptr};
+std::atomic<bool> __bUseBacktraceF{false};
+char __szSigProcName[kProcNameSize];
+
+// Self-pipe from the handler to the dispatcher thread.
+int gSignalPipe[2] = {-1, -1};
+
+bool IsFaultSignal(int nSignal) {
+    switch (nSignal) {
+        case SIGILL:
+        case SIGTRAP:
+        case SIGABRT:
+        case SIGBUS:
+        case SIGFPE:
+        case SIGSEGV:
+        case SIGSTKFLT:
+            return true;
+        default:
+            return false;
+    }
+}
+
+SigFuncType UserFunc(int nSignal) {
+    if (nSignal == SIGUSR1) return gUser1Func.load();
+    if (nSignal == SIGUSR2) return gUser2Func.load();
+    return nullptr;
+}
+
+void Dispatch(int nSignal) {
+    if (SigFuncType pUser = UserFunc(nSignal)) {
+        pUser(nSignal);
+        return;
+    }
+    if (__bUseBacktraceF.load()) __Dump_Back_Trace(nSignal);
+    SigFuncType pFunc = __pSigFunc.load();
+    if (pFunc != nullptr) pFunc(nSignal);
+}
+
+void *DispatcherThread(void *) {
+    for (;;) {
+        unsigned char ucSignal = 0;
+        ssize_t n = read(gSignalPipe[0], &ucSignal, 1);
+        if (n == 1) {
+            Dispatch(ucSignal);
+        } else if (n == 0 || (n < 0 && errno != EINTR)) {
+            return nullptr;
+        }
+    }
+}
+
+// Started once; if it cannot be, asynchronous signals are handled in place.
+bool StartDispatcher() {
+    static bool bStarted = false;
+    if (bStarted) return true;
+    if (pipe2(gSignalPipe, O_CLOEXEC) != 0) return false;
+    // The dispatcher must not take signals itself: block them in it.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    pthread_t tid;
+    int nRet = pthread_create(&tid, nullptr, DispatcherThread, nullptr);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (nRet != 0) {
+        close(gSignalPipe[0]);
+        close(gSignalPipe[1]);
+        gSignalPipe[0] = gSignalPipe[1] = -1;
+        return false;
+    }
+    pthread_detach(tid);
+    bStarted = true;
+    return true;
+}
+
+}  // namespace
+
+const char *Sig_ProcName() { return __szSigProcName; }
+
+// Installed for every covered signal and for the user signals that have a
+// callback.
+void __SigFunc(int nSignal) {
+    if (!IsFaultSignal(nSignal) && gSignalPipe[1] >= 0) {
+        int nSavedErrno = errno;
+        unsigned char ucSignal = static_cast<unsigned char>(nSignal);
+        ssize_t n = write(gSignalPipe[1], &ucSignal, 1);  // async-signal-safe
+        errno = nSavedErrno;
+        if (n == 1) return;
+    }
+    Dispatch(nSignal);
+}
+
+int Init_SignalLib(int nMinSig, int nMaxSig, SigFuncType pSigFunc, SigFuncType pSigUser1Func,
+                   SigFuncType pSigUser2Func, const char *pcProcName) {
+    if (pSigFunc == nullptr) return 0;
+    if (nMaxSig < 0 || nMaxSig > SIG_MAX_SIGNAL) nMaxSig = SIG_MAX_SIGNAL;
+    if (nMinSig < 0 || nMinSig > nMaxSig) nMinSig = 1;
+    __bUseBacktraceF = true;
+    __pSigFunc = pSigFunc;
+    StartDispatcher();
+
+    gUser1Func = pSigUser1Func;
+    gUser2Func = pSigUser2Func;
+    for (int s = nMinSig; s < nMaxSig; ++s) {
+        if (s == SIGUSR1 || s == SIGUSR2 || s == SIGPIPE || s == SIGCHLD)
+            signal(s, SIG_IGN);
+        else
+            signal(s, __SigFunc);
+        // The user callbacks, too, run on the dispatcher thread.
+        if (UserFunc(s) != nullptr) signal(s, __SigFunc);
+    }
+    if (pcProcName != nullptr) Set_SigProcName(pcProcName);
+    return 0;
+}
+
+int Init_SignalLib(SigFuncType pSigFunc) {
+    return Init_SignalLib(1, 31, pSigFunc, nullptr, nullptr, nullptr);
+}
+int Init_SignalLib(SigFuncType pSigFunc, SigFuncType pSigUser1Func) {
+    return Init_SignalLib(1, 31, pSigFunc, pSigUser1Func, nullptr, nullptr);
+}
+int Init_SignalLib(int nMinSig, int nMaxSig, SigFuncType pSigFunc) {
+    return Init_SignalLib(nMinSig, nMaxSig, pSigFunc, nullptr, nullptr, nullptr);
+}
+int Init_SignalLib(int nMinSig, int nMaxSig, SigFuncType pSigFunc, SigFuncType pSigUser1Func) {
+    return Init_SignalLib(nMinSig, nMaxSig, pSigFunc, pSigUser1Func, nullptr, nullptr);
+}
+int Init_SignalLib(int nMinSig, int nMaxSig, SigFuncType pSigFunc, SigFuncType pSigUser1Func,
+                   SigFuncType pSigUser2Func) {
+    return Init_SignalLib(nMinSig, nMaxSig, pSigFunc, pSigUser1Func, pSigUser2Func, nullptr);
+}
+
+void Set_UseBacktraceF(bool bFlag) { __bUseBacktraceF = bFlag; }
+
+void Set_SigProcName(const char *pcProcName) {
+    if (pcProcName != nullptr) StrCpy(__szSigProcName, pcProcName, sizeof(__szSigProcName));
+}

@@ -1,0 +1,4 @@
+// Internal to the signal library: state shared by its two modules.
+#pragma once
+
+const char *Sig_ProcName();

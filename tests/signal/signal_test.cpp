@@ -1,0 +1,216 @@
+// Each case runs in a forked child, since handlers are process-wide; the child
+// reports what its callbacks saw through a pipe.
+#include "signal/signal.h"
+
+#include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+int gReportFd = -1;
+
+void Report(const std::string &text) {
+    std::string line = text + "\n";
+    ssize_t n = write(gReportFd, line.data(), line.size());
+    (void)n;
+}
+
+void ReportAndExit(int nSignal) {
+    Report("app " + std::to_string(nSignal) + " tid " + std::to_string(syscall(SYS_gettid)));
+    _exit(0);
+}
+
+void ReportUser(int nSignal) { Report("user " + std::to_string(nSignal)); }
+
+// Runs body in a child; returns the child's report lines and its pid.
+std::vector<std::string> InChild(const std::function<void()> &body, pid_t *pChild = nullptr) {
+    int fds[2];
+    if (pipe(fds) != 0) return {"pipe failed"};
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        gReportFd = fds[1];
+        body();
+        _exit(3);
+    }
+    close(fds[1]);
+    std::string text;
+    char buf[256];
+    for (ssize_t n; (n = read(fds[0], buf, sizeof(buf))) > 0;) text.append(buf, n);
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (pChild) *pChild = pid;
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+std::vector<fs::path> DumpFiles(pid_t pid) {
+    std::vector<fs::path> found;
+    std::string suffix = "_" + std::to_string(pid) + ".log";
+    for (const auto &entry : fs::directory_iterator(SIG_DUMP_DIR)) {
+        std::string name = entry.path().filename().string();
+        if (name.rfind("down_", 0) == 0 && name.size() > suffix.size() &&
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+            found.push_back(entry.path());
+    }
+    return found;
+}
+
+void RemoveDumps(pid_t pid) {
+    for (const auto &path : DumpFiles(pid)) fs::remove(path);
+}
+
+std::string Disposition(int nSignal) {
+    struct sigaction sa {};
+    sigaction(nSignal, nullptr, &sa);
+    if (sa.sa_handler == SIG_DFL) return "dfl";
+    if (sa.sa_handler == SIG_IGN) return "ign";
+    if (sa.sa_handler == __SigFunc) return "lib";
+    return "other";
+}
+
+std::string Dispositions(int nFrom, int nTo) {
+    std::string text;
+    for (int s = nFrom; s <= nTo; ++s) text += std::to_string(s) + ":" + Disposition(s) + " ";
+    return text;
+}
+
+}  // namespace
+
+TEST(SignalInstall, RangesAndDispositions) {
+    auto lines = InChild([] {
+        EXPECT_EQ(Init_SignalLib(nullptr), 0);
+        Report(Dispositions(1, 2));
+        Init_SignalLib(1, 20, ReportAndExit, nullptr, nullptr);
+        Report(Dispositions(1, 21));
+        _exit(0);
+    });
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "1:dfl 2:dfl ");
+    EXPECT_EQ(lines[1],
+              "1:lib 2:lib 3:lib 4:lib 5:lib 6:lib 7:lib 8:lib 9:dfl 10:ign 11:lib 12:ign "
+              "13:ign 14:lib 15:lib 16:lib 17:ign 18:lib 19:dfl 20:dfl 21:dfl ");
+
+    lines = InChild([] {
+        Init_SignalLib(40, 50, ReportAndExit);  // clamped to 1..30
+        Report(Dispositions(29, 31));
+        Init_SignalLib(5, 5, ReportAndExit);
+        _exit(0);
+    });
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "29:lib 30:lib 31:dfl ");
+
+    lines = InChild([] {
+        Init_SignalLib(5, 5, ReportAndExit);  // empty range: nothing installed
+        Report(Dispositions(5, 6));
+        _exit(0);
+    });
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "5:dfl 6:dfl ");
+}
+
+TEST(SignalDelivery, TerminationLeavesNoDumpAndHangUpDoes) {
+    pid_t child = 0;
+    auto lines = InChild(
+        [] {
+            Init_SignalLib(1, 20, ReportAndExit);
+            raise(SIGTERM);
+            pause();
+        },
+        &child);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("app 15 ", 0), 0u);
+    EXPECT_TRUE(DumpFiles(child).empty());
+
+    lines = InChild(
+        [] {
+            Init_SignalLib(1, 20, ReportAndExit);
+            raise(SIGHUP);
+            pause();
+        },
+        &child);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("app 1 ", 0), 0u);
+    auto dumps = DumpFiles(child);
+    ASSERT_EQ(dumps.size(), 1u);
+    std::ifstream in(dumps[0]);
+    std::string first, frame;
+    std::getline(in, first);
+    std::getline(in, frame);
+    EXPECT_NE(first.find(" Error : signal 1"), std::string::npos) << first;
+    EXPECT_NE(frame.find(" [0]"), std::string::npos) << frame;
+    RemoveDumps(child);
+}
+
+TEST(SignalDelivery, UserSignalsGoToTheirCallbacksWithoutDump) {
+    pid_t child = 0;
+    auto lines = InChild(
+        [] {
+            Init_SignalLib(1, 20, ReportAndExit, ReportUser, ReportUser);
+            raise(SIGUSR1);
+            raise(SIGUSR2);
+            raise(SIGINT);
+            pause();
+        },
+        &child);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "user 10");
+    EXPECT_EQ(lines[1], "user 12");
+    EXPECT_EQ(lines[2].rfind("app 2 ", 0), 0u);
+    RemoveDumps(child);
+}
+
+TEST(SignalDelivery, FaultSignalIsHandledOnTheFaultingThread) {
+    pid_t child = 0;
+    auto lines = InChild(
+        [] {
+            Init_SignalLib(1, 20, ReportAndExit);
+            Report("raiser " + std::to_string(syscall(SYS_gettid)));
+            raise(SIGSEGV);
+        },
+        &child);
+    ASSERT_EQ(lines.size(), 2u);
+    std::string raiser = lines[0].substr(strlen("raiser "));
+    EXPECT_EQ(lines[1], "app 11 tid " + raiser);
+    EXPECT_EQ(DumpFiles(child).size(), 1u);
+    RemoveDumps(child);
+}
+
+TEST(SignalDump, ProcessNameIsCutAndTimeZeroIsADash) {
+    pid_t child = 0;
+    std::string name(200, 'n');
+    InChild(
+        [&] {
+            Init_SignalLib(1, 20, ReportAndExit, nullptr, nullptr, name.c_str());
+            raise(SIGQUIT);
+            pause();
+        },
+        &child);
+    auto dumps = DumpFiles(child);
+    ASSERT_EQ(dumps.size(), 1u);
+    EXPECT_NE(dumps[0].filename().string().find("_" + std::string(127, 'n') + "_"),
+              std::string::npos);
+    EXPECT_EQ(dumps[0].filename().string().find(std::string(128, 'n')), std::string::npos);
+    RemoveDumps(child);
+
+    char szBuf[8];
+    EXPECT_STREQ(__Con_Time2Str(0, szBuf, 2), "   -");
+    EXPECT_EQ(__Con_Time2Str(1, nullptr, 8), nullptr);
+}
