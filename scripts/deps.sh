@@ -23,9 +23,10 @@ done
 
 if [ ${#missing[@]} -eq 0 ]; then
   echo "deps: all ${#PACKAGES[@]} packages present"
-  exit 0
+else
+  echo "deps: installing ${missing[*]}"
+  "${SUDO[@]}" apt-get update -qq
+  "${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
-
-echo "deps: installing ${missing[*]}"
-"${SUDO[@]}" apt-get update -qq
-"${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# Stack listings of the daemon and the HA library run /usr/bin/pstack.
+bash "$(dirname "$0")/install-pstack.sh"

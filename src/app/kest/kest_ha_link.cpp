@@ -6,6 +6,8 @@ namespace kest::halink {
 
 int Init(const char *, HangCallback) { return -1; }
 
+int SetSwitchNode(const char *) { return -1; }
+
 void ThreadAlive(int) {}
 
 }  // namespace kest::halink

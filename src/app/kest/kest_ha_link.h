@@ -10,6 +10,10 @@ using HangCallback = void (*)(unsigned int);
 // Starts the HA client library; 0 on success.
 int Init(const char *pcVersion, HangCallback pHangFunc);
 
+// Asks the HA framework to hand the active role to the other node; 0 when
+// the request was sent.
+int SetSwitchNode(const char *pcReason);
+
 // Reports the calling thread as alive, allowed to stay silent for nInterval
 // seconds.
 void ThreadAlive(int nInterval);

@@ -16,6 +16,7 @@
 #include "file/file.h"
 #include "kest_ha_link.h"
 #include "log/log.h"
+#include "signal/signal.h"
 
 namespace kest {
 
@@ -151,6 +152,8 @@ void KestManager::init(int argc, char **argv) {
     Set_LogLevel(0, common.LOG_LEVEL);
     Set_LogFileCnt(0, common.LOG_FILE_COUNT);
     Set_LogFileSize(0, common.LOG_FILE_SIZE_MB);
+
+    Init_SignalLib(1, 20, SignalHandler, SighUsr, SighUsr2);
 }
 
 // Role callbacks are registered once the HA client library is part of the build.

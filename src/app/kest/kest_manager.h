@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace kest {
@@ -68,6 +69,12 @@ public:
     void readConfigINI();
 
     static void OnHafHangThrID(unsigned int unThrId);
+
+    static void SignalHandler(int n);
+    static void SighUsr(int n);
+    static void SighUsr2(int n);
+    static void Create_Core();
+    static int FOpen_S(FILE **f, const char *pszName, const char *pszMode);
 
     std::string name;
     COMMON common{};
