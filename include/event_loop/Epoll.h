@@ -13,6 +13,7 @@
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "event_loop/Event.h"
 
@@ -30,7 +31,19 @@ public:
         }
     }
 
-    ~Epoll() { close(epollfd); }
+    // One-shot timers still waiting keep themselves alive through their
+    // handlers; dropping the handlers here releases them (a released timer
+    // unregisters itself from the already emptied map).
+    ~Epoll() {
+        std::vector<Event::Handler> handlers;
+        for (auto &entry : events) {
+            handlers.push_back(std::move(entry.second.get().pop));
+            entry.second.get().pop = nullptr;
+        }
+        events.clear();
+        handlers.clear();  // no Event is touched from here on
+        close(epollfd);
+    }
 
     Epoll(const Epoll &) = delete;
     Epoll &operator=(const Epoll &) = delete;

@@ -251,6 +251,22 @@ TEST(Timer, FiresOnceThenIsGoneWithItsDescriptorClosed) {
     EXPECT_EQ(1, calls);
 }
 
+TEST(Timer, DestroyingTheReactorReleasesWaitingTimers) {
+    auto before = OpenFds();
+    std::weak_ptr<Timer> watch;
+    bool called = false;
+    {
+        Epoll epoll;
+        auto timer = std::make_shared<Timer>(epoll);
+        watch = timer;
+        timer->initOneTimer(60, 0);
+        timer->async_wait([&called, timer](Error &) { called = true; });
+    }
+    EXPECT_TRUE(watch.expired());
+    EXPECT_FALSE(called);
+    EXPECT_EQ(before, OpenFds());  // the timer's and the reactor's descriptors closed
+}
+
 TEST(Timer, CancelledOrDisarmedTimerNeverCalls) {
     Epoll epoll;
     bool cancelled_called = false, disarmed_called = false;
