@@ -111,6 +111,7 @@ TEST(HafShm, SegmentOfAnotherSizeIsRefusedNeverResized) {
     std::string key = env / "dup/keys/dupInfo";
     ASSERT_NE(ShmOpen(key.c_str(), 100), nullptr);  // a stale segment of another size
 
+    NET_STATUS *pBefore = getHafDupInfoShm();
     for (int nCreateFlag : {0, 1}) {
         testing::internal::CaptureStdout();
         EXPECT_EQ(Init_HafDupInfo(key.c_str(), nCreateFlag), nullptr) << nCreateFlag;
@@ -119,8 +120,8 @@ TEST(HafShm, SegmentOfAnotherSizeIsRefusedNeverResized) {
         EXPECT_NE(registryReport().find("Shm Size Mismatched (" + key + "/100)"), std::string::npos);
         EXPECT_NE(out.find("careateHafDupInfoShm Fail 22:"), std::string::npos) << out;
         EXPECT_EQ(env.segmentSize(key), 100) << "create flag " << nCreateFlag;
+        EXPECT_EQ(getHafDupInfoShm(), pBefore);
     }
-    EXPECT_EQ(getHafDupInfoShm(), nullptr);
     EXPECT_STREQ(getKetFileHafDupInfo(), key.c_str());
 }
 
@@ -151,12 +152,25 @@ TEST(HafShm, CreateFlagMakesKeyFileDirectoriesAndSegment) {
 
 TEST(HafShm, KeyPathsFollowTheRuntimeRoot) {
     HafRootEnv env;
-    EXPECT_EQ(std::string(getKetFileHafProcessList()), env.shmKey("processList"));
-    EXPECT_FALSE(std::filesystem::exists(env.root() + "/haf/shm"));
-    EXPECT_EQ(std::string(getDefaultKetFileHafNetInfo()), env.shmKey("netInfo"));
-    EXPECT_TRUE(std::filesystem::is_directory(env.root() + "/haf/shm"));
-    EXPECT_EQ(modeOf(env.root() + "/haf/shm"), 0755u);
-    EXPECT_EQ(std::string(getKetFileHafNetInfo()), env.shmKey("netInfo"));
+    // The stored key paths are process-wide: look at them in a fresh process
+    // (the threadsafe style runs this test again in a new process).
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto checkDefaults = [&env] {
+        bool bOk = std::string(getKetFileHafProcessList()) == env.shmKey("processList") &&
+                   !std::filesystem::exists(env.root() + "/haf/shm") &&
+                   std::string(getDefaultKetFileHafNetInfo()) == env.shmKey("netInfo") &&
+                   std::filesystem::is_directory(env.root() + "/haf/shm") &&
+                   modeOf(env.root() + "/haf/shm") == 0755u &&
+                   std::string(getKetFileHafNetInfo()) == env.shmKey("netInfo");
+        _exit(bOk ? 0 : 1);
+    };
+    EXPECT_EXIT(checkDefaults(), testing::ExitedWithCode(0), "");
+
+    // An attach with another path replaces the stored one.
+    std::string other = env / "other/processList";
+    ASSERT_NE(Init_HafProcess(other.c_str(), 1), nullptr);
+    EXPECT_EQ(std::string(getKetFileHafProcessList()), other);
+    EXPECT_EQ(std::string(getDefaultKetFileHafProcessList()), other);
 }
 
 TEST(HafShm, OpenReadOnlyChecksItsArguments) {

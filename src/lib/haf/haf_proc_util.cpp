@@ -364,7 +364,8 @@ const char *getMyName() {
     if (strchr(szComm, '/') != nullptr) {
         StrCpy(gszMyName, szComm, sizeof(gszMyName));
     } else {
-        snprintf(gszMyName, sizeof(gszMyName), "${PKG_ROOT}/bin/%s", szComm);
+        std::string path = std::string("${PKG_ROOT}/bin/") + szComm;
+        StrCpy(gszMyName, path.c_str(), sizeof(gszMyName));
         chgenv(gszMyName, sizeof(gszMyName));
     }
     return gszMyName;
