@@ -162,6 +162,8 @@ TEST(HafShm, KeyPathsFollowTheRuntimeRoot) {
                    std::filesystem::is_directory(env.root() + "/haf/shm") &&
                    modeOf(env.root() + "/haf/shm") == 0755u &&
                    std::string(getKetFileHafNetInfo()) == env.shmKey("netInfo");
+        std::error_code ec;
+        std::filesystem::remove_all(env.root(), ec);  // _exit skips the destructors
         _exit(bOk ? 0 : 1);
     };
     EXPECT_EXIT(checkDefaults(), testing::ExitedWithCode(0), "");
