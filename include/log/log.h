@@ -110,3 +110,9 @@ int T_Dump(unsigned int unLogSect, unsigned int unLogLevel, const char *pcText,
            const char *pcFormat, ...) __attribute__((format(printf, 4, 5)));
 int T_Dump(unsigned int unLogLevel, const char *pcText, const char *pcFormat, ...)
     __attribute__((format(printf, 3, 4)));
+
+// Waits until every record that LOG_INDIRECT sections queued before the call
+// has been written; -1 when a writer has not caught up within ten seconds.
+// At process exit (exit or return from main) the writers write what they
+// still hold on their own.
+int Flush_Log();

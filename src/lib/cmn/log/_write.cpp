@@ -241,34 +241,57 @@ struct DumpRequest {
     unsigned int unDataLen;
 };
 
+// The line prefix of one record and the local time it was built from.
+struct RecordPrefix {
+    char szText[LOG_PREFIX_BUF_SIZE];
+    size_t unLen;
+    struct tm stLocal;
+};
+
+int BuildPrefix(unsigned int unLogSect, unsigned int unLogLevel, const timeval &tTime,
+                RecordPrefix &stPrefix, const char *pcTimeFail) {
+    int nPrefixLen = __Mk_TimeValue(unLogSect, tTime, unLogLevel, stPrefix.szText,
+                                    sizeof(stPrefix.szText), &stPrefix.stLocal);
+    if (nPrefixLen < 0) {
+        SET_ERROR(E_LIB_INTERNAL, "%s", pcTimeFail);
+        return -1;
+    }
+    stPrefix.unLen = static_cast<size_t>(nPrefixLen);
+    return 0;
+}
+
+// Handlers see every record; the level word decides whether it is written.
+// The word is given back for the dump flags.
+bool PassRecord(const _ST_LOG_SECT &stSect, unsigned int unLogLevel, const timeval &tTime,
+                const char *pcText, unsigned int *punWord) {
+    RunHandlers(stSect, unLogLevel, tTime, pcText);
+    *punWord = __Load_LogLevel(&__pstLogInfo->stList[stSect.unLogId]);
+    return __Filter_LogLevel(*punWord, unLogLevel) == 0;
+}
+
+void WriteOut(unsigned int unLogSect, _ST_LOG_SECT &stSect, const timeval &tTime,
+              const RecordPrefix &stPrefix, const char *pcText, size_t unTextLen) {
+    FollowDay(stSect, tTime, stPrefix.stLocal);
+    __Write(unLogSect, stPrefix.stLocal, stPrefix.szText, stPrefix.unLen, pcText, unTextLen);
+}
+
 // Steps shared by records and dumps once the message is formatted and the
 // section is locked: prefix, handlers, filter, dump, day change and write.
 int EmitRecord(unsigned int unLogSect, unsigned int unLogLevel, const timeval &tTime,
                LogRecord &stRecord, const DumpRequest &stDump, const char *pcTimeFail) {
     _ST_LOG_SECT &stSect = __pstLogCtrl->stSect[unLogSect];
-    char szPrefix[LOG_PREFIX_BUF_SIZE];
-    struct tm stLocal;
-    int nPrefixLen = __Mk_TimeValue(unLogSect, tTime, unLogLevel, szPrefix, sizeof(szPrefix),
-                                    &stLocal);
-    if (nPrefixLen < 0) {
-        SET_ERROR(E_LIB_INTERNAL, "%s", pcTimeFail);
-        return -1;
-    }
-    size_t unPrefixLen = static_cast<size_t>(nPrefixLen);
-
-    RunHandlers(stSect, unLogLevel, tTime, stRecord.Text());
-    unsigned int unWord = __Load_LogLevel(&__pstLogInfo->stList[stSect.unLogId]);
-    if (__Filter_LogLevel(unWord, unLogLevel) != 0) return 0;
+    RecordPrefix stPrefix;
+    if (BuildPrefix(unLogSect, unLogLevel, tTime, stPrefix, pcTimeFail) < 0) return -1;
+    unsigned int unWord = 0;
+    if (!PassRecord(stSect, unLogLevel, tTime, stRecord.Text(), &unWord)) return 0;
 
     if (stDump.eKind == DumpKind::HEX && stDump.pcData != nullptr && stDump.unDataLen != 0 &&
         (unWord & LOG_D) != 0) {
-        AppendHexDump(stRecord, szPrefix, unPrefixLen, stDump.pcData, stDump.unDataLen);
+        AppendHexDump(stRecord, stPrefix.szText, stPrefix.unLen, stDump.pcData, stDump.unDataLen);
     } else if (stDump.eKind == DumpKind::TEXT && (unWord & LOG_T) != 0) {
-        AppendTextDump(stRecord, szPrefix, unPrefixLen, stDump.pcData);
+        AppendTextDump(stRecord, stPrefix.szText, stPrefix.unLen, stDump.pcData);
     }
-
-    FollowDay(stSect, tTime, stLocal);
-    __Write(unLogSect, stLocal, szPrefix, unPrefixLen, stRecord.Text(), stRecord.Length());
+    WriteOut(unLogSect, stSect, tTime, stPrefix, stRecord.Text(), stRecord.Length());
     return 0;
 }
 
@@ -354,6 +377,21 @@ int __Write(unsigned int unLogSect, const struct tm &stLocal, const char *pcPref
         pstSect->unCurFileSize += static_cast<uint32_t>(unWritten);
     }
     return static_cast<int>(unWritten);
+}
+
+int __Write_LogRecord(unsigned int unLogSect, unsigned int unLogLevel, const timeval &tTime,
+                      const char *pcText, size_t unTextLen) {
+    _ST_LOG_SECT *pstSect = SectionOrError(unLogSect);
+    if (pstSect == nullptr) return -1;
+    RecordPrefix stPrefix;
+    if (BuildPrefix(unLogSect, unLogLevel, tTime, stPrefix, "Failed make time value") < 0) {
+        return -1;
+    }
+    unsigned int unWord = 0;
+    if (PassRecord(*pstSect, unLogLevel, tTime, pcText, &unWord)) {
+        WriteOut(unLogSect, *pstSect, tTime, stPrefix, pcText, unTextLen);
+    }
+    return 0;
 }
 
 int __Log(unsigned int unLogSect, unsigned int unLogLevel, const char *pcFormat, va_list ap) {

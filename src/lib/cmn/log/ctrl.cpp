@@ -147,6 +147,7 @@ int Init_Log(const char *pcBlockName, const char *pcLogPath, unsigned int unType
     if (nIndex < 0) return -1;
 
     __Tag_stLogInfSub &stBlock = __pstLogShm->stD[nIndex];
+    __Stop_LogWriters();  // their sections are about to be forgotten
     ResetLocalCtrl();
     __nLogShmIndex = nIndex;
     __pstLogCtrl = &g_stLocalCtrl;
@@ -185,8 +186,9 @@ int Add_Log(const char *pcLogPath, unsigned int unType) {
         unSect = ClaimSection(ClaimListEntry(pcLogPath), unType);
         __Print_LogInfo();
     }
-    // A LOG_INDIRECT section gets its writer thread with the queue library;
-    // until then its queue id stays 0 and its records are written directly.
+    // Until its writer has created the queue, a LOG_INDIRECT section writes
+    // directly.
+    if (unType == LOG_INDIRECT && __Start_LogWriter(unSect) < 0) return -1;
     return static_cast<int>(unSect);
 }
 

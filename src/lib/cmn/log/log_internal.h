@@ -6,6 +6,7 @@
 
 #include <cstdarg>
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 
 #include "log/log.h"
@@ -78,7 +79,36 @@ void __Close_LogFP(_ST_LOG_SECT *pstSect);
 int __Write(unsigned int unLogSect, const struct tm &stLocal, const char *pcPrefix,
             size_t unPrefixLen, const char *pcText, size_t unTextLen);
 int __Log(unsigned int unLogSect, unsigned int unLogLevel, const char *pcFormat, va_list ap);
+// Prefix from the given time, handlers, filter, day change and write of an
+// already formatted record. Caller holds the section lock.
+int __Write_LogRecord(unsigned int unLogSect, unsigned int unLogLevel, const timeval &tTime,
+                      const char *pcText, size_t unTextLen);
 int __H_Dump(unsigned int unLogSect, unsigned int unLogLevel, const char *pcData,
              unsigned int unDataLen, const char *pcFormat, va_list ap);
 int __T_Dump(unsigned int unLogSect, unsigned int unLogLevel, const char *pcText,
              const char *pcFormat, va_list ap);
+
+// LOG_INDIRECT sections: one heap record per queued call, owned by the queue
+// while queued and released by the section's writer thread.
+typedef struct _ST_LOG_Q_DATA {
+    uint32_t unLogSect;
+    uint32_t unLogLevel;
+    struct timeval tTime;  // time of the call
+    char szLog[LOG_MSG_BUF_SIZE];
+} _ST_LOG_Q_DATA;
+
+// The writer's queue of a section, 0 while it has none: records are then
+// written directly.
+inline unsigned int __Get_LogQueue(const _ST_LOG_SECT &stSect) {
+    return __atomic_load_n(&stSect.unQueue, __ATOMIC_ACQUIRE);
+}
+// True inside __Push_Log's push: a report of the queue library about that
+// push is written directly, never into the queue that refused it.
+bool __Is_LogPushing();
+int __Push_Log(unsigned int unLogSect, unsigned int unLogLevel, const char *pcFormat, va_list ap);
+// Starts the writer thread of a LOG_INDIRECT section; -1 when it cannot.
+int __Start_LogWriter(unsigned int unLogSect);
+// Writes what the writer threads still hold and ends them (before the
+// sections are forgotten, and at process exit).
+void __Stop_LogWriters();
+void *__Thr_WriteLog(void *pvArg);

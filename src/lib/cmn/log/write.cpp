@@ -41,6 +41,10 @@ bool Is_Filtered(unsigned int unLogSect, unsigned int unLogLevel) {
 int LogChecked(unsigned int unLogSect, unsigned int unLogLevel, const char *pcFormat,
                va_list ap) {
     if (Is_Filtered(unLogSect, unLogLevel)) return 0;
+    const _ST_LOG_SECT *pstSect = unLogLevel != LOG_F ? __Get_LogSect(unLogSect) : nullptr;
+    if (pstSect != nullptr && __Get_LogQueue(*pstSect) != 0 && !__Is_LogPushing()) {
+        return __Push_Log(unLogSect, unLogLevel, pcFormat, ap);
+    }
     return __Log(unLogSect, unLogLevel, pcFormat, ap);
 }
 
