@@ -1,0 +1,356 @@
+// HA client initialisation, callback registration, requests to the master
+// and accessors over the master's tables.
+#include "haf/haf_appLib.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "base/error.h"
+#include "base/string.h"
+#include "base/util.h"
+#include "cfg/conf.h"
+#include "haf/haf_inter_buffer.h"
+#include "haf/haf_sessLib.h"
+#include "haf_lib_state.h"
+
+std::atomic<int> g_nInitHafLib{0};
+char gszAppVersion[HAF_APP_VERSION_LEN] = "1.0.0";
+char logHafLibTitle[HAF_TITLE_LEN] = "HafLib";
+
+ProcListHAF *_procHafLib = nullptr;
+NET_STATUS *_netHafLib = nullptr;
+HafNetworkInformation *_networkHafLib = nullptr;
+
+std::atomic<pfHafHangThrID> haf_hang_cb{nullptr};
+std::atomic<pfOnSystemState> haf_hostStatusChagEvent_cb{nullptr};
+std::atomic<pfOnSystemState> haf_standbyEvent_cb{nullptr};
+std::atomic<pfOnSystemState> haf_activeEvent_cb{nullptr};
+std::atomic<pfOnProcEvent> haf_procEvent_cb{nullptr};
+std::atomic<pfOnProcMsgEvent> haf_procMsgEvent_cb{nullptr};
+
+std::atomic<int> gnReportF{0};
+std::atomic<int> gnHangTest{0};
+std::atomic<int> gnNoReportTest{0};
+
+// Own identity in the master's eyes; written before the library's threads
+// start (or by the application before HALibInit).
+char g_szMyProcessName[HAF_PROC_NAME_LEN] = "UNKOWN";
+int g_nMyProcessId = 1;
+
+namespace {
+
+constexpr int kMinVersionLen = 5;
+constexpr int kEnvLen = 128;
+constexpr int kNodeNumberLen = 40;
+
+// Steps of HALibInit that must happen once per process even when a failed
+// call is repeated.
+struct InitProgress {
+    std::mutex mutex;
+    bool bQueue = false;
+    bool bChecker = false;
+    bool bLink = false;
+};
+InitProgress gInit;
+
+bool initialised() { return g_nInitHafLib.load() == 1; }
+
+template <size_t N>
+const char *rowText(char (&szOut)[N + 1], const char (&szField)[N]) {
+    memcpy(szOut, szField, N);
+    szOut[N] = '\0';
+    return szOut;
+}
+
+const HOST_STATUS *ownRow() {
+    if (_netHafLib == nullptr) return nullptr;
+    int nNode = _netHafLib->nNode;
+    return nNode == 0 || nNode == 1 ? &_netHafLib->stHostStatus[nNode] : nullptr;
+}
+
+const HOST_STATUS *peerRow() {
+    if (_netHafLib == nullptr) return nullptr;
+    int nNode = _netHafLib->nPNode;
+    return nNode == 0 || nNode == 1 ? &_netHafLib->stHostStatus[nNode] : nullptr;
+}
+
+// One terminated copy per thread and per field, so that a returned text
+// stays valid while the master rewrites its row.
+using RowField = char[17];
+const char *rowField(RowField &szBuf, const HOST_STATUS *pRow, char (HOST_STATUS::*field)[16]) {
+    if (!initialised() || pRow == nullptr) return "";
+    return rowText(szBuf, pRow->*field);
+}
+
+int nodeNumber(const HOST_STATUS *pRow) {
+    if (!initialised() || pRow == nullptr) return 0;
+    char szName[17], szType[17];
+    rowText(szName, pRow->szNodeName);
+    rowText(szType, pRow->szNodeType);
+    size_t unSkip = strlen(szType);
+    if (szName[0] == '\0' || strlen(szName) <= unSkip) return 0;
+    char szDigits[kNodeNumberLen];
+    StrCpy(szDigits, szName + unSkip, sizeof(szDigits));
+    return szDigits[0] == '\0' ? 0 : StrToi(szDigits, 10);
+}
+
+int envNumber(const char *pszRef) {
+    char szBuf[kEnvLen];
+    StrCpy(szBuf, pszRef, sizeof(szBuf));
+    GetEnv(szBuf, sizeof(szBuf));  // an unset variable leaves the reference, read as 0
+    return Atoi(szBuf);
+}
+
+// Row of the process list whose run-time pid is ours.
+int findMyRow() {
+    if (_procHafLib == nullptr) return -1;
+    int nPid = static_cast<int>(getpid());
+    for (int i = 0; i < _procHafLib->nProcCnt && i < HAF_MAX_PROC; ++i) {
+        if (_procHafLib->stCont[i].nPId.load() == nPid) return i;
+    }
+    return -1;
+}
+
+int attachTables() {
+    _procHafLib = Init_HafProcess(nullptr, 0);
+    if (_procHafLib != nullptr) _netHafLib = Init_HafDupInfo(nullptr, 0);
+    if (_procHafLib == nullptr || _netHafLib == nullptr) {
+        int nErr = errno;
+        printf("HALibInitShm Fail %d:%s\n", nErr, StrError(nErr));
+        return -1;
+    }
+    _networkHafLib = Init_HafNetInfo(nullptr, 0);
+    if (_networkHafLib == nullptr) {
+        int nErr = errno;
+        printf("Init_HafNetInfo Fail %d:%s\n", nErr, StrError(nErr));
+        return -1;
+    }
+    return 0;
+}
+
+void lookUpMyProcess() {
+    int nRow = findMyRow();
+    if (nRow < 0) {
+        printf("HALibGetMyProcess Fail [%s:%d]\n", g_szMyProcessName, g_nMyProcessId);
+        return;
+    }
+    g_nMyProcessId = _procHafLib->stInfo[nRow].nProcessID;
+    char szName[sizeof(_procHafLib->stInfo[nRow].szProcessName) + 1];
+    StrCpy(g_szMyProcessName, rowText(szName, _procHafLib->stInfo[nRow].szProcessName),
+           sizeof(g_szMyProcessName));
+}
+
+int startLibrary(const char *pszAppVer, pfHafHangThrID cbFunc) {
+    StrCpy(gszAppVersion, pszAppVer, sizeof(gszAppVersion));
+    if (attachTables() != 0) {
+        printf("initShm Fail [%s]\n", StrError(errno));
+        return -1;
+    }
+    lookUpMyProcess();
+    if (!gInit.bQueue) {
+        if (Haf_Init_InterBuffer(HAF_INTER_BUFFER_DEFAULT_CNT) != 0) {
+            printf("initShm Fail [%s]\n", StrError(errno));
+            return -2;
+        }
+        gInit.bQueue = true;
+    }
+    if (g_procSock_haflib.load() <= 0) {
+        int nSock = Init_UnixDoomainSocket_Haf();
+        if (nSock < 0) {
+            printf("Init_UnixDoomainSocket_Haf Fail [%s]\n", StrError(errno));
+            return -4;
+        }
+        g_procSock_haflib.store(nSock);
+    }
+    if (!gInit.bChecker) {
+        if (Init_THreadCheck_Haf(cbFunc) != 0) {
+            printf("Init_THreadCheck_Haf Fail [%s]\n", StrError(errno));
+            return -3;
+        }
+        gInit.bChecker = true;
+    }
+    if (!gInit.bLink) {
+        if (Init_ThreadMsgRecv_Haf() != 0) {
+            printf("Init_THreadMsgRecv_Haf Fail [%s]\n", StrError(errno));
+            return -5;
+        }
+        gInit.bLink = true;
+    }
+    g_nInitHafLib.store(1);
+    return 0;
+}
+
+template <typename Fn>
+int registerCallback(std::atomic<Fn> &slot, Fn pfFunc) {
+    if (!initialised() || pfFunc == nullptr) return -1;
+    slot.store(pfFunc);
+    return 0;
+}
+
+}  // namespace
+
+int HALibInit(const char *pszAppVer, pfHafHangThrID cbFunc) {
+    if (pszAppVer == nullptr || strlen(pszAppVer) < static_cast<size_t>(kMinVersionLen)) {
+        printf("AppVer Fail [%s] (ex:1.0.0)\n", pszAppVer != nullptr ? pszAppVer : "");
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(gInit.mutex);
+    // The threads and the socket exist once per process; a second set-up
+    // would start a second checker and reception pair.
+    if (initialised()) return 0;
+    return startLibrary(pszAppVer, cbFunc);
+}
+
+int HALibRegisterHostStatusCallback(pfOnSystemState pfFunc) {
+    return registerCallback(haf_hostStatusChagEvent_cb, pfFunc);
+}
+
+int HALibRegisterStandbyStatCallback(pfOnSystemState pfFunc) {
+    if (registerCallback(haf_standbyEvent_cb, pfFunc) != 0) return -1;
+    HAThrAliveStart();
+    return 0;
+}
+
+int HALibRegisterActiveStatCallback(pfOnSystemState pfFunc) {
+    if (registerCallback(haf_activeEvent_cb, pfFunc) != 0) return -1;
+    HAThrAliveStart();
+    return 0;
+}
+
+int HALibRegisterProcEventCallback(pfOnProcEvent pfFunc) {
+    return registerCallback(haf_procEvent_cb, pfFunc);
+}
+
+int HALibRegisterProcMsgCallback(pfOnProcMsgEvent pfFunc) {
+    return registerCallback(haf_procMsgEvent_cb, pfFunc);
+}
+
+// ---------------------------------------------------------------------------
+// Requests.
+
+int HALibSetSwitchNode(const char *pszCause) {
+    if (!initialised()) return -1;
+    const HOST_STATUS *pRow = ownRow();
+    int16_t nState = pRow != nullptr ? pRow->nHostOperStatus : static_cast<int16_t>(0);
+    if (nState == HAF_HOST_ACTIVE_SYSTEM) {
+        printf("Active System(%s[%d]) Cause(%s) send OK (%s:%d)\n", getHostRedState(nState), nState,
+               pszCause != nullptr ? pszCause : "", "HALibSetSwitchNode", __LINE__);
+        return sendMasterHostOperStatusChg_Haf(HAF_HOST_STANDBY_SYSTEM, pszCause);
+    }
+    printf("Not Active System(%s[%d]) (%s:%d)\n", getHostRedState(nState), nState,
+           "HALibSetSwitchNode", __LINE__);
+    return -1;
+}
+
+int HALibSetHostStatus(int16_t nOperStatus, const char *pszCause) {
+    if (!initialised()) return -1;
+    return sendMasterHostOperStatusChg_Haf(nOperStatus, pszCause);
+}
+
+int HALibSetHostAdmnStatus(int16_t nAdmnStatus, const char *pszCause) {
+    return sendMasterHostAdmnStatusChg_Haf(nAdmnStatus, pszCause);
+}
+
+int HALibSetHostSvcStatus(int16_t nSvcStatus, const char *pszCause) {
+    return sendMasterHostSvcStatusChg_Haf(nSvcStatus, pszCause);
+}
+
+int HALibSetProcessStatusChange(int nAction, const char *pszProcessName, int nProcessID,
+                                const char *pszCause) {
+    return sendMasterProcStatusChg_Haf(nAction, pszProcessName, nProcessID, pszCause);
+}
+
+// ---------------------------------------------------------------------------
+// Accessors.
+
+int HALibGetHostStatus(HafHostStatusRpt *pstStatus) {
+    const HOST_STATUS *pOwn = ownRow();
+    const HOST_STATUS *pPeer = peerRow();
+    if (!initialised() || pstStatus == nullptr || pOwn == nullptr || pPeer == nullptr) return -1;
+    pstStatus->nLocalAdmnStatus = pOwn->nHostAdmnStatus;
+    pstStatus->nLocalRedundancyStatus = pOwn->nHostOperStatus;
+    pstStatus->nLocalHardwareStatus = pOwn->nHostHardwareStatus;
+    pstStatus->nLocalSvcStatus = pOwn->nHostSvcStatus;
+    pstStatus->nRemotAdmnStatus = pPeer->nHostAdmnStatus;
+    pstStatus->nRemotRedundancyStatus = pPeer->nHostOperStatus;
+    pstStatus->nRemotHardwareStatus = pPeer->nHostHardwareStatus;
+    pstStatus->nRemotSvcStatus = pPeer->nHostSvcStatus;
+    return 0;
+}
+
+const char *HALibGetNodeName() {
+    thread_local RowField szBuf;
+    return rowField(szBuf, ownRow(), &HOST_STATUS::szNodeName);
+}
+const char *HALibGetRNodeName() {
+    thread_local RowField szBuf;
+    return rowField(szBuf, peerRow(), &HOST_STATUS::szNodeName);
+}
+const char *HALibGetNodeType() {
+    thread_local RowField szBuf;
+    return rowField(szBuf, ownRow(), &HOST_STATUS::szNodeType);
+}
+const char *HALibGetRNodeType() {
+    thread_local RowField szBuf;
+    return rowField(szBuf, peerRow(), &HOST_STATUS::szNodeType);
+}
+const char *HALibGetNodeGroupName() {
+    thread_local RowField szBuf;
+    return rowField(szBuf, ownRow(), &HOST_STATUS::szNodeGroupName);
+}
+const char *HALibGetRNodeGroupName() {
+    thread_local RowField szBuf;
+    return rowField(szBuf, peerRow(), &HOST_STATUS::szNodeGroupName);
+}
+
+int HALibGetNodeTypeNo() {
+    const HOST_STATUS *pRow = ownRow();
+    return pRow != nullptr ? pRow->nNodeType : 0;
+}
+int HALibGetNodeGroupNo() {
+    const HOST_STATUS *pRow = ownRow();
+    return pRow != nullptr ? pRow->nNodeGroupNo : 0;
+}
+int HALibGetNodeNo() {
+    const HOST_STATUS *pRow = ownRow();
+    return pRow != nullptr ? pRow->nNodeNo : 0;
+}
+int HALibGetMsgPort() { return _netHafLib != nullptr ? _netHafLib->reserved.info.nMsgSocketPort : 0; }
+
+int isHafMount() {
+    if (_netHafLib == nullptr) return 0;
+    const stMountInfoHAF &mount = _netHafLib->mount;
+    return mount.unAction == 0 || mount.mountTOT == mount.mountFlag ? 1 : 0;
+}
+
+int HALibGetNodeNumber() { return nodeNumber(ownRow()); }
+int HALibGetRNodeNumber() { return nodeNumber(peerRow()); }
+int HALibGetNodeID() { return HALibGetNodeNumber() % 2; }
+int HALibGetRNodeID() { return HALibGetRNodeNumber() % 2; }
+
+int HALibGetAreaID() { return envNumber("${AREA_ID}"); }
+int HALibGetNodeGroupID() { return envNumber("${NODE_GROUP_ID}"); }
+
+const char *HALibGetProcessName() { return g_szMyProcessName; }
+int HALibGetProcessId() { return g_nMyProcessId; }
+void HALibSetProcessName(const char *pszName) {
+    StrCpy(g_szMyProcessName, pszName != nullptr ? pszName : "", sizeof(g_szMyProcessName));
+}
+void HALibSetProcessId(int nId) { g_nMyProcessId = nId; }
+
+int HALibGetMyProcess(char *pszProcessName, int &nProcessId) {
+    if (!initialised()) return -1;
+    int nRow = findMyRow();
+    if (nRow < 0) return -1;
+    nProcessId = _procHafLib->stInfo[nRow].nProcessID;
+    if (pszProcessName != nullptr) {
+        char szName[sizeof(_procHafLib->stInfo[nRow].szProcessName) + 1];
+        StrCpy(pszProcessName, rowText(szName, _procHafLib->stInfo[nRow].szProcessName),
+               HAF_PROC_NAME_LEN);
+    }
+    return 0;
+}

@@ -1,0 +1,87 @@
+// Circular queue between the reception and the dispatch thread of the link.
+#include "haf/haf_inter_buffer.h"
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "base/memctrl.h"
+#include "haf_lib_state.h"
+#include "log/log.h"
+
+_HAF_CircularQueue stHafBuffer = {0, 0, 0, nullptr};
+_HAF_CircularQueue *pstHafInterBuffer = nullptr;
+pthread_mutex_t mutex_haf_inter_buffer = PTHREAD_MUTEX_INITIALIZER;
+
+namespace {
+
+std::unique_ptr<ProcMsg_Haf[]> gpSlots;  // owns stHafBuffer.pstNode
+
+bool usable() {
+    return pstHafInterBuffer != nullptr && pstHafInterBuffer->nMaxCnt > 0 &&
+           pstHafInterBuffer->pstNode != nullptr;
+}
+
+int next(int nSlot) { return (nSlot + 1) % pstHafInterBuffer->nMaxCnt; }
+
+bool isFull() { return pstHafInterBuffer->front == next(pstHafInterBuffer->rear); }
+
+// Caller holds the mutex and knows the queue is usable.
+int popLocked(ProcMsg_Haf *out) {
+    _HAF_CircularQueue &q = *pstHafInterBuffer;
+    if (q.front == q.rear) return -1;
+    q.front = next(q.front);
+    if (out != nullptr) memcpy(out, &q.pstNode[q.front], sizeof(ProcMsg_Haf));
+    return q.front;
+}
+
+}  // namespace
+
+int Haf_Init_InterBuffer(int nMaxSize) {
+    MutexLocker lock(&mutex_haf_inter_buffer);
+    lock.Lock();
+    int nCnt = nMaxSize < 0 ? HAF_INTER_BUFFER_DEFAULT_CNT : nMaxSize;
+    pstHafInterBuffer = nullptr;
+    stHafBuffer = {0, 0, 0, nullptr};
+    gpSlots.reset();
+    if (nCnt < 2) return -1;
+    gpSlots.reset(new (std::nothrow) ProcMsg_Haf[static_cast<size_t>(nCnt)]);
+    if (!gpSlots) return -1;
+    memset(static_cast<void *>(gpSlots.get()), 0, sizeof(ProcMsg_Haf) * static_cast<size_t>(nCnt));
+    stHafBuffer.nMaxCnt = nCnt;
+    stHafBuffer.pstNode = gpSlots.get();
+    pstHafInterBuffer = &stHafBuffer;
+    return 0;
+}
+
+int pushBufferHaf(const ProcMsg_Haf *msg, ProcMsg_Haf *clearData) {
+    if (msg == nullptr) return -1;
+    MutexLocker lock(&mutex_haf_inter_buffer);
+    lock.Lock();
+    if (!usable()) return -1;
+    if (isFull()) {
+        int nCleared = popLocked(clearData);
+        Log(LOG_3, "[%s][INTER_Q] CIRCULAR QUEUE FULL and clear %d \n", logHafLibTitle, nCleared);
+    }
+    _HAF_CircularQueue &q = *pstHafInterBuffer;
+    q.rear = next(q.rear);
+    memcpy(&q.pstNode[q.rear], msg, sizeof(ProcMsg_Haf));
+    return q.rear;
+}
+
+int popBufferHaf(ProcMsg_Haf *out) {
+    MutexLocker lock(&mutex_haf_inter_buffer);
+    lock.Lock();
+    if (!usable()) return -1;
+    return popLocked(out);
+}
+
+int getBufferCntHaf() {
+    MutexLocker lock(&mutex_haf_inter_buffer);
+    lock.Lock();
+    if (!usable()) return -1;
+    const _HAF_CircularQueue &q = *pstHafInterBuffer;
+    if (q.front < q.rear) return q.rear - q.front;
+    if (q.rear < q.front) return q.nMaxCnt + q.rear - q.front;
+    return 0;
+}

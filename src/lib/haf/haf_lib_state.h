@@ -1,0 +1,37 @@
+// Internal to the HA client library: the process-wide state its modules
+// share (initialisation, identity, callbacks, test switches). Values read by
+// the library's own threads while application threads write them are
+// atomic.
+#pragma once
+
+#include <atomic>
+
+#include "haf/haf_appLib.h"
+#include "haf/haf_dup_infoShm.h"
+#include "haf/haf_net_infoShm.h"
+#include "haf/haf_proc_ListShm.h"
+
+constexpr int HAF_APP_VERSION_LEN = 128;
+constexpr int HAF_TITLE_LEN = 128;
+
+extern std::atomic<int> g_nInitHafLib;
+extern char gszAppVersion[HAF_APP_VERSION_LEN];
+extern char logHafLibTitle[HAF_TITLE_LEN];
+
+extern ProcListHAF *_procHafLib;
+extern NET_STATUS *_netHafLib;
+extern HafNetworkInformation *_networkHafLib;
+
+extern std::atomic<pfHafHangThrID> haf_hang_cb;
+extern std::atomic<pfOnSystemState> haf_hostStatusChagEvent_cb;
+extern std::atomic<pfOnSystemState> haf_standbyEvent_cb;
+extern std::atomic<pfOnSystemState> haf_activeEvent_cb;
+extern std::atomic<pfOnProcEvent> haf_procEvent_cb;
+extern std::atomic<pfOnProcMsgEvent> haf_procMsgEvent_cb;
+
+extern std::atomic<int> gnReportF;
+extern std::atomic<int> gnHangTest;
+extern std::atomic<int> gnNoReportTest;
+
+// Starts the checker thread with its hang handler; 0, or -1.
+int Init_THreadCheck_Haf(pfHafHangThrID cbFunc);

@@ -1,0 +1,329 @@
+// The datagram link with the HA master: process socket, reception and
+// dispatch threads, and the send functions.
+#include "haf/haf_sessLib.h"
+
+#include <poll.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "base/error.h"
+#include "base/string.h"
+#include "base/util.h"
+#include "haf/haf_inter_buffer.h"
+#include "haf/haf_proc_util.h"
+#include "haf_lib_state.h"
+#include "ipc/unix_udplib.h"
+#include "log/log.h"
+
+std::atomic<int> g_procSock_haflib{0};
+
+namespace {
+
+constexpr int kPathLen = 128;
+constexpr int kPollMs = 50;
+
+// Readers and senders use the socket under the shared side; re-creating it
+// takes the exclusive side, so that no thread ever reads or sends on a
+// descriptor that was closed (and possibly reused) under it. Writers are
+// preferred, or the reception thread's back-to-back waits could starve a
+// re-creation.
+pthread_rwlock_t gSockLock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
+
+class SockReadGuard {
+public:
+    SockReadGuard() { pthread_rwlock_rdlock(&gSockLock); }
+    ~SockReadGuard() { pthread_rwlock_unlock(&gSockLock); }
+    SockReadGuard(const SockReadGuard &) = delete;
+    SockReadGuard &operator=(const SockReadGuard &) = delete;
+};
+
+class SockWriteGuard {
+public:
+    SockWriteGuard() { pthread_rwlock_wrlock(&gSockLock); }
+    ~SockWriteGuard() { pthread_rwlock_unlock(&gSockLock); }
+    SockWriteGuard(const SockWriteGuard &) = delete;
+    SockWriteGuard &operator=(const SockWriteGuard &) = delete;
+};
+
+const char *masterPath() {
+    // One buffer per thread: senders run on several threads.
+    thread_local char szPath[kPathLen];
+    return getMasterSockPath_Haf(szPath, sizeof(szPath));
+}
+
+int createSocketLocked() {
+    char szPath[kPathLen];
+    getClientSockPath_Haf(static_cast<int>(getpid()), szPath, sizeof(szPath));
+    if (makefulldir(szPath, 0777) != 0) {
+        int nErr = errno;
+        printf("udpPath Fail makefulldir[%s] %d:%s %s:%d)\n", szPath, nErr, StrError(nErr),
+               "Init_UnixDoomainSocket_Haf", __LINE__);
+        return -1;
+    }
+    int nSock = CreateUnixUDP(szPath);
+    if (nSock < 0) {
+        printf("Init_UnixDoomainSocket_Haf Create Fail %s [%s]\n", szPath, StrError(errno));
+        return -2;
+    }
+    return nSock;
+}
+
+// ---------------------------------------------------------------------------
+// Messages to the master.
+
+void fillHeader(ProcMsg_Haf &msg, int nMsgName, int nPayloadLen) {
+    memset(&msg, 0, sizeof(msg));
+    msg.h.nMsgLength = HAF_MSG_HEAD_SIZE + nPayloadLen;
+    msg.h.nMsgName = nMsgName;
+    msg.h.sSndPID = static_cast<int32_t>(getpid());
+    StrCpy(msg.h.cSrcProcName, HALibGetProcessName(), sizeof(msg.h.cSrcProcName));
+    msg.h.nSrcProcID = HALibGetProcessId();
+    StrCpy(msg.h.cDestProcName, HAF_MASTER_PROC_NAME, sizeof(msg.h.cDestProcName));
+    msg.h.nDestProcID = HAF_MASTER_PROC_ID;
+    msg.h.nResult = 0;
+}
+
+// Sends the first nMsgLength bytes of msg; 0 when all of them left. errno
+// tells why not.
+int writeToMaster(const ProcMsg_Haf &msg) {
+    SockReadGuard guard;
+    int nSock = g_procSock_haflib.load();
+    if (nSock <= 0) {
+        errno = EBADF;  // never send on descriptor 0, which is not the link
+        return -1;
+    }
+    int nSent = WriteMsgToUDP(nSock, masterPath(), reinterpret_cast<const char *>(&msg),
+                              msg.h.nMsgLength);
+    return nSent == msg.h.nMsgLength ? 0 : -1;
+}
+
+int sendStatusChange(int nMsgName, int nStatus, const char *pszCause, ProcMsg_Haf &msg) {
+    fillHeader(msg, nMsgName, static_cast<int>(sizeof(HafHostStatusChgReq)));
+    msg.stD.stHostStatusChgReq.nStatus = nStatus;
+    StrCpy(msg.stD.stHostStatusChgReq.szCause, pszCause != nullptr ? pszCause : "",
+           sizeof(msg.stD.stHostStatusChgReq.szCause));
+    return writeToMaster(msg);
+}
+
+// Status change whose failure is logged at LOG_3.
+int sendLoggedStatusChange(int nMsgName, int nStatus, const char *pszCause) {
+    ProcMsg_Haf msg;
+    if (sendStatusChange(nMsgName, nStatus, pszCause, msg) == 0) return 0;
+    int nErr = errno;
+    Log(LOG_3, "[%s]WriteMsgToUDP dst[%s] Fail %s\n", logHafLibTitle, masterPath(), StrError(nErr));
+    return -1;
+}
+
+// ---------------------------------------------------------------------------
+// Reception and dispatch.
+
+// A text field of a received message, which the sender need not terminate.
+template <size_t N>
+void copyBlock(char (&szOut)[N + 1], const char (&szField)[N]) {
+    memcpy(szOut, szField, N);
+    szOut[N] = '\0';
+}
+
+void *receivePacketThread(void *) {
+    Log(LOG_4, "[%s]ReceivePacket_Thread Start\n", logHafLibTitle);
+    for (;;) {
+        if (ReceivePacket_Haf(kPollMs) < 0) Sleep_m(kPollMs);
+    }
+    return nullptr;
+}
+
+void *receivePacketProcThread(void *) {
+    Log(LOG_4, "[%s]_Haf_ReceivePacketProc_Thread Start\n", logHafLibTitle);
+    ProcMsg_Haf msg;
+    for (;;) {
+        if (getBufferCntHaf() <= 0) {
+            Sleep_m(kPollMs);
+            continue;
+        }
+        memset(&msg, 0, sizeof(msg));
+        if (popBufferHaf(&msg) >= 0) ProcManageMsg_Haf(reinterpret_cast<char *>(&msg));
+    }
+    return nullptr;
+}
+
+// Starts one detached thread; the failure texts name the attribute set.
+int startDetached(void *(*pfBody)(void *), const char *pszInitFail, const char *pszDetachFail) {
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) {
+        printf("%s\n", pszInitFail);
+        return -1;
+    }
+    if (pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED) != 0) {
+        pthread_attr_destroy(&attr);
+        printf("%s\n", pszDetachFail);
+        return -1;
+    }
+    pthread_t tid;
+    int nRet = pthread_create(&tid, &attr, pfBody, nullptr);
+    pthread_attr_destroy(&attr);
+    if (nRet != 0) {
+        printf("_Haf_ReceivePacket_Thread Create Fail [%s]\n", StrError(nRet));
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int Init_UnixDoomainSocket_Haf() {
+    SockWriteGuard guard;
+    return createSocketLocked();
+}
+
+int Reinit_UnixDoomainSocket_Haf() {
+    SockWriteGuard guard;
+    int nOld = g_procSock_haflib.exchange(0);
+    if (nOld != 0) close(nOld);
+    int nSock = createSocketLocked();
+    if (nSock > 0) g_procSock_haflib.store(nSock);
+    return nSock;
+}
+
+int Init_ThreadMsgRecv_Haf() {
+    if (startDetached(receivePacketThread, "Failed Init thread attr1", "Failed detach thread attr1") !=
+        0)
+        return -1;
+    return startDetached(receivePacketProcThread, "Failed Init thread attr2",
+                         "Failed detach thread attr");
+}
+
+int ReceivePacket_Haf(int nTimeOut) {
+    ProcMsg_Haf msg;
+    {
+        SockReadGuard guard;
+        int nSock = g_procSock_haflib.load();
+        if (nSock <= 0) return -1;
+        pollfd stPoll{nSock, POLLIN, 0};
+        if (poll(&stPoll, 1, nTimeOut) <= 0 || (stPoll.revents & POLLIN) == 0) return -1;
+        memset(&msg, 0, sizeof(msg));
+        if (ReadMsgFromUDP(nSock, reinterpret_cast<char *>(&msg), HAF_MSG_MAX_SIZE) < 0) {
+            // Nothing was read: queueing the empty record would hand the
+            // application a message of type 0.
+            Clr_Error();
+            return -1;
+        }
+    }
+    return pushBufferHaf(&msg, nullptr);
+}
+
+int ProcManageMsg_Haf(char *pcMsg) {
+    if (pcMsg == nullptr) return 0;
+    ProcMsg_Haf *pstMsg = reinterpret_cast<ProcMsg_Haf *>(pcMsg);
+    char szBlock[HAF_BLOCK_LEN + 1];
+    switch (pstMsg->h.nMsgName) {
+    case HAF_MSG_HOST_STATUS_RPT: {
+        pfOnSystemState pfFunc = nullptr;
+        if (pstMsg->stD.szHostStatus.nLocalRedundancyStatus == HAF_HOST_STANDBY_SYSTEM)
+            pfFunc = haf_standbyEvent_cb.load();
+        else if (pstMsg->stD.szHostStatus.nLocalRedundancyStatus == HAF_HOST_ACTIVE_SYSTEM)
+            pfFunc = haf_activeEvent_cb.load();
+        if (pfFunc != nullptr) pfFunc(&pstMsg->stD.szHostStatus);
+        break;
+    }
+    case HAF_MSG_PROC_STATUS_RPT:
+        if (pfOnProcEvent pfFunc = haf_procEvent_cb.load()) pfFunc(&pstMsg->stD.szProcEvent);
+        break;
+    case HAF_MSG_HOST_ETC_STATUS_RPT:
+        if (pfOnSystemState pfFunc = haf_hostStatusChagEvent_cb.load())
+            pfFunc(&pstMsg->stD.szHostStatus);
+        break;
+    case HAF_MSG_PROC_HANG_START_RPT:
+        gnHangTest.store(1);
+        copyBlock(szBlock, pstMsg->stD.stHangStart.cBlock);
+        Log(LOG_4, "[%s]HangStart Msg [%s] ON\n", logHafLibTitle, szBlock);
+        break;
+    case HAF_MSG_PROC_NOREPORT_START_RPT:
+        gnNoReportTest.store(1);
+        copyBlock(szBlock, pstMsg->stD.stNoReportStart.cBlock);
+        Log(LOG_4, "[%s]NoReportStart Msg [%s] ON\n", logHafLibTitle, szBlock);
+        break;
+    default:
+        if (pfOnProcMsgEvent pfFunc = haf_procMsgEvent_cb.load()) pfFunc(pstMsg);
+        break;
+    }
+    return 0;
+}
+
+int sendMasterThreadInfo_Haf(int nOK, int nTot, const char *pszVersion) {
+    ProcMsg_Haf msg;
+    fillHeader(msg, HAF_MSG_PROC_THREAD_RPT, static_cast<int>(sizeof(ProcThreadStatusRpt_HAF)));
+    ProcThreadStatusRpt_HAF &rpt = msg.stD.szThrStatus;
+    rpt.nMaxThread = nTot;
+    rpt.nAliveThread = nOK;
+    rpt.nDownThread = nTot - nOK;
+    StrCpy(rpt.cAppVersion, pszVersion != nullptr ? pszVersion : "", sizeof(rpt.cAppVersion));
+    if (writeToMaster(msg) == 0) return 0;
+    int nErr = errno;
+    Log(LOG_D, "[%s]WriteMsgToUDP dst[%s] Fail %s\n", logHafLibTitle, masterPath(), StrError(nErr));
+    return -1;
+}
+
+int sendMasterHostOperStatusChg_Haf(int nStatus, const char *pszCause) {
+    ProcMsg_Haf msg;
+    if (sendStatusChange(HAF_MSG_HOST_OPER_STATUS_CHG_REQ, nStatus, pszCause, msg) == 0) return 0;
+    int nErr = errno;
+    printf("WriteMsgToUDP dst[%s] Fail %s\n", masterPath(), StrError(nErr));
+    return -1;
+}
+
+int sendMasterHostStatusChg_Haf(int nStatus, const char *pszCause) {
+    return sendLoggedStatusChange(HAF_MSG_HOST_OPER_STATUS_CHG_REQ, nStatus, pszCause);
+}
+
+int sendMasterHostAdmnStatusChg_Haf(int nStatus, const char *pszCause) {
+    return sendLoggedStatusChange(HAF_MSG_HOST_ADMN_STATUS_CHG_REQ, nStatus, pszCause);
+}
+
+int sendMasterHostSvcStatusChg_Haf(int nStatus, const char *pszCause) {
+    return sendLoggedStatusChange(HAF_MSG_HOST_SVC_STATUS_CHG_REQ, nStatus, pszCause);
+}
+
+int sendMasterProcStatusChg_Haf(int nAction, const char *pszProcessName, int nProcessID,
+                                const char *pszCause) {
+    ProcMsg_Haf msg;
+    fillHeader(msg, HAF_MSG_PROC_STATUS_CHG_REQ, static_cast<int>(sizeof(HafProcStatusChgReq)));
+    HafProcStatusChgReq &req = msg.stD.stProcStatusChgReq;
+    req.nAction = nAction;
+    StrCpy(req.szProcessName, pszProcessName != nullptr ? pszProcessName : "",
+           sizeof(req.szProcessName));
+    req.nProcessID = nProcessID;
+    StrCpy(req.szCause, pszCause != nullptr ? pszCause : "", sizeof(req.szCause));
+    if (writeToMaster(msg) == 0) return 0;
+    int nErr = errno;
+    Log(LOG_3, "[%s]WriteMsgToUDP dst[%s] Fail %d:%s\n", logHafLibTitle, masterPath(), nErr,
+        StrError(nErr));
+    return -1;
+}
+
+int sendMsgGwData_Haf(int nMsgName, const char *pszDstProcName, int nDstProcID,
+                      const void *pszData, int nDataLen, int nResult) {
+    if (nDataLen < 0 || nDataLen > HAF_MSG_DATA_MAX_SIZE || (nDataLen > 0 && pszData == nullptr)) {
+        Log(LOG_3, "[%s]sendMsgGwData_Haf refused length %d (at most %d)\n", logHafLibTitle,
+            nDataLen, HAF_MSG_DATA_MAX_SIZE);
+        return -1;
+    }
+    ProcMsg_Haf msg;
+    fillHeader(msg, nMsgName, nDataLen);
+    StrCpy(msg.h.cDestProcName, pszDstProcName != nullptr ? pszDstProcName : "",
+           sizeof(msg.h.cDestProcName));
+    msg.h.nDestProcID = nDstProcID;
+    msg.h.nResult = nResult;
+    if (nDataLen > 0) memcpy(msg.stD.cData, pszData, static_cast<size_t>(nDataLen));
+    if (writeToMaster(msg) == 0) return 0;
+    int nErr = errno;
+    Log(LOG_3,
+        "[%s]WriteMsgToUDP path[%s] Fail [%d:%d] SRC(%s:%d) -> DST(%s:%d) %d:%s (%s:%d)\n",
+        logHafLibTitle, masterPath(), nMsgName, msg.h.nMsgLength, msg.h.cSrcProcName,
+        msg.h.nSrcProcID, msg.h.cDestProcName, msg.h.nDestProcID, nErr, StrError(nErr),
+        "sendMsgGwData_Haf", __LINE__);
+    return -1;
+}
