@@ -10,6 +10,7 @@ PACKAGES=(
   mariadb-server mariadb-client
   libspdlog-dev python3 python3-pyodbc
   gdb strace procps util-linux
+  gnuplot-nox
 )
 
 if [ "$(id -u)" -eq 0 ]; then SUDO=(); else SUDO=(sudo); fi
