@@ -11,6 +11,7 @@
 
 #include "event_loop/Timer.h"
 #include "kest_ha_link.h"
+#include "kest_status.h"
 #include "odbc/odbc_error.h"
 
 namespace kest {
@@ -67,6 +68,7 @@ std::string DbSelecter::connectionString(bool bMaskPassword) const {
 
 void DbSelecter::ConnectDB() {
     if (!pm.ha.isActive()) {
+        status::Connected(false);
         retryConnectDBWithInterval(kRetrySec);
         return;
     }
@@ -80,6 +82,7 @@ void DbSelecter::ConnectDB() {
                     .setLoginTimeout(lTimeout)
                     .build());
             pm.log().info("[DB] DB Connect Success\n");
+            status::Connected(true);
         } catch (const odbctemplate::OdbcError &e) {
             pm.log().info("[DB] DSN=%s;UID=%s;PWD=%s Try DB Connect Fail : %s\n", pm.db.DSN,
                           pm.db.UID, pm.db.PWD[0] != '\0' ? "****" : "", e.what());
@@ -202,6 +205,7 @@ void DbSelecter::SelectCdr() {
             return;
         }
         pm.log().info("[DB:SELECT] Count: %d (%s/%d)\n", nCount, "SelectCdr", __LINE__);
+        status::PassDone(nCount, fm.file_name());
         scheduleNextPass(nCount);
     } catch (const odbctemplate::OdbcError &e) {
         pm.log().critical("[DB] Error: %s (%s/%d)\n", e.what(), "SelectCdr", __LINE__);
@@ -231,6 +235,7 @@ void DbSelecter::dropConnection() {
     delete_stmt.reset();
     select_stmt.reset();
     dbcon.reset();
+    status::Connected(false);
 }
 
 }  // namespace kest

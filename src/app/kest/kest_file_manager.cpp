@@ -44,6 +44,13 @@ long InGroupValue(const DAO::TSMS_SND_MSG &rec) {
 
 std::string ErrnoText() { return strerror(errno); }
 
+// Base name plus the three-digit file index.
+std::string WithIndex(const std::string &base, uint32_t unIndex) {
+    char szSuffix[16];
+    snprintf(szSuffix, sizeof(szSuffix), "_%03u", unIndex);
+    return base + szSuffix;
+}
+
 }  // namespace
 
 FileManager::FileManager(EventCLoop::Epoll &loop)
@@ -80,9 +87,7 @@ void FileManager::open() {
             pFile = nullptr;
         }
         index = 0;
-        char szSuffix[16];
-        snprintf(szSuffix, sizeof(szSuffix), "_%03u", index);
-        std::string full = name + szSuffix;
+        std::string full = WithIndex(name, index);
         pm.log().info("[FILE] Try Open File: %s", full.c_str());
         pFile = fopen(full.c_str(), "a+");
         if (pFile != nullptr) {
@@ -94,6 +99,10 @@ void FileManager::open() {
         }
     }
     if (pFile == nullptr) throw std::runtime_error(name + " fopen fail :" + ErrnoText());
+}
+
+std::string FileManager::file_name() const {
+    return pFile != nullptr ? WithIndex(prev_format, index) : std::string();
 }
 
 std::string FileManager::format_line(const DAO::TSMS_SND_MSG &rec) {

@@ -30,6 +30,9 @@ public:
     // before this returns. Throws when the line is not safely in the file.
     void write(const DAO::TSMS_SND_MSG &rec);
 
+    // Full path of the open bill file; empty while none is open.
+    std::string file_name() const;
+
     // The line of one row, as written to the bill file.
     static std::string format_line(const DAO::TSMS_SND_MSG &rec);
 

@@ -1,0 +1,166 @@
+// The status file: counters of the cycle, rewritten whole after every pass.
+#include "kest_status.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include "cfg/conf.h"
+#include "kest_manager.h"
+
+namespace kest {
+
+namespace {
+
+constexpr const char *kStatusSection = "COMMON";
+constexpr const char *kStatusKey = "STATUS_FILE";
+constexpr const char *kStatusDefault = "${PKG_ROOT}/log/kest.prom";
+// Not ending in ".prom": a collector never reads a half-written file.
+constexpr const char *kTempSuffix = ".tmp";
+
+// Label values are double-quoted; backslash, quote and line feed are escaped.
+std::string LabelValue(const std::string &value) {
+    std::string out;
+    out.reserve(value.size());
+    for (char c : value) {
+        if (c == '\\') out += "\\\\";
+        else if (c == '"') out += "\\\"";
+        else if (c == '\n') out += "\\n";
+        else out += c;
+    }
+    return out;
+}
+
+void Metric(std::string &out, const char *pcName, const char *pcType, const char *pcHelp,
+            const std::string &labels, unsigned long long ullValue) {
+    char szLine[256];
+    snprintf(szLine, sizeof(szLine), "# HELP %s %s\n# TYPE %s %s\n", pcName, pcHelp, pcName,
+             pcType);
+    out += szLine;
+    out += pcName;
+    out += labels;
+    out += ' ';
+    out += std::to_string(ullValue);
+    out += '\n';
+}
+
+int WriteAll(int fd, const std::string &text) {
+    size_t unDone = 0;
+    while (unDone < text.size()) {
+        ssize_t n = write(fd, text.data() + unDone, text.size() - unDone);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        unDone += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+unsigned long long Seconds(time_t t) { return t > 0 ? static_cast<unsigned long long>(t) : 0; }
+
+}  // namespace
+
+std::string FormatStatus(const StatusSnapshot &stSnap) {
+    std::string out;
+    Metric(out, "kest_role", "gauge", "HA role of the node (1 init, 2 standby, 3 active, 0 none).",
+           "{role=\"" + LabelValue(stSnap.role) + "\"}",
+           stSnap.nRole > 0 ? static_cast<unsigned long long>(stSnap.nRole) : 0);
+    Metric(out, "kest_db_connected", "gauge",
+           "1 while the database connection and its statements are ready.", "",
+           stSnap.bConnected ? 1 : 0);
+    Metric(out, "kest_rows_billed_total", "counter",
+           "Rows written to the bill file and deleted since start.", "", stSnap.ulRowsBilled);
+    Metric(out, "kest_passes_total", "counter", "Completed passes of the select cycle since start.",
+           "", stSnap.ulPasses);
+    Metric(out, "kest_last_pass_timestamp_seconds", "gauge",
+           "Unix time of the last completed pass (0: none yet); stops moving when the cycle "
+           "stalls.",
+           "", Seconds(stSnap.tLastPass));
+    Metric(out, "kest_bill_file_info", "gauge", "Bill file in use (empty before the first row).",
+           "{file=\"" + LabelValue(stSnap.billFile) + "\"}", 1);
+    Metric(out, "kest_start_time_seconds", "gauge", "Unix time the daemon started its cycle.", "",
+           Seconds(stSnap.tStarted));
+    Metric(out, "kest_status_time_seconds", "gauge", "Unix time this file was written.", "",
+           Seconds(stSnap.tWritten));
+    return out;
+}
+
+int ReplaceFile(const std::string &path, const std::string &text) {
+    std::string temp = path + kTempSuffix;
+    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return errno;
+    int nErr = 0;
+    if (WriteAll(fd, text) != 0) nErr = errno;
+    if (close(fd) != 0 && nErr == 0) nErr = errno;
+    if (nErr == 0 && rename(temp.c_str(), path.c_str()) != 0) nErr = errno;
+    if (nErr != 0) unlink(temp.c_str());
+    return nErr;
+}
+
+std::string StatusPathFromConfig(const char *pcConfigPath) {
+    char szPath[KestManager::PATH_SIZE] = {};
+    ReadConfFile(pcConfigPath, kStatusSection, kStatusKey, kStatusDefault, szPath, sizeof(szPath));
+    if (szPath[0] == '\0') return "";
+    GetEnv(szPath, static_cast<int>(sizeof(szPath)));
+    return szPath;
+}
+
+StatusFile::StatusFile(std::string path) : path_(std::move(path)) {
+    snap_.tStarted = time(nullptr);
+}
+
+void StatusFile::Connected(bool bUp) {
+    snap_.bConnected = bUp;
+    Publish();
+}
+
+void StatusFile::PassDone(int nRows, const std::string &billFile) {
+    if (nRows > 0) snap_.ulRowsBilled += static_cast<uint64_t>(nRows);
+    ++snap_.ulPasses;
+    snap_.tLastPass = time(nullptr);
+    if (!billFile.empty()) snap_.billFile = billFile;
+    Publish();
+}
+
+void StatusFile::Publish() {
+    KestManager &pm = *KestManager::getInstance();
+    snap_.nRole = pm.ha.MODE.load();
+    snap_.role = pm.ha.getString();
+    snap_.tWritten = time(nullptr);
+    if (path_.empty()) return;
+    int nErr = ReplaceFile(path_, FormatStatus(snap_));
+    // Reported when it starts and when it ends, not on every pass.
+    if (nErr != 0 && !bFailing_)
+        pm.log().info("[STATUS] Status file %s not written : %s\n", path_.c_str(), strerror(nErr));
+    if (nErr == 0 && bFailing_) pm.log().info("[STATUS] Status file %s written again\n", path_.c_str());
+    bFailing_ = nErr != 0;
+}
+
+namespace status {
+
+namespace {
+
+// Without a configuration file (the daemon always has one) there is no
+// status file.
+StatusFile &Instance() {
+    static StatusFile stFile([] {
+        const char *pcConfig = KestManager::getInstance()->common.CONFIG_PATH;
+        return pcConfig[0] != '\0' ? StatusPathFromConfig(pcConfig) : std::string();
+    }());
+    return stFile;
+}
+
+}  // namespace
+
+void Connected(bool bUp) { Instance().Connected(bUp); }
+
+void PassDone(int nRows, const std::string &billFile) { Instance().PassDone(nRows, billFile); }
+
+}  // namespace status
+
+}  // namespace kest

@@ -1,0 +1,68 @@
+// Internal to the daemon: the status file. A small text file in the
+// node-exporter textfile format, rewritten whole after every pass of the
+// cycle and on every connect and drop, so that a monitoring system sees a
+// daemon that still runs but no longer moves rows: its last pass time stops.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+namespace kest {
+
+// What the status file shows.
+struct StatusSnapshot {
+    int nRole = 0;                // HA_MODE value, 0 before any role is known
+    std::string role;             // its name, e.g. "ACTIVE_SYSTEM"
+    bool bConnected = false;      // database connection and statements ready
+    uint64_t ulRowsBilled = 0;    // rows written and deleted since start
+    uint64_t ulPasses = 0;        // passes of the cycle that completed
+    time_t tLastPass = 0;         // end of the last completed pass; 0: none yet
+    std::string billFile;         // bill file in use; empty until the first row
+    time_t tStarted = 0;          // process start
+    time_t tWritten = 0;          // when this text was made
+};
+
+// The file's text (metric families prefixed "kest_").
+std::string FormatStatus(const StatusSnapshot &stSnap);
+
+// Replaces the file at path with text through a temporary file in the same
+// directory and a rename: a reader sees the old or the new text, never a
+// mix. 0 on success, otherwise the errno of the failing step.
+int ReplaceFile(const std::string &path, const std::string &text);
+
+// The status file's path from the configuration file: key STATUS_FILE of
+// [COMMON], default "${PKG_ROOT}/log/kest.prom", expanded like the other
+// paths. Empty when the key is present but empty (no status file).
+std::string StatusPathFromConfig(const char *pcConfigPath);
+
+// The status of this process. Only the thread that runs the cycle calls it.
+class StatusFile {
+public:
+    // An empty path disables the file; the counters are kept all the same.
+    explicit StatusFile(std::string path);
+
+    void Connected(bool bUp);
+    void PassDone(int nRows, const std::string &billFile);
+
+    const StatusSnapshot &snapshot() const { return snap_; }
+    const std::string &path() const { return path_; }
+
+private:
+    void Publish();
+
+    std::string path_;
+    StatusSnapshot snap_;
+    bool bFailing_ = false;  // the last write failed (reported once)
+};
+
+// Hooks of the database selecter on the process's StatusFile, whose path is
+// read from the configuration on first use.
+namespace status {
+void Connected(bool bUp);
+void PassDone(int nRows, const std::string &billFile);
+}  // namespace status
+
+}  // namespace kest
