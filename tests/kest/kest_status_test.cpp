@@ -60,13 +60,13 @@ std::map<std::string, std::string> Samples(const std::string &text) {
 }
 
 class ConfigFile {
-public:
+  public:
     explicit ConfigFile(const std::string &body) : path_(dir_ / "kest.ini") {
         std::ofstream(path_) << body;
     }
     const char *path() const { return path_.c_str(); }
 
-private:
+  private:
     ScratchDir dir_;
     std::string path_;
 };
@@ -145,7 +145,8 @@ TEST(StatusPath, DefaultKeyAndEmptyValue) {
         EXPECT_EQ(StatusPathFromConfig(conf.path()), "/opt/app/log/kest.prom");
     }
     {
-        ConfigFile conf("[COMMON]\nSTATUS_FILE = ${PKG_ROOT}/metrics/kest.prom # scraped\n[BILL]\n");
+        ConfigFile conf(
+            "[COMMON]\nSTATUS_FILE = ${PKG_ROOT}/metrics/kest.prom # scraped\n[BILL]\n");
         EXPECT_EQ(StatusPathFromConfig(conf.path()), "/opt/app/metrics/kest.prom");
     }
     {

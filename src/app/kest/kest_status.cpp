@@ -27,10 +27,14 @@ std::string LabelValue(const std::string &value) {
     std::string out;
     out.reserve(value.size());
     for (char c : value) {
-        if (c == '\\') out += "\\\\";
-        else if (c == '"') out += "\\\"";
-        else if (c == '\n') out += "\\n";
-        else out += c;
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '"')
+            out += "\\\"";
+        else if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
     }
     return out;
 }
@@ -53,7 +57,8 @@ int WriteAll(int fd, const std::string &text) {
     while (unDone < text.size()) {
         ssize_t n = write(fd, text.data() + unDone, text.size() - unDone);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             return -1;
         }
         unDone += static_cast<size_t>(n);
@@ -61,7 +66,9 @@ int WriteAll(int fd, const std::string &text) {
     return 0;
 }
 
-unsigned long long Seconds(time_t t) { return t > 0 ? static_cast<unsigned long long>(t) : 0; }
+unsigned long long Seconds(time_t t) {
+    return t > 0 ? static_cast<unsigned long long>(t) : 0;
+}
 
 }  // namespace
 
@@ -93,19 +100,25 @@ std::string FormatStatus(const StatusSnapshot &stSnap) {
 int ReplaceFile(const std::string &path, const std::string &text) {
     std::string temp = path + kTempSuffix;
     int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return errno;
+    if (fd < 0)
+        return errno;
     int nErr = 0;
-    if (WriteAll(fd, text) != 0) nErr = errno;
-    if (close(fd) != 0 && nErr == 0) nErr = errno;
-    if (nErr == 0 && rename(temp.c_str(), path.c_str()) != 0) nErr = errno;
-    if (nErr != 0) unlink(temp.c_str());
+    if (WriteAll(fd, text) != 0)
+        nErr = errno;
+    if (close(fd) != 0 && nErr == 0)
+        nErr = errno;
+    if (nErr == 0 && rename(temp.c_str(), path.c_str()) != 0)
+        nErr = errno;
+    if (nErr != 0)
+        unlink(temp.c_str());
     return nErr;
 }
 
 std::string StatusPathFromConfig(const char *pcConfigPath) {
     char szPath[KestManager::PATH_SIZE] = {};
     ReadConfFile(pcConfigPath, kStatusSection, kStatusKey, kStatusDefault, szPath, sizeof(szPath));
-    if (szPath[0] == '\0') return "";
+    if (szPath[0] == '\0')
+        return "";
     GetEnv(szPath, static_cast<int>(sizeof(szPath)));
     return szPath;
 }
@@ -120,10 +133,12 @@ void StatusFile::Connected(bool bUp) {
 }
 
 void StatusFile::PassDone(int nRows, const std::string &billFile) {
-    if (nRows > 0) snap_.ulRowsBilled += static_cast<uint64_t>(nRows);
+    if (nRows > 0)
+        snap_.ulRowsBilled += static_cast<uint64_t>(nRows);
     ++snap_.ulPasses;
     snap_.tLastPass = time(nullptr);
-    if (!billFile.empty()) snap_.billFile = billFile;
+    if (!billFile.empty())
+        snap_.billFile = billFile;
     Publish();
 }
 
@@ -132,12 +147,14 @@ void StatusFile::Publish() {
     snap_.nRole = pm.ha.MODE.load();
     snap_.role = pm.ha.getString();
     snap_.tWritten = time(nullptr);
-    if (path_.empty()) return;
+    if (path_.empty())
+        return;
     int nErr = ReplaceFile(path_, FormatStatus(snap_));
     // Reported when it starts and when it ends, not on every pass.
     if (nErr != 0 && !bFailing_)
         pm.log().info("[STATUS] Status file %s not written : %s\n", path_.c_str(), strerror(nErr));
-    if (nErr == 0 && bFailing_) pm.log().info("[STATUS] Status file %s written again\n", path_.c_str());
+    if (nErr == 0 && bFailing_)
+        pm.log().info("[STATUS] Status file %s written again\n", path_.c_str());
     bFailing_ = nErr != 0;
 }
 
@@ -157,9 +174,13 @@ StatusFile &Instance() {
 
 }  // namespace
 
-void Connected(bool bUp) { Instance().Connected(bUp); }
+void Connected(bool bUp) {
+    Instance().Connected(bUp);
+}
 
-void PassDone(int nRows, const std::string &billFile) { Instance().PassDone(nRows, billFile); }
+void PassDone(int nRows, const std::string &billFile) {
+    Instance().PassDone(nRows, billFile);
+}
 
 }  // namespace status
 

@@ -14,15 +14,15 @@ namespace kest {
 
 // What the status file shows.
 struct StatusSnapshot {
-    int nRole = 0;                // HA_MODE value, 0 before any role is known
-    std::string role;             // its name, e.g. "ACTIVE_SYSTEM"
-    bool bConnected = false;      // database connection and statements ready
-    uint64_t ulRowsBilled = 0;    // rows written and deleted since start
-    uint64_t ulPasses = 0;        // passes of the cycle that completed
-    time_t tLastPass = 0;         // end of the last completed pass; 0: none yet
-    std::string billFile;         // bill file in use; empty until the first row
-    time_t tStarted = 0;          // process start
-    time_t tWritten = 0;          // when this text was made
+    int nRole = 0;              // HA_MODE value, 0 before any role is known
+    std::string role;           // its name, e.g. "ACTIVE_SYSTEM"
+    bool bConnected = false;    // database connection and statements ready
+    uint64_t ulRowsBilled = 0;  // rows written and deleted since start
+    uint64_t ulPasses = 0;      // passes of the cycle that completed
+    time_t tLastPass = 0;       // end of the last completed pass; 0: none yet
+    std::string billFile;       // bill file in use; empty until the first row
+    time_t tStarted = 0;        // process start
+    time_t tWritten = 0;        // when this text was made
 };
 
 // The file's text (metric families prefixed "kest_").
@@ -40,7 +40,7 @@ std::string StatusPathFromConfig(const char *pcConfigPath);
 
 // The status of this process. Only the thread that runs the cycle calls it.
 class StatusFile {
-public:
+  public:
     // An empty path disables the file; the counters are kept all the same.
     explicit StatusFile(std::string path);
 
@@ -50,7 +50,7 @@ public:
     const StatusSnapshot &snapshot() const { return snap_; }
     const std::string &path() const { return path_; }
 
-private:
+  private:
     void Publish();
 
     std::string path_;

@@ -1,0 +1,156 @@
+// Read and level changes over the registry segment of another process.
+#include "klogctl_registry.h"
+
+#include <strings.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/util.h"
+
+namespace klogctl {
+
+namespace {
+
+constexpr const char *kKeySuffix = ".shm";
+
+std::string NameOf(const char *pcField, size_t unSize) {
+    return std::string(pcField, strnlen(pcField, unSize));
+}
+
+template <typename Visit>
+void ForEachSectionInUse(_ST_LOG_INFO &stInfo, Visit fVisit) {
+    unsigned int unCount = stInfo.unCount;
+    for (unsigned int i = 0; i < unCount && i < LOG_LIST_SLOTS; ++i) {
+        _ST_LOG_LIST &stList = stInfo.stList[i];
+        if (stList.szFilePath[0] == '\0')
+            continue;
+        if (!fVisit(i, stList))
+            break;
+    }
+}
+
+}  // namespace
+
+std::vector<std::string> RegistryKeyFiles() {
+    std::vector<std::string> keys{std::string(Get_OrvoTmpRoot()) + LOG_SHM_KEY_NAME + kKeySuffix};
+    const char *pcRoot = getenv(ORVO_TMP_ROOT_ENV);
+    if (pcRoot == nullptr || pcRoot[0] == '\0')
+        keys.push_back(std::string(LOG_SHM_KEY_FALLBACK) + kKeySuffix);
+    return keys;
+}
+
+Registry::Registry(bool bWritable) {
+    std::string reasons;
+    for (const std::string &key : RegistryKeyFiles()) {
+        if (Attach(key, bWritable))
+            return;
+        reasons += (reasons.empty() ? "" : "; ") + error_;
+    }
+    error_ = reasons;
+}
+
+Registry::Registry(const std::string &keyFile, bool bWritable) {
+    Attach(keyFile, bWritable);
+}
+
+Registry::~Registry() {
+    if (pstShm_ != nullptr)
+        shmdt(pstShm_);
+}
+
+bool Registry::Attach(const std::string &keyFile, bool bWritable) {
+    keyFile_ = keyFile;
+    struct stat stKey {};
+    if (stat(keyFile.c_str(), &stKey) != 0) {
+        error_ = "no log registry at " + keyFile + " (no process has logged there)";
+        return false;
+    }
+    key_t nKey = ftok(keyFile.c_str(), 0);
+    int nId = nKey == -1 ? -1 : shmget(nKey, 0, 0);
+    if (nId < 0) {
+        error_ = "no log registry segment for " + keyFile + ": " + strerror(errno);
+        return false;
+    }
+    struct shmid_ds stDs {};
+    if (shmctl(nId, IPC_STAT, &stDs) != 0 || stDs.shm_segsz != LOG_SHM_SIZE) {
+        error_ = "the segment of " + keyFile + " is not a log registry (size " +
+                 std::to_string(stDs.shm_segsz) + ")";
+        return false;
+    }
+    void *pvAddr = shmat(nId, nullptr, bWritable ? 0 : SHM_RDONLY);
+    if (pvAddr == reinterpret_cast<void *>(-1)) {
+        error_ = "cannot attach the log registry of " + keyFile + ": " + strerror(errno);
+        return false;
+    }
+    pstShm_ = static_cast<_ST_LOG_INFORMATION *>(pvAddr);
+    error_.clear();
+    return true;
+}
+
+// The slot count comes from other processes: never trust it beyond the table.
+int Registry::BlockCount() const {
+    int nCnt = pstShm_->nCnt;
+    if (nCnt < 0)
+        return 0;
+    return nCnt > static_cast<int>(LOG_MAX_BLOCK) ? static_cast<int>(LOG_MAX_BLOCK) : nCnt;
+}
+
+std::vector<BlockInfo> Registry::Blocks() const {
+    std::vector<BlockInfo> blocks;
+    for (int i = 0; i < BlockCount(); ++i) {
+        __Tag_stLogInfSub &stBlock = pstShm_->stD[i];
+        if (stBlock.szBlockName[0] == '\0')
+            continue;
+        BlockInfo stInfo{i, NameOf(stBlock.szBlockName, sizeof(stBlock.szBlockName)), {}};
+        ForEachSectionInUse(
+            stBlock.stLogInfo, [&stInfo](unsigned int unEntry, _ST_LOG_LIST &stList) {
+                stInfo.sections.push_back({unEntry,
+                                           NameOf(stList.szFilePath, sizeof(stList.szFilePath)),
+                                           NameOf(stList.szTimeFormat, sizeof(stList.szTimeFormat)),
+                                           __atomic_load_n(&stList.unLogLevel, __ATOMIC_RELAXED),
+                                           stList.unLogFileCnt, stList.unLogFileSize});
+                return true;
+            });
+        blocks.push_back(std::move(stInfo));
+    }
+    return blocks;
+}
+
+int Registry::FindBlock(const std::string &name) const {
+    if (name.empty())
+        return -1;
+    std::string cut = name.substr(0, LOG_NAME_SIZE - 1);
+    for (int i = 0; i < BlockCount(); ++i) {
+        const __Tag_stLogInfSub &stBlock = pstShm_->stD[i];
+        if (strcasecmp(NameOf(stBlock.szBlockName, sizeof(stBlock.szBlockName)).c_str(),
+                       cut.c_str()) == 0)
+            return i;
+    }
+    return -1;
+}
+
+unsigned int Registry::LevelOf(int nBlock) const {
+    unsigned int unLevel = 0;
+    ForEachSectionInUse(pstShm_->stD[nBlock].stLogInfo,
+                        [&unLevel](unsigned int, _ST_LOG_LIST &stList) {
+                            unLevel = __atomic_load_n(&stList.unLogLevel, __ATOMIC_RELAXED);
+                            return false;
+                        });
+    return unLevel;
+}
+
+// The writers read the word without a lock at every record: one whole store.
+void Registry::SetLevel(int nBlock, unsigned int unLevel) {
+    ForEachSectionInUse(pstShm_->stD[nBlock].stLogInfo,
+                        [unLevel](unsigned int, _ST_LOG_LIST &stList) {
+                            __atomic_store_n(&stList.unLogLevel, unLevel, __ATOMIC_RELAXED);
+                            return true;
+                        });
+}
+
+}  // namespace klogctl
