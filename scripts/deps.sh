@@ -10,6 +10,7 @@ PACKAGES=(
   mariadb-server mariadb-client
   libspdlog-dev python3 python3-pyodbc
   gdb strace procps util-linux
+  dpkg-dev file
   gnuplot-nox
 )
 
