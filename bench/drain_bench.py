@@ -1,0 +1,360 @@
+#!/usr/bin/python3
+"""Drain benchmarks of the daemon against a private MariaDB (started by
+scripts/bench-drain.sh, which also builds the programs and passes the paths).
+
+  throughput  N rows drained by (a) the daemon started as active, (b) the bare
+              per-row ODBC loop, (c) the pyodbc peer, (d) the batch loop, with
+              bill syncing on and off; rows/s and the ratios a/b, a/c, a/d
+  growth      time of one pass (select + nine writes and deletes) as the backlog
+              grows, with the server's row reads per pass and the plan
+  footprint   the daemon's memory, CPU and descriptors idle and while draining
+
+Each throughput variant starts from a new table holding the same rows. Its
+time runs from the start of its process until the bill file holds N lines and
+the table is empty; the bill file is polled every few milliseconds and the
+table only once the lines are all there, so the poll loads nothing but the
+file system while the drain runs.
+"""
+import argparse
+import glob
+import os
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import time
+
+import pyodbc
+
+COLUMNS = ("MSG_SEQ,PROC_RESULT,IN_GROUP,OUT_GROUP,SERIAL_NUM,CALLER_NO,CALLEE_NO,"
+           "CALLBACK_NO,IN_TIME,REPORT_TIME")
+POLL_SEC = 0.005
+VARIANTS = ("a", "b", "c", "d")
+
+
+def log(text):
+    print(text, flush=True)
+
+
+class Database:
+    """The private server: table resets and loads through the mariadb client,
+    counts through one ODBC connection of the bench."""
+
+    def __init__(self, args):
+        self.args = args
+        self.conn_str = "DSN=%s;UID=%s;PWD=%s" % (args.dsn, args.user, args.password)
+        self.con = pyodbc.connect(self.conn_str, autocommit=True)
+
+    def sql(self, text):
+        return subprocess.run(
+            ["mariadb", "--socket=" + self.args.socket, "-u" + self.args.user,
+             "-p" + self.args.password, "-N", "kest"],
+            input=text, text=True, check=True, capture_output=True).stdout
+
+    def reset(self):
+        with open(self.args.schema) as schema:
+            self.sql("DROP TABLE IF EXISTS TSMS_SND_MSG;\n" + schema.read())
+
+    def load(self, rows, first_seq=1, status=0):
+        """Adds `rows` rows with keys from first_seq and PROC_STS `status`;
+        every seventh to thirty-seventh row has one NULL column, as real
+        traffic has."""
+        if rows <= 0:
+            return
+        self.sql(
+            "INSERT INTO TSMS_SND_MSG (%s,PROC_STS) SELECT seq + %d,"
+            " IF(seq %% 11 = 0, NULL, 'OK'),"
+            " IF(seq %% 13 = 0, NULL, CAST(seq %% 120 + 1 AS CHAR)),"
+            " IF(seq %% 17 = 0, NULL, seq %% 999 + 1),"
+            " IF(seq %% 19 = 0, NULL, CONCAT('S', LPAD(seq, 9, '0'))),"
+            " IF(seq %% 23 = 0, NULL, CONCAT('010', LPAD(seq * 7919 %% 100000000, 8, '0'))),"
+            " IF(seq %% 29 = 0, NULL, CONCAT('010', LPAD(seq * 104729 %% 100000000, 8, '0'))),"
+            " IF(seq %% 7 = 0, NULL, CONCAT('010', LPAD(seq * 1299709 %% 100000000, 8, '0'))),"
+            " IF(seq %% 31 = 0, NULL, CONCAT('202612', LPAD(seq %% 28 + 1, 2, '0'), '101500')),"
+            " IF(seq %% 37 = 0, NULL, CONCAT('202612', LPAD(seq %% 28 + 1, 2, '0'), '101502')),"
+            " %d FROM seq_1_to_%d;" % (COLUMNS, first_seq - 1, status, rows))
+
+    def count(self):
+        return self.con.cursor().execute("SELECT COUNT(*) FROM TSMS_SND_MSG").fetchone()[0]
+
+    def max_seq(self):
+        value = self.con.cursor().execute("SELECT MAX(MSG_SEQ) FROM TSMS_SND_MSG").fetchone()[0]
+        return value or 0
+
+    def explain(self):
+        return self.sql("SET sql_mode=ORACLE; EXPLAIN SELECT MSG_SEQ FROM TSMS_SND_MSG "
+                        "WHERE PROC_STS = 0 and rownum < 10;").strip().replace("\t", " ")
+
+
+class BillCounter:
+    """Counts the lines of the bill files in a directory, reading only what
+    was appended since the last look."""
+
+    def __init__(self, directory):
+        self.directory = directory
+        self.offsets = {}
+        self.lines = 0
+
+    def poll(self):
+        for path in glob.glob(os.path.join(self.directory, "*")):
+            with open(path, "rb") as f:
+                f.seek(self.offsets.get(path, 0))
+                data = f.read()
+            self.offsets[path] = self.offsets.get(path, 0) + len(data)
+            self.lines += data.count(b"\n")
+        return self.lines
+
+
+class DaemonRun:
+    """A private installation of the daemon: configuration, bill and log
+    folders under `root`; the runtime root is shared by all runs."""
+
+    def __init__(self, args, root, sync):
+        self.args = args
+        self.root = root
+        shutil.rmtree(root, ignore_errors=True)
+        for sub in ("config", "bill"):
+            os.makedirs(os.path.join(root, sub))
+        with open(os.path.join(args.source, "config", "kest.ini")) as f:
+            ini = f.read().splitlines()
+        values = {"DSN": args.dsn, "UID": args.user, "PWD": args.password,
+                  "BILL_SYNC": str(sync)}
+        out = []
+        for line in ini:
+            key = line.split("=")[0].strip()
+            out.append("%s = %s" % (key, values[key]) if key in values and "=" in line else line)
+        with open(os.path.join(root, "config", "kest.ini"), "w") as f:
+            f.write("\n".join(out) + "\n")
+        self.bill = os.path.join(root, "bill")
+
+    def start(self):
+        env = dict(os.environ, PKG_ROOT=self.root, ORVO_TMP_ROOT=self.args.orvo_root)
+        self.out = open(os.path.join(self.root, "stdout.txt"), "w")
+        return subprocess.Popen([self.args.kest, "--active"], cwd=self.root, env=env,
+                                stdout=self.out, stderr=subprocess.STDOUT)
+
+    def log_text(self):
+        text = ""
+        for path in sorted(glob.glob(os.path.join(self.root, "log", "KEST", "*"))):
+            with open(path, errors="replace") as f:
+                text += f.read()
+        return text
+
+
+def stop(proc):
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGKILL)  # a general signal would write a stack listing
+    proc.wait()
+
+
+def wait_drained(db, counter, proc, rows, timeout):
+    """Seconds since `start` until the bill holds `rows` lines and the table
+    is empty; None if the process ends or the time-out passes first."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if counter.poll() >= rows and db.count() == 0:
+            return time.monotonic()
+        if proc.poll() is not None and counter.poll() < rows:
+            return None
+        time.sleep(POLL_SEC)
+    return None
+
+
+def command_of(args, variant, bill_dir, sync):
+    bill = os.path.join(bill_dir, "SMSC_bench_000")
+    conn = "DSN=%s;UID=%s;PWD=%s" % (args.dsn, args.user, args.password)
+    if variant == "b":
+        return [args.floor, "per-row", conn, bill, str(sync)]
+    if variant == "d":
+        return [args.floor, "batch", conn, bill, str(sync)]
+    return ["/usr/bin/python3", args.peer, conn, bill, str(sync)]
+
+
+def drain_once(args, db, variant, rows, sync):
+    db.reset()
+    db.load(rows)
+    if variant == "a":
+        run = DaemonRun(args, os.path.join(args.work, "daemon"), sync)
+        bill_dir = run.bill
+        start = time.monotonic()
+        proc = run.start()
+    else:
+        bill_dir = os.path.join(args.work, "bill-" + variant)
+        shutil.rmtree(bill_dir, ignore_errors=True)
+        os.makedirs(bill_dir)
+        start = time.monotonic()
+        proc = subprocess.Popen(command_of(args, variant, bill_dir, sync),
+                                stdout=subprocess.DEVNULL)
+    end = wait_drained(db, BillCounter(bill_dir), proc, rows, args.timeout)
+    stop(proc)
+    if end is None:
+        sys.exit("drain: variant %s with %d rows did not finish (exit %s)"
+                 % (variant, rows, proc.returncode))
+    return rows / (end - start)
+
+
+def throughput(args, db):
+    log("== drain throughput (rows/s; a daemon, b per-row floor, c pyodbc peer, d batch)")
+    log("%8s %4s %9s %9s %9s %9s %6s %6s %6s" % ("rows", "sync", "a", "b", "c", "d",
+                                                 "a/b", "a/c", "a/d"))
+    results = []
+    for rows in args.sizes:
+        for sync in (1, 0):
+            rate = {}
+            for variant in VARIANTS:
+                rate[variant] = statistics.median(
+                    drain_once(args, db, variant, rows, sync) for _ in range(args.repeat))
+            results.append((rows, sync, rate))
+            log("%8d %4d %9.0f %9.0f %9.0f %9.0f %6.2f %6.2f %6.2f" % (
+                rows, sync, rate["a"], rate["b"], rate["c"], rate["d"],
+                rate["a"] / rate["b"], rate["a"] / rate["c"], rate["a"] / rate["d"]))
+    with open(os.path.join(args.results, "drain.dat"), "w") as f:
+        f.write("# rows sync a b c d (rows/s)\n")
+        for rows, sync, rate in results:
+            f.write("%d %d %s\n" % (rows, sync, " ".join("%.1f" % rate[v] for v in VARIANTS)))
+
+
+def growth(args, db):
+    log("== growth: one pass (select + 9 writes and deletes, no sync) against the backlog")
+    log("%9s %8s %11s %11s %13s %12s" % ("backlog", "passes", "median_us", "p90_us",
+                                         "select_us", "reads/pass"))
+    db.reset()
+    bill = os.path.join(args.work, "growth-bill")
+    lines = ["# backlog pass_median_us pass_p90_us select_median_us handler_reads_per_pass"]
+
+    def measure(label):
+        out = subprocess.run([args.floor, "growth", db.conn_str, bill, str(args.passes)],
+                             check=True, capture_output=True, text=True).stdout
+        fields = dict(item.split("=") for item in out.split())
+        log("%9s %8s %11s %11s %13s %12s" % (
+            label, fields["passes"], fields["pass_median_us"], fields["pass_p90_us"],
+            fields["select_median_us"], fields["handler_reads_per_pass"]))
+        return fields
+
+    for backlog in args.backlogs:
+        db.load(backlog - db.count(), db.max_seq() + 1)
+        fields = measure(str(backlog))
+        lines.append("%d %s %s %s %s" % (backlog, fields["pass_median_us"],
+                                         fields["pass_p90_us"], fields["select_median_us"],
+                                         fields["handler_reads_per_pass"]))
+    log("plan: " + db.explain())
+    # Rows some other party holds back (PROC_STS other than 0) in front of the
+    # pending ones: the select must not read past them on every pass.
+    held = args.backlogs[-1]
+    db.reset()
+    db.load(held, 1, status=1)
+    db.load(1000, held + 1)
+    log("(1,000 pending rows behind %d rows with PROC_STS = 1:)" % held)
+    measure("1000+held")
+    log("plan: " + db.explain())
+    os.remove(bill)
+    with open(os.path.join(args.results, "growth.dat"), "w") as f:
+        f.write("\n".join(lines) + "\n")
+
+
+def proc_cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def proc_rss_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+def proc_fds(pid):
+    return len(os.listdir("/proc/%d/fd" % pid))
+
+
+def footprint(args, db):
+    log("== footprint of the daemon (active)")
+    db.reset()
+    run = DaemonRun(args, os.path.join(args.work, "daemon"), 1)
+    proc = run.start()
+    lines = []
+    try:
+        deadline = time.monotonic() + 30
+        while "[DB:SELECT] Count: 0" not in run.log_text():
+            if time.monotonic() > deadline or proc.poll() is not None:
+                sys.exit("footprint: the daemon did not reach its idle poll")
+            time.sleep(0.1)
+        fds_idle = proc_fds(proc.pid)
+        cpu0, t0 = proc_cpu_seconds(proc.pid), time.monotonic()
+        rss = []
+        while time.monotonic() - t0 < args.idle:
+            rss.append(proc_rss_kib(proc.pid))
+            time.sleep(1)
+        idle_cpu = (proc_cpu_seconds(proc.pid) - cpu0) / (time.monotonic() - t0)
+        lines.append("idle %.0f s: cpu %.3f%% of one core, rss %d..%d KiB, descriptors %d"
+                     % (args.idle, 100 * idle_cpu, min(rss), max(rss), fds_idle))
+
+        counter = BillCounter(run.bill)
+        cpu0, t0 = proc_cpu_seconds(proc.pid), time.monotonic()
+        db.load(args.footprint_rows)
+        samples = []  # (bill lines, rss KiB)
+        while True:
+            done = counter.poll()
+            samples.append((done, proc_rss_kib(proc.pid)))
+            if done >= args.footprint_rows and db.count() == 0:
+                break
+            if proc.poll() is not None:
+                sys.exit("footprint: the daemon ended during the drain")
+            time.sleep(0.05)
+        wall = time.monotonic() - t0
+        cpu = proc_cpu_seconds(proc.pid) - cpu0
+        after_first = [r for n, r in samples if n >= 1000] or [samples[-1][1]]
+        lines.append("drain of %d rows in %.1f s: cpu %.1f%% of one core; rss after the first "
+                     "1,000 rows %d KiB, highest %d KiB, at the end %d KiB"
+                     % (args.footprint_rows, wall, 100 * cpu / wall, after_first[0],
+                        max(after_first), samples[-1][1]))
+        lines.append("descriptors: %d idle before the drain, %d after it"
+                     % (fds_idle, proc_fds(proc.pid)))
+    finally:
+        stop(proc)
+    for line in lines:
+        log(line)
+    with open(os.path.join(args.results, "footprint.txt"), "w") as f:
+        f.write("\n".join(lines) + "\n")
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--source", required=True)
+    p.add_argument("--kest", required=True)
+    p.add_argument("--floor", required=True)
+    p.add_argument("--peer", required=True)
+    p.add_argument("--work", required=True)
+    p.add_argument("--orvo-root", required=True)
+    p.add_argument("--quick", action="store_true")
+    p.add_argument("--only", default="throughput,growth,footprint")
+    p.add_argument("--repeat", type=int, default=1)
+    p.add_argument("--timeout", type=float, default=1800)
+    args = p.parse_args()
+    args.dsn = os.environ["KEST_DB_DSN"]
+    args.user = os.environ["KEST_DB_USER"]
+    args.password = os.environ["KEST_DB_PASSWORD"]
+    args.socket = os.environ["KEST_DB_SOCKET"]
+    # KEST_BENCH_SCHEMA: another table definition, to compare schemas.
+    args.schema = os.environ.get("KEST_BENCH_SCHEMA") or os.path.join(
+        args.source, "scripts", "sql", "schema.sql")
+    args.results = os.path.join(args.work, "results")
+    os.makedirs(args.results, exist_ok=True)
+    if args.quick:
+        args.sizes, args.backlogs = [1000, 10000], [1000, 10000, 100000]
+        args.idle, args.footprint_rows = 10, 10000
+    else:
+        args.sizes, args.backlogs = [1000, 10000, 100000], [1000, 10000, 100000, 1000000]
+        args.idle, args.footprint_rows = 60, 100000
+    args.passes = 50
+    db = Database(args)
+    for part in args.only.split(","):
+        {"throughput": throughput, "growth": growth, "footprint": footprint}[part](args, db)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Plots the figures of scripts/bench-drain.sh: rows/s of the four drain
+# variants against N (sync on and off) and the time of one pass against the
+# backlog.
+#
+#   scripts/bench-plot.sh [RESULTS-DIR] [PNG]   defaults: docs/perf, docs/perf/drain.png
+set -euo pipefail
+cd "$(dirname "$0")/.."
+RES=${1:-docs/perf}
+PNG=${2:-$RES/drain.png}
+command -v gnuplot >/dev/null || { echo "plot: gnuplot missing (run scripts/deps.sh)" >&2; exit 1; }
+for f in drain.dat growth.dat; do
+  [ -s "$RES/$f" ] || { echo "plot: $RES/$f missing, plot skipped" >&2; exit 0; }
+done
+gnuplot <<GNUPLOT
+set terminal pngcairo size 1200,480 font ",10"
+set output "$PNG"
+set multiplot layout 1,2
+set logscale x
+set grid
+set key top left
+set title "Drain throughput (higher is better)"
+set xlabel "rows drained (N)"
+set ylabel "rows per second"
+set xtics ("1,000" 1000, "10,000" 10000, "100,000" 100000)
+set yrange [0:*]
+d = "$RES/drain.dat"
+plot \
+  d using 1:(\$2==1?\$3:1/0) with linespoints lw 2 lc 1 pt 7 title "a daemon, sync", \
+  d using 1:(\$2==1?\$4:1/0) with linespoints lw 2 lc 2 pt 7 title "b per-row floor, sync", \
+  d using 1:(\$2==1?\$5:1/0) with linespoints lw 2 lc 3 pt 7 title "c pyodbc, sync", \
+  d using 1:(\$2==1?\$6:1/0) with linespoints lw 2 lc 4 pt 7 title "d batch, sync", \
+  d using 1:(\$2==0?\$3:1/0) with linespoints lw 1 dt 2 lc 1 pt 6 title "a, no sync", \
+  d using 1:(\$2==0?\$4:1/0) with linespoints lw 1 dt 2 lc 2 pt 6 title "b, no sync", \
+  d using 1:(\$2==0?\$5:1/0) with linespoints lw 1 dt 2 lc 3 pt 6 title "c, no sync", \
+  d using 1:(\$2==0?\$6:1/0) with linespoints lw 1 dt 2 lc 4 pt 6 title "d, no sync"
+set title "One pass (select + 9 writes and deletes) against the backlog"
+set xlabel "pending rows"
+set ylabel "microseconds per pass"
+set xtics ("1k" 1000, "10k" 10000, "100k" 100000, "1M" 1000000)
+g = "$RES/growth.dat"
+plot g using 1:2 with linespoints lw 2 pt 7 title "median", \
+     g using 1:3 with linespoints lw 1 dt 2 pt 6 title "90th percentile", \
+     g using 1:4 with linespoints lw 1 pt 5 title "select alone (median)"
+unset multiplot
+GNUPLOT
+echo "plot: $PNG"
