@@ -20,6 +20,7 @@
 
 #include "base/util.h"
 #include "haf/haf_appLib.h"
+#include "haf/haf_sessLib.h"
 #include "haf_link_world.h"
 #include "hafsim_link.h"
 
@@ -143,6 +144,17 @@ long millisBetween(Clock::time_point a, Clock::time_point b) {
     return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(b - a).count());
 }
 
+// The kernel's name of the process socket ("socket:[inode]"); sockets get
+// fresh inode numbers, so a new name means a new socket.
+std::string processSocket() {
+    char szLink[64];
+    std::string fdPath = "/proc/self/fd/" + std::to_string(g_procSock_haflib.load());
+    ssize_t n = readlink(fdPath.c_str(), szLink, sizeof(szLink) - 1);
+    if (n <= 0) return "";
+    szLink[n] = '\0';
+    return szLink;
+}
+
 std::string readFile(const std::string &path) {
     std::ifstream in(path);
     std::stringstream ss;
@@ -198,9 +210,10 @@ TEST(HafThreadTest, LostMasterFailsTheSendAndTheLinkIsRecreated) {
         ASSERT_EQ(HAThrAlive(30, "main"), 0);
         Received r;
         ASSERT_TRUE(world.waitMessage(HAF_MSG_PROC_THREAD_RPT, r));
-        std::string clientPath = world.root() + "/haf/sock/" + std::to_string(getpid());
-        struct stat before;
-        ASSERT_EQ(stat(clientPath.c_str(), &before), 0);
+        std::string before = processSocket();
+        ASSERT_NE(before, "");
+        struct stat st;
+        ASSERT_EQ(stat((world.root() + "/haf/sock/" + std::to_string(getpid())).c_str(), &st), 0);
 
         std::string masterPath = world.sim().link().path();
         ASSERT_EQ(unlink(masterPath.c_str()), 0);
@@ -209,13 +222,14 @@ TEST(HafThreadTest, LostMasterFailsTheSendAndTheLinkIsRecreated) {
 
         // The checker's failed report re-binds the process socket.
         auto deadline = Clock::now() + haftest::kWait;
-        struct stat after {};
         bool bRecreated = false;
         while (!bRecreated && Clock::now() < deadline) {
-            bRecreated = stat(clientPath.c_str(), &after) == 0 && after.st_ino != before.st_ino;
+            std::string now = processSocket();
+            bRecreated = !now.empty() && now != before;
             if (!bRecreated) std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         ASSERT_TRUE(bRecreated);
+        EXPECT_EQ(stat((world.root() + "/haf/sock/" + std::to_string(getpid())).c_str(), &st), 0);
 
         // A master back at its path gets the reports again, and the new
         // socket receives what the master sends.
@@ -355,6 +369,32 @@ TEST(HafThreadTest, SlotsRunOutAfter1023Threads) {
             if (HAThrAlive(0, nullptr) == 0) nSlot = _Haf_Has_ThrID(Get_ThrId());
         }).join();
         EXPECT_EQ(nSlot, 1);
+    });
+}
+
+}  // namespace
+
+namespace {
+
+TEST(HafThreadTest, DumpGoesUnderLogPathOrElseTmp) {
+    runIsolated([] {
+        LinkWorld world(HAF_HOST_ACTIVE_SYSTEM, false);  // fake pstack, LOG_PATH, no master
+        char szHost[128] = "";
+        ASSERT_EQ(gethostname(szHost, sizeof(szHost)), 0);
+        std::string tail = std::string("pstack_") + szHost + "_" + program_invocation_short_name +
+                           "_" + std::to_string(getpid()) + "_0";
+        ASSERT_EQ(printHangThreadPID(static_cast<unsigned int>(getpid())), 0);
+        std::string text = readFile(world.dumpDir() + "/" + tail);
+        EXPECT_NE(text.find("#0  fake frame of " + std::to_string(getpid())), std::string::npos);
+
+        unsetenv("LOG_PATH");
+        std::string tmpDump = "/tmp/" + tail;
+        ASSERT_EQ(printBacktrace(0, getpid()), 0);
+        text = readFile(tmpDump);
+        unlink(tmpDump.c_str());
+        EXPECT_NE(text.find("TARGET NAME is " + std::string(program_invocation_short_name)),
+                  std::string::npos);
+        EXPECT_NE(text.find("#0  fake frame of"), std::string::npos);
     });
 }
 
