@@ -25,9 +25,7 @@ install(DIRECTORY DESTINATION key)
 install(DIRECTORY DESTINATION log/KEST)
 install(DIRECTORY DESTINATION log/core)
 install(DIRECTORY DESTINATION bill)
-if(EXISTS ${PROJECT_SOURCE_DIR}/docs/OPERATIONS.md)
-  install(FILES ${PROJECT_SOURCE_DIR}/docs/OPERATIONS.md DESTINATION share/doc/kest)
-endif()
+install(FILES ${PROJECT_SOURCE_DIR}/docs/OPERATIONS.md DESTINATION share/doc/kest)
 # The unit names the root it was installed under, known only at install time.
 install(CODE "
   set(KEST_PKG_ROOT \"\${CMAKE_INSTALL_PREFIX}\")

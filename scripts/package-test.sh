@@ -80,7 +80,8 @@ rm -rf "$BUILD/package"
 DEB=$(ls "$BUILD"/package/${PKG}_*.deb)
 say "package $DEB"
 dpkg-deb -c "$DEB" >"$WORK/contents.txt"
-for f in bin/kest bin/klogctl bin/hafsim bin/pstack config/kest.ini config/odbc.ini key/ log/KEST/ bill/; do
+for f in bin/kest bin/klogctl bin/hafsim bin/pstack config/kest.ini config/odbc.ini key/ log/KEST/ bill/ \
+         share/doc/kest/OPERATIONS.md; do
   grep -q " \.$PKG_ROOT/$f\$" "$WORK/contents.txt" || fail "$PKG_ROOT/$f is not in the package"
 done
 grep -q " \.$UNIT\$" "$WORK/contents.txt" || fail "$UNIT is not in the package"
@@ -193,6 +194,8 @@ DAEMON_PID=
 [ "$rc" -eq 0 ] || fail "exit status $rc after SIGTERM"
 grep -q '^## Catch The Signal 15$' "$WORK/stdout.txt" || fail "no signal line on standard output"
 [ ! -e "$WORKDIR/down_KEST_$pid.core" ] || fail "a stack listing was written on SIGTERM"
+dumps=(/tmp/down_*_"$pid".log)
+[ ! -e "${dumps[0]}" ] || fail "a termination request left the dump ${dumps[0]}"
 
 say "removing the package"
 dpkg --remove "$PKG" >"$WORK/remove.log" 2>&1 || { cat "$WORK/remove.log"; fail "dpkg --remove"; }
