@@ -1,13 +1,14 @@
-// Without the HA client library in this build, the daemon runs only with a
-// role forced on the command line: Init fails and liveness reports go nowhere.
+// The daemon's calls into the HA client library.
 #include "kest_ha_link.h"
+
+#include "haf/haf_appLib.h"
 
 namespace kest::halink {
 
-int Init(const char *, HangCallback) { return -1; }
+int Init(const char *pcVersion, HangCallback pHangFunc) { return HALibInit(pcVersion, pHangFunc); }
 
-int SetSwitchNode(const char *) { return -1; }
+int SetSwitchNode(const char *pcReason) { return HALibSetSwitchNode(pcReason); }
 
-void ThreadAlive(int) {}
+void ThreadAlive(int nInterval) { HAThrAlive(nInterval, nullptr); }
 
 }  // namespace kest::halink

@@ -3,6 +3,7 @@
 #include "kest_manager.h"
 
 #include <getopt.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -136,7 +137,9 @@ void KestManager::init(int argc, char **argv) {
             UnLock_Process();
             throw std::runtime_error("Failed HALibInit.. Check HA");
         }
-        startHaLibrary();
+        // Registration refuses only a null callback; should it ever refuse,
+        // the daemon runs on without log and signal handlers.
+        if (!registerRoleCallbacks()) return;
     }
 
     if (Init_Log(name.c_str(), common.LOG_PATH) == -1) {
@@ -155,9 +158,6 @@ void KestManager::init(int argc, char **argv) {
 
     Init_SignalLib(1, 20, SignalHandler, SighUsr, SighUsr2);
 }
-
-// Role callbacks are registered once the HA client library is part of the build.
-void KestManager::startHaLibrary() {}
 
 void KestManager::getProgromParam(int argc, char **argv) {
     static const option kOptions[] = {
@@ -248,8 +248,14 @@ void KestManager::readConfigINI() {
 void KestManager::OnHafHangThrID(unsigned int unThrId) {
     Log(LOG_1, "OnHangThrID  Thread-Id(%d) is hang up\n", unThrId);
     Log(LOG_1, "Exit KEST...\n");
+    // The other node should take over what this one no longer does.
+    char szReason[128];
+    snprintf(szReason, sizeof(szReason), "THREAD HANG-UP Detect: Thread-ID: %d", unThrId);
+    halink::SetSwitchNode(szReason);
     UnLock_Process();
-    exit(0);
+    // Called on the library's checker thread while the others run on.
+    fflush(nullptr);
+    _exit(0);
 }
 
 }  // namespace kest

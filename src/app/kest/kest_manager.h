@@ -85,7 +85,7 @@ public:
 
 private:
     KestManager() = default;
-    void startHaLibrary();
+    bool registerRoleCallbacks();
 };
 
 }  // namespace kest
