@@ -43,6 +43,7 @@ void DbSelecter::run() {
 }
 
 void DbSelecter::KeepAliveHaf() {
+    halink::HangTestPoint();
     halink::ThreadAlive(kAliveInterval);
     after(kAliveReportSec, [this](EventCLoop::Error &error) {
         if (error) {

@@ -11,4 +11,6 @@ int SetSwitchNode(const char *pcReason) { return HALibSetSwitchNode(pcReason); }
 
 void ThreadAlive(int nInterval) { HAThrAlive(nInterval, nullptr); }
 
+void HangTestPoint() { isHang(); }
+
 }  // namespace kest::halink

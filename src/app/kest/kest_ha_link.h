@@ -18,4 +18,8 @@ int SetSwitchNode(const char *pcReason);
 // seconds.
 void ThreadAlive(int nInterval);
 
+// Blocks the calling thread for an hour once the HA master has started its
+// hang test (message 1006), so that the test sees a real hung thread.
+void HangTestPoint();
+
 }  // namespace kest::halink
