@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "base/string.h"
 #include "kest_manager.h"
 #include "scratch_dir.h"
 
@@ -21,7 +22,6 @@ using kest::FormatStatus;
 using kest::KestManager;
 using kest::ReplaceFile;
 using kest::StatusFile;
-using kest::StatusPathFromConfig;
 using kest::StatusSnapshot;
 
 namespace {
@@ -140,19 +140,17 @@ TEST(StatusReplace, WholeFileReplacedWithoutTemporaryLeft) {
 
 TEST(StatusPath, DefaultKeyAndEmptyValue) {
     setenv("PKG_ROOT", "/opt/app", 1);
-    {
-        ConfigFile conf("[COMMON]\nLOG_LEVEL = 3\n");
-        EXPECT_EQ(StatusPathFromConfig(conf.path()), "/opt/app/log/kest.prom");
-    }
-    {
-        ConfigFile conf(
-            "[COMMON]\nSTATUS_FILE = ${PKG_ROOT}/metrics/kest.prom # scraped\n[BILL]\n");
-        EXPECT_EQ(StatusPathFromConfig(conf.path()), "/opt/app/metrics/kest.prom");
-    }
-    {
-        ConfigFile conf("[COMMON]\nSTATUS_FILE =\n[BILL]\n");
-        EXPECT_EQ(StatusPathFromConfig(conf.path()), "");
-    }
+    KestManager *pm = KestManager::getInstance();
+    auto pathFrom = [pm](const std::string &text) {
+        ConfigFile conf(text);
+        StrCpy(pm->common.CONFIG_PATH, conf.path(), KestManager::PATH_SIZE);
+        pm->readConfigINI();
+        return std::string(pm->common.STATUS_FILE);
+    };
+    EXPECT_EQ(pathFrom("[COMMON]\nLOG_LEVEL = 3\n"), "/opt/app/log/kest.prom");
+    EXPECT_EQ(pathFrom("[COMMON]\nSTATUS_FILE = ${PKG_ROOT}/metrics/kest.prom # scraped\n[BILL]\n"),
+              "/opt/app/metrics/kest.prom");
+    EXPECT_EQ(pathFrom("[COMMON]\nSTATUS_FILE =\n[BILL]\n"), "");
     unsetenv("PKG_ROOT");
 }
 

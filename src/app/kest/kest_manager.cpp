@@ -91,7 +91,7 @@ int OrvoLogger::debug(const char *pcFormat, ...) {
 }
 
 void KestManager::COMMON::initEnv() {
-    for (char *pcField : {BASE_PATH, KEY_PATH, CONFIG_PATH, LOG_PATH, LOCK_FILE})
+    for (char *pcField : {BASE_PATH, KEY_PATH, CONFIG_PATH, LOG_PATH, LOCK_FILE, STATUS_FILE})
         GetEnv(pcField, PATH_SIZE);
 }
 
@@ -222,6 +222,8 @@ void KestManager::readConfigINI() {
         {"COMMON", "LOG_LEVEL", "3", nullptr, 0, &common.LOG_LEVEL, nullptr},
         {"COMMON", "LOG_FILE_SIZE_MB", "128", nullptr, 0, &common.LOG_FILE_SIZE_MB, nullptr},
         {"COMMON", "LOG_FILE_COUNT", "10", nullptr, 0, &common.LOG_FILE_COUNT, nullptr},
+        {"COMMON", "STATUS_FILE", "${PKG_ROOT}/log/kest.prom", common.STATUS_FILE, PATH_SIZE,
+         nullptr, nullptr},
         {"BILL", "BILL_PATH", "${PKG_ROOT}/bill", bill.BILL_PATH, PATH_SIZE, nullptr, nullptr},
         {"BILL", "BILL_SYNC", "1", nullptr, 0, &bill.BILL_SYNC, nullptr},
         {"DB", "DSN", "ALTIBASE_DSN", db.DSN, LOGIN_SIZE, nullptr, nullptr},

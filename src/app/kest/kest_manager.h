@@ -35,6 +35,8 @@ public:
         uint32_t LOG_LEVEL;
         uint32_t LOG_FILE_SIZE_MB;
         uint32_t LOG_FILE_COUNT;
+        // Status file for monitoring; empty: none.
+        char STATUS_FILE[PATH_SIZE];
         void initEnv();
     };
     struct BILL {

@@ -9,16 +9,12 @@
 #include <cstring>
 #include <utility>
 
-#include "cfg/conf.h"
 #include "kest_manager.h"
 
 namespace kest {
 
 namespace {
 
-constexpr const char *kStatusSection = "COMMON";
-constexpr const char *kStatusKey = "STATUS_FILE";
-constexpr const char *kStatusDefault = "${PKG_ROOT}/log/kest.prom";
 // Not ending in ".prom": a collector never reads a half-written file.
 constexpr const char *kTempSuffix = ".tmp";
 
@@ -114,15 +110,6 @@ int ReplaceFile(const std::string &path, const std::string &text) {
     return nErr;
 }
 
-std::string StatusPathFromConfig(const char *pcConfigPath) {
-    char szPath[KestManager::PATH_SIZE] = {};
-    ReadConfFile(pcConfigPath, kStatusSection, kStatusKey, kStatusDefault, szPath, sizeof(szPath));
-    if (szPath[0] == '\0')
-        return "";
-    GetEnv(szPath, static_cast<int>(sizeof(szPath)));
-    return szPath;
-}
-
 StatusFile::StatusFile(std::string path) : path_(std::move(path)) {
     snap_.tStarted = time(nullptr);
 }
@@ -165,10 +152,7 @@ namespace {
 // Without a configuration file (the daemon always has one) there is no
 // status file.
 StatusFile &Instance() {
-    static StatusFile stFile([] {
-        const char *pcConfig = KestManager::getInstance()->common.CONFIG_PATH;
-        return pcConfig[0] != '\0' ? StatusPathFromConfig(pcConfig) : std::string();
-    }());
+    static StatusFile stFile(KestManager::getInstance()->common.STATUS_FILE);
     return stFile;
 }
 

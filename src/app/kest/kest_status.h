@@ -33,11 +33,6 @@ std::string FormatStatus(const StatusSnapshot &stSnap);
 // mix. 0 on success, otherwise the errno of the failing step.
 int ReplaceFile(const std::string &path, const std::string &text);
 
-// The status file's path from the configuration file: key STATUS_FILE of
-// [COMMON], default "${PKG_ROOT}/log/kest.prom", expanded like the other
-// paths. Empty when the key is present but empty (no status file).
-std::string StatusPathFromConfig(const char *pcConfigPath);
-
 // The status of this process. Only the thread that runs the cycle calls it.
 class StatusFile {
   public:
@@ -58,8 +53,8 @@ class StatusFile {
     bool bFailing_ = false;  // the last write failed (reported once)
 };
 
-// Hooks of the database selecter on the process's StatusFile, whose path is
-// read from the configuration on first use.
+// Hooks of the database selecter on the process's StatusFile, at the path
+// of the setting STATUS_FILE.
 namespace status {
 void Connected(bool bUp);
 void PassDone(int nRows, const std::string &billFile);
