@@ -4,6 +4,8 @@
 
 #include <poll.h>
 #include <pthread.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,6 +27,7 @@ namespace {
 
 constexpr int kPathLen = 128;
 constexpr int kPollMs = 50;
+constexpr mode_t kSockMode = 0660;
 
 // Readers and senders use the socket under the shared side; re-creating it
 // takes the exclusive side, so that no thread ever reads or sends on a
@@ -69,7 +72,50 @@ int createSocketLocked() {
         printf("Init_UnixDoomainSocket_Haf Create Fail %s [%s]\n", szPath, StrError(errno));
         return -2;
     }
+    // Only the process's user, its group and root may speak to it: the file
+    // mode keeps others from sending, and every datagram carries its
+    // sender's credentials for the check in acceptedSender().
+    int nOn = 1;
+    if (chmod(szPath, kSockMode) != 0 ||
+        setsockopt(nSock, SOL_SOCKET, SO_PASSCRED, &nOn, sizeof(nOn)) != 0) {
+        printf("Init_UnixDoomainSocket_Haf Create Fail %s [%s]\n", szPath, StrError(errno));
+        close(nSock);
+        return -2;
+    }
     return nSock;
+}
+
+// The kernel vouches for the credentials, so no other user can pretend to be
+// the master, whatever it writes in the header.
+bool acceptedSender(const ucred &cred) {
+    return cred.uid == 0 || cred.uid == geteuid() || cred.gid == getegid();
+}
+
+// Reads one datagram of at most nLen bytes with its sender's credentials.
+// -1 when nothing was read; -2 when a datagram came from a sender that may
+// not speak as the master (it is dropped).
+int readFromMaster(int nSock, char *pcBuf, int nLen) {
+    iovec stIov{pcBuf, static_cast<size_t>(nLen)};
+    alignas(cmsghdr) char szControl[CMSG_SPACE(sizeof(ucred))];
+    msghdr stMsg{};
+    stMsg.msg_iov = &stIov;
+    stMsg.msg_iovlen = 1;
+    stMsg.msg_control = szControl;
+    stMsg.msg_controllen = sizeof(szControl);
+    ssize_t nRead = recvmsg(nSock, &stMsg, MSG_DONTWAIT);
+    if (nRead < 0) return -1;
+    for (cmsghdr *pstC = CMSG_FIRSTHDR(&stMsg); pstC != nullptr; pstC = CMSG_NXTHDR(&stMsg, pstC)) {
+        if (pstC->cmsg_level != SOL_SOCKET || pstC->cmsg_type != SCM_CREDENTIALS) continue;
+        ucred stCred;
+        memcpy(&stCred, CMSG_DATA(pstC), sizeof(stCred));
+        if (acceptedSender(stCred)) return static_cast<int>(nRead);
+        Log(LOG_3, "[%s]Datagram from pid %d uid %u gid %u refused: not the master's user\n",
+            logHafLibTitle, static_cast<int>(stCred.pid), static_cast<unsigned>(stCred.uid),
+            static_cast<unsigned>(stCred.gid));
+        return -2;
+    }
+    Log(LOG_3, "[%s]Datagram without sender credentials refused\n", logHafLibTitle);
+    return -2;
 }
 
 // ---------------------------------------------------------------------------
@@ -205,12 +251,9 @@ int ReceivePacket_Haf(int nTimeOut) {
         pollfd stPoll{nSock, POLLIN, 0};
         if (poll(&stPoll, 1, nTimeOut) <= 0 || (stPoll.revents & POLLIN) == 0) return -1;
         memset(&msg, 0, sizeof(msg));
-        if (ReadMsgFromUDP(nSock, reinterpret_cast<char *>(&msg), HAF_MSG_MAX_SIZE) < 0) {
-            // Nothing was read: queueing the empty record would hand the
-            // application a message of type 0.
-            Clr_Error();
-            return -1;
-        }
+        // Nothing read, or nothing to act on: queueing the empty record would
+        // hand the application a message of type 0.
+        if (readFromMaster(nSock, reinterpret_cast<char *>(&msg), HAF_MSG_MAX_SIZE) < 0) return -1;
     }
     return pushBufferHaf(&msg, nullptr);
 }
