@@ -12,6 +12,7 @@ PACKAGES=(
   gdb strace procps util-linux
   dpkg-dev file
   gnuplot-nox
+  clang libclang-rt-14-dev
 )
 
 if [ "$(id -u)" -eq 0 ]; then SUDO=(); else SUDO=(sudo); fi

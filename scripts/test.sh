@@ -36,4 +36,9 @@ if [ "${KEST_SKIP_TSAN:-0}" != 1 ]; then
   TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
     run_build build/tsan "-L tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEST_TSAN=ON -DKEST_BUILD_BENCH=OFF
 fi
+# A short run of every fuzz target from its corpus (crash inputs kept there
+# are replayed first); scripts/fuzz.sh runs them longer.
+if [ "${KEST_SKIP_FUZZ:-0}" != 1 ]; then
+  KEST_FUZZ_DIR=build/fuzz bash scripts/fuzz.sh "${KEST_FUZZ_SECONDS:-5}"
+fi
 echo "== all builds passed"
