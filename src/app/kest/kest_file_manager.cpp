@@ -2,9 +2,11 @@
 // local midnight, and appends one flushed line per row.
 #include "kest_file_manager.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -15,7 +17,7 @@ namespace kest {
 namespace {
 
 constexpr const char *kLineFormat =
-    "%3.3s %03ld %03ld %10s %16.16s %16.16s %16.16s %14.14s %14.14s\n";
+    "%3.3s %03ld %03ld %10.*s %16.16s %16.16s %16.16s %14.14s %14.14s\n";
 constexpr const char *kRecordType = "000";
 constexpr const char *kSerialFiller = "__________";
 constexpr const char *kNumberFiller = "________________";
@@ -27,12 +29,19 @@ const char *TextOrFiller(const char *pcValue, long lIndicator, const char *pcFil
     return IsNull(lIndicator) ? pcFiller : pcValue;
 }
 
+// A driver may fill a text buffer to its last byte without the terminating
+// zero when the value is exactly as long as the buffer: read no further.
+template <size_t N>
+size_t FieldLength(const char (&szField)[N]) {
+    return strnlen(szField, N);
+}
+
 // IN_GROUP holds a decimal number as text (leading blanks and a sign allowed,
 // conversion stops at the first non-digit).
 long InGroupValue(const DAO::TSMS_SND_MSG &rec) {
     if (IsNull(rec.len_in_group)) return 0;
     try {
-        return std::stoi(std::string(rec.IN_GROUP));
+        return std::stoi(std::string(rec.IN_GROUP, FieldLength(rec.IN_GROUP)));
     } catch (const std::invalid_argument &) {
         throw std::invalid_argument("IN_GROUP is not a number [" + std::string(rec.IN_GROUP) +
                                     "] MSG_SEQ:" + std::to_string(rec.MSG_SEQ));
@@ -42,7 +51,31 @@ long InGroupValue(const DAO::TSMS_SND_MSG &rec) {
     }
 }
 
+// A line feed or other control character inside a text column would split
+// the bill line or shift its columns; the line shows it as '?' instead. Only
+// the text columns can hold one: the rest of the line is digits and blanks.
+void ShowControlCharacters(std::string &line) {
+    for (size_t i = 0; i + 1 < line.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(line[i]);
+        if (c < 0x20 || c == 0x7f) line[i] = '?';
+    }
+}
+
 std::string ErrnoText() { return strerror(errno); }
+
+// Read-and-append, created 0640 (less the umask): bill lines carry
+// subscribers' numbers, which are no business of other users.
+FILE *OpenForAppend(const std::string &path) {
+    int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+    if (fd < 0) return nullptr;
+    FILE *pStream = fdopen(fd, "a+");
+    if (pStream == nullptr) {
+        int nErr = errno;
+        close(fd);
+        errno = nErr;
+    }
+    return pStream;
+}
 
 // Base name plus the three-digit file index.
 std::string WithIndex(const std::string &base, uint32_t unIndex) {
@@ -89,7 +122,7 @@ void FileManager::open() {
         index = 0;
         std::string full = WithIndex(name, index);
         pm.log().info("[FILE] Try Open File: %s", full.c_str());
-        pFile = fopen(full.c_str(), "a+");
+        pFile = OpenForAppend(full);
         if (pFile != nullptr) {
             // Unbuffered: each line leaves in one write, and nothing of a torn
             // line lingers in a buffer that a later close would flush.
@@ -110,13 +143,19 @@ std::string FileManager::format_line(const DAO::TSMS_SND_MSG &rec) {
     long lInGroup = InGroupValue(rec);
     char szLine[512];
     int n = snprintf(szLine, sizeof(szLine), kLineFormat, kRecordType, lInGroup, lOutGroup,
+                     static_cast<int>(IsNull(rec.len_serial_num) ? strlen(kSerialFiller)
+                                                                 : FieldLength(rec.SERIAL_NUM)),
                      TextOrFiller(rec.SERIAL_NUM, rec.len_serial_num, kSerialFiller),
                      TextOrFiller(rec.CALLER_NO, rec.len_caller_no, kNumberFiller),
                      TextOrFiller(rec.CALLEE_NO, rec.len_callee_no, kNumberFiller),
                      TextOrFiller(rec.CALLBACK_NO, rec.len_callback_no, kNumberFiller),
                      TextOrFiller(rec.IN_TIME, rec.len_in_time, kTimeFiller),
                      TextOrFiller(rec.REPORT_TIME, rec.len_report_time, kTimeFiller));
-    return std::string(szLine, n > 0 ? static_cast<size_t>(n) : 0);
+    // snprintf reports the length it wanted, which may exceed the buffer.
+    size_t unLen = n <= 0 ? 0 : std::min(static_cast<size_t>(n), sizeof(szLine) - 1);
+    std::string line(szLine, unLen);
+    ShowControlCharacters(line);
+    return line;
 }
 
 void FileManager::write(const DAO::TSMS_SND_MSG &rec) {
