@@ -58,6 +58,10 @@ public:
     // Next line, or a 1023-character piece of a longer one; the last line
     // counts even without a final line feed.
     bool NextLine(char *pcLine, size_t unSize) { return fgets(pcLine, unSize, pFile_) != nullptr; }
+    // Whether the piece just read ends its line (line feed or end of file).
+    bool EndsLine(const char *pcLine) const {
+        return strchr(pcLine, '\n') != nullptr || feof(pFile_) != 0;
+    }
 
 private:
     FILE *pFile_;
@@ -88,7 +92,11 @@ int ReadConfFile(const char *pcFilePath, const char *pcSection, const char *pcIt
         }
         if (pcLine[0] == '[' || pcLine[0] == '}') break;
         if (!StartsWithKey(pcLine, pcItem, unItemLen)) continue;
-        return CopyValue(pcLine + unItemLen, pcToBuffer, unBufSize) ? CONF_FOUND : CONF_TOO_LONG;
+        bool bFits = CopyValue(pcLine + unItemLen, pcToBuffer, unBufSize);
+        // A value that runs on past the piece was cut by the line limit,
+        // unless a comment began before the cut.
+        if (!file.EndsLine(szLine) && strchr(pcLine + unItemLen, '#') == nullptr) bFits = false;
+        return bFits ? CONF_FOUND : CONF_TOO_LONG;
     }
     return NotFound(pcDefaultString, pcToBuffer, unBufSize);
 }
