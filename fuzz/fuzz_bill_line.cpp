@@ -1,6 +1,6 @@
 // The bill line builder on any fetched row: NULL or not per column, any bytes
 // in the text columns (terminated, as the driver leaves them), any group
-// numbers. A line is one line: exactly one line feed, at its end; with
+// numbers. Nothing is read beyond a column's buffer. A line is one line: exactly one line feed, at its end; with
 // groups of 0-999 and a serial number of at most 10 characters it has the
 // fixed length of 104 bytes.
 #include <cstdint>
@@ -27,7 +27,9 @@ public:
         for (int i = 0; i < 4; ++i) u = (u << 8) | byte();
         return static_cast<int32_t>(u);
     }
-    // A text column: NULL (indicator -1) or up to its buffer less one byte.
+    // A text column: NULL (indicator -1) or up to its whole buffer; a value
+    // as long as the buffer comes without the terminating zero, as some
+    // drivers deliver it.
     template <size_t N>
     void text(char (&szField)[N], long &lIndicator) {
         memset(szField, 0, N);
@@ -36,9 +38,9 @@ public:
             lIndicator = kest::DAO::NULL_INDICATOR;
             return;
         }
-        size_t unLen = cLen % N;
-        for (size_t i = 0; i < unLen && i < N - 1; ++i) szField[i] = static_cast<char>(byte());
-        lIndicator = static_cast<long>(strlen(szField));
+        size_t unLen = cLen % (N + 1);
+        for (size_t i = 0; i < unLen; ++i) szField[i] = static_cast<char>(byte());
+        lIndicator = static_cast<long>(strnlen(szField, N));
     }
 
 private:
@@ -72,9 +74,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t unSize) {
         return 0;
     }
     if (line.empty() || line.back() != '\n' || line.find('\n') != line.size() - 1) abort();
-    long lIn = rec.len_in_group == -1 ? 0 : std::stol(std::string(rec.IN_GROUP));
+    long lIn = rec.len_in_group == -1
+                   ? 0
+                   : std::stol(std::string(rec.IN_GROUP, strnlen(rec.IN_GROUP, sizeof(rec.IN_GROUP))));
     long lOut = rec.len_out_group == -1 ? 0 : rec.OUT_GROUP;
-    size_t unSerial = rec.len_serial_num == -1 ? 10 : strlen(rec.SERIAL_NUM);
+    size_t unSerial = rec.len_serial_num == -1 ? 10 : strnlen(rec.SERIAL_NUM, sizeof(rec.SERIAL_NUM));
     if (lIn >= 0 && lIn <= 999 && lOut >= 0 && lOut <= 999 && unSerial <= 10 &&
         line.size() != 104)
         abort();
