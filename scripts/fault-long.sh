@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Long forms of the daemon's fault tests: 10,000 rows drained through 30
+# SIGKILLs, a larger drain through two database kills, and the other fault
+# tests once more. Builds the daemon in build-rel and runs the tests against
+# a private MariaDB server of that tree (started here, stopped at the end).
+#
+#   scripts/fault-long.sh [unittest names...]   default: every fault test
+#
+# KEST_FAULT_SEED fixes the moments of the kills.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+DIR=${KEST_REL_DIR:-$ROOT/build-rel}
+
+cmake -S "$ROOT" -B "$DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEST_BUILD_BENCH=OFF >/dev/null
+cmake --build "$DIR" -j "${JOBS:-$(nproc)}" --target kest
+bash scripts/db.sh start "$DIR/db" >/dev/null
+trap 'bash scripts/db.sh stop "$DIR/db" >/dev/null' EXIT
+
+export KEST_BIN=$DIR/src/app/kest/kest KEST_REPO=$ROOT KEST_DB_DIR=$DIR/db \
+  KEST_TEST_TMP=$DIR/test-tmp KEST_FAULT_LONG=1 PYTHONDONTWRITEBYTECODE=1
+python3 tests/faults/test_faults.py -v "$@"

@@ -1,0 +1,573 @@
+"""Fault tests of the kest daemon: the real binary killed, its database
+killed, its disk filled, fed hostile rows and hostile configuration files,
+and its outputs searched for credentials.
+
+The promise under test: a pending row is billed at least once and never
+lost, whatever happens to the process, the database or the disk, and no
+input crashes the daemon.
+
+Environment (set by CTest): as tests/kest/test_daemon.py (KEST_BIN,
+KEST_REPO, KEST_DB_DIR, KEST_TEST_TMP), plus KEST_FAULT_LONG=1 for the long
+forms (scripts/fault-long.sh).
+"""
+import glob
+import os
+import random
+import re
+import shutil
+import signal
+import stat
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+from collections import Counter
+from pathlib import Path
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "kest"))
+
+import test_daemon  # noqa: E402  (the shared daemon, node and database helpers)
+from test_daemon import (ALL_NULL_LINE, FixtureTest, Node, OwnServerTest, Row,  # noqa: E402
+                         bill_line, config_text, wait_for)
+
+LONG = os.environ.get("KEST_FAULT_LONG", "0") == "1"
+WAIT = test_daemon.WAIT
+LINE_LEN = len(ALL_NULL_LINE)  # 104
+
+
+def setUpModule():
+    test_daemon.setUpModule()
+
+
+def report(text):
+    """A figure of the run for the reliability record (on standard error)."""
+    sys.stderr.write("\n[fault] %s\n" % text)
+
+
+def process_state(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().split()[2]
+    except OSError:
+        return None
+
+
+def serial(seq):
+    return "S%09d" % seq
+
+
+def numbered_rows(count, first=1):
+    """Rows whose serial number names them, so that a line names its row."""
+    return [Row(seq, "OK", str(seq % 1000), seq % 997, serial(seq), "0101%07d" % seq,
+                "0202%07d" % seq, "0303%07d" % seq, "20261207%06d" % (seq % 1000000), None)
+            for seq in range(first, first + count)]
+
+
+def serials_in(lines):
+    return Counter(l.split()[3] for l in lines)
+
+
+class DrainCheck:
+    """What every drain must leave: an empty table, a line for every row,
+    whole fixed-length lines only, and no more duplicates than allowed."""
+
+    def assert_drained_at_least_once(self, node, db, rows, max_extra):
+        self.assertEqual(db.pending(), 0)
+        data = node.bill_bytes()
+        self.assertTrue(data.endswith(b"\n"), "the file ends with a whole line")
+        lines = data.decode().splitlines(keepends=True)
+        torn = [l for l in lines if len(l) != LINE_LEN]
+        self.assertEqual(torn, [], "only whole lines in the bill file")
+        counts = serials_in(lines)
+        missing = {serial(r.seq) for r in rows} - set(counts)
+        self.assertEqual(missing, set(), "rows lost")
+        expected = {bill_line(r) for r in rows}
+        self.assertEqual(set(lines) - expected, set(), "lines that belong to no row")
+        extra = sum(counts.values()) - len(rows)
+        self.assertLessEqual(extra, max_extra, counts.most_common(5))
+        return extra
+
+
+# --- process crash ------------------------------------------------------------
+
+class ProcessCrash(FixtureTest, DrainCheck):
+
+    def test_sigkill_at_random_moments_loses_no_row(self):
+        total, kills = (10000, 30) if LONG else (2000, 5)
+        rows = numbered_rows(total)
+        self.db.insert(rows)
+        node = self.active_node("crash")
+        rng = random.Random(os.environ.get("KEST_FAULT_SEED", time.time()))
+        done = 0
+        for _ in range(kills):
+            before = self.db.pending()
+            if before == 0:
+                break
+            d = node.start("--active")
+            # Into the drain (the table shrinks), then a random moment more.
+            wait_for(lambda: self.db.pending() < before or not d.running(),
+                     "the drain to move", context=d.context)
+            self.assertTrue(d.running(), d.context())
+            time.sleep(rng.uniform(0.0, 0.4))
+            os.kill(d.pid, signal.SIGKILL)
+            d.proc.wait()
+            done += 1
+        self.assertGreaterEqual(done, kills - 1, "the drain ended before the kills")
+        final = node.start("--active")
+        wait_for(lambda: self.db.pending() == 0 or not final.running(), "the last drain",
+                 timeout=WAIT * 3, context=final.context)
+        self.assertTrue(final.running(), final.context())
+        # A row written but not yet deleted when the process died comes twice:
+        # at most one row per kill.
+        extra = self.assert_drained_at_least_once(node, self.db, rows, max_extra=done)
+        report("process crash: %d rows, %d SIGKILLs, %d rows billed twice, none lost"
+               % (total, done, extra))
+
+
+# --- database outage ------------------------------------------------------------
+
+class DatabaseOutage(OwnServerTest, DrainCheck):
+
+    def kill_server(self):
+        with open(os.path.join(self.server_dir, "mariadbd.pid")) as f:
+            pid = int(f.read())
+        os.kill(pid, signal.SIGKILL)
+        wait_for(lambda: process_state(pid) in (None, "Z"), "the server to die")
+
+    def test_server_killed_twice_during_a_drain_loses_no_row(self):
+        total = 6000 if LONG else 3000
+        rows = numbered_rows(total)
+        self.db.insert(rows)
+        node = self.node("outage")
+        d = node.start("--active")
+        outages = 2
+        for n in range(1, outages + 1):
+            before = self.db.pending()
+            wait_for(lambda: self.db.pending() < before - 200 or not d.running(),
+                     "the drain to move", context=d.context)
+            self.kill_server()
+            fails = len(node.log_lines("Try DB Connect Fail"))
+            wait_for(lambda: len(node.log_lines("Try DB Connect Fail")) >= fails + 3,
+                     "three failed reconnects", context=d.context)
+            self.assertEqual(len(node.log_lines("[DB] Error: ")), n, d.context())
+            self.server.start()
+        wait_for(lambda: self.db.pending() == 0 or not d.running(), "the drain to finish",
+                 timeout=WAIT * 3, context=d.context)
+        self.assertTrue(d.running(), d.context())
+        self.assert_about_once_a_second(node.log_lines("Try DB Connect Fail"),
+                                        "reconnect attempts")
+        # The row between its line and its delete when the server died comes
+        # again; nothing else does.
+        extra = self.assert_drained_at_least_once(node, self.db, rows, max_extra=outages)
+        report("database outage: %d rows, %d server kills, %d reconnect failures, "
+               "%d rows billed twice, none lost"
+               % (total, outages, len(node.log_lines("Try DB Connect Fail")), extra))
+        self.assertGreaterEqual(len(node.log_lines("[DB] DB Connect Success")), outages + 1)
+
+
+# --- durability order -------------------------------------------------------------
+
+_SYSCALL = re.compile(r"^(\d+)\s+(\w+)\((\d+)?(.*?)\)\s+=\s+(-?\d+)")
+
+
+def unescape(text):
+    return text.encode("latin-1").decode("unicode_escape").encode("latin-1")
+
+
+def delete_seq(buffer_text):
+    """The parameter of a statement sent to the server: the number of a text
+    DELETE, or the single integer of a binary statement execution (MySQL
+    protocol COM_STMT_EXECUTE: header, command, statement id, flags,
+    iterations, null map, new-types flag, type, value)."""
+    raw = unescape(buffer_text)
+    m = re.search(rb"DELETE FROM TSMS_SND_MSG WHERE MSG_SEQ\s*=\s*(\d+)", raw)
+    if m:
+        return int(m.group(1))
+    if len(raw) >= 20 and raw[4] == 0x17:
+        value = raw[18:] if raw[15] == 1 else raw[16:]
+        if len(value) in (4, 8):
+            return int.from_bytes(value, "little", signed=True)
+    return None
+
+
+class DurabilityOrder(FixtureTest):
+
+    def test_each_line_is_written_and_synced_before_its_delete_is_sent(self):
+        if not shutil.which("strace"):
+            self.skipTest("strace is not installed (scripts/deps.sh)")
+        rows = numbered_rows(60, first=1001)  # never the select's parameter, 10
+        self.db.insert(rows)
+        node = self.active_node("order")
+        trace = os.path.join(node.base, "strace.txt")
+        wrapper = os.path.join(node.base, "traced-kest")
+        with open(wrapper, "w") as f:
+            f.write("#!/bin/sh\nexec strace -f -qq -s 512 -xx -o '%s' "
+                    "-e trace=openat,write,fdatasync,fsync,sendto,sendmsg %s \"$@\"\n"
+                    % (trace, test_daemon.BIN))
+        os.chmod(wrapper, 0o755)
+        old_bin, test_daemon.BIN = test_daemon.BIN, wrapper
+        try:
+            d = node.start("--active")
+        finally:
+            test_daemon.BIN = old_bin
+        wait_for(lambda: self.db.pending() == 0 or not d.running(), "the drain",
+                 context=d.context)
+        os.kill(d.pid, signal.SIGKILL)
+        d.proc.wait()
+
+        bill_fd = None
+        written = {}   # seq -> trace index of its line's write
+        synced = {}    # seq -> index of the first fdatasync after that write
+        deleted = {}   # seq -> index of its delete
+        unsynced = []
+        with open(trace, errors="replace") as f:
+            for i, line in enumerate(f):
+                m = _SYSCALL.match(line)
+                if not m:
+                    continue
+                _, call, fd, rest, result = m.groups()
+                if call == "openat" and b"/SMSC_" in unescape(rest) and int(result) >= 0:
+                    bill_fd = int(result)
+                elif call == "write" and fd is not None and int(fd) == bill_fd:
+                    seq = int(unescape(rest.split('"')[1]).split()[3][1:])
+                    self.assertEqual(int(result), LINE_LEN, line)
+                    written[seq] = i
+                    unsynced.append(seq)
+                elif call in ("fdatasync", "fsync") and fd is not None and int(fd) == bill_fd:
+                    self.assertEqual(int(result), 0, line)
+                    for seq in unsynced:
+                        synced[seq] = i
+                    unsynced = []
+                elif call in ("sendto", "sendmsg"):
+                    seq = delete_seq(rest.split('"')[1]) if '"' in rest else None
+                    if seq in written:
+                        deleted.setdefault(seq, i)
+        self.assertIsNotNone(bill_fd, "the trace shows the bill file opened")
+        self.assertEqual(sorted(deleted), [r.seq for r in rows], "every delete seen")
+        for seq, at in deleted.items():
+            self.assertIn(seq, synced, "MSG_SEQ %d deleted without a sync of its line" % seq)
+            self.assertLess(written[seq], synced[seq])
+            self.assertLess(synced[seq], at, "MSG_SEQ %d deleted before its sync" % seq)
+        report("durability order: %d rows, each line written and synced before its delete"
+               % len(deleted))
+
+
+# --- disk full --------------------------------------------------------------------
+
+class DiskFull(FixtureTest):
+
+    def mount_small_fs(self, where, size="64k"):
+        done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%s,mode=0755" % size,
+                               "tmpfs", where], capture_output=True, text=True)
+        if done.returncode != 0:
+            self.skipTest("cannot mount a small tmpfs here (needs root): %s"
+                          % (done.stderr.strip() or done.returncode))
+        self.addCleanup(subprocess.run, ["umount", "-l", where], capture_output=True)
+
+    def test_full_bill_disk_ends_the_process_and_deletes_only_whole_lines(self):
+        node = self.active_node("full")
+        self.mount_small_fs(node.bill_dir)
+        rows = numbered_rows(1500)  # 156,000 bytes of lines for 64 KiB
+        self.db.insert(rows)
+        d = node.start("--active")
+        self.assertEqual(d.wait(timeout=WAIT * 2), 1, d.context())
+        errors = node.log_lines("[DB] Error: ")
+        self.assertEqual(len(errors), 1, d.context())
+        self.assertIn("FileManager write fail : No space left on device", errors[0])
+        data = node.bill_bytes()
+        self.assertGreater(len(data), 0)
+        self.assertEqual(len(data) % LINE_LEN, 0, "no torn line left behind")
+        lines = data.decode().splitlines(keepends=True)
+        self.assertEqual(set(lines) - {bill_line(r) for r in rows}, set())
+        in_file = set(serials_in(lines))
+        left = set(self.db.seqs())
+        gone = {serial(r.seq) for r in rows if r.seq not in left}
+        self.assertEqual(gone - in_file, set(), "rows deleted without their whole line")
+        self.assertEqual(in_file - gone, set(), "a line whose row is still pending")
+        self.assertEqual(len(lines), len(gone))
+        report("disk full: %d of %d rows billed and deleted before the disk filled, "
+               "%d left pending, no torn line" % (len(gone), len(rows), len(left)))
+
+
+# --- hostile rows -------------------------------------------------------------------
+
+def leading_number(text):
+    """IN_GROUP as the daemon reads it: blanks, a sign, then digits up to the
+    first non-digit."""
+    m = re.match(r"\s*([+-]?\d+)", text)
+    return int(m.group(1))
+
+
+def shown(text):
+    """A text column as the line shows it: control characters as '?'."""
+    return None if text is None else re.sub(r"[\x00-\x1f\x7f]", "?", text)
+
+
+class HostileRows(FixtureTest):
+    # Widths of the fetch buffers less the terminating zero.
+    WIDTH = {"PROC_RESULT": 16, "IN_GROUP": 16, "SERIAL_NUM": 32, "CALLER_NO": 40,
+             "CALLEE_NO": 40, "CALLBACK_NO": 40, "IN_TIME": 16, "REPORT_TIME": 16}
+
+    def setUp(self):
+        super().setUp()
+        # Wider columns than the buffers, so that over-long values can be stored.
+        self.db.sql("ALTER TABLE TSMS_SND_MSG " + ", ".join(
+            "MODIFY %s VARCHAR(200) NULL" % c for c in self.WIDTH))
+
+    def expected_line(self, row):
+        # Widths count bytes: compare byte for byte (as latin-1 text).
+        texts = {f: shown(None if getattr(row, f) is None
+                          else getattr(row, f).encode().decode("latin-1"))
+                 for f in ("serial", "caller", "callee", "callback", "in_time", "report_time")}
+        if row.in_group is not None:
+            texts["in_group"] = str(leading_number(row.in_group))
+        return bill_line(row._replace(**texts))
+
+    def test_odd_but_valid_rows_are_billed_one_line_each(self):
+        w = self.WIDTH
+        rows = [
+            Row(1),  # NULL everywhere
+            Row(2, "P" * w["PROC_RESULT"], "0" * 15 + "7", 999, "S" * w["SERIAL_NUM"],
+                "1" * w["CALLER_NO"], "2" * w["CALLEE_NO"], "3" * w["CALLBACK_NO"],
+                "4" * w["IN_TIME"], "5" * w["REPORT_TIME"]),            # every buffer full
+            Row(3, "", None, None, "", "", "", "", "", ""),            # empty texts
+            Row(4, "OK", " -5", -1, "S4", "x", None, None, None, None),  # negative groups
+            Row(5, "OK", "+42abc", 1000, "S5"),                         # leading digits only
+            Row(6, "OK", "2147483647", 2147483647, "S6"),
+            Row(7, "OK", "-2147483648", -2147483648, "S7"),
+            Row(8, "OK", "1", 1, "S\n8", "010\n12345678", "02\r99", "03\t77", "2026\x01",
+                "\x7f\x1b[2J"),                                         # control characters
+            Row(9, "OK", "9", 9, "S9", "7" * 60, "8" * 41, None, "6" * 17, "9" * 200),  # cut
+            Row(10, "OK", "10", 10, "S10", "\u00e9\u00e8" * 5),          # UTF-8 text
+            # As long as its buffer: some drivers leave out the terminating
+            # zero; the whole value is billed and nothing beyond it is read.
+            Row(11, "OK", "11", 11, "T" * 33, "1" * 41),
+        ]
+        self.db.insert(rows)
+        node = self.active_node("hostile")
+        d = node.start("--active")
+        wait_for(lambda: self.db.pending() == 0 or not d.running(), "the table to drain",
+                 context=d.context)
+        self.assertTrue(d.running(), d.context())
+        lines = node.bill_bytes().decode("latin-1").split("\n")
+        self.assertEqual(lines.pop(), "", "the file ends with a line feed")
+        lines = [l + "\n" for l in lines]
+        expected = [self.expected_line(r) for r in rows]
+        # Values longer than their buffer are billed as cut: the line shows
+        # only the first 16 or 14 characters anyway.
+        self.assertEqual(sorted(lines), sorted(expected))
+        self.assertEqual(expected[0], ALL_NULL_LINE)
+        for line in lines:
+            self.assertFalse(re.search(r"[\x00-\x09\x0b-\x1f\x7f]", line), repr(line))
+        # Fixed columns: 104 bytes while groups lie in 0-999 and serials are
+        # at most 10 characters.
+        by_seq = dict(zip((r.seq for r in rows), expected))
+        self.assertEqual(len(by_seq[1].encode()), LINE_LEN)
+        self.assertEqual(len(by_seq[8].encode()), LINE_LEN)
+        self.assertIn(" -05 -01 ", by_seq[4])
+
+    def test_rows_that_cannot_be_billed_end_the_process_and_stay(self):
+        # Each alone in the table: the process ends with status 1 before the
+        # row is written or deleted, and a restart meets it again.
+        cases = [
+            ("IN_GROUP empty", Row(21, "OK", "", 1, "S21")),
+            ("IN_GROUP not a number", Row(22, "OK", "abc", 1, "S22")),
+            ("IN_GROUP out of range", Row(23, "OK", "99999999999", 1, "S23")),
+            ("IN_GROUP longer than its buffer", Row(24, "OK", "1" * 18, 1, "S24")),
+            ("SERIAL_NUM longer than its buffer", Row(25, "OK", "1", 1, "S" * 34)),
+        ]
+        for what, row in cases:
+            with self.subTest(what):
+                self.db.sql("DELETE FROM TSMS_SND_MSG")
+                self.db.insert([row])
+                node = self.active_node("refused")
+                d = node.start("--active")
+                self.assertEqual(d.wait(), 1, d.context())
+                self.assertEqual(len(node.log_lines("[DB] Error: ")), 1, d.context())
+                self.assertEqual(self.db.seqs(), [row.seq])
+                files = node.bill_files()
+                data = b"".join(Path(node.bill_dir, f).read_bytes() for f in files)
+                self.assertEqual(data, b"", "nothing written for the row")
+                self.assertNotIn("AddressSanitizer", d.stderr())
+
+
+# --- configuration --------------------------------------------------------------
+
+class Configuration(unittest.TestCase):
+    """Every hostile configuration ends in a clear start-up failure (status
+    1, a "Failed" line) or a start with the documented defaults; never in a
+    crash or a hang."""
+
+    def run_standby(self, node, *args, **kw):
+        d = node.start("-s", *args, **kw)
+        wait_for(lambda: "LOG_FILE_SIZE_MB: " in d.stdout() or not d.running(),
+                 "start-up to end", context=d.context)
+        if d.running():
+            out = d.stdout()
+            d.kill()
+            return None, out, d.stderr()
+        rc = d.wait()
+        self.assertGreaterEqual(rc, 0, "ended by signal %d\n%s" % (-rc, d.context()))
+        self.assertNotIn("Sanitizer", d.stderr())
+        return rc, d.stdout(), d.stderr()
+
+    def assert_defaults(self, node, out):
+        self.assertIn("LOG_PATH: %s\n" % node.log_prefix, out)
+        self.assertIn("LOG_LEVEL: 3\n", out)
+        self.assertIn("LOG_FILE_COUNT: 10\n", out)
+
+    def assert_clear_failure(self, rc, err, *parts):
+        self.assertEqual(rc, 1, err)
+        last = err.splitlines()[-1] if err else ""
+        self.assertTrue(last.startswith("Failed"), err)
+        for part in parts:
+            self.assertIn(part, last)
+
+    def test_empty_binary_huge_and_directory_files_give_values_or_defaults(self):
+        node = Node(self, "cfgfiles")
+        node.write_config("")
+        rc, out, _ = self.run_standby(node)
+        self.assertIsNone(rc)
+        self.assert_defaults(node, out)
+
+        with open(node.config, "wb") as f:
+            f.write(bytes(random.Random(11).randrange(256) for _ in range(64 * 1024)))
+            f.write(b"\0\0[COMMON\0]\n\xff\xfe[COMMON]\n\0LOG_LEVEL=9\n")
+        rc, out, _ = self.run_standby(node)
+        self.assertIsNone(rc)
+        self.assert_defaults(node, out)
+
+        # 8 MB of long junk lines before the sections: read, not choked on.
+        with open(node.config, "w") as f:
+            junk = ("x" * 3000 + "[COMMON] LOG_LEVEL=1 =\n") * 2700
+            f.write(junk + "[COMMON]\nLOG_LEVEL = 4\n[BILL]\n")
+        started = time.monotonic()
+        rc, out, _ = self.run_standby(node)
+        self.assertIsNone(rc)
+        self.assertIn("LOG_LEVEL: 4\n", out)
+        self.assertLess(time.monotonic() - started, WAIT)
+
+        # A directory where the file should be: it exists, nothing is read.
+        os.remove(node.config)
+        os.makedirs(node.config)
+        rc, out, _ = self.run_standby(node)
+        self.assertIsNone(rc)
+        self.assert_defaults(node, out)
+
+    def test_unreadable_file_gives_the_defaults(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root to run the daemon as another user")
+        node = Node(self, "cfgperm")
+        node.write_config(config_text(log_level=5))
+        os.chmod(node.config, 0)
+        for dirpath, dirnames, _ in os.walk(node.base):
+            os.chmod(dirpath, 0o777)
+        os.chmod(node.base, 0o777)
+        env = node.env()
+        with open(os.path.join(node.base, "out"), "wb") as out, \
+                open(os.path.join(node.base, "err"), "wb") as err:
+            proc = subprocess.Popen([test_daemon.BIN, "-s"], stdout=out, stderr=err, env=env,
+                                    cwd=node.base, preexec_fn=lambda: (os.setgid(65534),
+                                                                       os.setuid(65534)))
+        self.addCleanup(lambda: (proc.poll() is None and proc.kill(), proc.wait()))
+        def text(name):
+            with open(os.path.join(node.base, name), errors="replace") as f:
+                return f.read()
+        wait_for(lambda: "LOG_FILE_SIZE_MB" in text("out") or proc.poll() is not None,
+                 "start-up to end")
+        self.assertIsNone(proc.poll(), text("err"))
+        self.assert_defaults(node, text("out"))
+
+    def test_overlong_values_and_lines_are_refused_by_name(self):
+        node = Node(self, "cfglong")
+        for section, key in (("COMMON", "LOG_PATH"), ("COMMON", "LOCK_FILE"),
+                             ("BILL", "BILL_PATH"), ("DB", "PWD")):
+            size = 63 if key == "PWD" else 1023
+            value = "/" + "v" * size  # one more than fits
+            node.write_config("[%s]\n%s = %s\n" % (section, key, value))
+            rc, out, err = self.run_standby(node)
+            self.assert_clear_failure(rc, err, "[%s] %s" % (section, key), str(size))
+            self.assertNotIn(value, err, "the value itself is not echoed")
+        # A value that fits but expands beyond its field is cut at the field's
+        # 1,023 characters, never written past it.
+        node.write_config("[COMMON]\nLOG_PATH = ${KEST_FAULT_HUGE}/log\n")
+        rc, out, err = self.run_standby(node, extra_env={"KEST_FAULT_HUGE": "/h" * 1500})
+        self.assertIsNone(rc, err)
+        self.assertIn("LOG_PATH: %s\n" % ("/h" * 1500)[:1023], out)
+
+    def test_paths_that_do_not_expand_are_used_as_written_or_refused(self):
+        node = Node(self, "cfgexp")
+        odd = os.path.join(node.base, "odd")
+        os.makedirs(odd)
+        cases = [
+            # shell syntax wordexp refuses: the text stays as written
+            ("LOG_PATH = %s/a|b/K" % odd, "%s/a|b/K" % odd),
+            ("LOG_PATH = %s/c;d/K" % odd, "%s/c;d/K" % odd),
+            ("LOG_PATH = %s/$(unclosed/K" % odd, "%s/$(unclosed/K" % odd),
+            # an undefined variable is empty
+            ("LOG_PATH = %s/${KEST_FAULT_UNSET}x/K" % odd, "%s/x/K" % odd),
+        ]
+        for line, used in cases:
+            with self.subTest(line):
+                node.write_config("[COMMON]\n%s\n" % line)
+                rc, out, err = self.run_standby(node)
+                if rc is None:
+                    self.assertIn("LOG_PATH: %s\n" % used, out)
+                else:
+                    self.assert_clear_failure(rc, err)
+        # A lock file where no directory can be made: refused by name.
+        node.write_config("[COMMON]\nLOCK_FILE = /proc/kest-fault/KEST\n")
+        rc, out, err = self.run_standby(node)
+        self.assert_clear_failure(rc, err, "Failed Lock.. Check your/proc/kest-fault/KEST")
+
+
+# --- credentials and file modes ------------------------------------------------------
+
+class Secrets(FixtureTest):
+
+    def test_credentials_reach_no_log_output_or_dump(self):
+        user, password = "kest_fault_user", "Pw-Fault-9x7Q"
+        node = Node(self, "secret")
+        # Every level, hex and text dumps included; a data source that does
+        # not exist, so that every attempt fails and is reported.
+        level = 5 | 0x02000000 | 0x01000000
+        node.write_config(config_text(log_level=level, dsn="KEST_FAULT_NO_DSN", uid=user,
+                                      pwd=password))
+        d = node.start("--active")
+        d.wait_started()
+        wait_for(lambda: len(node.log_lines("Try DB Connect Fail")) >= 2,
+                 "two failed connection attempts", context=d.context)
+        self.assertIn("UID=%s;PWD=****" % user, node.log_text())
+        # A general signal: stack listing and crash dump.
+        os.kill(d.pid, signal.SIGHUP)
+        self.assertEqual(d.wait(), 0, d.context())
+        dumps = glob.glob("/tmp/down_*_%d.log" % d.pid)
+        for dump in dumps:
+            self.addCleanup(os.remove, dump)
+        listing = os.path.join(node.base, "down_KEST_%d.core" % d.pid)
+        self.assertTrue(os.path.exists(listing), os.listdir(node.base))
+        outputs = {"stdout": d.stdout(), "stderr": d.stderr()}
+        for path in dumps + [p for p in glob.glob(os.path.join(node.base, "**"), recursive=True)
+                             if os.path.isfile(p) and p != node.config]:
+            with open(path, "rb") as f:
+                outputs[path] = f.read().decode("latin-1")
+        self.assertGreater(len(outputs), 4)
+        for name, text in outputs.items():
+            self.assertNotIn(password, text, name)
+
+    def test_files_the_daemon_creates_get_deliberate_modes(self):
+        self.db.insert(numbered_rows(3))
+        node = self.active_node("modes")
+        old = os.umask(0)  # the modes the daemon asks for, unmasked
+        try:
+            d = self.drain(node, 3)
+        finally:
+            os.umask(old)
+        bill = os.path.join(node.bill_dir, node.bill_files()[0])
+        self.assertEqual(stat.S_IMODE(os.stat(bill).st_mode), 0o640, "bill file")
+        d.kill()
+
+
+if __name__ == "__main__":
+    unittest.main()
