@@ -201,3 +201,20 @@ TEST(StatusCounters, UnwritableFileNeverStopsTheCycleAndRecovers) {
     disabled.PassDone(1, "");
     EXPECT_EQ(disabled.snapshot().ulPasses, 1u);
 }
+
+TEST(StatusCounters, BusyPassesReplaceTheFileAtMostOnceASecond) {
+    ScratchDir dir;
+    std::string path = dir / "kest.prom";
+    StatusFile status(path);
+    status.Connected(true);
+    // A thousand passes with rows take far less than a second: the file
+    // keeps an earlier count, unless the very last pass opened a new second.
+    for (int i = 0; i < 1000; ++i) status.PassDone(9, "");
+    EXPECT_LT(std::stoll(Samples(ReadAll(path))["kest_passes_total"]), 1000);
+    EXPECT_EQ(status.snapshot().ulRowsBilled, 9000u);
+    // The pass that finds nothing shows everything at once.
+    status.PassDone(0, "");
+    auto samples = Samples(ReadAll(path));
+    EXPECT_EQ(samples["kest_passes_total"], "1001");
+    EXPECT_EQ(samples["kest_rows_billed_total"], "9000");
+}

@@ -1,4 +1,5 @@
-// The status file: counters of the cycle, rewritten whole after every pass.
+// The status file: counters of the cycle, rewritten whole after every pass
+// (at most once a second while passes with rows follow each other).
 #include "kest_status.h"
 
 #include <fcntl.h>
@@ -126,6 +127,14 @@ void StatusFile::PassDone(int nRows, const std::string &billFile) {
     snap_.tLastPass = time(nullptr);
     if (!billFile.empty())
         snap_.billFile = billFile;
+    // Passes with rows follow each other within milliseconds, and replacing
+    // the file costs more than a pass's own work on the daemon's side: while
+    // they come, the file is replaced at most once a second (its times count
+    // whole seconds). A pass that found nothing, or a write that failed last
+    // time, always replaces it, so the counters shown are never older than
+    // the cycle's one-second idle poll.
+    if (nRows > 0 && !bFailing_ && snap_.tWritten == snap_.tLastPass)
+        return;
     Publish();
 }
 

@@ -1,6 +1,7 @@
 // Internal to the daemon: the status file. A small text file in the
 // node-exporter textfile format, rewritten whole after every pass of the
-// cycle and on every connect and drop, so that a monitoring system sees a
+// cycle (at most once a second while rows keep coming) and on every connect
+// and drop, so that a monitoring system sees a
 // daemon that still runs but no longer moves rows: its last pass time stops.
 #pragma once
 
