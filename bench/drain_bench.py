@@ -120,6 +120,7 @@ class DaemonRun:
             ini = f.read().splitlines()
         values = {"DSN": args.dsn, "UID": args.user, "PWD": args.password,
                   "BILL_SYNC": str(sync)}
+        values.update(item.split("=", 1) for item in args.daemon_set)
         out = []
         for line in ini:
             key = line.split("=")[0].strip()
@@ -333,7 +334,10 @@ def main():
     p.add_argument("--quick", action="store_true")
     p.add_argument("--only", default="throughput,growth,footprint")
     p.add_argument("--repeat", type=int, default=1)
+    p.add_argument("--sizes", dest="only_sizes", help="row counts of the throughput part, e.g. 10000,50000")
     p.add_argument("--timeout", type=float, default=1800)
+    p.add_argument("--daemon-set", action="append", default=[], metavar="KEY=VALUE",
+                   help="a setting of the daemon's configuration file, e.g. STATUS_FILE=")
     args = p.parse_args()
     args.dsn = os.environ["KEST_DB_DSN"]
     args.user = os.environ["KEST_DB_USER"]
@@ -350,6 +354,8 @@ def main():
     else:
         args.sizes, args.backlogs = [1000, 10000, 100000], [1000, 10000, 100000, 1000000]
         args.idle, args.footprint_rows = 60, 100000
+    if args.only_sizes:
+        args.sizes = [int(n) for n in args.only_sizes.split(",")]
     args.passes = 50
     db = Database(args)
     for part in args.only.split(","):

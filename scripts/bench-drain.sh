@@ -50,6 +50,6 @@ echo "== machine: $(nproc) cores, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo
   --kest "$BIN/src/app/kest/kest" --floor "$BIN/bench/drain_floor" \
   --peer "$ROOT/bench/drain_peer.py" --orvo-root "$WORK/orvo" \
   --repeat "${REPEAT:-1}" --only "${ONLY:-throughput,growth,footprint}" \
-  ${QUICK:+--quick}
+  ${QUICK:+--quick} "$@"
 
 bash scripts/bench-plot.sh "$WORK/results" "$WORK/results/drain.png"

@@ -13,27 +13,28 @@ for f in drain.dat growth.dat; do
   [ -s "$RES/$f" ] || { echo "plot: $RES/$f missing, plot skipped" >&2; exit 0; }
 done
 gnuplot <<GNUPLOT
-set terminal pngcairo size 1200,480 font ",10"
+set terminal pngcairo size 1300,560 font ",10"
 set output "$PNG"
 set multiplot layout 1,2
 set logscale x
 set grid
-set key top left
+set key outside bottom center horizontal maxrows 2
 set title "Drain throughput (higher is better)"
 set xlabel "rows drained (N)"
 set ylabel "rows per second"
 set xtics ("1,000" 1000, "10,000" 10000, "100,000" 100000)
 set yrange [0:*]
-d = "$RES/drain.dat"
+on = "< awk '\$2==1' $RES/drain.dat"
+off = "< awk '\$2==0' $RES/drain.dat"
 plot \
-  d using 1:(\$2==1?\$3:1/0) with linespoints lw 2 lc 1 pt 7 title "a daemon, sync", \
-  d using 1:(\$2==1?\$4:1/0) with linespoints lw 2 lc 2 pt 7 title "b per-row floor, sync", \
-  d using 1:(\$2==1?\$5:1/0) with linespoints lw 2 lc 3 pt 7 title "c pyodbc, sync", \
-  d using 1:(\$2==1?\$6:1/0) with linespoints lw 2 lc 4 pt 7 title "d batch, sync", \
-  d using 1:(\$2==0?\$3:1/0) with linespoints lw 1 dt 2 lc 1 pt 6 title "a, no sync", \
-  d using 1:(\$2==0?\$4:1/0) with linespoints lw 1 dt 2 lc 2 pt 6 title "b, no sync", \
-  d using 1:(\$2==0?\$5:1/0) with linespoints lw 1 dt 2 lc 3 pt 6 title "c, no sync", \
-  d using 1:(\$2==0?\$6:1/0) with linespoints lw 1 dt 2 lc 4 pt 6 title "d, no sync"
+  on using 1:3 with linespoints lw 2 lc 1 pt 7 title "a daemon, sync", \
+  on using 1:4 with linespoints lw 2 lc 2 pt 7 title "b per-row floor, sync", \
+  on using 1:5 with linespoints lw 2 lc 3 pt 7 title "c pyodbc, sync", \
+  on using 1:6 with linespoints lw 2 lc 4 pt 7 title "d batch, sync", \
+  off using 1:3 with linespoints lw 1 dt 2 lc 1 pt 6 title "a, no sync", \
+  off using 1:4 with linespoints lw 1 dt 2 lc 2 pt 6 title "b, no sync", \
+  off using 1:5 with linespoints lw 1 dt 2 lc 3 pt 6 title "c, no sync", \
+  off using 1:6 with linespoints lw 1 dt 2 lc 4 pt 6 title "d, no sync"
 set title "One pass (select + 9 writes and deletes) against the backlog"
 set xlabel "pending rows"
 set ylabel "microseconds per pass"
