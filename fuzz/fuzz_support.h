@@ -22,7 +22,8 @@ inline std::string &RootDir() {
 inline void RemoveRoot() {
     const std::string &root = RootDir();
     if (root.empty()) return;
-    key_t key = ftok((root + LOG_SHM_KEY_NAME).c_str(), 0);
+    // The registry's key file is its name under the root plus ".shm".
+    key_t key = ftok((root + LOG_SHM_KEY_NAME + ".shm").c_str(), 0);
     if (key != -1) {
         int nId = shmget(key, 0, 0);
         if (nId >= 0) shmctl(nId, IPC_RMID, nullptr);
