@@ -43,8 +43,9 @@ void DbSelecter::run() {
 }
 
 void DbSelecter::KeepAliveHaf() {
-    halink::HangTestPoint();
     halink::ThreadAlive(kAliveInterval);
+    // After the report: the thread is watched when the hang test stops it.
+    halink::HangTestPoint();
     after(kAliveReportSec, [this](EventCLoop::Error &error) {
         if (error) {
             pm.log().debug("[DB] KeepAliveHaf async_wait error:%s\n", error.what());

@@ -1,0 +1,265 @@
+"""The kest daemon under the HA framework, end to end: the real binary with the
+project's HA master simulator (hafsim) as its master, role reports, the
+liveness reports, the signals and the hang of the worker thread.
+
+Environment (set by CTest): as test_daemon, plus KEST_HAFSIM (the simulator).
+"""
+import fcntl
+import glob
+import os
+import signal
+import subprocess
+import time
+import unittest
+
+import test_daemon
+from test_daemon import FixtureTest, Row, wait_for
+
+HAFSIM = os.environ.get("KEST_HAFSIM", "")
+WAIT = test_daemon.WAIT
+
+
+def setUpModule():
+    test_daemon.setUpModule()
+    if not os.access(HAFSIM, os.X_OK):
+        raise RuntimeError("no simulator at %s (set KEST_HAFSIM)" % HAFSIM)
+
+
+class Simulator:
+    """hafsim on a node's runtime root, driven through its standard input."""
+
+    def __init__(self, test, node, role="active,standby"):
+        self.out_path = os.path.join(node.base, "hafsim.out")
+        with open(self.out_path, "wb") as out:
+            self.proc = subprocess.Popen([HAFSIM, "--root", node.orvo, "--role", role],
+                                         stdin=subprocess.PIPE, stdout=out,
+                                         stderr=subprocess.STDOUT)
+        test.addCleanup(self.stop)
+        wait_for(lambda: "ready master=" in self.output(), "the simulator to be ready",
+                 context=self.output)
+
+    def output(self):
+        with open(self.out_path, errors="replace") as f:
+            return f.read()
+
+    def lines(self, prefix):
+        return [l for l in self.output().splitlines() if l.startswith(prefix)]
+
+    def command(self, text):
+        replies = len(self.lines("ok")) + len(self.lines("error"))
+        self.proc.stdin.write((text + "\n").encode())
+        self.proc.stdin.flush()
+        wait_for(lambda: len(self.lines("ok")) + len(self.lines("error")) > replies,
+                 "the reply to " + text, context=self.output)
+        return (self.lines("ok") + self.lines("error"))[-1]
+
+    def report(self, pid, role):
+        reply = self.command("send %d 1002 %s" % (pid, role))
+        assert reply.startswith("ok"), reply
+
+    def received(self, msg_type, pid):
+        return [l for l in self.lines("recv %d " % msg_type) if " pid=%d " % pid in l]
+
+    def stop(self):
+        if self.proc.poll() is None:
+            try:
+                self.proc.stdin.write(b"quit\n")
+                self.proc.stdin.close()
+                self.proc.wait(10)
+            except (OSError, subprocess.TimeoutExpired):
+                self.proc.kill()
+                self.proc.wait()
+
+
+def rows(first, count):
+    return [Row(seq, in_group="1", out_group=2, serial="S%d" % seq)
+            for seq in range(first, first + count)]
+
+
+def lock_is_free(path):
+    with open(path, "r+") as f:
+        try:
+            fcntl.lockf(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError:
+            return False
+        fcntl.lockf(f, fcntl.LOCK_UN)
+        return True
+
+
+class HaNode(FixtureTest):
+    """A daemon started without a forced role beside its simulated master."""
+
+    def ha_node(self, name, role="active,standby", log_level=3):
+        node = self.active_node(name, log_level=log_level)
+        sim = Simulator(self, node, role)
+        d = node.start()
+        d.wait_started()
+        return node, sim, d
+
+    def make_active(self, node, sim, d):
+        sim.report(d.pid, "active")
+        wait_for(lambda: node.log_lines("Current HA state:ACTIVE_SYSTEM"), "the active report",
+                 context=d.context)
+
+
+class Roles(HaNode):
+
+    def test_waits_for_the_active_report_then_drains_and_stops_on_standby(self):
+        self.db.insert(rows(1, 5))
+        node, sim, d = self.ha_node("roles")
+        self.assertIn("haf mode : 0NO HAF\n", d.stdout())
+        wait_for(lambda: len(node.log_lines("[DB] retryConnectDBWithInterval")) >= 3,
+                 "role polling", context=d.context)
+        self.assertEqual(node.log_lines("Try DB Connect"), [])
+        self.assertEqual(self.db.pending(), 5)
+        # Thread reports start once the role callbacks are registered.
+        wait_for(lambda: sim.received(1001, d.pid), "a thread report", context=sim.output)
+
+        self.make_active(node, sim, d)
+        self.assertEqual(len(node.log_lines(
+            "==> OnHafActiveCallback [NONE_SYSTEM -> ACTIVE_SYSTEM]")), 1)
+        wait_for(lambda: self.db.pending() == 0, "the drain", context=d.context)
+        self.assertEqual(len(node.bill_lines()), 5)
+
+        # Standby with an empty table: the cycle goes on polling...
+        sim.report(d.pid, "standby")
+        wait_for(lambda: node.log_lines(
+            "==> OnHafStandbyCallback [ACTIVE_SYSTEM -> STANDBY_SYSTEM]"), "the standby report",
+            context=d.context)
+        # ...until it meets a pending row: then it stops for good.
+        self.db.insert(rows(100, 3))
+        wait_for(lambda: node.log_lines("[CANCEL] Try STANDBY Cancel MSG_SEQ:"), "the cancel",
+                 context=d.context)
+        self.assertEqual(len(node.log_lines("[DB] Selecter -> State:Standby (SelectCdr/")), 1)
+        self.make_active(node, sim, d)
+        polls = len(node.log_lines("[DB:SELECT] Count:"))
+        time.sleep(3)  # a window in which a running cycle would poll three times
+        self.assertEqual(len(node.log_lines("[DB:SELECT] Count:")), polls)
+        self.assertEqual(self.db.pending(), 3)
+        self.assertEqual(len(node.bill_lines()), 5)
+        self.assertTrue(d.running())
+
+    def test_host_status_report_is_logged_and_changes_nothing(self):
+        node, sim, d = self.ha_node("hoststatus")
+        self.assertTrue(sim.command("send %d 1005 active" % d.pid).startswith("ok"))
+        wait_for(lambda: node.log_lines("==> OnHafHostStatus :: Remote  Admin="),
+                 "the host status lines", context=d.context)
+        local = node.log_lines("==> OnHafHostStatus :: Local   Admin=")
+        self.assertEqual(len(local), 1)
+        self.assertEqual(node.log_lines("Current HA state"), [])
+        self.assertEqual(node.log_lines("Try DB Connect"), [])
+
+    def test_forced_role_never_starts_the_ha_library(self):
+        node = self.active_node("forced")
+        sim = Simulator(self, node, "standby,active")
+        d = node.start("--active")
+        d.wait_started()
+        self.assertNotIn("NO HAF", d.stdout())
+        self.db.insert(rows(1, 2))
+        wait_for(lambda: self.db.pending() == 0, "the drain", context=d.context)
+        # No process socket: a standby report cannot reach it.
+        self.assertTrue(sim.command("send %d 1002 standby" % d.pid).startswith("error"))
+        self.db.insert(rows(10, 2))
+        wait_for(lambda: self.db.pending() == 0, "the drain after the report",
+                 context=d.context)
+        self.assertEqual(sim.received(1001, d.pid), [])
+        self.assertEqual(node.log_lines("==> OnHaf"), [])
+
+
+class Signals(HaNode):
+
+    def tearDown(self):
+        for path in glob.glob("/tmp/down_*_%d.log" % getattr(self, "pid", -1)):
+            os.remove(path)
+
+    def end_with(self, signum):
+        node, sim, d = self.ha_node("sig%d" % signum)
+        self.pid = d.pid
+        self.make_active(node, sim, d)
+        os.kill(d.pid, signum)
+        self.assertEqual(d.wait(), 0, d.context())
+        out = d.stdout()
+        self.assertIn("## Catch The Signal %d\n## Exit KEST...\n" % signum, out)
+        self.assertTrue(node.log_lines("Catch The Signal %d" % signum))
+        wait_for(lambda: sim.received(2003, d.pid), "the switch-over request",
+                 context=sim.output)
+        request = sim.received(2003, d.pid)
+        self.assertEqual(len(request), 1)
+        self.assertIn('status=2 cause="Catch The Signal %d"' % signum, request[0])
+        self.assertTrue(lock_is_free(node.lock))
+        return node, d, out
+
+    def test_terminate_and_interrupt_end_without_listing(self):
+        for signum in (signal.SIGTERM, signal.SIGINT):
+            with self.subTest(signal=signum):
+                node, d, out = self.end_with(signum)
+                self.assertNotIn("Create_Core", out)
+                self.assertFalse(os.path.exists(os.path.join(node.base,
+                                                             "down_KEST_%d.core" % d.pid)))
+                # The library's backtrace dump skips only a termination request.
+                dumps = glob.glob("/tmp/down_*_%d.log" % d.pid)
+                self.assertEqual(len(dumps), 0 if signum == signal.SIGTERM else 1)
+                for path in dumps:
+                    os.remove(path)
+
+    def test_hang_up_and_quit_end_with_listing_and_dump(self):
+        for signum in (signal.SIGHUP, signal.SIGQUIT):
+            with self.subTest(signal=signum):
+                node, d, out = self.end_with(signum)
+                listing = os.path.join(node.base, "down_KEST_%d.core" % d.pid)
+                self.assertIn("Create_Core\n[CORE] Core file path[./down_KEST_%d.core] \n"
+                              " s_log != NULL\npopen\nend\n" % d.pid, out)
+                self.assertTrue(os.path.exists(listing))
+                if os.access("/usr/bin/pstack", os.X_OK):
+                    with open(listing) as f:
+                        text = f.read()
+                    self.assertTrue(text.startswith("[PSTACK] "), text[:200])
+                dumps = glob.glob("/tmp/down_*_%d.log" % d.pid)
+                self.assertEqual(len(dumps), 1)
+                with open(dumps[0]) as f:
+                    self.assertIn(" Error : signal %d\n" % signum, f.read())
+                for path in dumps:
+                    os.remove(path)
+
+    def test_user_signals_are_logged_and_ignored_signals_change_nothing(self):
+        node, sim, d = self.ha_node("usr")
+        self.make_active(node, sim, d)
+        os.kill(d.pid, signal.SIGUSR1)
+        wait_for(lambda: "Catch The Signal SIGUSR1(10)\n" in d.stdout(), "SIGUSR1",
+                 context=d.context)
+        os.kill(d.pid, signal.SIGUSR2)
+        wait_for(lambda: "Catch The Signal SIGUSR2(12)\n" in d.stdout(), "SIGUSR2",
+                 context=d.context)
+        os.kill(d.pid, signal.SIGPIPE)
+        os.kill(d.pid, signal.SIGCHLD)
+        self.db.insert(rows(1, 4))
+        wait_for(lambda: self.db.pending() == 0, "the drain after the signals",
+                 context=d.context)
+        self.assertTrue(d.running())
+        self.assertEqual(len(node.log_lines("Catch The Signal SIGUSR1(10)")), 1)
+        self.assertEqual(len(node.log_lines("Catch The Signal SIGUSR2(12)")), 1)
+        self.assertNotIn("## Catch The Signal", d.stdout())
+
+
+class Hang(HaNode):
+
+    def test_hung_worker_ends_the_process_through_the_hang_callback(self):
+        node, sim, d = self.ha_node("hang", log_level=4)
+        self.make_active(node, sim, d)
+        self.assertTrue(sim.command("send %d 1006 KEST" % d.pid).startswith("ok"))
+        # The worker reports every 10 s with an allowed silence of 30 s.
+        self.assertEqual(d.wait(timeout=90), 0, d.context())
+        hung = node.log_lines("OnHangThrID  Thread-Id(")
+        self.assertEqual(len(hung), 1)
+        self.assertIn(") is hang up", hung[0])
+        self.assertTrue(node.log_lines("Exit KEST..."))
+        self.assertTrue(lock_is_free(node.lock))
+        request = sim.received(2003, d.pid)
+        self.assertEqual(len(request), 1)
+        self.assertIn('cause="THREAD HANG-UP Detect: Thread-ID: ', request[0])
+        for path in glob.glob(os.path.join(node.root, "log", "core", "pstack_*")):
+            os.remove(path)
+
+
+if __name__ == "__main__":
+    unittest.main()
