@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr const char *kBlanks = " \t\r\n";
 
 bool IsNull(const void *p, const char *pcWhat) {
     if (p != nullptr) return false;
