@@ -213,6 +213,10 @@ class DurabilityOrder(FixtureTest):
             test_daemon.BIN = old_bin
         wait_for(lambda: self.db.pending() == 0 or not d.running(), "the drain",
                  context=d.context)
+        # d.pid is strace's: the daemon itself, named by its lock file, goes
+        # first, or it would run on detached from a killed tracer.
+        with open(node.lock) as f:
+            os.kill(int(f.read().split()[0]), signal.SIGKILL)
         os.kill(d.pid, signal.SIGKILL)
         d.proc.wait()
 
