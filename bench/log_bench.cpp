@@ -19,6 +19,7 @@
 #include <string>
 
 #include "base/util.h"
+#include "bench_support.h"
 #include "log/log.h"
 
 #ifdef KEST_HAVE_SPDLOG
@@ -30,7 +31,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::PrivateRoot;
+using bench::QuietStdout;
+using bench::SecondsOf;
 
 // The message of every record; the floor writes it behind a prefix of the
 // same length as the library's "[MM/DD hh:mm:ss-uuu]N) ".
@@ -38,62 +42,6 @@ using Clock = std::chrono::steady_clock;
 constexpr const char *MESSAGE_FORMAT = BENCH_MESSAGE;
 constexpr const char *FLOOR_FORMAT = "[12/07 08:00:00-000]N) " BENCH_MESSAGE;
 
-double SecondsOf(const std::function<void()> &fn) {
-    auto start = Clock::now();
-    fn();
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// Private runtime root: the benchmark never shares the host's registry.
-class PrivateRoot {
-public:
-    PrivateRoot() {
-        std::string tmpl = (fs::temp_directory_path() / "kest-log-bench-XXXXXX").string();
-        if (mkdtemp(tmpl.data()) == nullptr) {
-            perror("mkdtemp");
-            exit(1);
-        }
-        dir_ = tmpl;
-        setenv(ORVO_TMP_ROOT_ENV, (dir_ / "root").c_str(), 1);
-    }
-    ~PrivateRoot() {
-        key_t key = ftok((dir_ / "root/olog.shm").c_str(), 0);
-        int id = key == -1 ? -1 : shmget(key, 0, 0);
-        if (id >= 0) shmctl(id, IPC_RMID, nullptr);
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-    std::string operator/(const char *name) const { return (dir_ / name).string(); }
-
-private:
-    fs::path dir_;
-};
-
-// Sends standard output to /dev/null while it lives.
-class QuietStdout {
-public:
-    QuietStdout() {
-        fflush(stdout);
-        nSaved_ = dup(STDOUT_FILENO);
-        int nNull = open("/dev/null", O_WRONLY);
-        if (nNull >= 0) {
-            dup2(nNull, STDOUT_FILENO);
-            close(nNull);
-        }
-    }
-    ~QuietStdout() {
-        fflush(stdout);
-        if (nSaved_ >= 0) {
-            dup2(nSaved_, STDOUT_FILENO);
-            close(nSaved_);
-        }
-    }
-    QuietStdout(const QuietStdout &) = delete;
-    QuietStdout &operator=(const QuietStdout &) = delete;
-
-private:
-    int nSaved_;
-};
 
 struct Result {
     const char *pcName;
@@ -142,7 +90,7 @@ int main(int argc, char **argv) {
         fprintf(stderr, "usage: %s [records-per-round] [rounds]\n", argv[0]);
         return 2;
     }
-    PrivateRoot root;
+    PrivateRoot root("kest-log-bench");
 
     int nSect = -1;
     {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "base/util.h"
+#include "bench_support.h"
 #include "ipc/queue.h"
 #include "log/log.h"
 
@@ -29,68 +30,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::PrivateRoot;
+using bench::QuietStdout;
+using bench::SecondsOf;
 
 #define BENCH_MESSAGE "benchmark record %08d carrying a typical payload text\n"
 constexpr int BURST = 1000;  // records per burst: fits the writer's queue of 1,024
 
-double SecondsOf(const std::function<void()> &fn) {
-    auto start = Clock::now();
-    fn();
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// Private runtime root: the benchmark never shares the host's registry.
-class PrivateRoot {
-public:
-    PrivateRoot() {
-        std::string tmpl = (fs::temp_directory_path() / "kest-queue-bench-XXXXXX").string();
-        if (mkdtemp(tmpl.data()) == nullptr) {
-            perror("mkdtemp");
-            exit(1);
-        }
-        dir_ = tmpl;
-        setenv(ORVO_TMP_ROOT_ENV, (dir_ / "root").c_str(), 1);
-    }
-    ~PrivateRoot() {
-        key_t key = ftok((dir_ / "root/olog.shm").c_str(), 0);
-        int id = key == -1 ? -1 : shmget(key, 0, 0);
-        if (id >= 0) shmctl(id, IPC_RMID, nullptr);
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-    std::string operator/(const char *name) const { return (dir_ / name).string(); }
-
-private:
-    fs::path dir_;
-};
-
-// Sends standard output to /dev/null while it lives (Init_Log and Add_Log
-// print their section tables).
-class QuietStdout {
-public:
-    QuietStdout() {
-        fflush(stdout);
-        nSaved_ = dup(STDOUT_FILENO);
-        int nNull = open("/dev/null", O_WRONLY);
-        if (nNull >= 0) {
-            dup2(nNull, STDOUT_FILENO);
-            close(nNull);
-        }
-    }
-    ~QuietStdout() {
-        fflush(stdout);
-        if (nSaved_ >= 0) {
-            dup2(nSaved_, STDOUT_FILENO);
-            close(nSaved_);
-        }
-    }
-    QuietStdout(const QuietStdout &) = delete;
-    QuietStdout &operator=(const QuietStdout &) = delete;
-
-private:
-    int nSaved_ = -1;
-};
 
 unsigned int g_mainTid = 0;
 std::atomic<bool> g_writerSeen{false};
@@ -186,7 +133,7 @@ int main(int argc, char **argv) {
         fprintf(stderr, "usage: %s [records] [items-per-producer]\n", argv[0]);
         return 2;
     }
-    PrivateRoot root;
+    PrivateRoot root("kest-queue-bench");
     if (!SetUpSections(root)) {
         fprintf(stderr, "log sections could not be set up\n");
         return 1;

@@ -9,18 +9,12 @@
 #include <string>
 
 #include "base/error.h"
+#include "file_text.h"
 #include "scratch_dir.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string ReadAll(const std::string &path) {
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 void WriteAll(const std::string &path, const std::string &text) { std::ofstream(path) << text; }
 

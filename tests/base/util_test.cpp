@@ -13,16 +13,10 @@
 #include <thread>
 
 #include "base/error.h"
+#include "file_text.h"
 #include "scratch_dir.h"
 
 namespace {
-
-std::string ReadAll(const std::string &path) {
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 std::string PidLine(pid_t pid) {
     char sz[32];

@@ -16,6 +16,7 @@
 
 #include "base/string.h"
 #include "kest_manager.h"
+#include "file_text.h"
 #include "scratch_dir.h"
 
 using kest::FormatStatus;
@@ -25,13 +26,6 @@ using kest::StatusFile;
 using kest::StatusSnapshot;
 
 namespace {
-
-std::string ReadAll(const std::string &path) {
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 // Sample lines by "name{labels}", as a collector parses them; every sample
 // must be announced by its HELP and TYPE lines.

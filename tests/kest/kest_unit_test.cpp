@@ -13,6 +13,7 @@
 #include "kest_file_manager.h"
 #include "kest_manager.h"
 #include "kest_query.h"
+#include "file_text.h"
 #include "scratch_dir.h"
 
 using kest::FileManager;
@@ -50,13 +51,6 @@ TSMS_SND_MSG Sample() {
     SetText(rec.IN_TIME, sizeof(rec.IN_TIME), rec.len_in_time, "20261207100000");
     SetText(rec.REPORT_TIME, sizeof(rec.REPORT_TIME), rec.len_report_time, "20261207100001");
     return rec;
-}
-
-std::string ReadAll(const std::string &path) {
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
 }
 
 std::string Today() {

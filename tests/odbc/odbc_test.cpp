@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 
+#include "kest_query.h"
 #include "odbc/odbc_connect.h"
 #include "odbc/odbc_error.h"
 #include "open_fds.h"
@@ -35,29 +36,8 @@ const std::string kSelect =
     "CALLBACK_NO, IN_TIME, REPORT_TIME FROM TSMS_SND_MSG WHERE PROC_STS = 0 and rownum < ?;";
 const std::string kDelete = "DELETE FROM TSMS_SND_MSG WHERE MSG_SEQ = ?;";
 
-// One fetched row, every column with its length indicator.
-struct Row {
-    long MSG_SEQ;
-    long len_msg_seq;
-    char PROC_RESULT[17];
-    long len_proc_result;
-    char IN_GROUP[17];
-    long len_in_group;
-    long OUT_GROUP;
-    long len_out_group;
-    char SERIAL_NUM[33];
-    long len_serial_num;
-    char CALLER_NO[41];
-    long len_caller_no;
-    char CALLEE_NO[41];
-    long len_callee_no;
-    char CALLBACK_NO[41];
-    long len_callback_no;
-    char IN_TIME[17];
-    long len_in_time;
-    char REPORT_TIME[17];
-    long len_report_time;
-};
+// One fetched row, as the daemon binds it.
+using Row = kest::DAO::TSMS_SND_MSG;
 
 // Binds the select's columns in select-list order; `caller_size` lets a test
 // offer CALLER_NO a buffer smaller than the column.

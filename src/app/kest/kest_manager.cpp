@@ -253,9 +253,13 @@ void KestManager::OnHafHangThrID(unsigned int unThrId) {
     // The other node should take over what this one no longer does.
     char szReason[128];
     snprintf(szReason, sizeof(szReason), "THREAD HANG-UP Detect: Thread-ID: %d", unThrId);
-    halink::SetSwitchNode(szReason);
+    HandOverAndExit(szReason);
+}
+
+void KestManager::HandOverAndExit(const char *pcReason) {
+    halink::SetSwitchNode(pcReason);
     UnLock_Process();
-    // Called on the library's checker thread while the others run on.
+    // Other threads keep running: end without running exit handlers under them.
     fflush(nullptr);
     _exit(0);
 }

@@ -87,6 +87,8 @@ public:
 
 private:
     KestManager() = default;
+    // Asks for a switch-over, releases the process lock and ends with status 0.
+    [[noreturn]] static void HandOverAndExit(const char *pcReason);
     bool registerRoleCallbacks();
 };
 

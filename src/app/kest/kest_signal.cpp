@@ -9,8 +9,6 @@
 #include <cstdio>
 
 #include "base/memctrl.h"
-#include "base/util.h"
-#include "kest_ha_link.h"
 #include "kest_manager.h"
 #include "log/log.h"
 
@@ -34,11 +32,7 @@ void KestManager::SignalHandler(int n) {
     Log(LOG_1, "Catch The Signal %d\n", n);
     char szReason[128];
     snprintf(szReason, sizeof(szReason), "Catch The Signal %d", n);
-    halink::SetSwitchNode(szReason);
-    UnLock_Process();
-    // Other threads keep running: end without running exit handlers under them.
-    fflush(nullptr);
-    _exit(0);
+    HandOverAndExit(szReason);
 }
 
 void KestManager::SighUsr(int n) {

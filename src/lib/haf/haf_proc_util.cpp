@@ -1,5 +1,6 @@
 // Small services of the HA client library: paths, tokens, trims, time and
 // byte-count texts, addresses, program name, pid file and node types.
+#include "file/file.h"
 #include "haf/haf_proc_util.h"
 
 #include <arpa/inet.h>
@@ -180,15 +181,7 @@ int makefulldir(const char *path, unsigned int mode) {
 }
 
 int __Get_PathStat(const char *pcPath, struct stat *pstStat) {
-    if (pcPath == nullptr) {
-        SET_ERROR(EINVAL, "Path is NULL");
-        return -1;
-    }
-    if (pstStat == nullptr) {
-        SET_ERROR(EINVAL, "pstStat is NULL");
-        return -1;
-    }
-    return stat(pcPath, pstStat) == 0 ? 0 : -1;
+    return __Get_Stat(pcPath, pstStat);
 }
 
 int fopen_s(FILE **ppFile, const char *pcName, const char *pcMode) {
