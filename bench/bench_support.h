@@ -16,6 +16,9 @@
 
 #include "base/util.h"
 
+// The message of every benchmark record (a typical log line's length).
+#define BENCH_MESSAGE "benchmark record %08d carrying a typical payload text\n"
+
 namespace bench {
 
 using Clock = std::chrono::steady_clock;

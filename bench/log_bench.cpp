@@ -38,7 +38,6 @@ using bench::SecondsOf;
 
 // The message of every record; the floor writes it behind a prefix of the
 // same length as the library's "[MM/DD hh:mm:ss-uuu]N) ".
-#define BENCH_MESSAGE "benchmark record %08d carrying a typical payload text\n"
 constexpr const char *MESSAGE_FORMAT = BENCH_MESSAGE;
 constexpr const char *FLOOR_FORMAT = "[12/07 08:00:00-000]N) " BENCH_MESSAGE;
 

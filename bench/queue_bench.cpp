@@ -35,7 +35,6 @@ using bench::PrivateRoot;
 using bench::QuietStdout;
 using bench::SecondsOf;
 
-#define BENCH_MESSAGE "benchmark record %08d carrying a typical payload text\n"
 constexpr int BURST = 1000;  // records per burst: fits the writer's queue of 1,024
 
 
