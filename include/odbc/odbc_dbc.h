@@ -22,9 +22,12 @@ public:
 
     SQLHDBC get() const { return dbc; }
 
-    // Frees a handle that was never connected; afterwards the owner holds none.
+    // Frees the handle; afterwards the owner holds none. A connect refused
+    // for its warnings leaves the handle connected: it is disconnected first
+    // (harmless on a handle that never connected), or it could not be freed.
     void release() {
         if (dbc != SQL_NULL_HDBC) {
+            SQLDisconnect(dbc);
             SQLFreeConnect(dbc);
             dbc = SQL_NULL_HDBC;
         }

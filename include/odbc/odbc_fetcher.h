@@ -67,7 +67,9 @@ private:
         SQLSMALLINT length = 0;
         SQLRETURN status =
             SQLGetDiagRec(SQL_HANDLE_STMT, handle, 1, state, &native, nullptr, 0, &length);
-        return odbc_ok(status) && std::string(reinterpret_cast<char *>(state)) == "01004";
+        // Without a message buffer the record may come back "with info".
+        return (status == SQL_SUCCESS || status == SQL_SUCCESS_WITH_INFO) &&
+               std::string(reinterpret_cast<char *>(state)) == "01004";
     }
 
     std::shared_ptr<OdbcStmt> stmt;

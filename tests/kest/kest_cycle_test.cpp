@@ -112,7 +112,7 @@ protected:
         long count = -1;
         long indicator = 0;
         auto stmt =
-            admin_->preparedStmt("SELECT COUNT(*) FROM " + db_ + ".TSMS_SND_MSG WHERE MSG_SEQ > ?")
+            admin_->preparedStmt("SELECT COUNT(*) FROM " + db_ + ".TSMS_SND_MSG WHERE PROC_STS > ?")
                 .bindCol([&](odbctemplate::BindColHelper &h) {
                     h.setBindColLongNullable(&count, &indicator);
                 });
@@ -228,4 +228,22 @@ TEST_F(Cycle, CutSerialNumberEndsTheProcessAndKeepsTheRow) {
         ::testing::ExitedWithCode(1), "");
     EXPECT_EQ(PendingRows(), 1);
     EXPECT_EQ(CountLines(BillFile()), 0u);
+}
+
+TEST_F(Cycle, RowWithoutKeyEndsTheProcessBeforeItsLine) {
+    Exec("ALTER TABLE " + db_ + ".TSMS_SND_MSG DROP PRIMARY KEY, MODIFY MSG_SEQ BIGINT NULL");
+    InsertRows(1, 1);
+    Exec("INSERT INTO " + db_ + ".TSMS_SND_MSG (MSG_SEQ, IN_GROUP) VALUES (NULL, '1')");
+    GTEST_FLAG_SET(death_test_style, "fast");
+    EXPECT_EXIT(
+        {
+            EventCLoop::Epoll epoll;
+            kest::DbSelecter selecter(epoll);
+            selecter.run();
+            RunUntil(epoll, [] { return false; }, std::chrono::seconds(20));
+        },
+        ::testing::ExitedWithCode(1), "");
+    // Only the row with a key was billed and deleted.
+    EXPECT_EQ(PendingRows(), 1);
+    EXPECT_EQ(CountLines(BillFile()), 1u);
 }

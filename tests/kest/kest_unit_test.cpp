@@ -160,6 +160,15 @@ TEST_F(BillFile, NameOfTheDayAndAppendAcrossRestarts) {
                         FileManager::format_line(Sample()));
 }
 
+TEST_F(BillFile, LineTornByAnEarlierProcessIsCutOff) {
+    std::string whole = FileManager::format_line(Sample());
+    std::ofstream(FilePath()) << whole << whole.substr(0, 40);  // killed mid-write
+    FileManager fm(epoll_);
+    fm.open();
+    fm.write(AllNull());
+    EXPECT_EQ(ReadAll(FilePath()), whole + FileManager::format_line(AllNull()));
+}
+
 TEST_F(BillFile, MissingDirectoryFailsWithBaseName) {
     KestManager *pm = KestManager::getInstance();
     std::string missing = dir_ / "missing";

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <stdexcept>
 
 #include "event_loop/Timer.h"
 #include "kest_ha_link.h"
@@ -22,6 +23,7 @@ constexpr int kAliveInterval = 30;
 constexpr int kAliveReportSec = 10;
 constexpr int kRetrySec = 1;
 constexpr int kIdlePollSec = 1;
+constexpr long kMaxLoginTimeoutSec = 15;
 
 }  // namespace
 
@@ -60,11 +62,26 @@ void DbSelecter::retryConnectDBWithInterval(int sec) {
     after(sec, [this](EventCLoop::Error &) { ConnectDB(); });
 }
 
+namespace {
+
+// A value holding ';', '{' or '}' goes in braces (with '}' doubled), so that
+// it cannot end its attribute or add others to the connection string.
+std::string AttributeValue(const char *pcValue) {
+    std::string value(pcValue);
+    if (value.find_first_of(";{}") == std::string::npos) return value;
+    std::string braced = "{";
+    for (char c : value) braced += c == '}' ? std::string("}}") : std::string(1, c);
+    return braced + "}";
+}
+
+}  // namespace
+
 // The password never reaches a log file: log lines carry it masked.
 std::string DbSelecter::connectionString(bool bMaskPassword) const {
     std::string text = std::string("DSN=") + pm.db.DSN;
-    if (pm.db.UID[0] != '\0') text += std::string(";UID=") + pm.db.UID;
-    if (pm.db.PWD[0] != '\0') text += std::string(";PWD=") + (bMaskPassword ? "****" : pm.db.PWD);
+    if (pm.db.UID[0] != '\0') text += ";UID=" + AttributeValue(pm.db.UID);
+    if (pm.db.PWD[0] != '\0')
+        text += ";PWD=" + (bMaskPassword ? std::string("****") : AttributeValue(pm.db.PWD));
     return text;
 }
 
@@ -77,7 +94,10 @@ void DbSelecter::ConnectDB() {
     if (!dbcon) {
         pm.log().info("[DB] Try DB Connect %s\n", connectionString(true).c_str());
         try {
+            // The connect blocks the worker, which must report within its
+            // 30-second interval every 10 seconds: longer waits are cut.
             long lTimeout = pm.db.LOGIN_TIMEOUT > 0 ? static_cast<long>(pm.db.LOGIN_TIMEOUT) : 10;
+            if (lTimeout > kMaxLoginTimeoutSec) lTimeout = kMaxLoginTimeoutSec;
             dbcon = std::make_unique<odbctemplate::OdbcConnect>(
                 odbctemplate::OdbcConnect::OdbcConnectBuilder(connectionString(false))
                     .setAutocommit(true)
@@ -155,20 +175,22 @@ DbSelecter::PassEnd DbSelecter::processRows(int &nCount) {
     // A value longer than its buffer ends the result at its row. The row is
     // in the buffers all the same; it is billed when the cut changes nothing
     // of its bill line, and the next pass goes on with the rows after it.
-    if (fetcher.lastRowTruncated()) {
-        checkCutColumns();
-        return processRow(nCount);
-    }
+    if (fetcher.lastRowTruncated()) return processRow(nCount, true);
     return PassEnd::Drained;
 }
 
-DbSelecter::PassEnd DbSelecter::processRow(int &nCount) {
+DbSelecter::PassEnd DbSelecter::processRow(int &nCount, bool bCut) {
     if (nCount == 0) fm.open();
     if (!pm.ha.isActive()) {
         pm.log().critical("[CANCEL] Try STANDBY Cancel MSG_SEQ:%ld\n", select_dao.MSG_SEQ);
         pm.log().critical("[DB] Selecter -> State:Standby (%s/%d)\n", "SelectCdr", __LINE__);
         return PassEnd::Cancelled;
     }
+    // Without its key the row could not be deleted, or a stale key from the
+    // previous row would delete another one.
+    if (select_dao.len_msg_seq == DAO::NULL_INDICATOR)
+        throw std::invalid_argument("MSG_SEQ is NULL: the row cannot be billed");
+    if (bCut) checkCutColumns();
     ++nCount;
     fm.write(select_dao);
     long lSeq = select_dao.MSG_SEQ;
@@ -216,11 +238,8 @@ void DbSelecter::SelectCdr() {
     } catch (const std::exception &e) {
         // A bill line that cannot be made or kept is fatal; a non-zero status
         // tells the supervisor that the process did not end normally.
-        // Other threads keep running: end at once rather than run exit handlers
-        // under them. Log records are already on disk.
         pm.log().critical("[DB] Error: %s (%s/%d)\n", e.what(), "SelectCdr", __LINE__);
-        fflush(nullptr);
-        _exit(EXIT_FAILURE);
+        KestManager::EndNow(EXIT_FAILURE);
     }
 }
 

@@ -42,7 +42,7 @@ private:
 
     std::string connectionString(bool bMaskPassword) const;
     PassEnd processRows(int &nCount);
-    PassEnd processRow(int &nCount);
+    PassEnd processRow(int &nCount, bool bCut = false);
     void checkCutColumns() const;
     void scheduleNextPass(int nCount);
     void dropConnection();

@@ -36,28 +36,32 @@ size_t FieldLength(const char (&szField)[N]) {
     return strnlen(szField, N);
 }
 
+// A line feed or other control character inside a text column would split
+// the bill line or shift its columns; the line shows it as '?' instead. Only
+// the text columns can hold one: the rest of the line is digits and blanks.
+void ShowControlCharacters(std::string &line, bool bKeepLineFeed = false) {
+    size_t unEnd = bKeepLineFeed && !line.empty() ? line.size() - 1 : line.size();
+    for (size_t i = 0; i < unEnd; ++i) {
+        unsigned char c = static_cast<unsigned char>(line[i]);
+        if (c < 0x20 || c == 0x7f) line[i] = '?';
+    }
+}
+
 // IN_GROUP holds a decimal number as text (leading blanks and a sign allowed,
 // conversion stops at the first non-digit).
 long InGroupValue(const DAO::TSMS_SND_MSG &rec) {
     if (IsNull(rec.len_in_group)) return 0;
+    std::string text(rec.IN_GROUP, FieldLength(rec.IN_GROUP));
     try {
-        return std::stoi(std::string(rec.IN_GROUP, FieldLength(rec.IN_GROUP)));
+        return std::stoi(text);
     } catch (const std::invalid_argument &) {
-        throw std::invalid_argument("IN_GROUP is not a number [" + std::string(rec.IN_GROUP) +
+        ShowControlCharacters(text);  // the text goes into a log line
+        throw std::invalid_argument("IN_GROUP is not a number [" + text +
                                     "] MSG_SEQ:" + std::to_string(rec.MSG_SEQ));
     } catch (const std::out_of_range &) {
-        throw std::out_of_range("IN_GROUP is out of range [" + std::string(rec.IN_GROUP) +
+        ShowControlCharacters(text);
+        throw std::out_of_range("IN_GROUP is out of range [" + text +
                                 "] MSG_SEQ:" + std::to_string(rec.MSG_SEQ));
-    }
-}
-
-// A line feed or other control character inside a text column would split
-// the bill line or shift its columns; the line shows it as '?' instead. Only
-// the text columns can hold one: the rest of the line is digits and blanks.
-void ShowControlCharacters(std::string &line) {
-    for (size_t i = 0; i + 1 < line.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(line[i]);
-        if (c < 0x20 || c == 0x7f) line[i] = '?';
     }
 }
 
@@ -75,6 +79,34 @@ FILE *OpenForAppend(const std::string &path) {
         errno = nErr;
     }
     return pStream;
+}
+
+// Size of the file up to and including its last line feed: a line torn by an
+// earlier process (killed in the middle of a write) is not kept in front of
+// the lines this one appends; its row is still in the table and billed again.
+off_t WholeLinesSize(int fd) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0) return 0;
+    off_t end = st.st_size;
+    char szTail[512];
+    while (end > 0) {
+        off_t start = end > static_cast<off_t>(sizeof(szTail)) ? end - sizeof(szTail) : 0;
+        ssize_t n = pread(fd, szTail, static_cast<size_t>(end - start), start);
+        if (n <= 0) return st.st_size;  // unreadable: leave the file as it is
+        for (ssize_t i = n; i > 0; --i)
+            if (szTail[i - 1] == '\n') return start + i;
+        end = start;
+    }
+    return 0;
+}
+
+// Makes a new file's name in its directory durable, as fdatasync does not.
+void SyncDirectoryOf(const std::string &path) {
+    std::string dir = path.substr(0, path.find_last_of('/') + 1);
+    int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    fsync(fd);
+    close(fd);
 }
 
 // Base name plus the three-digit file index.
@@ -127,8 +159,13 @@ void FileManager::open() {
             // Unbuffered: each line leaves in one write, and nothing of a torn
             // line lingers in a buffer that a later close would flush.
             setvbuf(pFile, nullptr, _IONBF, 0);
+            int fd = fileno(pFile);
             struct stat st {};
-            committed_size = fstat(fileno(pFile), &st) == 0 ? st.st_size : 0;
+            off_t size = fstat(fd, &st) == 0 ? st.st_size : 0;
+            committed_size = WholeLinesSize(fd);
+            if (committed_size != size && ftruncate(fd, committed_size) != 0)
+                committed_size = size;
+            if (size == 0 && pm.bill.BILL_SYNC != 0) SyncDirectoryOf(full);
         }
     }
     if (pFile == nullptr) throw std::runtime_error(name + " fopen fail :" + ErrnoText());
@@ -154,13 +191,14 @@ std::string FileManager::format_line(const DAO::TSMS_SND_MSG &rec) {
     // snprintf reports the length it wanted, which may exceed the buffer.
     size_t unLen = n <= 0 ? 0 : std::min(static_cast<size_t>(n), sizeof(szLine) - 1);
     std::string line(szLine, unLen);
-    ShowControlCharacters(line);
+    ShowControlCharacters(line, true);
     return line;
 }
 
 void FileManager::write(const DAO::TSMS_SND_MSG &rec) {
     if (pFile == nullptr) throw std::runtime_error("FileManager write fail : no bill file open");
     std::string line = format_line(rec);
+    if (line.empty()) throw std::runtime_error("FileManager write fail : empty bill line");
     size_t unWritten = fwrite(line.data(), 1, line.size(), pFile);
     pm.log().debug("[FILE] %s", line.c_str());
     // A line counts only once the operating system (and, when configured, the

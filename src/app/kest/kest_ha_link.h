@@ -1,6 +1,6 @@
-// Internal to the daemon: its calls into the HA client library, kept behind
-// one small interface so that the daemon does not depend on the library's
-// headers in more than one place.
+// Internal to the daemon: the calls the start-up, the selecter and the signal
+// handlers make into the HA client library. The role callbacks, which need
+// the library's report record, live with it in kest_ha_role.cpp.
 #pragma once
 
 namespace kest::halink {

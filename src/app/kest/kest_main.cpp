@@ -19,7 +19,8 @@ int main(int argc, char **argv) {
     } catch (const std::exception &e) {
         fflush(stdout);
         fprintf(stderr, "%s\n", e.what());
-        return 1;
+        // The HA library's threads may already run: no exit handlers under them.
+        kest::KestManager::EndNow(1);
     }
     pm->log().info("============ START KEST =============\n");
 

@@ -5,6 +5,7 @@
 #include <getopt.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +27,8 @@ namespace {
 constexpr const char *kVersion = "1.0.0";
 
 int LogWithLevel(unsigned int unLevel, const char *pcFormat, va_list args) {
+    // A va_list parameter is a pointer on some targets: Log wants the address
+    // of a real va_list object.
     va_list copy;
     va_copy(copy, args);
     int nRet = Log(unLevel, pcFormat, &copy);
@@ -257,11 +260,22 @@ void KestManager::OnHafHangThrID(unsigned int unThrId) {
 }
 
 void KestManager::HandOverAndExit(const char *pcReason) {
+    // A signal and a hang report may both end the process: one of them does.
+    static std::atomic_flag ending = ATOMIC_FLAG_INIT;
+    if (ending.test_and_set()) {
+        for (;;) pause();
+    }
     halink::SetSwitchNode(pcReason);
     UnLock_Process();
-    // Other threads keep running: end without running exit handlers under them.
-    fflush(nullptr);
-    _exit(0);
+    EndNow(0);
+}
+
+void KestManager::EndNow(int nStatus) {
+    if (ftrylockfile(stdout) == 0) {
+        fflush_unlocked(stdout);
+        funlockfile(stdout);
+    }
+    _exit(nStatus);
 }
 
 }  // namespace kest

@@ -72,6 +72,11 @@ public:
 
     static void OnHafHangThrID(unsigned int unThrId);
 
+    // Ends the process at once with nStatus while other threads run on:
+    // no exit handlers under them, and standard output is flushed only if no
+    // stuck thread holds it. Log records are already written.
+    [[noreturn]] static void EndNow(int nStatus);
+
     static void SignalHandler(int n);
     static void SighUsr(int n);
     static void SighUsr2(int n);
