@@ -172,12 +172,15 @@ TEST(StatusCounters, PassesRowsConnectionAndRoleReachTheFile) {
     EXPECT_GE(std::stoll(samples["kest_last_pass_timestamp_seconds"]), tBefore);
     EXPECT_EQ(samples["kest_bill_file_info{file=\"" + (dir / "SMSC_2026-12-06_000") + "\"}"], "1");
 
+    // A pass cut short by the role or the database: its rows still count.
     pm->ha.MODE = kest::STANDBY;
+    status.RowsBilled(2);
     status.Connected(false);
     samples = Samples(ReadAll(path));
     EXPECT_EQ(samples["kest_db_connected"], "0");
     EXPECT_EQ(samples["kest_role{role=\"STANDBY_SYSTEM\"}"], "2");
-    EXPECT_EQ(samples["kest_rows_billed_total"], "13");
+    EXPECT_EQ(samples["kest_rows_billed_total"], "15");
+    EXPECT_EQ(samples["kest_passes_total"], "3");
     pm->ha.MODE = 0;
 }
 

@@ -104,7 +104,6 @@ void DbSelecter::ConnectDB() {
                     .setLoginTimeout(lTimeout)
                     .build());
             pm.log().info("[DB] DB Connect Success\n");
-            status::Connected(true);
         } catch (const odbctemplate::OdbcError &e) {
             pm.log().info("[DB] DSN=%s;UID=%s;PWD=%s Try DB Connect Fail : %s\n", pm.db.DSN,
                           pm.db.UID, pm.db.PWD[0] != '\0' ? "****" : "", e.what());
@@ -162,6 +161,7 @@ void DbSelecter::GetSelectStmt() {
             return;
         }
     }
+    status::Connected(true);  // connection and both statements ready
     SelectCdr();
 }
 
@@ -220,11 +220,12 @@ void DbSelecter::checkCutColumns() const {
 }
 
 void DbSelecter::SelectCdr() {
+    int nCount = 0;
     try {
         pm.log().debug("[DB:SELECT] %s, ROWNUM:%d (%s/%d)\n", SELECT_SQL, SELECT_ROWNUM,
                        "SelectCdr", __LINE__);
-        int nCount = 0;
         if (processRows(nCount) == PassEnd::Cancelled) {
+            status::RowsBilled(nCount);
             dropConnection();
             return;
         }
@@ -233,6 +234,7 @@ void DbSelecter::SelectCdr() {
         scheduleNextPass(nCount);
     } catch (const odbctemplate::OdbcError &e) {
         pm.log().critical("[DB] Error: %s (%s/%d)\n", e.what(), "SelectCdr", __LINE__);
+        status::RowsBilled(nCount);  // the rows before the error are billed and gone
         dropConnection();
         retryConnectDBWithInterval(kRetrySec);
     } catch (const std::exception &e) {

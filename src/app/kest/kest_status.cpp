@@ -120,6 +120,10 @@ void StatusFile::Connected(bool bUp) {
     Publish();
 }
 
+void StatusFile::RowsBilled(int nRows) {
+    if (nRows > 0) snap_.ulRowsBilled += static_cast<uint64_t>(nRows);
+}
+
 void StatusFile::PassDone(int nRows, const std::string &billFile) {
     if (nRows > 0)
         snap_.ulRowsBilled += static_cast<uint64_t>(nRows);
@@ -173,6 +177,10 @@ void Connected(bool bUp) {
 
 void PassDone(int nRows, const std::string &billFile) {
     Instance().PassDone(nRows, billFile);
+}
+
+void RowsBilled(int nRows) {
+    Instance().RowsBilled(nRows);
 }
 
 }  // namespace status

@@ -42,6 +42,7 @@ class StatusFile {
 
     void Connected(bool bUp);
     void PassDone(int nRows, const std::string &billFile);
+    void RowsBilled(int nRows);  // counted, shown with the next write
 
     const StatusSnapshot &snapshot() const { return snap_; }
     const std::string &path() const { return path_; }
@@ -59,6 +60,8 @@ class StatusFile {
 namespace status {
 void Connected(bool bUp);
 void PassDone(int nRows, const std::string &billFile);
+// Rows billed by a pass that did not complete (database error, role lost).
+void RowsBilled(int nRows);
 }  // namespace status
 
 }  // namespace kest
