@@ -17,6 +17,7 @@
 #include <sys/time.h>
 
 #include <cstdarg>
+#include <cstddef>
 
 // Record levels: 1 to 5 form a ladder compared with the low 16 bits of a
 // section's level word; the others are single-bit flags enabled one by one.
@@ -98,6 +99,8 @@ int Log(unsigned int unLogSect, unsigned int unLogLevel, const char *pcFormat, .
     __attribute__((format(printf, 3, 4)));
 int Log(unsigned int unLogLevel, const char *pcFormat, ...) __attribute__((format(printf, 2, 3)));
 int Log(unsigned int unLogLevel, const char *pcFormat, va_list *pAp);
+// A lone 0 or NULL argument would pick the va_list form and lose the record.
+int Log(unsigned int unLogLevel, const char *pcFormat, std::nullptr_t) = delete;
 // A record followed by a hexadecimal dump of unDataLen bytes (when the level
 // word holds LOG_D).
 int H_Dump(unsigned int unLogSect, unsigned int unLogLevel, const char *pcData,

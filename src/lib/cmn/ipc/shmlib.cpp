@@ -130,8 +130,13 @@ void *ShmOpen(const char *pszKeyFile, int nSize, int *pnFirstF, int *pnShmId, in
     size_t unSize = static_cast<size_t>(nSize);
     int nShmId = shmget(nKey, unSize, 0);
     if (nShmId < 0) {
-        nFirstF = 1;
-        nShmId = shmget(nKey, unSize, IPC_CREAT | KEY_FILE_MODE);
+        // Exclusive: of two processes racing here only the creator zeroes it.
+        nShmId = shmget(nKey, unSize, IPC_CREAT | IPC_EXCL | KEY_FILE_MODE);
+        if (nShmId >= 0) {
+            nFirstF = 1;
+        } else if (errno == EEXIST) {
+            nShmId = shmget(nKey, unSize, 0);
+        }
     }
     if (nShmId < 0) {
         SET_ERROR(ERR_INVALID, "Shared Memory Open Fail (%s)", pszKeyFile);

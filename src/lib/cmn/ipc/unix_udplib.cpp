@@ -69,13 +69,14 @@ int SetNonBlocking(int nSock, const char *pcFunc) {
 
 int CreateUnixUDP(const char *cPath) {
     if (cPath == nullptr) return -1;
-    unlink(cPath);
+    // The address may be cut to the socket path limit: remove what is bound.
+    sockaddr_un stAddr = MakeAddress(cPath);
+    unlink(stAddr.sun_path);
 
     int nSock = socket(AF_UNIX, SOCK_DGRAM, 0);
     if (nSock < 0) return -1;
     SocketGuard stOwner(nSock);
 
-    sockaddr_un stAddr = MakeAddress(cPath);
     if (bind(nSock, reinterpret_cast<sockaddr *>(&stAddr), sizeof(stAddr)) < 0) return -2;
     if (SetSendBuffer(nSock, __func__) < 0) return -1;
     if (SetBufferSize(nSock, SO_RCVBUF) < 0) {

@@ -54,7 +54,15 @@ void DeleteIfFile(const char *pcPath) {
 void RotateByCount(const char *pcName, unsigned int unCount) {
     char szTo[LOG_FILE_NAME_SIZE];
     char szFrom[LOG_FILE_NAME_SIZE];
-    for (unsigned int i = unCount - 1; unCount > 2 && i >= 2; --i) {
+    // Only as far as the rotated files go: a huge count must not cost a
+    // walk over names that do not exist, under the section's lock.
+    unsigned int unTop = 1;
+    while (unTop + 1 < unCount) {
+        RotatedName(pcName, unTop, szFrom, sizeof(szFrom));
+        if (!Is_Present(szFrom)) break;
+        ++unTop;
+    }
+    for (unsigned int i = unTop; unCount > 2 && i >= 2; --i) {
         RotatedName(pcName, i, szTo, sizeof(szTo));
         RotatedName(pcName, i - 1, szFrom, sizeof(szFrom));
         DeleteIfFile(szTo);
@@ -150,11 +158,11 @@ FILE *__Open_LogFP(unsigned int unLogSect, const struct tm &stLocal) {
         __Close_LogFP(pstSect);
         return nullptr;
     }
-    if (Is_RegularFile(szName)) {
-        int nSize = Get_FileSize(szName);
-        if (nSize >= 0 && static_cast<uint32_t>(nSize) >= SizeLimit(stList)) {
-            __Rm_OldFile_Today(unLogSect, szName);
-        }
+    // The size in 64 bits: a file of 2 GiB or more must rotate as well.
+    struct stat stFile;
+    if (stat(szName, &stFile) == 0 && S_ISREG(stFile.st_mode) &&
+        static_cast<uint64_t>(stFile.st_size) >= SizeLimit(stList)) {
+        __Rm_OldFile_Today(unLogSect, szName);
     }
     __Close_LogFP(pstSect);
 

@@ -12,6 +12,8 @@ constexpr unsigned int SET_LOG_MORE_MAX_SECT = 11;
 
 // Values above 1024 are taken as kilobytes, and above that as bytes.
 unsigned int NormaliseFileSize(unsigned int unSize) {
+    // A limit of 0 would rotate on every record and keep only the last few.
+    if (unSize == 0) return LOG_DEFAULT_FILE_SIZE;
     if (unSize > SIZE_UNIT_STEP) unSize /= SIZE_UNIT_STEP;
     if (unSize > SIZE_UNIT_STEP) unSize /= SIZE_UNIT_STEP;
     return unSize;
