@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <stdio_ext.h>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -108,11 +109,22 @@ void copyPstack(FILE *pFile, int nPid) {
 // Forks a child that writes the dump of nPid; the child's wait status, or -1
 // when there is no child.
 int runDumpChild(unsigned int unThrId, int nPid) {
-    fflush(stdout);  // the child must not repeat what is still buffered
+    // Flushed only when no stuck thread holds standard output: the hang being
+    // reported may be exactly that.
+    if (ftrylockfile(stdout) == 0) {
+        fflush_unlocked(stdout);
+        funlockfile(stdout);
+    }
     pid_t child = fork();
     if (child < 0) return -1;
     if (child == 0) {
-        signal(SIGALRM, SIG_DFL);
+        __fpurge(stdout);  // the parent's buffered output is not the child's
+        // The parent's handlers (and the signal library's pipe to its
+        // dispatcher) must not act on signals sent to the child.
+        for (int s = 1; s < NSIG; ++s) signal(s, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
         alarm(kChildLimitSec);
         printBacktrace(unThrId, nPid);
         fflush(stdout);
@@ -120,6 +132,8 @@ int runDumpChild(unsigned int unThrId, int nPid) {
     }
     int nStatus = 0;
     while (waitpid(child, &nStatus, 0) < 0) {
+        // With SIGCHLD ignored the system reaps the child itself: it ended.
+        if (errno == ECHILD) return 0;
         if (errno != EINTR) return -1;
     }
     return nStatus;

@@ -15,7 +15,10 @@ pthread_mutex_t mutex_haf_inter_buffer = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
 
-std::unique_ptr<ProcMsg_Haf[]> gpSlots;  // owns stHafBuffer.pstNode
+// The slots of stHafBuffer. Never freed at process exit: the link threads
+// may still use them while exit handlers run; a new initialisation frees the
+// old slots under the mutex.
+ProcMsg_Haf *gpSlots = nullptr;
 
 bool usable() {
     return pstHafInterBuffer != nullptr && pstHafInterBuffer->nMaxCnt > 0 &&
@@ -43,13 +46,14 @@ int Haf_Init_InterBuffer(int nMaxSize) {
     int nCnt = nMaxSize < 0 ? HAF_INTER_BUFFER_DEFAULT_CNT : nMaxSize;
     pstHafInterBuffer = nullptr;
     stHafBuffer = {0, 0, 0, nullptr};
-    gpSlots.reset();
+    delete[] gpSlots;
+    gpSlots = nullptr;
     if (nCnt < 2) return -1;
-    gpSlots.reset(new (std::nothrow) ProcMsg_Haf[static_cast<size_t>(nCnt)]);
-    if (!gpSlots) return -1;
-    memset(static_cast<void *>(gpSlots.get()), 0, sizeof(ProcMsg_Haf) * static_cast<size_t>(nCnt));
+    gpSlots = new (std::nothrow) ProcMsg_Haf[static_cast<size_t>(nCnt)];
+    if (gpSlots == nullptr) return -1;
+    memset(static_cast<void *>(gpSlots), 0, sizeof(ProcMsg_Haf) * static_cast<size_t>(nCnt));
     stHafBuffer.nMaxCnt = nCnt;
-    stHafBuffer.pstNode = gpSlots.get();
+    stHafBuffer.pstNode = gpSlots;
     pstHafInterBuffer = &stHafBuffer;
     return 0;
 }

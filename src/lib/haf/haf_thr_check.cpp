@@ -143,6 +143,8 @@ void firstReport(uint32_t unSlot, const char *pcName) {
     char szName[kNameLen];
     {
         CheckLock lock;
+        // A reused slot may still carry an alarm: the process alarm goes with it.
+        if (e.nAlarmF == 1) _stHafLibProThrChk.nAlarmF = 0;
         e.nAlarmF = 0;
         if (pcName != nullptr) StrCpy(e.szName, pcName, sizeof(e.szName));
         StrCpy(szName, e.szName, sizeof(szName));
@@ -189,12 +191,16 @@ void logAlarmChange(AlarmChange change, uint32_t i, const HafThrEntry &e, const 
 
 void checkSlot(uint32_t i, int32_t tNow, PassTotals &totals, int &nMakeStackF) {
     HafThrEntry &e = _stHafLibProThrChk.stThr[i];
-    int32_t nInterval = e.nInterval.load();
-    int32_t tUpdate = e.tUpdate.load();
+    int32_t nInterval = 0;
+    int32_t tUpdate = 0;
     AlarmChange change = AlarmChange::None;
     char szName[kNameLen];
     {
         CheckLock lock;
+        // Read under the lock that a deletion holds: a slot just deleted is
+        // never alarmed with its old values.
+        nInterval = e.nInterval.load();
+        tUpdate = e.tUpdate.load();
         StrCpy(szName, e.szName, sizeof(szName));
         if (nInterval <= 0) {
             // An unwatched slot cannot clear its alarm by reporting; let go of
