@@ -115,15 +115,17 @@ int findMyRow() {
     return -1;
 }
 
+// Tables attached by an earlier, partly failed call stay as they are: a
+// retry attaches only the missing ones instead of mapping them again.
 int attachTables() {
-    _procHafLib = Init_HafProcess(nullptr, 0);
-    if (_procHafLib != nullptr) _netHafLib = Init_HafDupInfo(nullptr, 0);
+    if (_procHafLib == nullptr) _procHafLib = Init_HafProcess(nullptr, 0);
+    if (_procHafLib != nullptr && _netHafLib == nullptr) _netHafLib = Init_HafDupInfo(nullptr, 0);
     if (_procHafLib == nullptr || _netHafLib == nullptr) {
         int nErr = errno;
         printf("HALibInitShm Fail %d:%s\n", nErr, StrError(nErr));
         return -1;
     }
-    _networkHafLib = Init_HafNetInfo(nullptr, 0);
+    if (_networkHafLib == nullptr) _networkHafLib = Init_HafNetInfo(nullptr, 0);
     if (_networkHafLib == nullptr) {
         int nErr = errno;
         printf("Init_HafNetInfo Fail %d:%s\n", nErr, StrError(nErr));
