@@ -59,6 +59,30 @@ public:
 
     long getDeleteRowCount() { return getRowCount(); }
 
+    // The complete value of an unbound `column` (from 1) of the fetched row
+    // as text, read piece by piece whatever its length; false for NULL.
+    // Columns are read in ascending order, each once.
+    bool getText(int column, std::string &value) {
+        SQLHSTMT handle = stmt->get();
+        value.clear();
+        char piece[1024];
+        for (;;) {
+            SQLLEN length = 0;
+            SQLRETURN status = SQLGetData(handle, static_cast<SQLUSMALLINT>(column), SQL_C_CHAR,
+                                          piece, sizeof(piece), &length);
+            if (status == SQL_NO_DATA) return true;  // the last piece was read before
+            if (status != SQL_SUCCESS && status != SQL_SUCCESS_WITH_INFO) {
+                OdbcError::Throw(SQL_HANDLE_STMT, handle, status);
+            }
+            if (length == SQL_NULL_DATA) return false;
+            // A piece that did not fit fills the buffer less its zero; the
+            // length counts bytes, so zero bytes inside a value are kept.
+            bool more = length == SQL_NO_TOTAL || length >= static_cast<SQLLEN>(sizeof(piece));
+            value.append(piece, more ? sizeof(piece) - 1 : static_cast<size_t>(length));
+            if (!more) return true;
+        }
+    }
+
 private:
     // SQLSTATE 01004: string data, right truncated.
     static bool isTruncation(SQLHSTMT handle) {

@@ -73,6 +73,7 @@ TEST(StatusText, EveryValueAsACollectorReadsIt) {
     stSnap.role = "ACTIVE_SYSTEM";
     stSnap.bConnected = true;
     stSnap.ulRowsBilled = 12345678901ULL;
+    stSnap.ulRowsRejected = 7;
     stSnap.ulPasses = 42;
     stSnap.tLastPass = 1765000000;
     stSnap.billFile = "/opt/kest/bill/SMSC_2026-12-06_000";
@@ -83,10 +84,11 @@ TEST(StatusText, EveryValueAsACollectorReadsIt) {
     ASSERT_FALSE(text.empty());
     EXPECT_EQ(text.back(), '\n');
     auto samples = Samples(text);
-    EXPECT_EQ(samples.size(), 8u);
+    EXPECT_EQ(samples.size(), 9u);
     EXPECT_EQ(samples["kest_role{role=\"ACTIVE_SYSTEM\"}"], "3");
     EXPECT_EQ(samples["kest_db_connected"], "1");
     EXPECT_EQ(samples["kest_rows_billed_total"], "12345678901");
+    EXPECT_EQ(samples["kest_rows_rejected_total"], "7");
     EXPECT_EQ(samples["kest_passes_total"], "42");
     EXPECT_EQ(samples["kest_last_pass_timestamp_seconds"], "1765000000");
     EXPECT_EQ(samples["kest_bill_file_info{file=\"/opt/kest/bill/SMSC_2026-12-06_000\"}"], "1");
@@ -94,6 +96,7 @@ TEST(StatusText, EveryValueAsACollectorReadsIt) {
     EXPECT_EQ(samples["kest_status_time_seconds"], "1765000001");
     EXPECT_NE(text.find("# TYPE kest_rows_billed_total counter\n"), std::string::npos);
     EXPECT_NE(text.find("# TYPE kest_passes_total counter\n"), std::string::npos);
+    EXPECT_NE(text.find("# TYPE kest_rows_rejected_total counter\n"), std::string::npos);
     EXPECT_NE(text.find("# TYPE kest_last_pass_timestamp_seconds gauge\n"), std::string::npos);
 
     // Before anything happened: no role, no pass, no bill file.

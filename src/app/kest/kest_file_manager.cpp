@@ -12,7 +12,12 @@
 #include <stdexcept>
 #include <string>
 
+#include "kest_file_util.h"
+
 namespace kest {
+
+using fileutil::OpenForAppend;
+using fileutil::SyncDirectoryOf;
 
 namespace {
 
@@ -67,20 +72,6 @@ long InGroupValue(const DAO::TSMS_SND_MSG &rec) {
 
 std::string ErrnoText() { return strerror(errno); }
 
-// Read-and-append, created 0640 (less the umask): bill lines carry
-// subscribers' numbers, which are no business of other users.
-FILE *OpenForAppend(const std::string &path) {
-    int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
-    if (fd < 0) return nullptr;
-    FILE *pStream = fdopen(fd, "a+");
-    if (pStream == nullptr) {
-        int nErr = errno;
-        close(fd);
-        errno = nErr;
-    }
-    return pStream;
-}
-
 // Size of the file up to and including its last line feed: a line torn by an
 // earlier process (killed in the middle of a write) is not kept in front of
 // the lines this one appends; its row is still in the table and billed again.
@@ -100,15 +91,6 @@ off_t WholeLinesSize(int fd) {
     return 0;
 }
 
-// Makes a new file's name in its directory durable, as fdatasync does not.
-void SyncDirectoryOf(const std::string &path) {
-    std::string dir = path.substr(0, path.find_last_of('/') + 1);
-    int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    fsync(fd);
-    close(fd);
-}
-
 // Base name plus the three-digit file index.
 std::string WithIndex(const std::string &base, uint32_t unIndex) {
     char szSuffix[16];
@@ -125,7 +107,8 @@ FileManager::FileManager(EventCLoop::Epoll &loop)
       index(0),
       prev_time(0),
       billpath(pm.bill.BILL_PATH),
-      committed_size(0) {}
+      committed_size(0),
+      written_size(0) {}
 
 std::string FileManager::make_name() {
     time_t now = time(nullptr);
@@ -165,6 +148,7 @@ void FileManager::open() {
             committed_size = WholeLinesSize(fd);
             if (committed_size != size && ftruncate(fd, committed_size) != 0)
                 committed_size = size;
+            written_size = committed_size;
             if (size == 0 && pm.bill.BILL_SYNC != 0) SyncDirectoryOf(full);
         }
     }
@@ -173,6 +157,11 @@ void FileManager::open() {
 
 std::string FileManager::file_name() const {
     return pFile != nullptr ? WithIndex(prev_format, index) : std::string();
+}
+
+std::string FileManager::base_name() const {
+    std::string full = file_name();
+    return full.substr(full.find_last_of('/') + 1);
 }
 
 std::string FileManager::format_line(const DAO::TSMS_SND_MSG &rec) {
@@ -197,24 +186,38 @@ std::string FileManager::format_line(const DAO::TSMS_SND_MSG &rec) {
 
 void FileManager::write(const DAO::TSMS_SND_MSG &rec) {
     if (pFile == nullptr) throw std::runtime_error("FileManager write fail : no bill file open");
-    std::string line = format_line(rec);
+    append(format_line(rec));
+    sync();
+}
+
+off_t FileManager::append(const std::string &line) {
+    if (pFile == nullptr) throw std::runtime_error("FileManager write fail : no bill file open");
     if (line.empty()) throw std::runtime_error("FileManager write fail : empty bill line");
     size_t unWritten = fwrite(line.data(), 1, line.size(), pFile);
     pm.log().debug("[FILE] %s", line.c_str());
-    // A line counts only once the operating system (and, when configured, the
-    // disk) holds all of it: the caller deletes the row right after.
-    bool bOk = unWritten == line.size() && fflush(pFile) == 0;
-    if (bOk && pm.bill.BILL_SYNC != 0) bOk = fdatasync(fileno(pFile)) == 0;
-    if (!bOk) {
-        int nErr = errno;
-        discard_partial_line();
-        errno = nErr;
-        throw std::runtime_error("FileManager write fail : " + ErrnoText());
-    }
-    committed_size += static_cast<off_t>(line.size());
+    // A line counts only once the operating system holds all of it.
+    if (unWritten != line.size() || fflush(pFile) != 0) fail();
+    off_t start = written_size;
+    written_size += static_cast<off_t>(line.size());
+    return start;
 }
 
-// A torn line must not stay in front of the lines a later run appends.
+// The caller deletes the rows of the lines synced here right after.
+void FileManager::sync() {
+    if (pFile == nullptr || written_size == committed_size) return;
+    if (pm.bill.BILL_SYNC != 0 && fdatasync(fileno(pFile)) != 0) fail();
+    committed_size = written_size;
+}
+
+void FileManager::fail() {
+    int nErr = errno;
+    discard_partial_line();
+    errno = nErr;
+    throw std::runtime_error("FileManager write fail : " + ErrnoText());
+}
+
+// A torn line must not stay in front of the lines a later run appends, nor
+// lines whose sync failed: their rows are still in the table.
 void FileManager::discard_partial_line() {
     int fd = fileno(pFile);
     if (ftruncate(fd, committed_size) != 0) return;

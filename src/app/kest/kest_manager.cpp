@@ -98,7 +98,9 @@ void KestManager::COMMON::initEnv() {
         GetEnv(pcField, PATH_SIZE);
 }
 
-void KestManager::BILL::initEnv() { GetEnv(BILL_PATH, PATH_SIZE); }
+void KestManager::BILL::initEnv() {
+    for (char *pcField : {BILL_PATH, REJECT_PATH}) GetEnv(pcField, PATH_SIZE);
+}
 
 const char *KestManager::HA::getString() const {
     switch (MODE.load()) {
@@ -229,6 +231,8 @@ void KestManager::readConfigINI() {
          nullptr, nullptr},
         {"BILL", "BILL_PATH", "${PKG_ROOT}/bill", bill.BILL_PATH, PATH_SIZE, nullptr, nullptr},
         {"BILL", "BILL_SYNC", "1", nullptr, 0, &bill.BILL_SYNC, nullptr},
+        {"BILL", "REJECT_PATH", "${PKG_ROOT}/reject", bill.REJECT_PATH, PATH_SIZE, nullptr,
+         nullptr},
         {"DB", "DSN", "ALTIBASE_DSN", db.DSN, LOGIN_SIZE, nullptr, nullptr},
         {"DB", "UID", "", db.UID, LOGIN_SIZE, nullptr, nullptr},
         {"DB", "PWD", "", db.PWD, LOGIN_SIZE, nullptr, nullptr},

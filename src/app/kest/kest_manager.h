@@ -43,6 +43,9 @@ public:
         char BILL_PATH[PATH_SIZE];
         // 1: every bill line reaches the disk before its row is deleted.
         uint32_t BILL_SYNC;
+        // Folder of the reject files of rows that cannot be billed; empty:
+        // such a row ends the process.
+        char REJECT_PATH[PATH_SIZE];
         void initEnv();
     };
     struct DB {

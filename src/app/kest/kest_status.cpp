@@ -79,6 +79,9 @@ std::string FormatStatus(const StatusSnapshot &stSnap) {
            stSnap.bConnected ? 1 : 0);
     Metric(out, "kest_rows_billed_total", "counter",
            "Rows written to the bill file and deleted since start.", "", stSnap.ulRowsBilled);
+    Metric(out, "kest_rows_rejected_total", "counter",
+           "Rows that could not be billed, set aside in the reject file and deleted since start.",
+           "", stSnap.ulRowsRejected);
     Metric(out, "kest_passes_total", "counter", "Completed passes of the select cycle since start.",
            "", stSnap.ulPasses);
     Metric(out, "kest_last_pass_timestamp_seconds", "gauge",
@@ -122,6 +125,10 @@ void StatusFile::Connected(bool bUp) {
 
 void StatusFile::RowsBilled(int nRows) {
     if (nRows > 0) snap_.ulRowsBilled += static_cast<uint64_t>(nRows);
+}
+
+void StatusFile::RowRejected() {
+    ++snap_.ulRowsRejected;
 }
 
 void StatusFile::PassDone(int nRows, const std::string &billFile) {
@@ -181,6 +188,10 @@ void PassDone(int nRows, const std::string &billFile) {
 
 void RowsBilled(int nRows) {
     Instance().RowsBilled(nRows);
+}
+
+void RowRejected() {
+    Instance().RowRejected();
 }
 
 }  // namespace status

@@ -19,6 +19,7 @@ struct StatusSnapshot {
     std::string role;           // its name, e.g. "ACTIVE_SYSTEM"
     bool bConnected = false;    // database connection and statements ready
     uint64_t ulRowsBilled = 0;  // rows written and deleted since start
+    uint64_t ulRowsRejected = 0;  // rows set aside in the reject file and deleted
     uint64_t ulPasses = 0;      // passes of the cycle that completed
     time_t tLastPass = 0;       // end of the last completed pass; 0: none yet
     std::string billFile;       // bill file in use; empty until the first row
@@ -43,6 +44,7 @@ class StatusFile {
     void Connected(bool bUp);
     void PassDone(int nRows, const std::string &billFile);
     void RowsBilled(int nRows);  // counted, shown with the next write
+    void RowRejected();          // counted, shown with the next write
 
     const StatusSnapshot &snapshot() const { return snap_; }
     const std::string &path() const { return path_; }
@@ -62,6 +64,8 @@ void Connected(bool bUp);
 void PassDone(int nRows, const std::string &billFile);
 // Rows billed by a pass that did not complete (database error, role lost).
 void RowsBilled(int nRows);
+// A row set aside in the reject file and deleted.
+void RowRejected();
 }  // namespace status
 
 }  // namespace kest

@@ -1,0 +1,148 @@
+// Reject file: rows that cannot be billed, read back whole from the table and
+// kept as CSV records before their delete.
+#include "kest_reject_file.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <utility>
+
+#include "kest_file_util.h"
+
+namespace kest {
+
+namespace {
+
+constexpr const char *kRecordEnd = "\r\n";
+
+std::string StoredSelect() {
+    std::string sql = "SELECT ";
+    for (size_t i = 0; i < kStoredColumns.size(); ++i)
+        sql += std::string(i == 0 ? "" : ", ") + kStoredColumns[i];
+    return sql + " FROM TSMS_SND_MSG WHERE MSG_SEQ = ?";
+}
+
+std::string Quoted(const std::string &value) {
+    std::string out = "\"";
+    for (char c : value) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return out + "\"";
+}
+
+// Local time of t, in the format given.
+std::string LocalTime(time_t t, const char *pcFormat) {
+    tm stTm{};
+    localtime_r(&t, &stTm);
+    char szText[64];
+    if (strftime(szText, sizeof(szText), pcFormat, &stTm) == 0)
+        throw std::runtime_error("reject file : strftime fail");
+    return szText;
+}
+
+// Size of the file up to the end of its last whole record: a record torn by
+// an earlier process is cut off, or its open quote would swallow the records
+// after it. Its row was not deleted and comes again.
+off_t WholeRecordsSize(int fd) {
+    off_t whole = 0;
+    off_t offset = 0;
+    bool bInQuotes = false;
+    char szBuf[4096];
+    for (;;) {
+        ssize_t n = pread(fd, szBuf, sizeof(szBuf), offset);
+        if (n < 0) return -1;
+        if (n == 0) return whole;
+        for (ssize_t i = 0; i < n; ++i) {
+            if (szBuf[i] == '"') bInQuotes = !bInQuotes;  // "" toggles twice
+            else if (szBuf[i] == '\n' && !bInQuotes) whole = offset + i + 1;
+        }
+        offset += n;
+    }
+}
+
+std::string ErrnoText() { return strerror(errno); }
+
+}  // namespace
+
+std::vector<StoredRow> ReadStoredRows(odbctemplate::OdbcConnect &con, long lSeq) {
+    static const std::string kSql = StoredSelect();
+    odbctemplate::OdbcpreparedStmt stmt = con.preparedStmt(kSql);
+    odbctemplate::OdbcFetcher fetcher = stmt.bindExecute(lSeq);
+    std::vector<StoredRow> rows;
+    std::string value;
+    while (fetcher.fetch()) {
+        StoredRow &row = rows.emplace_back();
+        for (size_t i = 0; i < row.size(); ++i)
+            if (fetcher.getText(static_cast<int>(i + 1), value)) row[i] = value;
+    }
+    return rows;
+}
+
+RejectFile::RejectFile(std::string folder, bool bSync) : folder_(std::move(folder)), bSync_(bSync) {}
+
+RejectFile::~RejectFile() { close(); }
+
+std::string RejectFile::Header() {
+    std::string line = "time,reason";
+    for (const char *pcColumn : kStoredColumns) line += std::string(",") + pcColumn;
+    return line + kRecordEnd;
+}
+
+std::string RejectFile::Record(const std::string &time, const std::string &reason,
+                               const StoredRow &row) {
+    std::string line = Quoted(time) + "," + Quoted(reason);
+    for (const auto &value : row) {
+        line += ',';
+        if (value) line += Quoted(*value);
+    }
+    return line + kRecordEnd;
+}
+
+void RejectFile::close() {
+    if (pFile_ != nullptr) fclose(pFile_);
+    pFile_ = nullptr;
+    date_.clear();
+}
+
+void RejectFile::open(const std::string &date) {
+    close();
+    path_ = folder_ + "/SMSC_REJECT_" + date + ".csv";
+    pFile_ = fileutil::OpenForAppend(path_);
+    if (pFile_ == nullptr)
+        throw std::runtime_error("reject file " + path_ + " open fail : " + ErrnoText());
+    setvbuf(pFile_, nullptr, _IONBF, 0);  // one write per call, nothing held back
+    int fd = fileno(pFile_);
+    struct stat st {};
+    off_t size = fstat(fd, &st) == 0 ? st.st_size : 0;
+    committed_ = WholeRecordsSize(fd);
+    if (committed_ < 0) committed_ = size;  // unreadable: leave the file as it is
+    if (committed_ != size && ftruncate(fd, committed_) != 0) committed_ = size;
+    if (size == 0 && bSync_) fileutil::SyncDirectoryOf(path_);
+    date_ = date;
+}
+
+void RejectFile::write(const std::string &reason, const std::vector<StoredRow> &rows) {
+    time_t now = time(nullptr);
+    std::string date = LocalTime(now, "%Y-%m-%d");
+    if (pFile_ == nullptr || date != date_) open(date);
+    std::string text = committed_ == 0 ? Header() : std::string();
+    std::string stamp = LocalTime(now, "%Y-%m-%d %H:%M:%S");
+    for (const StoredRow &row : rows) text += Record(stamp, reason, row);
+    // The caller deletes the rows right after: they count only once all of
+    // their records are in the file (and on the disk when configured).
+    bool bOk = fwrite(text.data(), 1, text.size(), pFile_) == text.size() && fflush(pFile_) == 0;
+    if (bOk && bSync_) bOk = fdatasync(fileno(pFile_)) == 0;
+    if (!bOk) {
+        int nErr = errno;
+        // Should the cut fail, the next open cuts the torn tail off.
+        int nCut = ftruncate(fileno(pFile_), committed_);
+        (void)nCut;
+        close();
+        errno = nErr;
+        throw std::runtime_error("reject file " + path_ + " write fail : " + ErrnoText());
+    }
+    committed_ += static_cast<off_t>(text.size());
+}
+
+}  // namespace kest
