@@ -30,6 +30,18 @@ public:
     // before this returns. Throws when the line is not safely in the file.
     void write(const DAO::TSMS_SND_MSG &rec);
 
+    // Appends one line in one write, not synced; returns the offset where it
+    // starts. Throws when the line is not whole in the file.
+    off_t append(const std::string &line);
+    // Makes the lines appended so far durable when BILL_SYNC is on. On a
+    // failure they are cut off again (their rows are not deleted yet) and it
+    // throws.
+    void sync();
+    // Offset at which the next line will start.
+    off_t end() const { return written_size; }
+    // Name of the open bill file within the bill folder.
+    std::string base_name() const;
+
     // Full path of the open bill file; empty while none is open.
     std::string file_name() const;
 
@@ -38,6 +50,7 @@ public:
 
 private:
     void discard_partial_line();
+    [[noreturn]] void fail();
 
     EventCLoop::Epoll &epoll;
     KestManager &pm;
@@ -47,7 +60,8 @@ private:
     std::string prev_format;
     std::string timeformat;
     std::string billpath;
-    off_t committed_size;  // bytes of whole lines in the open file
+    off_t committed_size;  // bytes of whole lines synced (or settled) in the open file
+    off_t written_size;    // bytes of whole lines appended to the open file
 };
 
 }  // namespace kest
