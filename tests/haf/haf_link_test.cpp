@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include "haf/haf_appLib.h"
 #include "haf/haf_inter_buffer.h"
 #include "haf/haf_sessLib.h"
+#include "haf_lib_state.h"
 #include "haf_link_world.h"
 
 namespace {
@@ -79,6 +81,17 @@ void onMessage(ProcMsg_Haf *p) {
 
 std::string cString(const char *pc, size_t n) { return std::string(pc, strnlen(pc, n)); }
 
+// Thread starts of the master link; the second one fails.
+std::atomic<int> gnLinkThreadCalls{0};
+std::atomic<int> gnLinkThreadsStarted{0};
+int failSecondLinkThread(pthread_t *pTid, const pthread_attr_t *pAttr, void *(*pfBody)(void *),
+                         void *pArg) {
+    if (gnLinkThreadCalls.fetch_add(1) == 1) return EAGAIN;
+    int nRet = pthread_create(pTid, pAttr, pfBody, pArg);
+    if (nRet == 0) gnLinkThreadsStarted.fetch_add(1);
+    return nRet;
+}
+
 TEST(HafLinkTest, InitChecksVersionAndTablesAndRefusesEarlyRegistration) {
     runIsolated([] {
         EXPECT_EQ(HALibRegisterActiveStatCallback(onActive), -1);
@@ -90,8 +103,13 @@ TEST(HafLinkTest, InitChecksVersionAndTablesAndRefusesEarlyRegistration) {
         EXPECT_EQ(HALibInit("1.0.0", nullptr), -1);  // no master: its tables are missing
         world.start();
         ASSERT_TRUE(world.started());
+        // The dispatch thread fails to start once: the retry starts only it.
+        gHafLinkThreadCreate.store(failSecondLinkThread);
+        EXPECT_EQ(HALibInit("1.0.0", nullptr), -5);
         ASSERT_EQ(HALibInit("1.0.0", nullptr), 0);
         EXPECT_EQ(HALibInit("2.0.0", nullptr), 0);  // no second set of threads
+        EXPECT_EQ(gnLinkThreadsStarted.load(), 2) << "one reception and one dispatch thread";
+        gHafLinkThreadCreate.store(pthread_create);
         EXPECT_EQ(HALibRegisterActiveStatCallback(nullptr), -1);
         EXPECT_EQ(HALibRegisterActiveStatCallback(onActive), 0);
         // The own row of the process list gives the name and id.
@@ -256,6 +274,25 @@ TEST(HafLinkTest, AccessorsReadTheMastersRows) {
         ASSERT_EQ(HALibGetHostStatus(&rpt), 0);
         EXPECT_EQ(rpt.nLocalRedundancyStatus, HAF_HOST_ACTIVE_SYSTEM);
         EXPECT_EQ(rpt.nRemotRedundancyStatus, HAF_HOST_STANDBY_SYSTEM);
+        // Every field from its own column of the right row.
+        HOST_STATUS &own = _netHafLib->stHostStatus[_netHafLib->nNode];
+        HOST_STATUS &peer = _netHafLib->stHostStatus[_netHafLib->nPNode];
+        own.nHostAdmnStatus = 11;
+        own.nHostOperStatus = 12;
+        own.nHostHardwareStatus = 13;
+        own.nHostSvcStatus = 14;
+        peer.nHostAdmnStatus = 15;
+        peer.nHostOperStatus = 16;
+        peer.nHostHardwareStatus = 17;
+        peer.nHostSvcStatus = 18;
+        ASSERT_EQ(HALibGetHostStatus(&rpt), 0);
+        const int16_t nExpected[8] = {11, 12, 13, 14, 15, 16, 17, 18};
+        static_assert(sizeof(rpt) == sizeof(nExpected));
+        EXPECT_EQ(memcmp(&rpt, nExpected, sizeof(rpt)), 0)
+            << rpt.nLocalAdmnStatus << " " << rpt.nLocalRedundancyStatus << " "
+            << rpt.nLocalHardwareStatus << " " << rpt.nLocalSvcStatus << " "
+            << rpt.nRemotAdmnStatus << " " << rpt.nRemotRedundancyStatus << " "
+            << rpt.nRemotHardwareStatus << " " << rpt.nRemotSvcStatus;
         setenv("AREA_ID", "42", 1);
         unsetenv("NODE_GROUP_ID");
         EXPECT_EQ(HALibGetAreaID(), 42);

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <deque>
@@ -21,6 +22,7 @@
 #include "base/util.h"
 #include "haf/haf_appLib.h"
 #include "haf/haf_sessLib.h"
+#include "haf_lib_state.h"
 #include "haf_link_world.h"
 #include "hafsim_link.h"
 
@@ -344,6 +346,54 @@ TEST(HafThreadTest, DeletedSlotIsReusedAndLetsLaterHangsAlarm) {
         std::vector<unsigned int> hangs = Hangs::get().waitCount(2);
         ASSERT_EQ(hangs.size(), 2u);
         EXPECT_EQ(hangs[1], unHeir);
+    });
+}
+
+// Holds the checker between its read of one slot's interval and of its
+// update time until the slot is deleted, or two seconds at most: a deletion
+// that waits for the read cannot end before it.
+struct HeldRead {
+    std::atomic<int> nSlot{-1};
+    std::atomic<bool> bHeld{false};
+    std::atomic<bool> bDeleted{false};
+};
+HeldRead gHeldRead;
+
+void holdSlotRead(uint32_t unSlot) {
+    if (static_cast<int>(unSlot) != gHeldRead.nSlot.load() || gHeldRead.bHeld.exchange(true))
+        return;
+    auto deadline = Clock::now() + std::chrono::seconds(2);
+    while (!gHeldRead.bDeleted.load() && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
+TEST(HafThreadTest, DeletionWhileTheCheckerReadsTheSlotRaisesNoAlarm) {
+    runIsolated([] {
+        LinkWorld world;
+        ASSERT_TRUE(world.started());
+        startLibrary(true);
+        Worker leaving;
+        unsigned int unTid = leaving.tid();
+        ASSERT_EQ(leaving.alive(30, "leaving"), 0);
+        gHeldRead.nSlot.store(_Haf_Has_ThrID(unTid));
+        ASSERT_GT(gHeldRead.nSlot.load(), 0);
+        gHafCheckSlotReadHook.store(holdSlotRead);
+        auto deadline = Clock::now() + haftest::kWait;
+        while (!gHeldRead.bHeld.load() && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_TRUE(gHeldRead.bHeld.load());
+
+        ASSERT_EQ(leaving.alive(-1), 0);
+        gHeldRead.bDeleted.store(true);
+        // Two whole passes after the one that was held.
+        world.drainMaster();
+        Received r;
+        ASSERT_TRUE(world.waitMessage(HAF_MSG_PROC_THREAD_RPT, r));
+        ASSERT_TRUE(world.waitMessage(HAF_MSG_PROC_THREAD_RPT, r));
+        EXPECT_EQ(r.msg.stD.szThrStatus.nDownThread, 0);
+        EXPECT_EQ(LogLines::get().count({"[HafLib]Alarm ["}), 0u);
+        EXPECT_TRUE(Hangs::get().ids().empty());
+        gHafCheckSlotReadHook.store(nullptr);
     });
 }
 

@@ -4,7 +4,10 @@
 // atomic.
 #pragma once
 
+#include <pthread.h>
+
 #include <atomic>
+#include <cstdint>
 
 #include "haf/haf_appLib.h"
 #include "haf/haf_dup_infoShm.h"
@@ -35,3 +38,11 @@ extern std::atomic<int> gnNoReportTest;
 
 // Starts the checker thread with its hang handler; 0, or -1.
 int Init_THreadCheck_Haf(pfHafHangThrID cbFunc);
+
+// Test seams, null or the system's function in production: the checker
+// calls the first between reading a slot's interval and its update time, so
+// that a test can hold that window open; the master link starts its threads
+// through the second.
+extern std::atomic<void (*)(uint32_t unSlot)> gHafCheckSlotReadHook;
+using HafThreadCreateFn = int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
+extern std::atomic<HafThreadCreateFn> gHafLinkThreadCreate;

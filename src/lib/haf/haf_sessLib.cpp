@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "base/error.h"
 #include "base/string.h"
@@ -22,6 +23,7 @@
 #include "log/log.h"
 
 std::atomic<int> g_procSock_haflib{0};
+std::atomic<HafThreadCreateFn> gHafLinkThreadCreate{pthread_create};
 
 namespace {
 
@@ -209,7 +211,7 @@ int startDetached(void *(*pfBody)(void *), const char *pszInitFail, const char *
         return -1;
     }
     pthread_t tid;
-    int nRet = pthread_create(&tid, &attr, pfBody, nullptr);
+    int nRet = gHafLinkThreadCreate.load()(&tid, &attr, pfBody, nullptr);
     pthread_attr_destroy(&attr);
     if (nRet != 0) {
         printf("_Haf_ReceivePacket_Thread Create Fail [%s]\n", StrError(nRet));
@@ -235,11 +237,26 @@ int Reinit_UnixDoomainSocket_Haf() {
 }
 
 int Init_ThreadMsgRecv_Haf() {
-    if (startDetached(receivePacketThread, "Failed Init thread attr1", "Failed detach thread attr1") !=
-        0)
-        return -1;
-    return startDetached(receivePacketProcThread, "Failed Init thread attr2",
-                         "Failed detach thread attr");
+    // Each thread starts once per process: after a failed start a retry
+    // starts only what is missing, as a second reader could reorder the
+    // master's reports.
+    static std::mutex mutex;
+    static bool bReceiving = false;
+    static bool bDispatching = false;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!bReceiving) {
+        if (startDetached(receivePacketThread, "Failed Init thread attr1",
+                          "Failed detach thread attr1") != 0)
+            return -1;
+        bReceiving = true;
+    }
+    if (!bDispatching) {
+        if (startDetached(receivePacketProcThread, "Failed Init thread attr2",
+                          "Failed detach thread attr") != 0)
+            return -1;
+        bDispatching = true;
+    }
+    return 0;
 }
 
 int ReceivePacket_Haf(int nTimeOut) {

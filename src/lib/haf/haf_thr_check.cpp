@@ -64,6 +64,8 @@ pthread_mutex_t _HAFLIB_THREAD_CHECK_MUTEX = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<int> nModeThreadDel{0};
 std::atomic<uint32_t> __TOT{0}, __OK{0}, __NOK{0};
 
+std::atomic<void (*)(uint32_t)> gHafCheckSlotReadHook{nullptr};
+
 thread_local uint32_t __HafLcThrId = 0;
 thread_local int32_t __tCur = 0;
 
@@ -124,12 +126,14 @@ void deleteThread() {
     HafThrEntry &e = _stHafLibProThrChk.stThr[unSlot];
     Log(LOG_2, "[%s]DEBUG)ThrId Del[Lc:%u/Thr:%u] CNT(%d)\n", logHafLibTitle, unSlot,
         e.unThrId.load(), _stHafLibProThrChk.nCnt.load());
-    e.nInterval.store(0);
-    e.tUpdate.store(0);
     {
+        // Interval and stamp go together under the lock the checker reads
+        // them under: the old interval paired with stamp 0 is a false hang.
+        CheckLock lock;
+        e.nInterval.store(0);
+        e.tUpdate.store(0);
         // A deleted slot can never report again: its alarm would otherwise
         // stay raised and hide every later hang of the process.
-        CheckLock lock;
         if (e.nAlarmF == 1) _stHafLibProThrChk.nAlarmF = 0;
         e.nAlarmF = 0;
     }
@@ -200,6 +204,7 @@ void checkSlot(uint32_t i, int32_t tNow, PassTotals &totals, int &nMakeStackF) {
         // Read under the lock that a deletion holds: a slot just deleted is
         // never alarmed with its old values.
         nInterval = e.nInterval.load();
+        if (auto pfHook = gHafCheckSlotReadHook.load()) pfHook(i);
         tUpdate = e.tUpdate.load();
         StrCpy(szName, e.szName, sizeof(szName));
         if (nInterval <= 0) {
