@@ -8,6 +8,8 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -120,6 +122,23 @@ long SyscallOf(unsigned int tid) {
 
 constexpr long SYS_FUTEX_NR = 202;  // x86-64
 
+std::string ReadAll(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A file's text with every "[stamp]" emptied (the messages hold no brackets)
+// and the leading probe lines dropped.
+std::string WithoutStampsAndProbes(std::string text) {
+    for (size_t open = text.find('['); open != std::string::npos; open = text.find('[', open + 1)) {
+        size_t close = text.find(']', open);
+        if (close == std::string::npos) break;
+        text.erase(open + 1, close - open - 1);
+    }
+    while (text.rfind("[]", 0) == 0 && text.find(") probe\n") == 3) text.erase(0, text.find('\n') + 1);
+    return text;
+}
+
 }  // namespace
 
 TEST(IndirectSection, ThreadsRecordsOnceInOrderStampedAtTheCall) {
@@ -178,6 +197,36 @@ TEST(IndirectSection, ThreadsRecordsOnceInOrderStampedAtTheCall) {
         ASSERT_EQ(line.substr(line.find(']') + 1, 3), "I) ");
     }
     for (int t = 0; t < FREE_THREADS; ++t) EXPECT_EQ(next[t], calls[t].size()) << t;
+}
+
+// Short records, records longer than a queued record's own storage and
+// records cut at the record size come out exactly as the direct path writes
+// them.
+TEST(IndirectSection, RecordsOfEveryLengthWrittenAsDirectOnes) {
+    ScratchDir dir;
+    ASSERT_EQ(Init_Log("IndirectLengths", (dir / "direct").c_str()), 0);
+    ASSERT_EQ(Add_Log((dir / "ind").c_str(), LOG_INDIRECT), 1);
+    for (unsigned int sect : {0u, 1u}) ASSERT_EQ(Set_LogLevel(sect, LOG_5), 0);
+    ASSERT_EQ(Add_LogHandler(GateHandler, 1), 0);
+    ASSERT_TRUE(WaitForWriter(1));
+
+    std::vector<size_t> lengths;
+    for (size_t len = 0; len <= 1100; ++len) lengths.push_back(len);
+    for (size_t len : {4096, 8180, 8181, 8182, 8183, 8191, 20000}) lengths.push_back(len);
+    for (size_t i = 0; i < lengths.size(); ++i) {
+        std::string text = std::to_string(i) + ':' + std::string(lengths[i], char('a' + i % 26));
+        for (unsigned int sect : {0u, 1u}) {
+            ASSERT_EQ(Log(sect, LOG_3, "%s\n", text.c_str()), 0);
+        }
+        if (i % 256 == 0) {
+            ASSERT_EQ(Flush_Log(), 0);  // the queue never fills
+        }
+    }
+    ASSERT_EQ(Flush_Log(), 0);
+    std::string direct = WithoutStampsAndProbes(ReadAll(TodayName(dir / "direct")));
+    std::string indirect = WithoutStampsAndProbes(ReadAll(TodayName(dir / "ind")));
+    ASSERT_GT(direct.size(), 600000u);
+    EXPECT_TRUE(indirect == direct) << "sizes " << indirect.size() << " and " << direct.size();
 }
 
 TEST(IndirectSection, RefusalOfItsOwnQueueIsReportedDirectly) {

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 #include "base/error.h"
 #include "base/memctrl.h"
@@ -21,6 +22,12 @@ namespace {
 
 constexpr int LOG_QUEUE_SIZE = 1024;
 constexpr long EMPTY_POP_PAUSE_USEC = 10;
+// A pooled record holds a line of up to this many bytes with its header;
+// longer lines (and lines that find the pool empty) get a heap block of
+// their own length.
+constexpr size_t RECORD_SLOT_SIZE = 512;
+// The whole queue, plus records being formatted or written.
+constexpr uint32_t RECORD_POOL_SLOTS = LOG_QUEUE_SIZE + 64;
 constexpr time_t STOP_WAIT_SEC = 5;    // per writer, at exit or a new Init_Log
 constexpr time_t FLUSH_WAIT_SEC = 10;  // per Flush_Log call
 
@@ -28,6 +35,123 @@ constexpr time_t FLUSH_WAIT_SEC = 10;  // per Flush_Log call
 char g_cStopMark;
 
 thread_local bool t_bPushing = false;
+
+class RecordPool;
+
+// One queued record: owned by the queue while queued and given back by the
+// section's writer after writing. The message follows the header.
+struct QueuedRecord {
+    uint32_t unLogSect;
+    uint32_t unLogLevel;
+    struct timeval tTime;  // time of the call
+    RecordPool *pPool;     // null for a heap block
+    uint32_t unSlot;
+
+    char *Text() { return reinterpret_cast<char *>(this + 1); }
+};
+
+// Fixed record slots reused in turn, so that queuing a record allocates
+// nothing. A lock-free stack of free slot numbers: callers take, the writer
+// gives back. The head carries a change count beside the top slot (plus one,
+// 0 = empty) so that a slot taken and given back between another thread's
+// read of the head and its exchange cannot be mistaken for an unchanged head.
+class RecordPool {
+public:
+    static constexpr size_t TEXT_ROOM = RECORD_SLOT_SIZE - sizeof(QueuedRecord);
+
+    // Slots are not touched before their first use.
+    RecordPool() {
+        for (uint32_t i = 0; i < RECORD_POOL_SLOTS; ++i) {
+            next_[i].store(i, std::memory_order_relaxed);  // slot i-1 below slot i
+        }
+        head_.store(RECORD_POOL_SLOTS, std::memory_order_release);
+    }
+    RecordPool(const RecordPool &) = delete;
+    RecordPool &operator=(const RecordPool &) = delete;
+
+    // A free slot, or null when every slot is in use.
+    QueuedRecord *Take() {
+        uint64_t ulHead = head_.load(std::memory_order_acquire);
+        for (;;) {
+            uint32_t unTop = static_cast<uint32_t>(ulHead);
+            if (unTop == 0) return nullptr;
+            uint32_t unNext = next_[unTop - 1].load(std::memory_order_relaxed);
+            if (head_.compare_exchange_weak(ulHead, Head(ulHead, unNext),
+                                            std::memory_order_acquire,
+                                            std::memory_order_acquire)) {
+                QueuedRecord *pstRecord = Slot(unTop - 1);
+                pstRecord->pPool = this;
+                pstRecord->unSlot = unTop - 1;
+                return pstRecord;
+            }
+        }
+    }
+
+    // The writer is done with the slot's text (release: a later Take sees it so).
+    void Give(const QueuedRecord *pstRecord) {
+        uint32_t unSlot = pstRecord->unSlot;
+        uint64_t ulHead = head_.load(std::memory_order_relaxed);
+        do {
+            next_[unSlot].store(static_cast<uint32_t>(ulHead), std::memory_order_relaxed);
+        } while (!head_.compare_exchange_weak(ulHead, Head(ulHead, unSlot + 1),
+                                              std::memory_order_release,
+                                              std::memory_order_relaxed));
+    }
+
+private:
+    static uint64_t Head(uint64_t ulOld, uint32_t unTop) {
+        return (((ulOld >> 32) + 1) << 32) | unTop;
+    }
+    QueuedRecord *Slot(uint32_t unSlot) {
+        return reinterpret_cast<QueuedRecord *>(abSlots_[unSlot]);
+    }
+
+    std::atomic<uint64_t> head_{0};
+    std::atomic<uint32_t> next_[RECORD_POOL_SLOTS];
+    alignas(QueuedRecord) unsigned char abSlots_[RECORD_POOL_SLOTS][RECORD_SLOT_SIZE];
+};
+static_assert(RECORD_SLOT_SIZE % alignof(QueuedRecord) == 0, "slots keep the header aligned");
+
+// A heap record sized to its message, cut like a direct one.
+QueuedRecord *NewHeapRecord(const char *pcFormat, va_list ap) {
+    char szText[LOG_MSG_BUF_SIZE];
+    int nLen = vsnprintf(szText, sizeof(szText), pcFormat, ap);
+    if (nLen < 0) {
+        SET_ERROR(E_LIB_INTERNAL, "Failed make log data");
+        return nullptr;
+    }
+    size_t unLen = static_cast<size_t>(nLen) < sizeof(szText) ? static_cast<size_t>(nLen)
+                                                              : sizeof(szText) - 1;
+    auto *pstRecord = static_cast<QueuedRecord *>(malloc(sizeof(QueuedRecord) + unLen + 1));
+    if (pstRecord == nullptr) return nullptr;
+    memcpy(pstRecord->Text(), szText, unLen);
+    pstRecord->Text()[unLen] = '\0';
+    pstRecord->pPool = nullptr;
+    return pstRecord;
+}
+
+// The formatted message in a pool slot when it fits, else in a heap block.
+QueuedRecord *FormatRecord(RecordPool *pPool, const char *pcFormat, va_list ap) {
+    QueuedRecord *pstRecord = pPool != nullptr ? pPool->Take() : nullptr;
+    if (pstRecord == nullptr) return NewHeapRecord(pcFormat, ap);
+    va_list apAgain;
+    va_copy(apAgain, ap);
+    int nLen = vsnprintf(pstRecord->Text(), RecordPool::TEXT_ROOM, pcFormat, ap);
+    if (nLen < 0 || static_cast<size_t>(nLen) >= RecordPool::TEXT_ROOM) {
+        pPool->Give(pstRecord);
+        pstRecord = NewHeapRecord(pcFormat, apAgain);
+    }
+    va_end(apAgain);
+    return pstRecord;
+}
+
+void ReleaseRecord(QueuedRecord *pstRecord) {
+    if (pstRecord->pPool != nullptr) {
+        pstRecord->pPool->Give(pstRecord);
+    } else {
+        free(pstRecord);
+    }
+}
 
 // Process-local bookkeeping of one section's writer thread.
 struct LogWriter {
@@ -38,6 +162,8 @@ struct LogWriter {
     // Queues are never destroyed: a later writer of the same section slot
     // (after a new Init_Log) takes the same queue again.
     std::atomic<unsigned int> unQueueId;
+    // Kept with the queue: records may still be queued when a writer ends.
+    std::atomic<RecordPool *> pPool;
     std::atomic<uint64_t> ulQueued;   // records pushed
     std::atomic<uint64_t> ulWritten;  // records written (or dropped)
 };
@@ -67,20 +193,26 @@ void CountWritten(LogWriter &stWriter) {
 }
 
 // Writes one queued record with the time of its call, then releases it.
-void WriteQueued(_ST_LOG_Q_DATA *pstRecord) {
+void WriteQueued(QueuedRecord *pstRecord) {
     unsigned int unLogSect = pstRecord->unLogSect;
     _ST_LOG_SECT *pstSect = __Get_LogSect(unLogSect);
     if (pstSect != nullptr) {
         MutexLocker stLock(&pstSect->tLock);
         stLock.Lock();
-        __Write_LogRecord(unLogSect, pstRecord->unLogLevel, pstRecord->tTime, pstRecord->szLog,
-                          strlen(pstRecord->szLog));
+        __Write_LogRecord(unLogSect, pstRecord->unLogLevel, pstRecord->tTime, pstRecord->Text(),
+                          strlen(pstRecord->Text()));
     }
-    free(pstRecord);
+    ReleaseRecord(pstRecord);
     CountWritten(g_stWriters[unLogSect]);
 }
 
+// Without a pool every record gets a heap block.
+void OpenRecordPool(LogWriter &stWriter) {
+    if (stWriter.pPool.load() == nullptr) stWriter.pPool.store(new (std::nothrow) RecordPool);
+}
+
 int OpenWriterQueue(LogWriter &stWriter) {
+    OpenRecordPool(stWriter);
     unsigned int unQueue = stWriter.unQueueId.load();
     if (unQueue != 0) return static_cast<int>(unQueue);
     int nQueue = Init_D_Queue(LOG_QUEUE_SIZE);
@@ -93,7 +225,7 @@ void DrainResidue(unsigned int unQueue) {
     while (Get_Queue_CurCount(unQueue) > 0) {
         void *pvItem = Pop_Queue(unQueue);
         if (pvItem == nullptr) break;
-        if (pvItem != &g_cStopMark) WriteQueued(static_cast<_ST_LOG_Q_DATA *>(pvItem));
+        if (pvItem != &g_cStopMark) WriteQueued(static_cast<QueuedRecord *>(pvItem));
     }
 }
 
@@ -153,14 +285,11 @@ int __Push_Log(unsigned int unLogSect, unsigned int unLogLevel, const char *pcFo
     unsigned int unQueue = pstSect != nullptr ? __Get_LogQueue(*pstSect) : 0;
     if (unQueue == 0) return __Log(unLogSect, unLogLevel, pcFormat, ap);
 
-    auto *pstRecord = static_cast<_ST_LOG_Q_DATA *>(malloc(sizeof(_ST_LOG_Q_DATA)));
+    timeval tTime;
+    gettimeofday(&tTime, nullptr);
+    QueuedRecord *pstRecord = FormatRecord(g_stWriters[unLogSect].pPool.load(), pcFormat, ap);
     if (pstRecord == nullptr) return -1;
-    gettimeofday(&pstRecord->tTime, nullptr);
-    if (vsnprintf(pstRecord->szLog, sizeof(pstRecord->szLog), pcFormat, ap) < 0) {
-        free(pstRecord);
-        SET_ERROR(E_LIB_INTERNAL, "Failed make log data");
-        return -1;
-    }
+    pstRecord->tTime = tTime;
     pstRecord->unLogSect = unLogSect;
     pstRecord->unLogLevel = unLogLevel;
 
@@ -168,7 +297,7 @@ int __Push_Log(unsigned int unLogSect, unsigned int unLogLevel, const char *pcFo
     int nRet = Push_Queue(unQueue, pstRecord);
     t_bPushing = false;
     if (nRet < 0) {
-        free(pstRecord);  // a refused record stays ours
+        ReleaseRecord(pstRecord);  // a refused record stays ours
         return -1;
     }
     g_stWriters[unLogSect].ulQueued.fetch_add(1);
@@ -191,7 +320,7 @@ void *__Thr_WriteLog(void *pvArg) {
             Sleep_u(EMPTY_POP_PAUSE_USEC);
             continue;
         }
-        WriteQueued(static_cast<_ST_LOG_Q_DATA *>(pvItem));
+        WriteQueued(static_cast<QueuedRecord *>(pvItem));
     }
     return nullptr;
 }

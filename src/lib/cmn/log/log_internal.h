@@ -88,15 +88,6 @@ int __H_Dump(unsigned int unLogSect, unsigned int unLogLevel, const char *pcData
 int __T_Dump(unsigned int unLogSect, unsigned int unLogLevel, const char *pcText,
              const char *pcFormat, va_list ap);
 
-// LOG_INDIRECT sections: one heap record per queued call, owned by the queue
-// while queued and released by the section's writer thread.
-typedef struct _ST_LOG_Q_DATA {
-    uint32_t unLogSect;
-    uint32_t unLogLevel;
-    struct timeval tTime;  // time of the call
-    char szLog[LOG_MSG_BUF_SIZE];
-} _ST_LOG_Q_DATA;
-
 // The writer's queue of a section, 0 while it has none: records are then
 // written directly.
 inline unsigned int __Get_LogQueue(const _ST_LOG_SECT &stSect) {
