@@ -18,7 +18,6 @@ namespace {
 constexpr int ERR_INVALID = 22;
 constexpr const char *KEY_SUFFIX = ".shm";
 constexpr mode_t KEY_DIR_MODE = 0755;
-constexpr mode_t KEY_FILE_MODE = 0666;
 
 bool EndsWith(const char *pcText, const char *pcSuffix) {
     size_t unLen = strlen(pcText);
@@ -52,17 +51,65 @@ int MakeKeyDirectories(const char *pszKeyFile) {
     return 0;
 }
 
-int MakeKeyFile(const char *pszKeyFile, const char *pszShmFile) {
+bool Is_Private(mode_t nMode) { return (nMode & S_IRWXO) == 0; }
+
+bool Is_Mine(uid_t nUid) { return nUid == 0 || nUid == geteuid(); }
+
+// Created without following a link planted at the name, and given exactly
+// nMode whatever the umask.
+int MakeKeyFile(const char *pszKeyFile, const char *pszShmFile, mode_t nMode) {
     struct stat stStat;
-    if (stat(pszShmFile, &stStat) == 0) return 0;
-    int nFd = creat(pszShmFile, KEY_FILE_MODE);
+    if (lstat(pszShmFile, &stStat) == 0) {
+        // A key file still open to others, left by an earlier release.
+        if (Is_Private(nMode) && S_ISREG(stStat.st_mode) && (stStat.st_mode & S_IRWXO) != 0 &&
+            (geteuid() == 0 || stStat.st_uid == geteuid())) {
+            chmod(pszShmFile, nMode);
+        }
+        return 0;
+    }
+    int nFd = open(pszShmFile, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, nMode);
     if (nFd < 0 && errno != EEXIST) {
         SET_ERROR(ERR_INVALID, "Shm Create Fail (%s)", pszKeyFile);
         return -1;
     }
-    if (nFd >= 0) close(nFd);
-    if (chmod(pszShmFile, KEY_FILE_MODE) < 0) {
-        SET_ERROR(ERR_INVALID, "Shm Chomd Fail");
+    if (nFd >= 0) {
+        int nRet = fchmod(nFd, nMode);
+        close(nFd);
+        if (nRet < 0) {
+            SET_ERROR(ERR_INVALID, "Shm Chomd Fail");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// A new private segment belongs to the key file's group, so that the group
+// that may use the registry does not depend on which process came first.
+void GiveKeyFileGroup(int nShmId, const char *pszShmFile) {
+    struct stat stKey;
+    struct shmid_ds stDs;
+    if (stat(pszShmFile, &stKey) != 0 || shmctl(nShmId, IPC_STAT, &stDs) != 0) return;
+    if (stDs.shm_perm.gid == stKey.st_gid) return;
+    stDs.shm_perm.gid = stKey.st_gid;
+    shmctl(nShmId, IPC_SET, &stDs);
+}
+
+// An existing private segment is used only when neither its owner nor its
+// creator is a third user, who could rewrite it at any time. One still open
+// to others is narrowed.
+int CheckPrivateSegment(const char *pszKeyFile, int nShmId, mode_t nMode) {
+    struct shmid_ds stDs;
+    if (shmctl(nShmId, IPC_STAT, &stDs) != 0) return 0;  // the attach reports it
+    if (!Is_Mine(stDs.shm_perm.uid) || !Is_Mine(stDs.shm_perm.cuid)) {
+        SET_ERROR(ERR_INVALID, "Shm Owner Untrusted (%s: owner %d, creator %d)", pszKeyFile,
+                  static_cast<int>(stDs.shm_perm.uid), static_cast<int>(stDs.shm_perm.cuid));
+        return -1;
+    }
+    if ((stDs.shm_perm.mode & S_IRWXO) == 0) return 0;
+    stDs.shm_perm.mode = static_cast<unsigned short>((stDs.shm_perm.mode & ~0777u) | nMode);
+    if (shmctl(nShmId, IPC_SET, &stDs) != 0) {
+        SET_ERROR(ERR_INVALID, "Shm Mode Open To Others (%s: mode %o)", pszKeyFile,
+                  static_cast<unsigned int>(stDs.shm_perm.mode & 0777u));
         return -1;
     }
     return 0;
@@ -99,6 +146,11 @@ void *ShmOpen(const char *pszKeyFile, int nSize, int *pnFirstF, int *pnShmId) {
 }
 
 void *ShmOpen(const char *pszKeyFile, int nSize, int *pnFirstF, int *pnShmId, int nReadOnlyF) {
+    return ShmOpen(pszKeyFile, nSize, pnFirstF, pnShmId, nReadOnlyF, SHM_MODE_SHARED);
+}
+
+void *ShmOpen(const char *pszKeyFile, int nSize, int *pnFirstF, int *pnShmId, int nReadOnlyF,
+              mode_t nMode) {
     if (pszKeyFile == nullptr || pszKeyFile[0] == '\0' ||
         strlen(pszKeyFile) > static_cast<size_t>(SHM_KEY_PATH_MAX)) {
         SET_ERROR(ERR_INVALID, "Invalid KeyFile parameter");
@@ -117,7 +169,7 @@ void *ShmOpen(const char *pszKeyFile, int nSize, int *pnFirstF, int *pnShmId, in
     }
 
     if (nReadOnlyF == 0 && MakeKeyDirectories(pszKeyFile) < 0) return nullptr;
-    if (MakeKeyFile(pszKeyFile, szShmFile) < 0) return nullptr;
+    if (MakeKeyFile(pszKeyFile, szShmFile, nMode) < 0) return nullptr;
 
     key_t nKey = ftok(szShmFile, 0);
     if (nKey == -1) {
@@ -130,8 +182,8 @@ void *ShmOpen(const char *pszKeyFile, int nSize, int *pnFirstF, int *pnShmId, in
     size_t unSize = static_cast<size_t>(nSize);
     int nShmId = shmget(nKey, unSize, 0);
     if (nShmId < 0) {
-        // Exclusive: of two processes racing here only the creator zeroes it.
-        nShmId = shmget(nKey, unSize, IPC_CREAT | IPC_EXCL | KEY_FILE_MODE);
+        // Exclusive: of two processes racing here only one is the creator.
+        nShmId = shmget(nKey, unSize, IPC_CREAT | IPC_EXCL | static_cast<int>(nMode & 0777));
         if (nShmId >= 0) {
             nFirstF = 1;
         } else if (errno == EEXIST) {
@@ -142,13 +194,21 @@ void *ShmOpen(const char *pszKeyFile, int nSize, int *pnFirstF, int *pnShmId, in
         SET_ERROR(ERR_INVALID, "Shared Memory Open Fail (%s)", pszKeyFile);
         return nullptr;
     }
+    if (Is_Private(nMode)) {
+        if (nFirstF == 1) {
+            GiveKeyFileGroup(nShmId, szShmFile);
+        } else if (CheckPrivateSegment(pszKeyFile, nShmId, nMode) < 0) {
+            return nullptr;
+        }
+    }
 
     void *pvAddr = shmat(nShmId, nullptr, 0);
     if (pvAddr == reinterpret_cast<void *>(-1)) {
         SET_ERROR(ERR_INVALID, "Shared Memory Attach Fail (%s)", pszKeyFile);
         return nullptr;
     }
-    if (nFirstF == 1) memset(pvAddr, 0, unSize);
+    // No fill here: the kernel zeroes a new segment, and a peer may already
+    // have written into it.
 
     if (pnShmId != nullptr) *pnShmId = nShmId;
     if (pnFirstF != nullptr) *pnFirstF = nFirstF;
