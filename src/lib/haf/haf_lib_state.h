@@ -36,6 +36,10 @@ extern std::atomic<int> gnReportF;
 extern std::atomic<int> gnHangTest;
 extern std::atomic<int> gnNoReportTest;
 
+// Guards the process socket against re-creation while it is used
+// (haf_sessLib.cpp).
+extern pthread_rwlock_t gHafSockLock;
+
 // Starts the checker thread with its hang handler; 0, or -1.
 int Init_THreadCheck_Haf(pfHafHangThrID cbFunc);
 

@@ -2,16 +2,22 @@
 // dispatch threads, and the send functions.
 #include "haf/haf_sessLib.h"
 
+#include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <pthread.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
+#include <string>
 
 #include "base/error.h"
 #include "base/string.h"
@@ -24,6 +30,7 @@
 
 std::atomic<int> g_procSock_haflib{0};
 std::atomic<HafThreadCreateFn> gHafLinkThreadCreate{pthread_create};
+pthread_rwlock_t gHafSockLock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
 
 namespace {
 
@@ -36,23 +43,58 @@ constexpr mode_t kSockMode = 0660;
 // descriptor that was closed (and possibly reused) under it. Writers are
 // preferred, or the reception thread's back-to-back waits could starve a
 // re-creation.
-pthread_rwlock_t gSockLock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
+//
+// Nobody waits for it without a bound: a fault handler may run on a thread
+// that holds it (the reception thread inside a read) while a re-creation
+// waits, and must still get its switch-over request out and end. A thread
+// that already holds either side uses the socket as it is, since it cannot
+// change under that thread.
+constexpr time_t kSockLockWaitSec = 2;
+thread_local int tnSockLockDepth = 0;
 
-class SockReadGuard {
+timespec sockLockDeadline() {
+    timespec stDeadline;
+    clock_gettime(CLOCK_MONOTONIC, &stDeadline);
+    stDeadline.tv_sec += kSockLockWaitSec;
+    return stDeadline;
+}
+
+class SockGuard {
 public:
-    SockReadGuard() { pthread_rwlock_rdlock(&gSockLock); }
-    ~SockReadGuard() { pthread_rwlock_unlock(&gSockLock); }
-    SockReadGuard(const SockReadGuard &) = delete;
-    SockReadGuard &operator=(const SockReadGuard &) = delete;
+    enum Side { Shared, Exclusive };
+    explicit SockGuard(Side side) {
+        if (tnSockLockDepth > 0) {
+            bHeld_ = true;
+            return;
+        }
+        timespec stDeadline = sockLockDeadline();
+        int nRet = side == Shared
+                       ? pthread_rwlock_clockrdlock(&gHafSockLock, CLOCK_MONOTONIC, &stDeadline)
+                       : pthread_rwlock_clockwrlock(&gHafSockLock, CLOCK_MONOTONIC, &stDeadline);
+        if (nRet != 0) {
+            errno = nRet;
+            return;
+        }
+        bHeld_ = bOwned_ = true;
+        ++tnSockLockDepth;
+    }
+    ~SockGuard() {
+        if (!bOwned_) return;
+        --tnSockLockDepth;
+        pthread_rwlock_unlock(&gHafSockLock);
+    }
+    SockGuard(const SockGuard &) = delete;
+    SockGuard &operator=(const SockGuard &) = delete;
+    // False when the lock could not be had in time (errno ETIMEDOUT).
+    bool held() const { return bHeld_; }
+
+private:
+    bool bHeld_ = false;
+    bool bOwned_ = false;
 };
 
-class SockWriteGuard {
-public:
-    SockWriteGuard() { pthread_rwlock_wrlock(&gSockLock); }
-    ~SockWriteGuard() { pthread_rwlock_unlock(&gSockLock); }
-    SockWriteGuard(const SockWriteGuard &) = delete;
-    SockWriteGuard &operator=(const SockWriteGuard &) = delete;
-};
+// Group of the process socket's file: its members may speak as the master.
+std::atomic<gid_t> gSockGid{0};
 
 const char *masterPath() {
     // One buffer per thread: senders run on several threads.
@@ -78,19 +120,77 @@ int createSocketLocked() {
     // mode keeps others from sending, and every datagram carries its
     // sender's credentials for the check in acceptedSender().
     int nOn = 1;
-    if (chmod(szPath, kSockMode) != 0 ||
+    struct stat stSock;
+    if (chmod(szPath, kSockMode) != 0 || stat(szPath, &stSock) != 0 ||
         setsockopt(nSock, SOL_SOCKET, SO_PASSCRED, &nOn, sizeof(nOn)) != 0) {
         printf("Init_UnixDoomainSocket_Haf Create Fail %s [%s]\n", szPath, StrError(errno));
         close(nSock);
         return -2;
     }
+    gSockGid.store(stSock.st_gid);
     return nSock;
 }
 
-// The kernel vouches for the credentials, so no other user can pretend to be
-// the master, whatever it writes in the header.
+// The value list of the line "<pszKey>\t..." of /proc/<nPid>/status, or
+// empty when the process is gone.
+std::string procStatusLine(int nPid, const char *pszKey) {
+    char szPath[64];
+    snprintf(szPath, sizeof(szPath), "/proc/%d/status", nPid);
+    int nFd = open(szPath, O_RDONLY | O_CLOEXEC);
+    if (nFd < 0) return "";
+    char szText[4096];
+    ssize_t nRead = read(nFd, szText, sizeof(szText) - 1);
+    close(nFd);
+    if (nRead <= 0) return "";
+    szText[nRead] = '\0';
+    std::string text(szText);
+    std::string key = std::string("\n") + pszKey + ":";
+    size_t unAt = text.find(key);
+    if (unAt == std::string::npos) return "";
+    size_t unStart = unAt + key.size();
+    return text.substr(unStart, text.find('\n', unStart) - unStart);
+}
+
+bool listHolds(const std::string &list, unsigned long ulId) {
+    const char *pc = list.c_str();
+    for (;;) {
+        char *pcEnd = nullptr;
+        unsigned long ulValue = strtoul(pc, &pcEnd, 10);
+        if (pcEnd == pc) return false;
+        if (ulValue == ulId) return true;
+        pc = pcEnd;
+    }
+}
+
+// Whether the sender is a member of gid through a supplementary group: its
+// groups as the kernel has them, from the process itself while it runs
+// (checked to be the same user, not a process that got its id since), else
+// from the group database for its user.
+bool supplementaryMember(const ucred &cred, gid_t gid) {
+    std::string uids = procStatusLine(static_cast<int>(cred.pid), "Uid");
+    if (listHolds(uids, cred.uid))
+        return listHolds(procStatusLine(static_cast<int>(cred.pid), "Groups"), gid);
+    char szBuf[4096];
+    passwd stPw;
+    passwd *pstPw = nullptr;
+    if (getpwuid_r(cred.uid, &stPw, szBuf, sizeof(szBuf), &pstPw) != 0 || pstPw == nullptr)
+        return false;
+    gid_t groups[256];
+    int nGroups = 256;
+    if (getgrouplist(pstPw->pw_name, pstPw->pw_gid, groups, &nGroups) < 0) return false;
+    for (int i = 0; i < nGroups; ++i)
+        if (groups[i] == gid) return true;
+    return false;
+}
+
+// The socket's mode lets its user, its group (supplementary members
+// included) and root send; the kernel vouches for the credentials, so that
+// a datagram sent on a socket connected by someone else is still checked
+// against the same circle, whatever its header says.
 bool acceptedSender(const ucred &cred) {
-    return cred.uid == 0 || cred.uid == geteuid() || cred.gid == getegid();
+    gid_t gid = gSockGid.load();
+    return cred.uid == 0 || cred.uid == geteuid() || cred.gid == gid ||
+           supplementaryMember(cred, gid);
 }
 
 // Reads one datagram of at most nLen bytes with its sender's credentials.
@@ -138,7 +238,8 @@ void fillHeader(ProcMsg_Haf &msg, int nMsgName, int nPayloadLen) {
 // Sends the first nMsgLength bytes of msg; 0 when all of them left. errno
 // tells why not.
 int writeToMaster(const ProcMsg_Haf &msg) {
-    SockReadGuard guard;
+    SockGuard guard(SockGuard::Shared);
+    if (!guard.held()) return -1;
     int nSock = g_procSock_haflib.load();
     if (nSock <= 0) {
         errno = EBADF;  // never send on descriptor 0, which is not the link
@@ -223,12 +324,14 @@ int startDetached(void *(*pfBody)(void *), const char *pszInitFail, const char *
 }  // namespace
 
 int Init_UnixDoomainSocket_Haf() {
-    SockWriteGuard guard;
+    SockGuard guard(SockGuard::Exclusive);
+    if (!guard.held()) return -2;
     return createSocketLocked();
 }
 
 int Reinit_UnixDoomainSocket_Haf() {
-    SockWriteGuard guard;
+    SockGuard guard(SockGuard::Exclusive);
+    if (!guard.held()) return -2;
     int nOld = g_procSock_haflib.exchange(0);
     if (nOld != 0) close(nOld);
     int nSock = createSocketLocked();
@@ -262,7 +365,8 @@ int Init_ThreadMsgRecv_Haf() {
 int ReceivePacket_Haf(int nTimeOut) {
     ProcMsg_Haf msg;
     {
-        SockReadGuard guard;
+        SockGuard guard(SockGuard::Shared);
+        if (!guard.held()) return -1;
         int nSock = g_procSock_haflib.load();
         if (nSock <= 0) return -1;
         pollfd stPoll{nSock, POLLIN, 0};
