@@ -71,7 +71,8 @@ int Get_LogLevel(unsigned int unLogSect);
 int Set_LogFileCnt(unsigned int unLogSect, unsigned int unLogFileCnt);
 int Get_LogFileCnt(unsigned int unLogSect);
 // Megabytes; larger values are taken as kilobytes or bytes (divided by 1024
-// once or twice until at most 1024).
+// once or twice until at most 1024). 0 is stored and read back as 0; files
+// are then rotated at the default LOG_DEFAULT_FILE_SIZE.
 int Set_LogFileSize(unsigned int unLogSect, unsigned int unLogFileSize);
 int Get_LogFileSize(unsigned int unLogSect);
 int Get_LogListCnt();

@@ -18,8 +18,11 @@
 #include <string>
 #include <vector>
 
+#include <strings.h>
+
 #include "base/error.h"
 #include "base/util.h"
+#include "log/log_registry.h"
 #include "private_registry.h"
 
 inline std::vector<std::string> ReadLines(const std::string &path) {
@@ -65,4 +68,19 @@ inline bool ReportHas(const std::string &text) {
 inline std::string MessageOf(const std::string &line) {
     size_t pos = line.find(") ");
     return pos == std::string::npos ? line : line.substr(pos + 2);
+}
+
+// A settings entry of a block as any other process of the registry's group
+// can write it: through its own read-write attachment of the segment (left
+// attached until the process ends). Null when the block is not registered.
+inline _ST_LOG_LIST *SharedEntry(const std::string &block, unsigned int entry) {
+    void *p = shmat(LogRegistryEnv::SegmentId(), nullptr, 0);
+    if (p == reinterpret_cast<void *>(-1)) return nullptr;
+    _ST_LOG_INFORMATION *shm = static_cast<_ST_LOG_INFORMATION *>(p);
+    for (int i = 0; i < shm->nCnt && i < static_cast<int>(LOG_MAX_BLOCK); ++i) {
+        if (strcasecmp(shm->stD[i].szBlockName, block.c_str()) == 0) {
+            return &shm->stD[i].stLogInfo.stList[entry];
+        }
+    }
+    return nullptr;
 }

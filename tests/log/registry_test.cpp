@@ -1,5 +1,7 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/shm.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <cstring>
@@ -9,6 +11,7 @@
 #include "log/log.h"
 #include "log/log_registry.h"
 #include "log_support.h"
+#include "run_as.h"
 #include "scratch_dir.h"
 
 static ::testing::Environment *const g_logEnv =
@@ -227,4 +230,76 @@ TEST(LogSections, ElevenSectionsTwelveHandlers) {
     ASSERT_EQ(T_Dump(3, LOG_4, "t", "rejected\n"), 0);
     EXPECT_EQ(g_handled, std::vector<int>(LOG_MAX_HANDLER, LOG_4));
     EXPECT_EQ(ReadLines(TodayName(dir / "s3")).size(), 1u);
+}
+
+TEST(LogRegistryAccess, AnOutsiderCannotAttachRedirectOrPlantALink) {
+    if (!CanDropRoot()) GTEST_SKIP() << "needs root and the user nobody";
+    ScratchDir dir;
+    chmod(dir.path().c_str(), 0755);
+    // A log folder left writable by another user.
+    std::string logDir = dir / "log";
+    ASSERT_EQ(mkdir(logDir.c_str(), 0755), 0);
+    ASSERT_EQ(chown(logDir.c_str(), Nobody().uid, Nobody().gid), 0);
+    ASSERT_EQ(Init_Log("AccessBlock", (logDir + "/app").c_str()), 0);
+    ASSERT_EQ(Set_LogLevel(0, LOG_3), 0);
+
+    // Key file and segment are for their owner, their group and root.
+    std::string keyFile = LogRegistryEnv::KeyFile();
+    int id = LogRegistryEnv::SegmentId();
+    struct stat st;
+    ASSERT_EQ(stat(keyFile.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0660u);
+    struct shmid_ds ds;
+    ASSERT_EQ(shmctl(id, IPC_STAT, &ds), 0);
+    EXPECT_EQ(ds.shm_perm.mode & 0777, 0660u);
+
+    // Another user can neither attach it (to write a path, or to read),
+    // nor write the key file, nor change or remove the segment.
+    EXPECT_TRUE(RunAsNobody([&] {
+        struct shmid_ds widened = ds;
+        widened.shm_perm.mode = 0666;
+        return shmat(id, nullptr, 0) == reinterpret_cast<void *>(-1) && errno == EACCES &&
+               shmat(id, nullptr, SHM_RDONLY) == reinterpret_cast<void *>(-1) &&
+               open(keyFile.c_str(), O_WRONLY) < 0 && errno == EACCES &&
+               shmctl(id, IPC_SET, &widened) < 0 && shmctl(id, IPC_RMID, nullptr) < 0;
+    }));
+    EXPECT_EQ(Get_LogPath(0), logDir + "/app");
+
+    // A link planted at today's name is not followed: the record goes to
+    // standard output with the reason, the link's target stays as it was.
+    std::string victim = dir / "victim";
+    std::ofstream(victim) << "untouched\n";
+    std::string today = TodayName(logDir + "/app");
+    ASSERT_TRUE(RunAsNobody([&] { return symlink(victim.c_str(), today.c_str()) == 0; }));
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Log(LOG_3, "not for the victim\n"), 0);
+    std::string out = testing::internal::GetCapturedStdout();
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(ReadLines(victim), std::vector<std::string>{"untouched"});
+    EXPECT_NE(out.find("not for the victim"), std::string::npos) << out;
+    EXPECT_NE(err.find("Open Log(" + today + ",a+) fails! [" + std::to_string(ELOOP) + "/"),
+              std::string::npos)
+        << err;
+}
+
+TEST(LogRegistry, TextsReadFromTheSegmentAreBoundedToTheirField) {
+    ScratchDir dir;
+    ASSERT_EQ(Init_Log("BoundsBlock", (dir / "b").c_str()), 0);
+    ASSERT_EQ(Set_LogLevel(0, LOG_3), 0);
+    // Another process fills the path field to its end, without a terminator
+    // (the level word follows it).
+    _ST_LOG_LIST *entry = SharedEntry("BoundsBlock", 0);
+    ASSERT_NE(entry, nullptr);
+    std::string base = dir.path().string() + "/";
+    ASSERT_LT(base.size(), 100u);
+    std::string full = base + std::string(sizeof(entry->szFilePath) - base.size(), 'p');
+    memcpy(entry->szFilePath, full.data(), sizeof(entry->szFilePath));
+    std::string bounded = full.substr(0, sizeof(entry->szFilePath) - 1);
+
+    EXPECT_EQ(std::string(Get_LogPath(0)), bounded);
+    EXPECT_EQ(std::string(Get_LogPathName("BoundsBlock")), bounded);
+    ASSERT_EQ(Log(LOG_3, "bounded\n"), 0);
+    ASSERT_EQ(ReadLines(TodayName(bounded)).size(), 1u);
+    EXPECT_EQ(FileNames(dir.path()).size(), 1u);
 }

@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <ctime>
 #include <set>
@@ -67,6 +72,24 @@ std::string ZoneJustBeforeMidnight() {
     snprintf(tz, sizeof(tz), "KST%c%02ld:%02ld:%02ld", east > 0 ? '-' : '+', a / 3600,
              a / 60 % 60, a % 60);
     return tz;
+}
+
+// Runs fn in a child process; false when it failed or had not ended within
+// the time-out (it is then killed).
+bool InChildWithin(std::chrono::seconds timeout, const std::function<bool()> &fn) {
+    pid_t pid = fork();
+    if (pid == 0) _exit(fn() ? 0 : 1);
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 }  // namespace
@@ -171,4 +194,58 @@ TEST(LogRotation, LocalMidnightStartsTheNextDaysFile) {
     EXPECT_EQ(MessageOf(ReadLines(before)[0]), "before");
     ASSERT_EQ(ReadLines(after).size(), 1u);
     EXPECT_EQ(MessageOf(ReadLines(after)[0]), "after");
+}
+
+TEST(LogRotation, LimitsAreBoundedZeroIsTheDefaultHugeFilesAndCountsRotate) {
+    ScratchDir dir;
+    std::string prefix = dir / "app";
+    ASSERT_EQ(Init_Log("LimitBlock", prefix.c_str()), 0);
+    ASSERT_EQ(Set_LogLevel(0, LOG_3), 0);
+    std::string today = TodayName(prefix);
+    const std::vector<std::string> todayOnly{fs::path(today).filename()};
+
+    // 0 reads back as configured and means the default limit, not a
+    // rotation at every record.
+    ASSERT_EQ(Set_LogFileSize(0, 0), 0);
+    EXPECT_EQ(Get_LogFileSize(0), 0);
+    WriteRecords(0, 3);
+    EXPECT_EQ(FileNames(dir.path()), todayOnly);
+    // A limit that another process wrote beyond what the setter stores
+    // (4096 MB is 0 in 32 bits of bytes) is bounded as well.
+    _ST_LOG_LIST *entry = SharedEntry("LimitBlock", 0);
+    ASSERT_NE(entry, nullptr);
+    entry->unLogFileSize = 4096;
+    WriteRecords(3, 6);
+    EXPECT_EQ(FileNames(dir.path()), todayOnly);
+    EXPECT_EQ(SequenceOf(today), (std::vector<int>{0, 1, 2, 3, 4, 5}));
+
+    // A file of 2 GiB and more found at opening is rotated, also under a
+    // stored limit far above what the setter stores (bounded to 1024 MB).
+    std::string bigPrefix = dir / "big";
+    std::string bigToday = TodayName(bigPrefix);
+    constexpr off_t BIG = (off_t(1) << 31) + 100;
+    {
+        std::ofstream(bigToday).close();
+        ASSERT_EQ(truncate(bigToday.c_str(), BIG), 0);  // sparse
+    }
+    ASSERT_EQ(Add_Log(bigPrefix.c_str(), LOG_DIRECT), 1);
+    ASSERT_EQ(Set_LogMore(1, LOG_3, 5, 1, "hh:mm:ss"), 0);
+    _ST_LOG_LIST *bigEntry = SharedEntry("LimitBlock", 1);
+    ASSERT_NE(bigEntry, nullptr);
+    bigEntry->unLogFileSize = UINT32_MAX;
+    ASSERT_EQ(Log(1, LOG_3, "after the big one\n"), 0);
+    EXPECT_EQ(fs::file_size(bigToday + "_1"), static_cast<uintmax_t>(BIG));
+    EXPECT_EQ(ReadLines(bigToday).size(), 1u);
+
+    // A huge rotation count costs only the rotated files that exist.
+    ASSERT_EQ(Set_LogFileSize(1, 1), 0);
+    ASSERT_EQ(Set_LogFileCnt(1, UINT32_MAX), 0);
+    EXPECT_TRUE(InChildWithin(std::chrono::seconds(60), [&] {
+        for (int i = 0; i < 1100; ++i) {
+            if (Log(1, LOG_3, "seq %d %s\n", i, BODY.c_str()) != 0) return false;
+        }
+        return true;
+    })) << "the rotation did not end within 60 s";
+    EXPECT_EQ(fs::file_size(bigToday + "_2"), static_cast<uintmax_t>(BIG));
+    EXPECT_TRUE(fs::exists(bigToday + "_1"));
 }

@@ -3,11 +3,21 @@
 #include <regex>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "log/log.h"
 #include "log_support.h"
 #include "scratch_dir.h"
+
+// Whether Log(level, format, 0) and Log(level, format, NULL) compile; they
+// would pick the form that takes a va_list pointer and drop the record.
+template <typename Level>
+auto LoneZeroCompiles(Level level) -> decltype(Log(level, "%d\n", 0), std::true_type{});
+std::false_type LoneZeroCompiles(...);
+template <typename Level>
+auto LoneNullCompiles(Level level) -> decltype(Log(level, "%p\n", nullptr), std::true_type{});
+std::false_type LoneNullCompiles(...);
 
 namespace {
 
@@ -51,6 +61,9 @@ TEST(LogRecords, PrefixLengthsAndCallErrors) {
     EXPECT_EQ(MessageOf(lines[1]).substr(0, 8191), exact);
     EXPECT_EQ(lines[1].substr(lines[1].size() - 4), "]E) ");  // prefix of the next record
     EXPECT_EQ(lines[2], std::string(8190, 'y'));
+
+    EXPECT_FALSE(decltype(LoneZeroCompiles(LOG_3))::value);
+    EXPECT_FALSE(decltype(LoneNullCompiles(LOG_3))::value);
 
     Clr_Error();
     EXPECT_EQ(Log(1, LOG_1, "x\n"), -1);

@@ -1,5 +1,7 @@
 // Daily log files: names, opening, size rotation within the day.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -13,8 +15,11 @@
 
 namespace {
 
-constexpr uint32_t MEGABYTE = 1u << 20;
+constexpr uint64_t MEGABYTE = 1u << 20;
+constexpr uint32_t MAX_FILE_SIZE_MB = 1024;  // the largest limit the setter stores
 constexpr const char *LOG_OPEN_MODE = "a+";
+constexpr mode_t LOG_FILE_MODE = 0666;  // less the umask
+constexpr unsigned int LOG_DIR_MODE = 0755;
 // Rotations within one second get a counter after the time (_HHMMSS_1, ...);
 // beyond this many the oldest of that second is replaced.
 constexpr int MAX_SAME_SECOND_ROTATIONS = 999;
@@ -36,7 +41,38 @@ bool Is_Present(const char *pcPath) {
     return lstat(pcPath, &stStat) == 0;
 }
 
-uint32_t SizeLimit(const _ST_LOG_LIST &stList) { return stList.unLogFileSize * MEGABYTE; }
+// The limit as the registry holds it, which any process of its group may
+// have written: 0 means the default, and it is never above what the setter
+// stores, so that it cannot wrap in the 32-bit size counter.
+uint64_t SizeLimit(const _ST_LOG_LIST &stList) {
+    uint32_t unMb = __atomic_load_n(&stList.unLogFileSize, __ATOMIC_RELAXED);
+    if (unMb == 0) unMb = LOG_DEFAULT_FILE_SIZE;
+    if (unMb > MAX_FILE_SIZE_MB) unMb = MAX_FILE_SIZE_MB;
+    return unMb * MEGABYTE;
+}
+
+// The path prefix as the registry holds it, terminated within its field.
+void CopyPathPrefix(const _ST_LOG_LIST &stList, char *pcOut, size_t unSize) {
+    size_t unLen = strnlen(stList.szFilePath, sizeof(stList.szFilePath) - 1);
+    if (unLen >= unSize) unLen = unSize - 1;
+    memcpy(pcOut, stList.szFilePath, unLen);
+    pcOut[unLen] = '\0';
+}
+
+// Appends and reads as "a+" does, but refuses a symbolic link at the file's
+// own name: a link planted there would have the records written elsewhere.
+FILE *OpenNoFollow(const char *pcName) {
+    if (__Make_Directory(pcName, LOG_DIR_MODE) != 0) return nullptr;
+    int nFd = open(pcName, O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW, LOG_FILE_MODE);
+    if (nFd < 0) return nullptr;
+    FILE *pFile = fdopen(nFd, LOG_OPEN_MODE);
+    if (pFile == nullptr) {
+        int nErrno = errno;
+        close(nFd);
+        errno = nErrno;
+    }
+    return pFile;
+}
 
 void RotatedName(const char *pcName, unsigned int unIndex, char *pcOut, size_t unSize) {
     SNPrintf(pcOut, unSize, "%s_%u", pcName, unIndex);
@@ -151,8 +187,10 @@ FILE *__Open_LogFP(unsigned int unLogSect, const struct tm &stLocal) {
     if (pstSect == nullptr) return nullptr;
     const _ST_LOG_LIST &stList = __pstLogInfo->stList[pstSect->unLogId];
 
+    char szPrefix[LOG_TEXT_SIZE];
+    CopyPathPrefix(stList, szPrefix, sizeof(szPrefix));
     char szName[LOG_FILE_NAME_SIZE];
-    __Make_LogFileName(stList.szFilePath, stLocal, szName, sizeof(szName));
+    __Make_LogFileName(szPrefix, stLocal, szName, sizeof(szName));
     if (Is_Dir(szName)) {
         ReportDirectory(szName);
         __Close_LogFP(pstSect);
@@ -166,7 +204,7 @@ FILE *__Open_LogFP(unsigned int unLogSect, const struct tm &stLocal) {
     }
     __Close_LogFP(pstSect);
 
-    FILE *pFile = Open_File(szName, LOG_OPEN_MODE);
+    FILE *pFile = OpenNoFollow(szName);
     if (pFile == nullptr) {
         ReportOpenFailure(szName);
         return nullptr;

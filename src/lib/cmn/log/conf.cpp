@@ -10,10 +10,10 @@ namespace {
 constexpr unsigned int SIZE_UNIT_STEP = 1024;
 constexpr unsigned int SET_LOG_MORE_MAX_SECT = 11;
 
-// Values above 1024 are taken as kilobytes, and above that as bytes.
+// Values above 1024 are taken as kilobytes, and above that as bytes. 0 is
+// stored as given (so that it reads back as configured); the files apply the
+// default for it.
 unsigned int NormaliseFileSize(unsigned int unSize) {
-    // A limit of 0 would rotate on every record and keep only the last few.
-    if (unSize == 0) return LOG_DEFAULT_FILE_SIZE;
     if (unSize > SIZE_UNIT_STEP) unSize /= SIZE_UNIT_STEP;
     if (unSize > SIZE_UNIT_STEP) unSize /= SIZE_UNIT_STEP;
     return unSize;
@@ -34,6 +34,17 @@ int ForEachNamedEntry(const char *pcBlockName, Visit fVisit) {
     return 0;
 }
 
+// A path of the registry, terminated within its field: the field may hold
+// 128 characters without an end. One buffer per thread, valid until the
+// thread's next call.
+const char *TerminatedPath(const _ST_LOG_LIST &stList) {
+    static thread_local char szPath[LOG_TEXT_SIZE];
+    size_t unLen = strnlen(stList.szFilePath, sizeof(szPath) - 1);
+    memcpy(szPath, stList.szFilePath, unLen);
+    szPath[unLen] = '\0';
+    return szPath;
+}
+
 }  // namespace
 
 int Set_LogPath(unsigned int unLogSect, const char *pcLogPath) {
@@ -45,7 +56,7 @@ int Set_LogPath(unsigned int unLogSect, const char *pcLogPath) {
 
 const char *Get_LogPath(unsigned int unLogSect) {
     _ST_LOG_LIST *pstList = __Get_LogList(unLogSect);
-    return pstList != nullptr ? pstList->szFilePath : nullptr;
+    return pstList != nullptr ? TerminatedPath(*pstList) : nullptr;
 }
 
 // The new format takes effect from the section's next record.
@@ -131,7 +142,7 @@ int Get_LogLevelName(const char *pcBlockName) {
 const char *Get_LogPathName(const char *pcBlockName) {
     const char *pcPath = "";
     ForEachNamedEntry(pcBlockName, [&pcPath](_ST_LOG_LIST &stList) {
-        pcPath = stList.szFilePath;
+        pcPath = TerminatedPath(stList);
         return false;
     });
     return pcPath;

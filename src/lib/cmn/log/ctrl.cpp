@@ -22,14 +22,17 @@ void PrintShmOpenFail(const char *pcKeyFile, int nLine) {
     printf("ShmOpen Fail [%s] (%s:%d)\n%s\n", pcKeyFile, "Init_LogMem", nLine, StrError(errno));
 }
 
+// Private to root and the registry's group: whoever may write it can point
+// every process's log at a file of its choice. A new segment comes zeroed
+// from the kernel and is not filled again, so that a block a peer claimed
+// right after the creation survives.
 _ST_LOG_INFORMATION *OpenRegistry(const char *pcKeyFile) {
-    int nFirstF = 0;
-    void *pvShm = ShmOpen(pcKeyFile, static_cast<int>(LOG_SHM_SIZE), &nFirstF);
+    void *pvShm = ShmOpen(pcKeyFile, static_cast<int>(LOG_SHM_SIZE), nullptr, nullptr, 0,
+                          SHM_MODE_PRIVATE);
     if (pvShm == nullptr) {
         PrintShmOpenFail(pcKeyFile, __LINE__);
         return nullptr;
     }
-    if (nFirstF == 1) memset(pvShm, 0, LOG_SHM_SIZE);
     return static_cast<_ST_LOG_INFORMATION *>(pvShm);
 }
 
@@ -224,8 +227,11 @@ void __Print_LogInfo() {
         const _ST_LOG_LIST &stList = __pstLogInfo->stList[i];
         if (stList.szFilePath[0] == '\0') continue;
         printf("======================= Log section ID %u =======================\n", i);
-        printf("| %-20s | %-s\n", "Time format", stList.szTimeFormat);
-        printf("| %-20s | %-s\n", "File path", stList.szFilePath);
+        // Texts of the registry may lack their end within the field.
+        printf("| %-20s | %-.*s\n", "Time format", static_cast<int>(LOG_TEXT_SIZE - 1),
+               stList.szTimeFormat);
+        printf("| %-20s | %-.*s\n", "File path", static_cast<int>(LOG_TEXT_SIZE - 1),
+               stList.szFilePath);
         printf("| %-20s | %-s\n", "Level",
                Str_LogLevel(__Load_LogLevel(&stList), szLevel, sizeof(szLevel)));
         printf("| %-20s | %u\n", "File count", stList.unLogFileCnt);
