@@ -93,6 +93,18 @@ TEST_F(ConfFile, OverlongLinesAreReadInPieces) {
     Write("[DB]\n#" + std::string(1022, 'x') + "DSN=piece\nUID=u\n");
     EXPECT_EQ(Value("DB", "UID"), "u");
     EXPECT_EQ(Value("DB", "DSN"), "piece");
+
+    // A line of exactly 1,023 characters is still whole: its value fits.
+    std::string value(CONF_LINE_MAX - 4, 'v');
+    Write("[DB]\nDSN=" + value + "\nUID=u\n");
+    int nRet = 0;
+    EXPECT_EQ(Value("DB", "DSN", &nRet), value);
+    EXPECT_EQ(nRet, CONF_FOUND);
+    EXPECT_EQ(Value("DB", "UID"), "u");
+    // One character more is cut by the line limit.
+    Write("[DB]\nDSN=" + value + "w\n");
+    EXPECT_EQ(Value("DB", "DSN", &nRet), value);
+    EXPECT_EQ(nRet, CONF_TOO_LONG);
 }
 
 TEST_F(ConfFile, MissingFileGivesTheDefault) {

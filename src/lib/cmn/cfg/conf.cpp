@@ -58,9 +58,15 @@ public:
     // Next line, or a 1023-character piece of a longer one; the last line
     // counts even without a final line feed.
     bool NextLine(char *pcLine, size_t unSize) { return fgets(pcLine, unSize, pFile_) != nullptr; }
-    // Whether the piece just read ends its line (line feed or end of file).
-    bool EndsLine(const char *pcLine) const {
-        return strchr(pcLine, '\n') != nullptr || feof(pFile_) != 0;
+    // Whether the piece just read ends its line: it holds the line feed, the
+    // file ends, or the line feed is the very next character (a line of
+    // exactly CONF_LINE_MAX characters; the line feed is taken).
+    bool EndsLine(const char *pcLine) {
+        if (strchr(pcLine, '\n') != nullptr || feof(pFile_) != 0) return true;
+        int c = getc(pFile_);
+        if (c == '\n' || c == EOF) return true;
+        ungetc(c, pFile_);
+        return false;
     }
 
 private:
