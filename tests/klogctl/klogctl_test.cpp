@@ -1,9 +1,11 @@
 // klogctl against a private registry: level names, listing, reading and
 // changing a registered process's level by block name, and its refusals.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -12,6 +14,7 @@
 #include "klogctl_level.h"
 #include "log/log.h"
 #include "private_registry.h"
+#include "run_as.h"
 #include "scratch_dir.h"
 
 static ::testing::Environment *const g_logEnv =
@@ -177,4 +180,35 @@ TEST_F(Registered, RefusalsChangeNothing) {
     Result levels = Klogctl({"levels"});
     EXPECT_NE(levels.out.find("D  0x02000000"), std::string::npos) << levels.out;
     EXPECT_NE(levels.out.find("N  0x00000003"), std::string::npos) << levels.out;
+}
+
+TEST_F(Registered, GroupMembersChangeLevelsOthersAreRefused) {
+    if (!CanDropRoot()) GTEST_SKIP() << "needs root and the user nobody";
+    struct stat stKey {};
+    ASSERT_EQ(stat(LogRegistryEnv::KeyFile().c_str(), &stKey), 0);
+    const TestUser member{Nobody().uid, stKey.st_gid};
+    EXPECT_TRUE(RunAs(member, [] {
+        Result list = Klogctl({"list"});
+        Result set = Klogctl({"set", "KEST", "M"});
+        bool ok = list.nExit == klogctl::kExitOk && list.out.find("KEST ") != std::string::npos &&
+                  set.nExit == klogctl::kExitOk;
+        if (!ok) std::cerr << list.err << set.err;
+        return ok;
+    }));
+    EXPECT_EQ(static_cast<unsigned int>(Get_LogLevel(0)), LOG_5);
+
+    const TestUser outsider{Nobody().uid, Nobody().gid};
+    for (const char *command : {"list", "get", "set"}) {
+        EXPECT_TRUE(RunAs(outsider, [command] {
+            Result r = std::string(command) == "list" ? Klogctl({command})
+                       : std::string(command) == "get" ? Klogctl({command, "KEST"})
+                                                       : Klogctl({command, "KEST", "C"});
+            bool ok = r.nExit == klogctl::kExitFailed &&
+                      r.err.find("Permission denied (the registry is for root and the members "
+                                 "of the group ") != std::string::npos;
+            if (!ok) std::cerr << command << ": " << r.err;
+            return ok;
+        })) << command;
+    }
+    EXPECT_EQ(static_cast<unsigned int>(Get_LogLevel(0)), LOG_5);
 }

@@ -1,6 +1,7 @@
 // Read and level changes over the registry segment of another process.
 #include "klogctl_registry.h"
 
+#include <grp.h>
 #include <strings.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -32,6 +33,16 @@ void ForEachSectionInUse(_ST_LOG_INFO &stInfo, Visit fVisit) {
         if (!fVisit(i, stList))
             break;
     }
+}
+
+// Who may use the registry, for a refusal: root and its group.
+std::string AccessHint(int nErr, const struct shmid_ds &stDs, const struct stat &stKey) {
+    if (nErr != EACCES && nErr != EPERM)
+        return "";
+    gid_t nGid = stDs.shm_perm.mode != 0 ? stDs.shm_perm.gid : stKey.st_gid;
+    const group *pGroup = getgrgid(nGid);
+    std::string name = pGroup != nullptr ? pGroup->gr_name : std::to_string(nGid);
+    return " (the registry is for root and the members of the group " + name + ")";
 }
 
 }  // namespace
@@ -67,7 +78,9 @@ bool Registry::Attach(const std::string &keyFile, bool bWritable) {
     keyFile_ = keyFile;
     struct stat stKey {};
     if (stat(keyFile.c_str(), &stKey) != 0) {
-        error_ = "no log registry at " + keyFile + " (no process has logged there)";
+        error_ = errno == ENOENT
+                     ? "no log registry at " + keyFile + " (no process has logged there)"
+                     : "cannot reach the log registry at " + keyFile + ": " + strerror(errno);
         return false;
     }
     key_t nKey = ftok(keyFile.c_str(), 0);
@@ -77,14 +90,22 @@ bool Registry::Attach(const std::string &keyFile, bool bWritable) {
         return false;
     }
     struct shmid_ds stDs {};
-    if (shmctl(nId, IPC_STAT, &stDs) != 0 || stDs.shm_segsz != LOG_SHM_SIZE) {
+    if (shmctl(nId, IPC_STAT, &stDs) != 0) {
+        int nErr = errno;
+        error_ = "cannot read the log registry of " + keyFile + ": " + strerror(nErr) +
+                 AccessHint(nErr, stDs, stKey);
+        return false;
+    }
+    if (stDs.shm_segsz != LOG_SHM_SIZE) {
         error_ = "the segment of " + keyFile + " is not a log registry (size " +
                  std::to_string(stDs.shm_segsz) + ")";
         return false;
     }
     void *pvAddr = shmat(nId, nullptr, bWritable ? 0 : SHM_RDONLY);
     if (pvAddr == reinterpret_cast<void *>(-1)) {
-        error_ = "cannot attach the log registry of " + keyFile + ": " + strerror(errno);
+        int nErr = errno;
+        error_ = "cannot attach the log registry of " + keyFile + ": " + strerror(nErr) +
+                 AccessHint(nErr, stDs, stKey);
         return false;
     }
     pstShm_ = static_cast<_ST_LOG_INFORMATION *>(pvAddr);
