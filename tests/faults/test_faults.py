@@ -10,7 +10,9 @@ Environment (set by CTest): as tests/kest/test_daemon.py (KEST_BIN,
 KEST_REPO, KEST_DB_DIR, KEST_TEST_TMP), plus KEST_FAULT_LONG=1 for the long
 forms (scripts/fault-long.sh).
 """
+import csv
 import glob
+import io
 import os
 import random
 import re
@@ -309,7 +311,7 @@ def shown(text):
     return None if text is None else re.sub(r"[\x00-\x1f\x7f]", "?", text)
 
 
-class HostileRows(FixtureTest):
+class HostileRows(FixtureTest, DrainCheck):
     # Widths of the fetch buffers less the terminating zero.
     WIDTH = {"PROC_RESULT": 16, "IN_GROUP": 16, "SERIAL_NUM": 32, "CALLER_NO": 40,
              "CALLEE_NO": 40, "CALLBACK_NO": 40, "IN_TIME": 16, "REPORT_TIME": 16}
@@ -372,29 +374,79 @@ class HostileRows(FixtureTest):
         self.assertEqual(len(by_seq[8].encode()), LINE_LEN)
         self.assertIn(" -05 -01 ", by_seq[4])
 
-    def test_rows_that_cannot_be_billed_end_the_process_and_stay(self):
-        # Each alone in the table: the process ends with status 1 before the
-        # row is written or deleted, and a restart meets it again.
-        cases = [
-            ("IN_GROUP empty", Row(21, "OK", "", 1, "S21")),
-            ("IN_GROUP not a number", Row(22, "OK", "abc", 1, "S22")),
-            ("IN_GROUP out of range", Row(23, "OK", "99999999999", 1, "S23")),
-            ("IN_GROUP longer than its buffer", Row(24, "OK", "1" * 18, 1, "S24")),
-            ("SERIAL_NUM longer than its buffer", Row(25, "OK", "1", 1, "S" * 34)),
-        ]
-        for what, row in cases:
-            with self.subTest(what):
-                self.db.sql("DELETE FROM TSMS_SND_MSG")
-                self.db.insert([row])
-                node = self.active_node("refused")
-                d = node.start("--active")
-                self.assertEqual(d.wait(), 1, d.context())
-                self.assertEqual(len(node.log_lines("[DB] Error: ")), 1, d.context())
-                self.assertEqual(self.db.seqs(), [row.seq])
-                files = node.bill_files()
-                data = b"".join(Path(node.bill_dir, f).read_bytes() for f in files)
-                self.assertEqual(data, b"", "nothing written for the row")
-                self.assertNotIn("AddressSanitizer", d.stderr())
+    def bad_row(self, seq):
+        """A row that cannot be billed, of one of five kinds, with values
+        that test the reject file's quoting: separators, quotes, line feeds,
+        empty texts, NULLs and values far longer than their buffers."""
+        kind = (seq // 500) % 5
+        if kind == 0:
+            return Row(seq, 'a,"b"', "", 1, "S%d" % seq, "line\nfeed\tx")
+        if kind == 1:
+            return Row(seq, "OK", "abc", None, "", None, '"', ",")
+        if kind == 2:
+            return Row(seq, None, "99999999999", 7, "S%d" % seq)
+        if kind == 3:
+            return Row(seq, "OK", "1" * 18, 1, "S%d" % seq, "7" * 200)
+        return Row(seq, "", "1", 1, "S" * 34 + ',"\n' + "s" * 100, "", "", "", "", "")
+
+    def test_rows_that_cannot_be_billed_are_set_aside_whole_and_billing_goes_on(self):
+        total = 20000 if LONG else 2500
+        rows = numbered_rows(total)
+        bad = [self.bad_row(r.seq) for r in rows if r.seq % 500 == 0]
+        good = [r for r in rows if r.seq % 500 != 0]
+        self.db.insert(good + bad)
+        node = self.active_node("reject")
+        d = node.start("--active")
+        wait_for(lambda: self.db.pending() == 0 or not d.running(), "the table to drain",
+                 timeout=WAIT * 3, context=d.context)
+        self.assertTrue(d.running(), d.context())
+        # Every good row billed, once: the daemon never ended.
+        self.assert_drained_at_least_once(node, self.db, good, max_extra=0)
+
+        files = os.listdir(node.reject_dir)
+        self.assertEqual(len(files), 1, files)
+        self.assertIn(files[0], {"SMSC_REJECT_%s.csv" % day for day in test_daemon.today_dates()})
+        raw = Path(node.reject_dir, files[0]).read_bytes().decode()
+        records = list(csv.reader(io.StringIO(raw, newline=""), strict=True))
+        header = ["time", "reason"] + list(test_daemon.COLUMNS) + ["PROC_STS"]
+        self.assertEqual(records[0], header)
+        self.assertEqual(len(records), 1 + len(bad))
+        by_seq = {int(rec[2]): rec for rec in records[1:]}
+        self.assertEqual(sorted(by_seq), [r.seq for r in bad])
+
+        def field(value):  # NULL: empty and unquoted; text: quoted, quotes doubled
+            return "" if value is None else '"%s"' % str(value).replace('"', '""')
+
+        for row in bad:
+            rec = by_seq[row.seq]
+            self.assertRegex(rec[0], r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d$")
+            column = "SERIAL_NUM" if len(row.serial or "") > 32 else "IN_GROUP"
+            self.assertIn(column, rec[1])
+            # Complete values as stored, not the buffers' cut ones.
+            stored = ["" if v is None else str(v) for v in row] + ["0"]
+            self.assertEqual(rec[2:], stored)
+            self.assertIn("," + ",".join(field(v) for v in list(row) + [0]) + "\r\n", raw)
+            self.assertEqual(len(node.log_lines("[REJECT] MSG_SEQ:%d set aside in " % row.seq)),
+                             1, d.context())
+        status = os.path.join(node.root, "log", "kest.prom")
+        wait_for(lambda: "\nkest_rows_rejected_total %d\n" % len(bad) in Path(status).read_text(),
+                 "the rejected rows counted in the status file", context=d.context)
+        report("reject file: %d rows, %d set aside whole, every other row billed, no restart"
+               % (total, len(bad)))
+
+    def test_without_a_reject_folder_a_bad_row_ends_the_process_and_stays(self):
+        row = Row(22, "OK", "abc", 1, "S22")
+        self.db.insert([row])
+        node = self.active_node("refused", reject_path="")
+        d = node.start("--active")
+        self.assertEqual(d.wait(), 1, d.context())
+        errors = node.log_lines("[DB] Error: ")
+        self.assertEqual(len(errors), 1, d.context())
+        self.assertIn("IN_GROUP is not a number [abc] MSG_SEQ:22", errors[0])
+        self.assertEqual(self.db.seqs(), [row.seq])
+        self.assertEqual(node.bill_bytes(), b"", "nothing written for the row")
+        self.assertEqual(os.listdir(node.reject_dir), [])
+        self.assertNotIn("AddressSanitizer", d.stderr())
 
 
 # --- configuration --------------------------------------------------------------

@@ -325,12 +325,14 @@ class Node:
         self.orvo = os.path.join(self.base, "orvo")
         self.config = os.path.join(self.root, "config", "kest.ini")
         self.bill_dir = os.path.join(self.root, "bill")
+        self.reject_dir = os.path.join(self.root, "reject")
         self.lock = os.path.join(self.root, "key", "KEST.EXE") + ".lock"
         self.log_prefix = os.path.join(self.root, "log", "KEST", "KEST")
         self.odbc_dir = os.path.join(self.base, "odbc")
         assert len(self.log_prefix) <= LOG_PATH_MAX, self.log_prefix
         os.makedirs(os.path.dirname(self.config))
         os.makedirs(self.bill_dir)
+        os.makedirs(self.reject_dir)
         # No data source at all unless a test points the node at a database.
         os.makedirs(self.odbc_dir)
         for ini in ("odbc.ini", "odbcinst.ini"):
@@ -406,9 +408,12 @@ class Node:
         return self.bill_bytes().decode().splitlines(keepends=True)
 
 
-def config_text(log_level=3, dsn=None, uid=None, pwd=None):
-    """Paths stay at their defaults under PKG_ROOT."""
-    lines = ["[COMMON]", "LOG_LEVEL = %d" % log_level, "[BILL]", "[DB]"]
+def config_text(log_level=3, dsn=None, uid=None, pwd=None, reject_path=None):
+    """Paths stay at their defaults under PKG_ROOT unless given."""
+    lines = ["[COMMON]", "LOG_LEVEL = %d" % log_level, "[BILL]"]
+    if reject_path is not None:
+        lines.append("REJECT_PATH = %s" % reject_path)
+    lines.append("[DB]")
     for key, value in (("DSN", dsn), ("UID", uid), ("PWD", pwd)):
         if value is not None:
             lines.append("%s = %s" % (key, value))
@@ -670,12 +675,16 @@ class BillFile(FixtureTest):
                         errors[0])
         self.assertEqual(self.db.seqs(), [7])
 
-    def test_in_group_that_is_no_number_ends_the_process(self):
+    def test_bad_row_without_a_reject_folder_ends_the_process_and_stays(self):
         node = self.active_node("badgroup")
+        os.rmdir(node.reject_dir)  # the default ${PKG_ROOT}/reject
         self.db.insert([Row(8, "OK", "abc", 1, "S000000008")])
         d = node.start("--active")
         self.assertEqual(d.wait(), 1, d.context())
-        self.assertEqual(len(node.log_lines("[DB] Error: ")), 1, d.context())
+        errors = node.log_lines("[DB] Error: ")
+        self.assertEqual(len(errors), 1, d.context())
+        self.assertIn("[DB] Error: reject file %s/SMSC_REJECT_" % node.reject_dir, errors[0])
+        self.assertIn(" open fail : No such file or directory", errors[0])
         self.assertEqual(self.db.seqs(), [8])
         self.assertEqual(node.bill_bytes(), b"", "nothing written for the row")
 

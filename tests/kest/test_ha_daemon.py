@@ -104,7 +104,7 @@ class HaNode(FixtureTest):
 
 class Roles(HaNode):
 
-    def test_waits_for_the_active_report_then_drains_and_stops_on_standby(self):
+    def test_waits_for_the_active_report_then_drains_cancels_on_standby_and_resumes(self):
         self.db.insert(rows(1, 5))
         node, sim, d = self.ha_node("roles")
         self.assertIn("haf mode : 0NO HAF\n", d.stdout())
@@ -126,17 +126,27 @@ class Roles(HaNode):
         wait_for(lambda: node.log_lines(
             "==> OnHafStandbyCallback [ACTIVE_SYSTEM -> STANDBY_SYSTEM]"), "the standby report",
             context=d.context)
-        # ...until it meets a pending row: then it stops for good.
+        # ...until it meets a pending row: then it cancels, drops its
+        # connection and waits for the active role as before the first one.
         self.db.insert(rows(100, 3))
         wait_for(lambda: node.log_lines("[CANCEL] Try STANDBY Cancel MSG_SEQ:"), "the cancel",
                  context=d.context)
         self.assertEqual(len(node.log_lines("[DB] Selecter -> State:Standby (SelectCdr/")), 1)
-        self.make_active(node, sim, d)
         polls = len(node.log_lines("[DB:SELECT] Count:"))
-        time.sleep(3)  # a window in which a running cycle would poll three times
+        connects = len(node.log_lines("Try DB Connect"))
+        checks = len(node.log_lines("[DB] retryConnectDBWithInterval"))
+        wait_for(lambda: len(node.log_lines("[DB] retryConnectDBWithInterval")) >= checks + 3,
+                 "role checks after the cancel", context=d.context)
+        # While it waits it neither selects nor connects.
         self.assertEqual(len(node.log_lines("[DB:SELECT] Count:")), polls)
+        self.assertEqual(len(node.log_lines("Try DB Connect")), connects)
         self.assertEqual(self.db.pending(), 3)
-        self.assertEqual(len(node.bill_lines()), 5)
+
+        self.make_active(node, sim, d)
+        wait_for(lambda: self.db.pending() == 0, "the drain after the switch-back",
+                 context=d.context)
+        self.assertEqual(len(node.bill_lines()), 8)
+        self.assertEqual(len(node.log_lines("Try DB Connect")), connects + 1)
         self.assertTrue(d.running())
 
     def test_host_status_report_is_logged_and_changes_nothing(self):

@@ -28,7 +28,12 @@ constexpr long kMaxLoginTimeoutSec = 15;
 }  // namespace
 
 DbSelecter::DbSelecter(EventCLoop::Epoll &loop)
-    : epoll(loop), eventfd(loop), select_dao(), fm(loop), pm(*KestManager::getInstance()) {}
+    : epoll(loop),
+      eventfd(loop),
+      select_dao(),
+      fm(loop),
+      pm(*KestManager::getInstance()),
+      rejects(pm.bill.REJECT_PATH, pm.bill.BILL_SYNC != 0) {}
 
 // Runs fn once after sec seconds on the reactor; the callback holds its own
 // timer until it has run.
@@ -190,15 +195,52 @@ DbSelecter::PassEnd DbSelecter::processRow(int &nCount, bool bCut) {
     // previous row would delete another one.
     if (select_dao.len_msg_seq == DAO::NULL_INDICATOR)
         throw std::invalid_argument("MSG_SEQ is NULL: the row cannot be billed");
-    if (bCut) checkCutColumns();
-    ++nCount;
-    fm.write(select_dao);
+    RowFate fate = billOrSetAside(bCut);
+    if (fate == RowFate::Gone) return PassEnd::Drained;
+    if (fate == RowFate::Billed) ++nCount;
     long lSeq = select_dao.MSG_SEQ;
     long lDeleted = delete_stmt->bindExecute(lSeq).getDeleteRowCount();
     if (lDeleted > 0)
         pm.log().debug("[DB:DELETE] %s MSG_SEQ:%ld, Count:%ld (%s/%d)\n", DELETE_SQL, lSeq,
                        lDeleted, "SelectCdr", __LINE__);
+    if (fate == RowFate::SetAside) {
+        ++nSetAside;
+        status::RowRejected();
+    }
     return PassEnd::Drained;
+}
+
+// Writes the row's bill line. A row whose values cannot make one (the
+// std::logic_error of the line and of the cut check; the bill file's own
+// failures are std::runtime_error) is set aside whole in the reject file, so
+// that one bad row never stops billing; without a reject file it ends the
+// process.
+DbSelecter::RowFate DbSelecter::billOrSetAside(bool bCut) {
+    try {
+        if (bCut) checkCutColumns();
+        fm.write(select_dao);
+        return RowFate::Billed;
+    } catch (const std::logic_error &e) {
+        if (!rejects.enabled()) throw;
+        return setAside(e.what());
+    }
+}
+
+// The record holds the row as the table stores it, not the fetch buffers'
+// cut values; it is in the file (and synced) before the row is deleted. A
+// reject file that cannot be written ends the process and the row stays.
+DbSelecter::RowFate DbSelecter::setAside(const std::string &reason) {
+    long lSeq = select_dao.MSG_SEQ;
+    std::vector<StoredRow> rows = ReadStoredRows(*dbcon, lSeq);
+    if (rows.empty()) {
+        pm.log().critical("[REJECT] MSG_SEQ:%ld no longer in the table : %s\n", lSeq,
+                          reason.c_str());
+        return RowFate::Gone;
+    }
+    rejects.write(reason, rows);
+    pm.log().critical("[REJECT] MSG_SEQ:%ld set aside in %s : %s\n", lSeq,
+                      rejects.file_name().c_str(), reason.c_str());
+    return RowFate::SetAside;
 }
 
 // The bill line shows at most 16 characters of the numbers and 14 of the
@@ -221,17 +263,21 @@ void DbSelecter::checkCutColumns() const {
 
 void DbSelecter::SelectCdr() {
     int nCount = 0;
+    nSetAside = 0;
     try {
         pm.log().debug("[DB:SELECT] %s, ROWNUM:%d (%s/%d)\n", SELECT_SQL, SELECT_ROWNUM,
                        "SelectCdr", __LINE__);
         if (processRows(nCount) == PassEnd::Cancelled) {
             status::RowsBilled(nCount);
             dropConnection();
+            // Back to waiting for the active role, as before the first one:
+            // a role check a second, no connection.
+            retryConnectDBWithInterval(kRetrySec);
             return;
         }
         pm.log().info("[DB:SELECT] Count: %d (%s/%d)\n", nCount, "SelectCdr", __LINE__);
         status::PassDone(nCount, fm.file_name());
-        scheduleNextPass(nCount);
+        scheduleNextPass(nCount + nSetAside);
     } catch (const odbctemplate::OdbcError &e) {
         pm.log().critical("[DB] Error: %s (%s/%d)\n", e.what(), "SelectCdr", __LINE__);
         status::RowsBilled(nCount);  // the rows before the error are billed and gone

@@ -10,6 +10,7 @@
 #include "kest_file_manager.h"
 #include "kest_manager.h"
 #include "kest_query.h"
+#include "kest_reject_file.h"
 #include "odbc/odbc_connect.h"
 #include "odbc/odbc_prepared_stmt.h"
 
@@ -39,11 +40,15 @@ public:
 
 private:
     enum class PassEnd { Drained, Cancelled };
+    // Billed, set aside in the reject file, or deleted by another party.
+    enum class RowFate { Billed, SetAside, Gone };
 
     std::string connectionString(bool bMaskPassword) const;
     PassEnd processRows(int &nCount);
     PassEnd processRow(int &nCount, bool bCut = false);
     void checkCutColumns() const;
+    RowFate billOrSetAside(bool bCut);
+    RowFate setAside(const std::string &reason);
     void scheduleNextPass(int nCount);
     void dropConnection();
     template <typename Fn>
@@ -57,6 +62,8 @@ private:
     DAO::TSMS_SND_MSG select_dao;
     FileManager fm;
     KestManager &pm;
+    RejectFile rejects;
+    int nSetAside = 0;  // rows of the running pass set aside
 };
 
 }  // namespace kest
