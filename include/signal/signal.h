@@ -7,9 +7,16 @@
 // Asynchronous signals (hang-up, interrupt, quit, alarm, terminate, continue)
 // are not handled inside the signal handler: the handler only notes the
 // number, and a dispatcher thread of the library runs the dump and the
-// callback, where locks, stdio and exit are safe to use. Fault signals
-// (SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGSEGV, SIGSTKFLT) are handled on
-// the faulting thread, whose stack the backtrace then shows.
+// callback, where locks, stdio and exit are safe to use. SIGTERM and SIGINT
+// have a dispatcher of their own, so that a stuck dump or callback of another
+// signal never keeps them from being acted on. Fault signals (SIGILL,
+// SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGSEGV, SIGSTKFLT) are handled on the
+// faulting thread, whose stack the backtrace then shows. The dump is written
+// with plain system calls, never through stdio.
+//
+// A child forked by the process keeps the handlers but not the dispatchers:
+// there a covered signal takes its default action and never reaches the
+// parent's callbacks.
 #pragma once
 
 #include <ctime>

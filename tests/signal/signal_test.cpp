@@ -3,11 +3,15 @@
 #include "signal/signal.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -35,6 +39,14 @@ void ReportAndExit(int nSignal) {
 
 void ReportUser(int nSignal) { Report("user " + std::to_string(nSignal)); }
 
+// A hang-up whose handling never ends; any other signal is reported and
+// ends the process.
+void StickOnHangUp(int nSignal) {
+    if (nSignal != SIGHUP) ReportAndExit(nSignal);
+    Report("stuck " + std::to_string(nSignal));
+    for (;;) pause();
+}
+
 // Runs body in a child; returns the child's report lines and its pid.
 std::vector<std::string> InChild(const std::function<void()> &body, pid_t *pChild = nullptr) {
     int fds[2];
@@ -48,9 +60,23 @@ std::vector<std::string> InChild(const std::function<void()> &body, pid_t *pChil
         _exit(3);
     }
     close(fds[1]);
+    // A child that never ends (a signal never acted on) is killed after a
+    // generous time and says so.
     std::string text;
     char buf[256];
-    for (ssize_t n; (n = read(fds[0], buf, sizeof(buf))) > 0;) text.append(buf, n);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (;;) {
+        pollfd stPoll{fds[0], POLLIN, 0};
+        if (poll(&stPoll, 1, 100) > 0) {
+            ssize_t n = read(fds[0], buf, sizeof(buf));
+            if (n <= 0) break;
+            text.append(buf, n);
+        } else if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            text += "timed out\n";
+            break;
+        }
+    }
     close(fds[0]);
     int status = 0;
     waitpid(pid, &status, 0);
@@ -156,6 +182,66 @@ TEST(SignalDelivery, TerminationLeavesNoDumpAndHangUpDoes) {
     std::getline(in, frame);
     EXPECT_NE(first.find(" Error : signal 1"), std::string::npos) << first;
     EXPECT_NE(frame.find(" [0]"), std::string::npos) << frame;
+    RemoveDumps(child);
+}
+
+TEST(SignalDelivery, NeitherALockedStderrNorAStuckHandlerHoldsUpTermination) {
+    // The dump does not wait for the stdio lock of standard error.
+    pid_t child = 0;
+    auto lines = InChild(
+        [] {
+            Init_SignalLib(1, 20, ReportAndExit);
+            flockfile(stderr);  // held for good by this thread
+            raise(SIGHUP);
+            pause();
+        },
+        &child);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("app 1 ", 0), 0u) << lines[0];
+    EXPECT_EQ(DumpFiles(child).size(), 1u);
+    RemoveDumps(child);
+
+    // A termination request is acted on while an earlier signal's handling
+    // is stuck.
+    for (int nSignal : {SIGTERM, SIGINT}) {
+        lines = InChild(
+            [nSignal] {
+                Init_SignalLib(1, 20, StickOnHangUp);
+                raise(SIGHUP);
+                raise(nSignal);
+                pause();
+            },
+            &child);
+        bool bActedOn = std::any_of(lines.begin(), lines.end(), [&](const std::string &line) {
+            return line.rfind("app " + std::to_string(nSignal) + " ", 0) == 0;
+        });
+        EXPECT_TRUE(bActedOn) << "signal " << nSignal << ": " << ::testing::PrintToString(lines);
+        RemoveDumps(child);
+    }
+}
+
+TEST(SignalDelivery, ASignalInAForkedChildStaysInTheChild) {
+    pid_t child = 0;
+    auto lines = InChild(
+        [] {
+            Init_SignalLib(1, 20, ReportAndExit);
+            signal(SIGCHLD, SIG_DFL);  // so that the child's status can be had
+            pid_t grandchild = fork();
+            if (grandchild == 0) {
+                raise(SIGHUP);  // the default action: it ends here
+                _exit(0);
+            }
+            int nStatus = 0;
+            waitpid(grandchild, &nStatus, 0);
+            Report(WIFSIGNALED(nStatus) ? "child signal " + std::to_string(WTERMSIG(nStatus))
+                                        : "child exit " + std::to_string(WEXITSTATUS(nStatus)));
+            raise(SIGQUIT);  // the parent's own signals still reach its callback
+            pause();
+        },
+        &child);
+    ASSERT_EQ(lines.size(), 2u) << ::testing::PrintToString(lines);
+    EXPECT_EQ(lines[0], "child signal 1");
+    EXPECT_EQ(lines[1].rfind("app 3 ", 0), 0u) << lines[1];
     RemoveDumps(child);
 }
 

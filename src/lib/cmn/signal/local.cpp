@@ -1,7 +1,11 @@
 // The backtrace dump written before a signal reaches the application.
 #include <execinfo.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -14,7 +18,31 @@ namespace {
 constexpr int kMaxFrames = 128;
 constexpr int kStampSize = 64;
 
+constexpr size_t kLineSize = 2048;
+
 const char *Stamp(char *pcBuf) { return __Con_Time2Str(time(nullptr), pcBuf, kStampSize); }
+
+// Formats one line into pcBuf (a longer one is cut, its line feed kept) and
+// writes it whole with write(2).
+__attribute__((format(printf, 4, 5))) void WriteLine(int nFd, char *pcBuf, size_t unSize,
+                                                     const char *pcFormat, ...) {
+    va_list args;
+    va_start(args, pcFormat);
+    int nLen = vsnprintf(pcBuf, unSize, pcFormat, args);
+    va_end(args);
+    if (nLen < 0) return;
+    size_t unLen = static_cast<size_t>(nLen);
+    if (unLen >= unSize) {
+        unLen = unSize - 1;
+        pcBuf[unLen - 1] = '\n';
+    }
+    for (size_t unDone = 0; unDone < unLen;) {
+        ssize_t n = write(nFd, pcBuf + unDone, unLen - unDone);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        unDone += static_cast<size_t>(n);
+    }
+}
 
 void DumpFileName(char *pcName, size_t unSize) {
     time_t now = time(nullptr);
@@ -52,22 +80,33 @@ void __Dump_Back_Trace(int nSignal) {
     if (nSignal == 15) return;  // a termination request leaves no dump
     char szName[1024];
     DumpFileName(szName, sizeof(szName));
-    FILE *pFile = fopen(szName, "a+");
-    if (pFile == nullptr) return;
+    // Plain system calls: stdio could wait for ever on a lock that another
+    // thread holds. A name in /tmp that is a link or no regular file is
+    // somebody else's, not a dump.
+    int nFd = open(szName, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
+    if (nFd < 0) return;
+    struct stat st;
+    if (fstat(nFd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(nFd);
+        return;
+    }
 
     char szStamp[kStampSize];
-    fprintf(stderr, "%s Error : signal %d\n", Stamp(szStamp), nSignal);
-    fprintf(pFile, "%s Error : signal %d\n", Stamp(szStamp), nSignal);
+    char szLine[kLineSize];
+    WriteLine(STDERR_FILENO, szLine, sizeof(szLine), "%s Error : signal %d\n", Stamp(szStamp),
+              nSignal);
+    WriteLine(nFd, szLine, sizeof(szLine), "%s Error : signal %d\n", Stamp(szStamp), nSignal);
 
     void *frames[kMaxFrames];
     int nFrames = backtrace(frames, kMaxFrames);
     char **ppszSymbols = backtrace_symbols(frames, nFrames);
     if (ppszSymbols != nullptr) {
         for (int i = 0; i < nFrames; ++i)
-            fprintf(pFile, "%s [%d]%s\n", Stamp(szStamp), i, ppszSymbols[i]);
+            WriteLine(nFd, szLine, sizeof(szLine), "%s [%d]%s\n", Stamp(szStamp), i,
+                      ppszSymbols[i]);
         free(ppszSymbols);
     } else {
-        fputs("Stack is NULL\n", pFile);
+        WriteLine(nFd, szLine, sizeof(szLine), "Stack is NULL\n");
     }
-    fclose(pFile);
+    close(nFd);
 }

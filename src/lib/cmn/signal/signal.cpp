@@ -24,8 +24,28 @@ std::atomic<SigFuncType> gUser2Func{nullptr};
 std::atomic<bool> __bUseBacktraceF{false};
 char __szSigProcName[kProcNameSize];
 
-// Self-pipe from the handler to the dispatcher thread.
-int gSignalPipe[2] = {-1, -1};
+// Process that installed the handlers: a forked child inherits them, but
+// its signals are not the daemon's.
+std::atomic<pid_t> gOwnerPid{0};
+
+// A dispatcher: a thread that runs the dump and the callbacks of the
+// signals written into its self-pipe, one at a time.
+struct Dispatcher {
+    int fds[2] = {-1, -1};
+    pid_t pid = 0;  // process whose thread reads fds[0]
+};
+
+// Termination requests have a dispatcher of their own: a dump or a callback
+// stuck on the general one (a stdio lock, a pstack that never ends) must
+// not keep the process from ending.
+Dispatcher gGeneral;
+Dispatcher gTermination;
+
+bool IsTerminationSignal(int nSignal) { return nSignal == SIGTERM || nSignal == SIGINT; }
+
+Dispatcher &DispatcherOf(int nSignal) {
+    return IsTerminationSignal(nSignal) ? gTermination : gGeneral;
+}
 
 bool IsFaultSignal(int nSignal) {
     switch (nSignal) {
@@ -58,10 +78,11 @@ void Dispatch(int nSignal) {
     if (pFunc != nullptr) pFunc(nSignal);
 }
 
-void *DispatcherThread(void *) {
+void *DispatcherThread(void *pArg) {
+    int nReadFd = static_cast<Dispatcher *>(pArg)->fds[0];
     for (;;) {
         unsigned char ucSignal = 0;
-        ssize_t n = read(gSignalPipe[0], &ucSignal, 1);
+        ssize_t n = read(nReadFd, &ucSignal, 1);
         if (n == 1) {
             Dispatch(ucSignal);
         } else if (n == 0 || (n < 0 && errno != EINTR)) {
@@ -70,27 +91,45 @@ void *DispatcherThread(void *) {
     }
 }
 
-// Started once; if it cannot be, asynchronous signals are handled in place.
-bool StartDispatcher() {
-    static bool bStarted = false;
-    if (bStarted) return true;
-    if (pipe2(gSignalPipe, O_CLOEXEC) != 0) return false;
+bool StartDispatcher(Dispatcher &d) {
+    if (d.fds[1] >= 0 && d.pid == getpid()) return true;
+    if (d.fds[1] >= 0) {
+        // Inherited through fork: the thread that reads it stayed behind.
+        close(d.fds[0]);
+        close(d.fds[1]);
+        d.fds[0] = d.fds[1] = -1;
+    }
+    if (pipe2(d.fds, O_CLOEXEC) != 0) return false;
+    d.pid = getpid();
     // The dispatcher must not take signals itself: block them in it.
     sigset_t all, old;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &old);
     pthread_t tid;
-    int nRet = pthread_create(&tid, nullptr, DispatcherThread, nullptr);
+    int nRet = pthread_create(&tid, nullptr, DispatcherThread, &d);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     if (nRet != 0) {
-        close(gSignalPipe[0]);
-        close(gSignalPipe[1]);
-        gSignalPipe[0] = gSignalPipe[1] = -1;
+        close(d.fds[0]);
+        close(d.fds[1]);
+        d.fds[0] = d.fds[1] = -1;
         return false;
     }
     pthread_detach(tid);
-    bStarted = true;
     return true;
+}
+
+// Started once each; a signal whose dispatcher could not start is handled
+// in place.
+void StartDispatchers() {
+    StartDispatcher(gGeneral);
+    StartDispatcher(gTermination);
+}
+
+// In a forked child: the signal takes its default action there, as if the
+// child had never installed a handler.
+void DefaultActionInChild(int nSignal) {
+    signal(nSignal, SIG_DFL);
+    raise(nSignal);  // delivered once this handler returns
 }
 
 }  // namespace
@@ -100,10 +139,16 @@ const char *Sig_ProcName() { return __szSigProcName; }
 // Installed for every covered signal and for the user signals that have a
 // callback.
 void __SigFunc(int nSignal) {
-    if (!IsFaultSignal(nSignal) && gSignalPipe[1] >= 0) {
-        int nSavedErrno = errno;
+    int nSavedErrno = errno;
+    if (getpid() != gOwnerPid.load()) {
+        DefaultActionInChild(nSignal);
+        errno = nSavedErrno;
+        return;
+    }
+    int nPipe = DispatcherOf(nSignal).fds[1];
+    if (!IsFaultSignal(nSignal) && nPipe >= 0) {
         unsigned char ucSignal = static_cast<unsigned char>(nSignal);
-        ssize_t n = write(gSignalPipe[1], &ucSignal, 1);  // async-signal-safe
+        ssize_t n = write(nPipe, &ucSignal, 1);  // async-signal-safe
         errno = nSavedErrno;
         if (n == 1) return;
     }
@@ -117,7 +162,8 @@ int Init_SignalLib(int nMinSig, int nMaxSig, SigFuncType pSigFunc, SigFuncType p
     if (nMinSig < 0 || nMinSig > nMaxSig) nMinSig = 1;
     __bUseBacktraceF = true;
     __pSigFunc = pSigFunc;
-    StartDispatcher();
+    gOwnerPid = getpid();
+    StartDispatchers();
 
     gUser1Func = pSigUser1Func;
     gUser2Func = pSigUser2Func;
