@@ -16,7 +16,8 @@
 #
 # Data sources written to DIR/odbc.ini:
 #   ALTIBASE_DSN   the MariaDB database (the daemon's default data source name),
-#                  in Oracle mode so that the rownum pseudo-column works
+#                  in Oracle mode so that the rownum pseudo-column works, with
+#                  the read and write time-outs of packaging/odbc.ini
 #   KEST_SQLITE    a SQLite file DIR/sqlite.db through SQLite's ODBC driver
 set -euo pipefail
 
@@ -139,6 +140,8 @@ DATABASE=$DB_NAME
 USER=$DB_USER
 PASSWORD=$DB_PASSWORD
 InitStmt=SET sql_mode=ORACLE
+READ_TIMEOUT=10
+WRITE_TIMEOUT=10
 
 [$SQLITE_DSN]
 Description=SQLite database of $DIR

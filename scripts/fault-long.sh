@@ -13,10 +13,11 @@ ROOT=$PWD
 DIR=${KEST_REL_DIR:-$ROOT/build-rel}
 
 cmake -S "$ROOT" -B "$DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEST_BUILD_BENCH=OFF >/dev/null
-cmake --build "$DIR" -j "${JOBS:-$(nproc)}" --target kest
+cmake --build "$DIR" -j "${JOBS:-$(nproc)}" --target kest hafsim
 bash scripts/db.sh start "$DIR/db" >/dev/null
 trap 'bash scripts/db.sh stop "$DIR/db" >/dev/null' EXIT
 
-export KEST_BIN=$DIR/src/app/kest/kest KEST_REPO=$ROOT KEST_DB_DIR=$DIR/db \
+export KEST_BIN=$DIR/src/app/kest/kest KEST_HAFSIM=$DIR/tools/hafsim/hafsim \
+  KEST_REPO=$ROOT KEST_DB_DIR=$DIR/db \
   KEST_TEST_TMP=$DIR/test-tmp KEST_FAULT_LONG=1 PYTHONDONTWRITEBYTECODE=1
 python3 tests/faults/test_faults.py -v "$@"

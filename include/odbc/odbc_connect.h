@@ -98,7 +98,7 @@ public:
         SQLHDBC handle = dbc->get();
         // Makes the builder usable on a handle that was connected before.
         SQLDisconnect(handle);
-        const std::string &dsn = properties.dsn;
+        const std::string dsn = connectString();
         // No prompting: there is no window, and asking the driver to complete
         // the string makes some drivers report "Dialog failed" instead of the
         // real reason (wrong password, server down).
@@ -110,6 +110,18 @@ public:
     }
 
 private:
+    // The MariaDB driver does not bound its wait for the server's greeting by
+    // the login time-out attribute: a server that accepts the connection and
+    // never answers would hold the connect for ever. The driver's own
+    // CONN_TIMEOUT option bounds it; other drivers ignore a key they do not
+    // know.
+    std::string connectString() const {
+        if (properties.login_timeout <= 0) return properties.dsn;
+        std::string text = properties.dsn;
+        if (!text.empty() && text.back() != ';') text += ';';
+        return text + "CONN_TIMEOUT=" + std::to_string(properties.login_timeout);
+    }
+
     // On failure the diagnostics are read before the handle is freed; the
     // builder is then left without a usable handle.
     void check(SQLRETURN status) {
