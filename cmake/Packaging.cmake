@@ -10,6 +10,7 @@
 #   bill/    bill files
 #   lib/systemd/system/kest.service  (the package moves it to /lib/systemd/system)
 #   share/doc/kest/OPERATIONS.md
+#   share/kest/kest.rules.yml  Prometheus alert rules on the status file
 # `cpack -G DEB` in the build tree makes the package, rooted at KEST_PKG_ROOT.
 
 set(KEST_PKG_ROOT "/opt/kest" CACHE PATH "Installation root of the Debian package (PKG_ROOT)")
@@ -26,6 +27,7 @@ install(DIRECTORY DESTINATION log/KEST)
 install(DIRECTORY DESTINATION log/core)
 install(DIRECTORY DESTINATION bill)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/OPERATIONS.md DESTINATION share/doc/kest)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/kest.rules.yml DESTINATION share/kest)
 # The unit names the root it was installed under, known only at install time.
 install(CODE "
   set(KEST_PKG_ROOT \"\${CMAKE_INSTALL_PREFIX}\")

@@ -10,6 +10,7 @@ PACKAGES=(
   mariadb-server mariadb-client
   libspdlog-dev python3 python3-pyodbc
   gdb strace procps util-linux
+  prometheus
   dpkg-dev file
   gnuplot-nox
   clang libclang-rt-14-dev
