@@ -104,13 +104,16 @@ int Get_LogFileCnt(unsigned int unLogSect) {
 int Set_LogFileSize(unsigned int unLogSect, unsigned int unLogFileSize) {
     _ST_LOG_LIST *pstList = __Get_LogList(unLogSect);
     if (pstList == nullptr) return -1;
-    pstList->unLogFileSize = NormaliseFileSize(unLogFileSize);
+    // Read by the writers at every record, without a lock.
+    __atomic_store_n(&pstList->unLogFileSize, NormaliseFileSize(unLogFileSize), __ATOMIC_RELAXED);
     return 0;
 }
 
 int Get_LogFileSize(unsigned int unLogSect) {
     _ST_LOG_LIST *pstList = __Get_LogList(unLogSect);
-    return pstList != nullptr ? static_cast<int>(pstList->unLogFileSize) : -1;
+    return pstList != nullptr
+               ? static_cast<int>(__atomic_load_n(&pstList->unLogFileSize, __ATOMIC_RELAXED))
+               : -1;
 }
 
 int Get_LogListCnt() { return static_cast<int>(__Get_LogSectCnt()); }
