@@ -231,6 +231,29 @@ class Signals(HaNode):
                 for path in dumps:
                     os.remove(path)
 
+    def test_terminate_is_acted_on_while_a_listing_is_stuck(self):
+        node, sim, d = self.ha_node("stuck")
+        self.pid = d.pid
+        self.make_active(node, sim, d)
+        # The hang-up's listing file is a FIFO that nobody reads: the listing
+        # never gets past opening it.
+        os.mkfifo(os.path.join(node.base, "down_KEST_%d.core" % d.pid))
+        os.kill(d.pid, signal.SIGHUP)
+        wait_for(lambda: glob.glob("/tmp/down_*_%d.log" % d.pid), "the hang-up's dump",
+                 context=d.context)
+        os.kill(d.pid, signal.SIGTERM)
+        self.assertEqual(d.wait(), 0, d.context())
+        out = d.stdout()
+        self.assertIn("## Catch The Signal 1\n", out)
+        self.assertIn("## Catch The Signal 15\n## Exit KEST...\n", out)
+        self.assertTrue(node.log_lines("Catch The Signal 15"))
+        wait_for(lambda: sim.received(2003, d.pid), "the switch-over request",
+                 context=sim.output)
+        request = sim.received(2003, d.pid)
+        self.assertEqual(len(request), 1)
+        self.assertIn('cause="Catch The Signal 15"', request[0])
+        self.assertTrue(lock_is_free(node.lock))
+
     def test_user_signals_are_logged_and_ignored_signals_change_nothing(self):
         node, sim, d = self.ha_node("usr")
         self.make_active(node, sim, d)
