@@ -186,8 +186,10 @@ TEST_F(OdbcDb, ConnectWithGoodAndBadDataSource) {
         builder.build();
         FAIL() << "wrong password accepted";
     } catch (const OdbcError &e) {
-        // The driver's SQLSTATE (which one depends on the completion mode).
-        EXPECT_EQ(5u, e.code().size()) << e.what();
+        // The driver's own reason: a connect that lets the driver prompt gets
+        // a failed dialog (IM008) in its place.
+        EXPECT_EQ("28000", e.code()) << e.what();
+        EXPECT_NE(std::string::npos, std::string(e.what()).find("Access denied")) << e.what();
     }
     // The failed build freed the handle: the builder has none left to use.
     try {
@@ -381,6 +383,31 @@ TEST(OdbcSqlite, DeleteOfNoRowIsSqlNoData) {
     }
     seq = 1;
     EXPECT_EQ(1, remove.bindExecute(seq).getDeleteRowCount());
+}
+
+// A connect that succeeds with warnings is refused, and the connection it
+// made is closed, not left open for good. The driver manager warns (01000)
+// when the driver lacks the environment's ODBC version.
+TEST(OdbcSqlite, ConnectRefusedForItsWarningsIsClosed) {
+    ScratchDir scratch;
+    const std::string dsn = std::string("DSN=") + kSqliteDsn + ";Database=" + (scratch / "warn.db");
+    Connect(dsn);  // loads the driver
+    SQLHENV env = OdbcManager::getInstance().init_odbc().getEnv();
+    auto setVersion = [env](intptr_t version) {
+        return SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(version), 0);
+    };
+    ASSERT_EQ(SQL_SUCCESS, setVersion(SQL_OV_ODBC3_80));
+    auto before = OpenFds();
+    for (int i = 0; i < 3; ++i) {
+        try {
+            Connect(dsn);
+            ADD_FAILURE() << "connect with warnings accepted";
+        } catch (const OdbcError &e) {
+            EXPECT_EQ("01000", e.code()) << e.what();
+        }
+    }
+    EXPECT_EQ(before, OpenFds()) << "a refused connection keeps its database file open";
+    EXPECT_EQ(SQL_SUCCESS, setVersion(SQL_OV_ODBC3));
 }
 
 TEST(OdbcReconnect, NewConnectionAfterTheServerWasStoppedAndStarted) {
