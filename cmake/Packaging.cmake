@@ -8,10 +8,13 @@
 #   log/     logs (log/KEST/KEST.log.YYYYMMDD), status file, stack listings,
 #            hang stack dumps (log/core)
 #   bill/    bill files
+#   reject/  rejected rows
 #   lib/systemd/system/kest.service  (the package moves it to /lib/systemd/system)
 #   share/doc/kest/OPERATIONS.md
 #   share/kest/kest.rules.yml  Prometheus alert rules on the status file
 # `cpack -G DEB` in the build tree makes the package, rooted at KEST_PKG_ROOT.
+# Its postinst creates the service account kest and hands it key/, log/,
+# bill/ and reject/; config/ stays root's, readable by the group kest.
 
 set(KEST_PKG_ROOT "/opt/kest" CACHE PATH "Installation root of the Debian package (PKG_ROOT)")
 
@@ -26,6 +29,7 @@ install(DIRECTORY DESTINATION key)
 install(DIRECTORY DESTINATION log/KEST)
 install(DIRECTORY DESTINATION log/core)
 install(DIRECTORY DESTINATION bill)
+install(DIRECTORY DESTINATION reject)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/OPERATIONS.md DESTINATION share/doc/kest)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/kest.rules.yml DESTINATION share/kest)
 # The unit names the root it was installed under, known only at install time.
@@ -62,7 +66,7 @@ set(CPACK_STRIP_FILES OFF)  # keep symbols: stack listings and dumps need them
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "unixodbc")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "unixodbc, adduser")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "odbc-mariadb, gdb")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${KEST_DEB_CONTROL}/postinst ${KEST_DEB_CONTROL}/prerm ${KEST_DEB_CONTROL}/postrm

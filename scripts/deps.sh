@@ -12,6 +12,7 @@ PACKAGES=(
   gdb strace procps util-linux
   prometheus
   dpkg-dev file
+  adduser systemd python3-seccomp
   gnuplot-nox
   clang libclang-rt-14-dev
 )
