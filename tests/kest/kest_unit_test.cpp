@@ -2,14 +2,19 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <fstream>
+#include <future>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "base/string.h"
 #include "event_loop/Epoll.h"
+#include "kest_ending.h"
 #include "kest_file_manager.h"
 #include "kest_manager.h"
 #include "kest_query.h"
@@ -198,6 +203,58 @@ TEST_F(BillFile, FullDiskFailsTheWriteAndKeepsTheFileWhole) {
     }
 }
 
+// Sets the local time zone for the life of the object, then puts the old one
+// back.
+class LocalZone {
+public:
+    explicit LocalZone(const char *pcZone) {
+        const char *pcOld = getenv("TZ");
+        had_ = pcOld != nullptr;
+        if (had_) old_ = pcOld;
+        set(pcZone);
+    }
+    ~LocalZone() {
+        if (had_)
+            setenv("TZ", old_.c_str(), 1);
+        else
+            unsetenv("TZ");
+        tzset();
+    }
+    LocalZone(const LocalZone &) = delete;
+    LocalZone &operator=(const LocalZone &) = delete;
+
+    void set(const char *pcZone) {
+        setenv("TZ", pcZone, 1);
+        tzset();
+    }
+
+private:
+    bool had_ = false;
+    std::string old_;
+};
+
+TEST_F(BillFile, SwitchesToTheNextDatesFileAtLocalMidnightWhileItRuns) {
+    // Twelve hours behind UTC, then twelve ahead: the local date moves on by
+    // exactly one day, as it does at midnight, whatever the hour of the run.
+    LocalZone zone("BEHIND+12");
+    FileManager fm(epoll_);
+    fm.open();
+    fm.write(Sample());
+    const std::string first = fm.file_name();
+    EXPECT_EQ(first, FilePath());
+
+    zone.set("AHEAD-12");
+    // The writer reads the clock once a second: the next date shows from the
+    // next second on.
+    for (time_t start = time(nullptr); time(nullptr) == start;) usleep(10 * 1000);
+    fm.open();
+    fm.write(AllNull());
+    EXPECT_EQ(fm.file_name(), FilePath());
+    ASSERT_NE(fm.file_name(), first) << "the writer stayed with the old date's file";
+    EXPECT_EQ(ReadAll(first), FileManager::format_line(Sample()));
+    EXPECT_EQ(ReadAll(fm.file_name()), FileManager::format_line(AllNull()));
+}
+
 TEST(Settings, DefaultsExpandWithPkgRoot) {
     ScratchDir dir;
     std::string config = dir / "kest.ini";
@@ -253,4 +310,18 @@ TEST(Role, NamesAndActiveTest) {
     ha.MODE = kest::INIT;
     EXPECT_STREQ(ha.getString(), "INIT_SYSTEM");
     EXPECT_EQ(KestManager::getInstance(), KestManager::getInstance());
+}
+
+TEST(KestEnding, ALaterCallerWaitsForTheFirstOnlySoLong) {
+    auto turn = std::make_shared<kest::EndingTurn>(std::chrono::milliseconds(300));
+    EXPECT_TRUE(turn->take());
+    auto result = std::make_shared<std::promise<bool>>();
+    std::future<bool> second = result->get_future();
+    auto start = std::chrono::steady_clock::now();
+    std::thread([turn, result] { result->set_value(turn->take()); }).detach();
+    ASSERT_EQ(second.wait_for(std::chrono::seconds(20)), std::future_status::ready)
+        << "the second caller waits for ever";
+    EXPECT_FALSE(second.get()) << "the second caller ends the process itself";
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300))
+        << "but gives the first one its time";
 }

@@ -16,6 +16,7 @@
 #include "base/util.h"
 #include "cfg/conf.h"
 #include "file/file.h"
+#include "kest_ending.h"
 #include "kest_ha_link.h"
 #include "log/log.h"
 #include "signal/signal.h"
@@ -264,11 +265,10 @@ void KestManager::OnHafHangThrID(unsigned int unThrId) {
 }
 
 void KestManager::HandOverAndExit(const char *pcReason) {
-    // A signal and a hang report may both end the process: one of them does.
-    static std::atomic_flag ending = ATOMIC_FLAG_INIT;
-    if (ending.test_and_set()) {
-        for (;;) pause();
-    }
+    // A signal and a hang report may both end the process: one of them does,
+    // or, when it has not within the wait, the later one.
+    static EndingTurn turn(std::chrono::seconds(5));
+    if (!turn.take()) EndNow(0);
     halink::SetSwitchNode(pcReason);
     UnLock_Process();
     EndNow(0);
