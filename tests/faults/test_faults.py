@@ -414,6 +414,9 @@ class DurabilityOrder(FixtureTest):
         if not shutil.which("strace"):
             self.skipTest("strace is not installed (scripts/deps.sh)")
         rows = numbered_rows(60, first=1001)  # never the select's parameter, 10
+        # A row that cannot be billed: its reject record, too, is written and
+        # synced before its delete.
+        rows[30] = bad = rows[30]._replace(in_group="abc")
         self.db.insert(rows)
         node = self.active_node("order")
         trace = os.path.join(node.base, "strace.txt")
@@ -437,34 +440,46 @@ class DurabilityOrder(FixtureTest):
         os.kill(d.pid, signal.SIGKILL)
         d.proc.wait()
 
-        bill_fd = None
-        written = {}   # seq -> trace index of its line's write
-        synced = {}    # seq -> index of the first fdatasync after that write
+        files = {}     # fd -> "bill" or "reject"
+        written = {}   # seq -> trace index of its line's (or record's) write
+        synced = {}    # seq -> index of the first fdatasync of its file after that write
         deleted = {}   # seq -> index of its delete
-        unsynced = []
+        unsynced = {}  # fd -> seqs written to it since its last sync
+        kinds = {}     # seq -> the kind of file it was written to
         with open(trace, errors="replace") as f:
             for i, line in enumerate(f):
                 m = _SYSCALL.match(line)
                 if not m:
                     continue
                 _, call, fd, rest, result = m.groups()
-                if call == "openat" and b"/SMSC_" in unescape(rest) and int(result) >= 0:
-                    bill_fd = int(result)
-                elif call == "write" and fd is not None and int(fd) == bill_fd:
-                    seq = int(unescape(rest.split('"')[1]).split()[3][1:])
-                    self.assertEqual(int(result), LINE_LEN, line)
+                fd = None if fd is None else int(fd)
+                if call == "openat" and int(result) >= 0:
+                    path = unescape(rest)
+                    if b"/SMSC_REJECT_" in path:
+                        files[int(result)] = "reject"
+                    elif b"/SMSC_" in path:
+                        files[int(result)] = "bill"
+                elif call == "write" and fd in files:
+                    data = unescape(rest.split('"')[1])
+                    if files[fd] == "bill":
+                        seq = int(data.split()[3][1:])
+                        self.assertEqual(int(result), LINE_LEN, line)
+                    else:
+                        seq = int(re.search(rb'MSG_SEQ:(\d+)"', data).group(1))
                     written[seq] = i
-                    unsynced.append(seq)
-                elif call in ("fdatasync", "fsync") and fd is not None and int(fd) == bill_fd:
+                    kinds[seq] = files[fd]
+                    unsynced.setdefault(fd, []).append(seq)
+                elif call in ("fdatasync", "fsync") and fd in files:
                     self.assertEqual(int(result), 0, line)
-                    for seq in unsynced:
+                    for seq in unsynced.pop(fd, []):
                         synced[seq] = i
-                    unsynced = []
                 elif call in ("sendto", "sendmsg"):
                     seq = delete_seq(rest.split('"')[1]) if '"' in rest else None
                     if seq in written:
                         deleted.setdefault(seq, i)
-        self.assertIsNotNone(bill_fd, "the trace shows the bill file opened")
+        self.assertEqual(sorted(set(files.values())), ["bill", "reject"],
+                         "the trace shows the bill and reject files opened")
+        self.assertEqual(kinds[bad.seq], "reject")
         self.assertEqual(sorted(deleted), [r.seq for r in rows], "every delete seen")
         for seq, at in deleted.items():
             self.assertIn(seq, synced, "MSG_SEQ %d deleted without a sync of its line" % seq)
