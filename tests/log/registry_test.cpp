@@ -2,9 +2,12 @@
 #include <gtest/gtest.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -302,4 +305,58 @@ TEST(LogRegistry, TextsReadFromTheSegmentAreBoundedToTheirField) {
     ASSERT_EQ(Log(LOG_3, "bounded\n"), 0);
     ASSERT_EQ(ReadLines(TodayName(bounded)).size(), 1u);
     EXPECT_EQ(FileNames(dir.path()).size(), 1u);
+}
+
+namespace {
+
+// Runs in a process of its own that has not attached a registry: creates a
+// new one under a fresh root while a peer attaches it the moment it exists
+// and claims the last block slot. Exits 0 when the peer's claim survived.
+void CreateRegistryBesideAPeer(const std::string &root) {
+    std::filesystem::remove_all(getenv(ORVO_TMP_ROOT_ENV));  // this process's own, unused
+    std::filesystem::create_directories(root);
+    std::string keyFile = root + "/olog.shm";
+    std::ofstream(keyFile).close();
+    key_t key = ftok(keyFile.c_str(), 0);
+    pid_t peer = fork();
+    if (peer == 0) {
+        int id;
+        while ((id = shmget(key, 0, 0)) < 0) {
+        }
+        void *p = shmat(id, nullptr, 0);
+        if (p == reinterpret_cast<void *>(-1)) _exit(2);
+        strcpy(static_cast<_ST_LOG_INFORMATION *>(p)->stD[LOG_MAX_BLOCK - 1].szBlockName, "PEER");
+        _exit(0);
+    }
+    setenv(ORVO_TMP_ROOT_ENV, root.c_str(), 1);
+    bool created = Init_Log("Creator", (root + "/c").c_str()) == 0;
+    int status = 0;
+    waitpid(peer, &status, 0);
+    const unsigned char *raw = AttachRaw();
+    bool kept = raw != nullptr && BlockIndex(raw, "Creator") == 0 &&
+                strcmp(reinterpret_cast<const char *>(raw + BLOCK_BASE +
+                                                      (LOG_MAX_BLOCK - 1) * BLOCK_SIZE),
+                       "PEER") == 0;
+    _exit(created && WIFEXITED(status) && WEXITSTATUS(status) == 0 && kept ? 0 : 1);
+}
+
+}  // namespace
+
+TEST(LogRegistry, ANewRegistryKeepsABlockAPeerClaimedAtOnce) {
+    // The registry is attached once per process: a fresh process creates it.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (int round = 0; round < 3; ++round) {
+        // The same path in the test process and in its re-executed child.
+        pid_t owner = testing::internal::InDeathTestChild() ? getppid() : getpid();
+        const char *base = getenv("KEST_TEST_TMP");
+        std::string root = std::string(base != nullptr ? base : "/tmp") + "/fresh-registry-" +
+                           std::to_string(owner) + "-" + std::to_string(round);
+        EXPECT_EXIT(CreateRegistryBesideAPeer(root), testing::ExitedWithCode(0), "")
+            << "round " << round;
+        key_t key = ftok((root + "/olog.shm").c_str(), 0);
+        int id = key == -1 ? -1 : shmget(key, 0, 0);
+        if (id >= 0) shmctl(id, IPC_RMID, nullptr);
+        std::error_code ec;
+        std::filesystem::remove_all(root, ec);
+    }
 }
