@@ -168,7 +168,7 @@ TEST_F(Cycle, DrainsInPassesOfNineAndWritesBeforeDeleting) {
     }
 }
 
-TEST_F(Cycle, RoleLossWithPendingRowsStopsTheCycleForGood) {
+TEST_F(Cycle, RoleLossWithPendingRowsCancelsThePassAndWaitsForTheActiveRole) {
     EventCLoop::Epoll epoll;
     kest::DbSelecter selecter(epoll);
     selecter.run();
@@ -186,12 +186,21 @@ TEST_F(Cycle, RoleLossWithPendingRowsStopsTheCycleForGood) {
     // nothing was written to it.
     EXPECT_EQ(CountLines(BillFile()), 0u);
 
-    // Back to active: the stopped cycle stays stopped.
-    KestManager::getInstance()->ha.MODE = kest::ACTIVE;
+    // Standby: a role check a second, no select and no connection.
     size_t selects = LinesWith("[DB:SELECT] Count:").size();
-    RunUntil(epoll, [] { return false; }, std::chrono::seconds(3));
+    size_t connects = LinesWith("[DB] Try DB Connect").size();
+    size_t checks = LinesWith("[DB] retryConnectDBWithInterval").size();
+    ASSERT_TRUE(RunUntil(epoll, [checks] {
+        return LinesWith("[DB] retryConnectDBWithInterval").size() >= checks + 3;
+    }));
     EXPECT_EQ(LinesWith("[DB:SELECT] Count:").size(), selects);
-    EXPECT_EQ(PendingRows(), 3);
+    EXPECT_EQ(LinesWith("[DB] Try DB Connect").size(), connects);
+
+    // Active again: it connects and drains the rows left behind.
+    KestManager::getInstance()->ha.MODE = kest::ACTIVE;
+    ASSERT_TRUE(RunUntil(epoll, [this] { return PendingRows() == 0; }));
+    EXPECT_EQ(CountLines(BillFile()), 3u);
+    EXPECT_EQ(LinesWith("[DB] Try DB Connect").size(), connects + 1);
 }
 
 
