@@ -229,6 +229,43 @@ TEST(IndirectSection, RecordsOfEveryLengthWrittenAsDirectOnes) {
     EXPECT_TRUE(indirect == direct) << "sizes " << indirect.size() << " and " << direct.size();
 }
 
+constexpr int FLUSH_THREADS = 4;
+std::atomic<int> g_handled[FLUSH_THREADS];
+
+void CountHandled(unsigned int, struct timeval, const char *text) {
+    int t = -1, seq = -1;
+    if (sscanf(text, "flush t=%d seq=%d", &t, &seq) == 2 && t >= 0 && t < FLUSH_THREADS) {
+        g_handled[t] = seq;
+    }
+}
+
+// Each caller's Flush_Log returns once its own records are written, while
+// other callers log and flush at the same time; none waits for the time-out.
+TEST(IndirectSection, FlushReturnsOnceTheCallersRecordsAreWritten) {
+    ScratchDir dir;
+    ASSERT_EQ(Init_Log("IndirectFlush", (dir / "main").c_str()), 0);
+    ASSERT_EQ(Add_Log((dir / "ind").c_str(), LOG_INDIRECT), 1);
+    ASSERT_EQ(Set_LogLevel(1, LOG_5), 0);
+    ASSERT_EQ(Add_LogHandler(GateHandler, 1), 0);
+    ASSERT_EQ(Add_LogHandler(CountHandled, 1), 0);
+    ASSERT_TRUE(WaitForWriter(1));
+
+    constexpr int ROUNDS = 2000;
+    std::vector<int> failures(FLUSH_THREADS, 0);
+    std::vector<std::thread> callers;
+    for (int t = 0; t < FLUSH_THREADS; ++t) {
+        g_handled[t] = -1;
+        callers.emplace_back([t, &failures] {
+            for (int seq = 0; seq < ROUNDS && failures[t] == 0; ++seq) {
+                if (Log(1, LOG_3, "flush t=%d seq=%d\n", t, seq) != 0) continue;
+                if (Flush_Log() != 0 || g_handled[t] != seq) ++failures[t];
+            }
+        });
+    }
+    for (std::thread &c : callers) c.join();
+    for (int t = 0; t < FLUSH_THREADS; ++t) EXPECT_EQ(failures[t], 0) << t;
+}
+
 TEST(IndirectSection, RefusalOfItsOwnQueueIsReportedDirectly) {
     ScratchDir dir;
     ASSERT_EQ(Init_Log("IndirectFull", (dir / "main").c_str(), LOG_INDIRECT), 0);

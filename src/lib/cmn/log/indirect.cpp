@@ -164,8 +164,12 @@ struct LogWriter {
     std::atomic<unsigned int> unQueueId;
     // Kept with the queue: records may still be queued when a writer ends.
     std::atomic<RecordPool *> pPool;
+    std::mutex tPush;                 // a push and its count
     std::atomic<uint64_t> ulQueued;   // records pushed
     std::atomic<uint64_t> ulWritten;  // records written (or dropped)
+    // The lowest count a Flush_Log waits for, 0 when none waits: waking the
+    // waiters after every record would cost the writer a wake-up each.
+    std::atomic<uint64_t> ulWakeAt;
 };
 
 LogWriter g_stWriters[LOG_SECT_SLOTS];
@@ -175,7 +179,6 @@ std::once_flag g_tExitOnce;
 // Flush_Log waits here for writers to catch up.
 pthread_mutex_t g_tDone = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t g_tDoneCond = PTHREAD_COND_INITIALIZER;
-std::atomic<int> g_nFlushWaiters{0};
 
 timespec RealtimeAfter(time_t tSec) {
     timespec tDeadline;
@@ -184,12 +187,23 @@ timespec RealtimeAfter(time_t tSec) {
     return tDeadline;
 }
 
+// The count is raised before the mark is read and a waiter sets the mark
+// before it reads the count, so one of them always sees the other.
 void CountWritten(LogWriter &stWriter) {
-    stWriter.ulWritten.fetch_add(1);
-    if (g_nFlushWaiters.load() == 0) return;
+    uint64_t ulWritten = stWriter.ulWritten.fetch_add(1) + 1;
+    uint64_t ulWakeAt = stWriter.ulWakeAt.load();
+    if (ulWakeAt == 0 || ulWritten < ulWakeAt) return;
     MutexLocker stLock(&g_tDone);
     stLock.Lock();
+    stWriter.ulWakeAt.store(0);  // waiters still short of their count set it again
     pthread_cond_broadcast(&g_tDoneCond);
+}
+
+void LowerWakeAt(LogWriter &stWriter, uint64_t ulTarget) {
+    uint64_t ulWakeAt = stWriter.ulWakeAt.load();
+    while ((ulWakeAt == 0 || ulTarget < ulWakeAt) &&
+           !stWriter.ulWakeAt.compare_exchange_weak(ulWakeAt, ulTarget)) {
+    }
 }
 
 // Writes one queued record with the time of its call, then releases it.
@@ -293,14 +307,21 @@ int __Push_Log(unsigned int unLogSect, unsigned int unLogLevel, const char *pcFo
     pstRecord->unLogSect = unLogSect;
     pstRecord->unLogLevel = unLogLevel;
 
-    t_bPushing = true;
-    int nRet = Push_Queue(unQueue, pstRecord);
-    t_bPushing = false;
+    LogWriter &stWriter = g_stWriters[unLogSect];
+    int nRet;
+    {
+        // Counted in queue order: the first n records of the queue are then
+        // the first n counted, which is what Flush_Log relies on.
+        std::lock_guard<std::mutex> stLock(stWriter.tPush);
+        t_bPushing = true;
+        nRet = Push_Queue(unQueue, pstRecord);
+        t_bPushing = false;
+        if (nRet == 0) stWriter.ulQueued.fetch_add(1);
+    }
     if (nRet < 0) {
         ReleaseRecord(pstRecord);  // a refused record stays ours
         return -1;
     }
-    g_stWriters[unLogSect].ulQueued.fetch_add(1);
     return 0;
 }
 
@@ -351,13 +372,13 @@ int Flush_Log() {
     int nRet = 0;
     MutexLocker stLock(&g_tDone);
     stLock.Lock();
-    g_nFlushWaiters.fetch_add(1);
     for (LogWriter &stWriter : g_stWriters) {
         uint64_t ulTarget = stWriter.ulQueued.load();
         while (stWriter.ulWritten.load() < ulTarget && nRet == 0) {
+            LowerWakeAt(stWriter, ulTarget);
+            if (stWriter.ulWritten.load() >= ulTarget) break;
             if (pthread_cond_timedwait(&g_tDoneCond, &g_tDone, &tDeadline) == ETIMEDOUT) nRet = -1;
         }
     }
-    g_nFlushWaiters.fetch_sub(1);
     return nRet;
 }
