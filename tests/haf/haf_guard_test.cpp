@@ -185,10 +185,13 @@ struct HandlerUnderLock {
 HandlerUnderLock gUnderLock;
 
 // True once a writer waits: writers are preferred, so a new reader is
-// turned away.
+// turned away. Asked from a thread of its own, which holds nothing yet.
 bool writerWaits() {
-    int nRet = pthread_rwlock_tryrdlock(&gHafSockLock);
-    if (nRet == 0) pthread_rwlock_unlock(&gHafSockLock);
+    int nRet = 0;
+    std::thread([&nRet] {
+        nRet = pthread_rwlock_tryrdlock(&gHafSockLock);
+        if (nRet == 0) pthread_rwlock_unlock(&gHafSockLock);
+    }).join();
     return nRet == EBUSY;
 }
 

@@ -49,14 +49,36 @@ constexpr mode_t kSockMode = 0660;
 // waits, and must still get its switch-over request out and end. A thread
 // that already holds either side uses the socket as it is, since it cannot
 // change under that thread.
-constexpr time_t kSockLockWaitSec = 2;
+constexpr long kSockLockWaitSec = 2;
 thread_local int tnSockLockDepth = 0;
 
-timespec sockLockDeadline() {
-    timespec stDeadline;
-    clock_gettime(CLOCK_MONOTONIC, &stDeadline);
-    stDeadline.tv_sec += kSockLockWaitSec;
-    return stDeadline;
+timespec clockIn(clockid_t nClock, long lNanos) {
+    timespec st;
+    clock_gettime(nClock, &st);
+    st.tv_sec += lNanos / 1000000000L;
+    st.tv_nsec += lNanos % 1000000000L;
+    if (st.tv_nsec >= 1000000000L) {
+        ++st.tv_sec;
+        st.tv_nsec -= 1000000000L;
+    }
+    return st;
+}
+
+bool before(const timespec &a, const timespec &b) {
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+// Takes a side of the lock within the bound of the monotonic clock, waiting
+// in short slices of the wall clock, which may jump.
+int lockWithinBound(int (*pfLock)(pthread_rwlock_t *, const timespec *)) {
+    constexpr long kSliceNs = 100L * 1000 * 1000;
+    timespec stEnd = clockIn(CLOCK_MONOTONIC, kSockLockWaitSec * 1000000000L);
+    for (;;) {
+        timespec stSlice = clockIn(CLOCK_REALTIME, kSliceNs);
+        int nRet = pfLock(&gHafSockLock, &stSlice);
+        if (nRet != ETIMEDOUT) return nRet;
+        if (!before(clockIn(CLOCK_MONOTONIC, 0), stEnd)) return ETIMEDOUT;
+    }
 }
 
 class SockGuard {
@@ -67,10 +89,8 @@ public:
             bHeld_ = true;
             return;
         }
-        timespec stDeadline = sockLockDeadline();
-        int nRet = side == Shared
-                       ? pthread_rwlock_clockrdlock(&gHafSockLock, CLOCK_MONOTONIC, &stDeadline)
-                       : pthread_rwlock_clockwrlock(&gHafSockLock, CLOCK_MONOTONIC, &stDeadline);
+        int nRet = lockWithinBound(side == Shared ? pthread_rwlock_timedrdlock
+                                                  : pthread_rwlock_timedwrlock);
         if (nRet != 0) {
             errno = nRet;
             return;
