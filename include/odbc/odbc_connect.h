@@ -57,7 +57,16 @@ public:
 
     const OdbcConnectProperties &getProperties() const { return properties; }
 
+    // End the open transaction of a connection built with autocommit off.
+    void commit() { endTransaction(SQL_COMMIT); }
+    void rollback() { endTransaction(SQL_ROLLBACK); }
+
 private:
+    void endTransaction(SQLSMALLINT nType) {
+        SQLRETURN status = SQLEndTran(SQL_HANDLE_DBC, dbc->get(), nType);
+        if (!odbc_ok(status)) OdbcError::Throw(SQL_HANDLE_DBC, dbc->get(), status);
+    }
+
     std::shared_ptr<OdbcDbc> dbc;
     OdbcConnectProperties properties;
 };

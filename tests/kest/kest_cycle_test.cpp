@@ -88,6 +88,8 @@ protected:
                sizeof(pm->db.DSN));
         StrCpy(pm->bill.BILL_PATH, bill_.path().c_str(), KestManager::PATH_SIZE);
         pm->bill.BILL_SYNC = 0;
+        pm->bill.JOURNAL = 0;
+        pm->db.AUTO_COMMIT = 1;
         pm->ha.MODE = kest::ACTIVE;
         std::lock_guard<std::mutex> lock(gLinesMutex);
         gLines.clear();
@@ -132,9 +134,32 @@ protected:
         return bill_ / (std::string("SMSC_") + sz + "_000");
     }
 
+    // The server refuses the delete of seq once, as a lost lock or a failed
+    // statement would (the count of refusals is kept outside transactions).
+    void RefuseDeleteOnce(long seq) {
+        Exec("CREATE TABLE " + db_ + ".REFUSALS (N INT) ENGINE=MyISAM");
+        Exec("SET sql_mode=DEFAULT");
+        Exec("CREATE TRIGGER " + db_ + ".REFUSE_ONCE BEFORE DELETE ON " + db_ +
+             ".TSMS_SND_MSG FOR EACH ROW BEGIN IF OLD.MSG_SEQ = " + std::to_string(seq) +
+             " AND (SELECT COUNT(*) FROM " + db_ + ".REFUSALS) = 0 THEN INSERT INTO " + db_ +
+             ".REFUSALS VALUES (1); SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'refused'; "
+             "END IF; END");
+    }
+
+    // Events of the log in order: W a line written, D a row deleted.
+    static std::string WritesAndDeletes() {
+        std::string events;
+        for (const auto &line : LinesWith("] ")) {
+            if (line.find("[FILE] 000") != std::string::npos) events += 'W';
+            if (line.find("[DB:DELETE]") != std::string::npos) events += 'D';
+        }
+        return events;
+    }
+
     std::unique_ptr<odbctemplate::OdbcConnect> admin_;
     std::string db_;
     ScratchDir bill_;
+    ScratchDir key_;
 };
 
 }  // namespace
@@ -255,4 +280,77 @@ TEST_F(Cycle, RowWithoutKeyEndsTheProcessBeforeItsLine) {
     // Only the row with a key was billed and deleted.
     EXPECT_EQ(PendingRows(), 1);
     EXPECT_EQ(CountLines(BillFile()), 1u);
+}
+
+TEST_F(Cycle, CommitPerPassWritesThePassThenDeletesItInOneTransaction) {
+    KestManager::getInstance()->db.AUTO_COMMIT = 0;
+    InsertRows(1, 20);
+    EventCLoop::Epoll epoll;
+    kest::DbSelecter selecter(epoll);
+    selecter.run();
+    ASSERT_TRUE(RunUntil(epoll, [] { return LinesWith("[DB:SELECT] Count: 0").size() >= 1; }));
+    EXPECT_EQ(PendingRows(), 0);
+    EXPECT_EQ(CountLines(BillFile()), 20u);
+    EXPECT_EQ(WritesAndDeletes(), std::string(9, 'W') + std::string(9, 'D') + std::string(9, 'W') +
+                                      std::string(9, 'D') + "WWDD");
+    // Passes that found nothing end their transaction too, or the next ones
+    // would read its snapshot and never see later rows.
+    InsertRows(50, 2);
+    ASSERT_TRUE(RunUntil(epoll, [this] { return PendingRows() == 0; }));
+    EXPECT_EQ(CountLines(BillFile()), 22u);
+    // Deletes that are not committed are undone when the connection goes:
+    // were they committed one by one, the table would be empty after a pass.
+    InsertRows(100, 3);
+    RefuseDeleteOnce(102);
+    ASSERT_TRUE(RunUntil(epoll, [] { return !LinesWith("[DB] Error: ").empty(); }));
+    EXPECT_EQ(PendingRows(), 3);
+    EXPECT_EQ(LinesWith("3 rows of the pass not committed: they come again").size(), 1u);
+}
+
+// A delete refused by the server ends the pass; its rows come again after
+// the reconnect. Without the journal every row whose line the pass wrote is
+// billed twice; with it none is.
+TEST_F(Cycle, RefusedDeleteBringsThePassAgainAndTheJournalBillsItOnce) {
+    struct Case {
+        const char *pcName;
+        int nAutoCommit;
+        uint32_t unJournal;
+        size_t unLines;      // bill lines for the 20 rows
+        size_t unRecovered;  // rows deleted without a second line
+    };
+    const Case cases[] = {
+        {"per pass, no journal", 0, 0, 29, 0},
+        {"per pass, journal", 0, 1, 20, 9},
+        {"per row, journal", 1, 1, 20, 1},
+    };
+    KestManager *pm = KestManager::getInstance();
+    StrCpy(pm->common.KEY_PATH, key_.path().c_str(), KestManager::PATH_SIZE);
+    size_t unBefore = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.pcName);
+        Exec("DROP TABLE IF EXISTS " + db_ + ".REFUSALS");
+        Exec("DROP TRIGGER IF EXISTS " + db_ + ".REFUSE_ONCE");
+        RefuseDeleteOnce(5);
+        InsertRows(1, 20);
+        pm->db.AUTO_COMMIT = c.nAutoCommit;
+        pm->bill.JOURNAL = c.unJournal;
+        {
+            std::lock_guard<std::mutex> lock(gLinesMutex);
+            gLines.clear();
+        }
+        EventCLoop::Epoll epoll;
+        kest::DbSelecter selecter(epoll);
+        selecter.run();
+        ASSERT_TRUE(RunUntil(epoll, [] { return !LinesWith("[DB:SELECT] Count: 0").empty(); }));
+        EXPECT_EQ(LinesWith("[DB] Error: ").size(), 1u);
+        EXPECT_EQ(PendingRows(), 0);
+        size_t unLines = CountLines(BillFile());
+        EXPECT_EQ(unLines - unBefore, c.unLines);
+        unBefore = unLines;
+        std::vector<std::string> recovered = LinesWith("already billed in SMSC_");
+        EXPECT_EQ(recovered.size(), c.unRecovered);
+        if (c.unRecovered == 1) {
+            EXPECT_NE(recovered[0].find("MSG_SEQ:5 "), std::string::npos);
+        }
+    }
 }

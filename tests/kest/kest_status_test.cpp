@@ -72,6 +72,7 @@ TEST(StatusText, EveryValueAsACollectorReadsIt) {
     stSnap.nRole = kest::ACTIVE;
     stSnap.role = "ACTIVE_SYSTEM";
     stSnap.bConnected = true;
+    stSnap.bCommitPerPass = true;
     stSnap.ulRowsBilled = 12345678901ULL;
     stSnap.ulRowsRejected = 7;
     stSnap.ulPasses = 42;
@@ -84,9 +85,11 @@ TEST(StatusText, EveryValueAsACollectorReadsIt) {
     ASSERT_FALSE(text.empty());
     EXPECT_EQ(text.back(), '\n');
     auto samples = Samples(text);
-    EXPECT_EQ(samples.size(), 9u);
+    EXPECT_EQ(samples.size(), 11u);
     EXPECT_EQ(samples["kest_role{role=\"ACTIVE_SYSTEM\"}"], "3");
     EXPECT_EQ(samples["kest_db_connected"], "1");
+    EXPECT_EQ(samples["kest_commit_per_pass"], "1");
+    EXPECT_EQ(samples["kest_journal"], "0");
     EXPECT_EQ(samples["kest_rows_billed_total"], "12345678901");
     EXPECT_EQ(samples["kest_rows_rejected_total"], "7");
     EXPECT_EQ(samples["kest_passes_total"], "42");

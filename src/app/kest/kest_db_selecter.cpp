@@ -24,6 +24,15 @@ constexpr int kAliveReportSec = 10;
 constexpr int kRetrySec = 1;
 constexpr int kIdlePollSec = 1;
 constexpr long kMaxLoginTimeoutSec = 15;
+constexpr const char *kJournalName = "KEST.journal";
+
+// In the key folder, beside the lock: not among the bill files, which
+// collectors take away.
+std::string JournalPath(const KestManager &pm) {
+    if (pm.bill.JOURNAL == 0) return std::string();
+    std::string dir = pm.common.KEY_PATH;
+    return dir.empty() ? kJournalName : dir + "/" + kJournalName;
+}
 
 }  // namespace
 
@@ -33,7 +42,9 @@ DbSelecter::DbSelecter(EventCLoop::Epoll &loop)
       select_dao(),
       fm(loop),
       pm(*KestManager::getInstance()),
-      rejects(pm.bill.REJECT_PATH, pm.bill.BILL_SYNC != 0) {}
+      rejects(pm.bill.REJECT_PATH, pm.bill.BILL_SYNC != 0),
+      journal(JournalPath(pm), pm.bill.BILL_PATH, pm.bill.BILL_SYNC != 0),
+      pass(fm, journal, pm.db.AUTO_COMMIT == 0) {}
 
 // Runs fn once after sec seconds on the reactor; the callback holds its own
 // timer until it has run.
@@ -46,6 +57,8 @@ void DbSelecter::after(int sec, Fn fn) {
 
 void DbSelecter::run() {
     KeepAliveHaf();
+    journal.open();
+    status::Modes(pass.perPass(), journal.enabled());
     ConnectDB();
 }
 
@@ -105,7 +118,7 @@ void DbSelecter::ConnectDB() {
             if (lTimeout > kMaxLoginTimeoutSec) lTimeout = kMaxLoginTimeoutSec;
             dbcon = std::make_unique<odbctemplate::OdbcConnect>(
                 odbctemplate::OdbcConnect::OdbcConnectBuilder(connectionString(false))
-                    .setAutocommit(true)
+                    .setAutocommit(!pass.perPass())
                     .setLoginTimeout(lTimeout)
                     .build());
             pm.log().info("[DB] DB Connect Success\n");
@@ -173,6 +186,7 @@ void DbSelecter::GetSelectStmt() {
 // Fetches, writes and deletes the rows of one execution of the select. The
 // fetcher shares the select's statement, so it is gone before any drop.
 DbSelecter::PassEnd DbSelecter::processRows(int &nCount) {
+    pass.begin(*dbcon, *delete_stmt);
     odbctemplate::OdbcFetcher fetcher = select_stmt->bindExecute(SELECT_ROWNUM);
     while (fetcher.fetch()) {
         if (processRow(nCount) == PassEnd::Cancelled) return PassEnd::Cancelled;
@@ -180,7 +194,9 @@ DbSelecter::PassEnd DbSelecter::processRows(int &nCount) {
     // A value longer than its buffer ends the result at its row. The row is
     // in the buffers all the same; it is billed when the cut changes nothing
     // of its bill line, and the next pass goes on with the rows after it.
-    if (fetcher.lastRowTruncated()) return processRow(nCount, true);
+    if (fetcher.lastRowTruncated() && processRow(nCount, true) == PassEnd::Cancelled)
+        return PassEnd::Cancelled;
+    pass.finish();
     return PassEnd::Drained;
 }
 
@@ -198,11 +214,7 @@ DbSelecter::PassEnd DbSelecter::processRow(int &nCount, bool bCut) {
     RowFate fate = billOrSetAside(bCut);
     if (fate == RowFate::Gone) return PassEnd::Drained;
     if (fate == RowFate::Billed) ++nCount;
-    long lSeq = select_dao.MSG_SEQ;
-    long lDeleted = delete_stmt->bindExecute(lSeq).getDeleteRowCount();
-    if (lDeleted > 0)
-        pm.log().debug("[DB:DELETE] %s MSG_SEQ:%ld, Count:%ld (%s/%d)\n", DELETE_SQL, lSeq,
-                       lDeleted, "SelectCdr", __LINE__);
+    pass.deleteRow(select_dao.MSG_SEQ);
     if (fate == RowFate::SetAside) {
         ++nSetAside;
         status::RowRejected();
@@ -218,7 +230,7 @@ DbSelecter::PassEnd DbSelecter::processRow(int &nCount, bool bCut) {
 DbSelecter::RowFate DbSelecter::billOrSetAside(bool bCut) {
     try {
         if (bCut) checkCutColumns();
-        fm.write(select_dao);
+        pass.writeLine(select_dao);
         return RowFate::Billed;
     } catch (const std::logic_error &e) {
         if (!rejects.enabled()) throw;
@@ -268,7 +280,8 @@ void DbSelecter::SelectCdr() {
         pm.log().debug("[DB:SELECT] %s, ROWNUM:%d (%s/%d)\n", SELECT_SQL, SELECT_ROWNUM,
                        "SelectCdr", __LINE__);
         if (processRows(nCount) == PassEnd::Cancelled) {
-            status::RowsBilled(nCount);
+            pass.abandon(true);
+            status::RowsBilled(rowsBilled(nCount));
             dropConnection();
             // Back to waiting for the active role, as before the first one:
             // a role check a second, no connection.
@@ -280,7 +293,8 @@ void DbSelecter::SelectCdr() {
         scheduleNextPass(nCount + nSetAside);
     } catch (const odbctemplate::OdbcError &e) {
         pm.log().critical("[DB] Error: %s (%s/%d)\n", e.what(), "SelectCdr", __LINE__);
-        status::RowsBilled(nCount);  // the rows before the error are billed and gone
+        pass.abandon(false);
+        status::RowsBilled(rowsBilled(nCount));  // the rows before the error are billed and gone
         dropConnection();
         retryConnectDBWithInterval(kRetrySec);
     } catch (const std::exception &e) {
@@ -289,6 +303,12 @@ void DbSelecter::SelectCdr() {
         pm.log().critical("[DB] Error: %s (%s/%d)\n", e.what(), "SelectCdr", __LINE__);
         KestManager::EndNow(EXIT_FAILURE);
     }
+}
+
+// Rows of a pass cut short that are billed and gone: per row every row
+// counted, with one commit per pass only those of a commit.
+int DbSelecter::rowsBilled(int nCount) const {
+    return pass.perPass() ? pass.committed() : nCount;
 }
 
 void DbSelecter::scheduleNextPass(int nCount) {

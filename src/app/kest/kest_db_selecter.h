@@ -7,7 +7,9 @@
 
 #include "event_loop/Epoll.h"
 #include "event_loop/Eventfd.h"
+#include "kest_billing_pass.h"
 #include "kest_file_manager.h"
+#include "kest_journal.h"
 #include "kest_manager.h"
 #include "kest_query.h"
 #include "kest_reject_file.h"
@@ -49,6 +51,7 @@ private:
     void checkCutColumns() const;
     RowFate billOrSetAside(bool bCut);
     RowFate setAside(const std::string &reason);
+    int rowsBilled(int nCount) const;
     void scheduleNextPass(int nCount);
     void dropConnection();
     template <typename Fn>
@@ -64,6 +67,8 @@ private:
     KestManager &pm;
     RejectFile rejects;
     int nSetAside = 0;  // rows of the running pass set aside
+    Journal journal;
+    BillingPass pass;
 };
 
 }  // namespace kest

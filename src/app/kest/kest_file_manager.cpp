@@ -209,6 +209,12 @@ void FileManager::sync() {
     committed_size = written_size;
 }
 
+void FileManager::discard_unsynced() {
+    if (pFile == nullptr || written_size == committed_size) return;
+    if (ftruncate(fileno(pFile), committed_size) != 0) fail();
+    written_size = committed_size;
+}
+
 void FileManager::fail() {
     int nErr = errno;
     discard_partial_line();

@@ -37,6 +37,9 @@ public:
     // failure they are cut off again (their rows are not deleted yet) and it
     // throws.
     void sync();
+    // Cuts off the lines appended since the last sync: their rows were not
+    // deleted and go to whoever bills them next.
+    void discard_unsynced();
     // Offset at which the next line will start.
     off_t end() const { return written_size; }
     // Name of the open bill file within the bill folder.

@@ -232,6 +232,7 @@ void KestManager::readConfigINI() {
          nullptr, nullptr},
         {"BILL", "BILL_PATH", "${PKG_ROOT}/bill", bill.BILL_PATH, PATH_SIZE, nullptr, nullptr},
         {"BILL", "BILL_SYNC", "1", nullptr, 0, &bill.BILL_SYNC, nullptr},
+        {"BILL", "JOURNAL", "1", nullptr, 0, &bill.JOURNAL, nullptr},
         {"BILL", "REJECT_PATH", "${PKG_ROOT}/reject", bill.REJECT_PATH, PATH_SIZE, nullptr,
          nullptr},
         {"DB", "DSN", "ALTIBASE_DSN", db.DSN, LOGIN_SIZE, nullptr, nullptr},

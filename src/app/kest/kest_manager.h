@@ -46,6 +46,9 @@ public:
         // Folder of the reject files of rows that cannot be billed; empty:
         // such a row ends the process.
         char REJECT_PATH[PATH_SIZE];
+        // 1: a journal of written rows in the key folder, so that a restart
+        // never bills a row twice; 0: at least once.
+        uint32_t JOURNAL;
         void initEnv();
     };
     struct DB {
@@ -53,6 +56,7 @@ public:
         char UID[LOGIN_SIZE];
         char PWD[LOGIN_SIZE];
         int64_t LOGIN_TIMEOUT;
+        // 1: each delete commits on its own; 0: one commit per pass.
         int64_t AUTO_COMMIT;
     };
     struct HA {

@@ -77,6 +77,12 @@ std::string FormatStatus(const StatusSnapshot &stSnap) {
     Metric(out, "kest_db_connected", "gauge",
            "1 while the database connection and its statements are ready.", "",
            stSnap.bConnected ? 1 : 0);
+    Metric(out, "kest_commit_per_pass", "gauge",
+           "1: one commit per pass (AUTO_COMMIT = 0); 0: each delete commits on its own.", "",
+           stSnap.bCommitPerPass ? 1 : 0);
+    Metric(out, "kest_journal", "gauge",
+           "1 while the journal of written rows is in use (a restart bills no row twice).", "",
+           stSnap.bJournal ? 1 : 0);
     Metric(out, "kest_rows_billed_total", "counter",
            "Rows written to the bill file and deleted since start.", "", stSnap.ulRowsBilled);
     Metric(out, "kest_rows_rejected_total", "counter",
@@ -121,6 +127,11 @@ StatusFile::StatusFile(std::string path) : path_(std::move(path)) {
 void StatusFile::Connected(bool bUp) {
     snap_.bConnected = bUp;
     Publish();
+}
+
+void StatusFile::Modes(bool bCommitPerPass, bool bJournal) {
+    snap_.bCommitPerPass = bCommitPerPass;
+    snap_.bJournal = bJournal;
 }
 
 void StatusFile::RowsBilled(int nRows) {
@@ -180,6 +191,10 @@ StatusFile &Instance() {
 
 void Connected(bool bUp) {
     Instance().Connected(bUp);
+}
+
+void Modes(bool bCommitPerPass, bool bJournal) {
+    Instance().Modes(bCommitPerPass, bJournal);
 }
 
 void PassDone(int nRows, const std::string &billFile) {

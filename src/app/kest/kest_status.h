@@ -18,6 +18,8 @@ struct StatusSnapshot {
     int nRole = 0;              // HA_MODE value, 0 before any role is known
     std::string role;           // its name, e.g. "ACTIVE_SYSTEM"
     bool bConnected = false;    // database connection and statements ready
+    bool bCommitPerPass = false;  // AUTO_COMMIT = 0: one commit per pass
+    bool bJournal = false;        // the journal of written rows is in use
     uint64_t ulRowsBilled = 0;  // rows written and deleted since start
     uint64_t ulRowsRejected = 0;  // rows set aside in the reject file and deleted
     uint64_t ulPasses = 0;      // passes of the cycle that completed
@@ -42,6 +44,7 @@ class StatusFile {
     explicit StatusFile(std::string path);
 
     void Connected(bool bUp);
+    void Modes(bool bCommitPerPass, bool bJournal);  // shown with the next write
     void PassDone(int nRows, const std::string &billFile);
     void RowsBilled(int nRows);  // counted, shown with the next write
     void RowRejected();          // counted, shown with the next write
@@ -61,6 +64,7 @@ class StatusFile {
 // of the setting STATUS_FILE.
 namespace status {
 void Connected(bool bUp);
+void Modes(bool bCommitPerPass, bool bJournal);
 void PassDone(int nRows, const std::string &billFile);
 // Rows billed by a pass that did not complete (database error, role lost).
 void RowsBilled(int nRows);

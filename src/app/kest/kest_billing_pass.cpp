@@ -1,0 +1,98 @@
+// One pass's lines, syncs, deletes and commit, in the order that keeps every
+// delete behind the line of its row.
+#include "kest_billing_pass.h"
+
+#include "odbc/odbc_error.h"
+
+namespace kest {
+
+namespace {
+constexpr const char *kDeleteSql = "DELETE FROM TSMS_SND_MSG WHERE MSG_SEQ = ?;";
+}
+
+BillingPass::BillingPass(FileManager &fm, Journal &journal, bool bPerPass)
+    : fm_(fm), journal_(journal), pm_(*KestManager::getInstance()), bPerPass_(bPerPass) {}
+
+void BillingPass::begin(odbctemplate::OdbcConnect &con,
+                        odbctemplate::OdbcpreparedStmt &deleteStmt) {
+    con_ = &con;
+    delete_ = &deleteStmt;
+    waiting_.clear();
+    unsynced_.clear();
+    nCommitted_ = 0;
+}
+
+void BillingPass::writeLine(const DAO::TSMS_SND_MSG &row) {
+    std::string line = FileManager::format_line(row);
+    long lSeq = row.MSG_SEQ;
+    const LinePlace *pPlace = journal_.find(lSeq);
+    if (pPlace != nullptr && journal_.holds(*pPlace, line)) {
+        pm_.log().info("[JOURNAL] MSG_SEQ:%ld already billed in %s at %ld: deleted without "
+                       "writing it again\n",
+                       lSeq, pPlace->file.c_str(), static_cast<long>(pPlace->start));
+        return;
+    }
+    off_t start = fm_.end();
+    // Recorded before the write: a process killed in between leaves a record
+    // whose line is not in place, which the next start erases.
+    journal_.record(lSeq, {fm_.base_name(), start, start + static_cast<off_t>(line.size())});
+    fm_.append(line);
+    unsynced_.push_back(lSeq);
+}
+
+void BillingPass::deleteRow(long lSeq) {
+    waiting_.push_back(lSeq);
+    if (!bPerPass_) finish();
+}
+
+void BillingPass::finish() {
+    // Even a pass without rows ends its transaction: an open one would keep
+    // its snapshot (later rows unseen) and its lock on the table's definition.
+    if (waiting_.empty() && unsynced_.empty() && !bPerPass_) return;
+    journal_.sync();
+    fm_.sync();
+    unsynced_.clear();
+    for (long lSeq : waiting_) deleteNow(lSeq);
+    if (bPerPass_) {
+        try {
+            con_->commit();
+        } catch (const odbctemplate::OdbcError &e) {
+            pm_.log().critical("[DB] Commit Fail: %s, %zu rows written come again (%s/%d)\n",
+                               e.what(), waiting_.size(), "SelectCdr", __LINE__);
+            waiting_.clear();  // reported here; the journal keeps their places
+            throw;
+        }
+    }
+    for (long lSeq : waiting_) journal_.forget(lSeq);
+    nCommitted_ += static_cast<int>(waiting_.size());
+    waiting_.clear();
+}
+
+void BillingPass::deleteNow(long lSeq) {
+    long lDeleted = delete_->bindExecute(lSeq).getDeleteRowCount();
+    if (lDeleted > 0)
+        pm_.log().debug("[DB:DELETE] %s MSG_SEQ:%ld, Count:%ld (%s/%d)\n", kDeleteSql, lSeq,
+                        lDeleted, "SelectCdr", __LINE__);
+}
+
+void BillingPass::abandon(bool bCutLines) {
+    if (bPerPass_ && con_ != nullptr) {
+        try {
+            con_->rollback();
+        } catch (const odbctemplate::OdbcError &) {
+            // The connection is gone: the server rolled the transaction back.
+        }
+    }
+    if (bCutLines && !unsynced_.empty()) {
+        fm_.discard_unsynced();
+        for (long lSeq : unsynced_) journal_.erase(lSeq);
+        journal_.sync();
+    }
+    if (bPerPass_ && !waiting_.empty())
+        pm_.log().critical("[DB] %zu rows of the pass not committed: they come again (%s/%d)\n",
+                           waiting_.size(), "SelectCdr", __LINE__);
+    waiting_.clear();
+    unsynced_.clear();
+}
+
+}  // namespace kest

@@ -1,0 +1,66 @@
+// Internal to the daemon: the rows of one pass between their bill lines and
+// their deletes. With autocommit (AUTO_COMMIT = 1) each row's line is synced
+// and its delete committed before the next row is written; in
+// commit-per-pass mode (AUTO_COMMIT = 0) the pass's lines are synced once,
+// then its deletes follow in one transaction. Either way no delete becomes
+// durable before the line of its row.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "kest_file_manager.h"
+#include "kest_journal.h"
+#include "kest_manager.h"
+#include "kest_query.h"
+#include "odbc/odbc_connect.h"
+#include "odbc/odbc_prepared_stmt.h"
+
+namespace kest {
+
+class BillingPass {
+public:
+    BillingPass(FileManager &fm, Journal &journal, bool bPerPass);
+    BillingPass(const BillingPass &) = delete;
+    BillingPass &operator=(const BillingPass &) = delete;
+
+    bool perPass() const { return bPerPass_; }
+
+    // A new pass on this connection and its delete statement.
+    void begin(odbctemplate::OdbcConnect &con, odbctemplate::OdbcpreparedStmt &deleteStmt);
+    // Writes the row's line, unless the journal shows it already written
+    // whole by an earlier pass or process. Not yet synced.
+    void writeLine(const DAO::TSMS_SND_MSG &row);
+    // Deletes a row whose record is written: per row at once, after the
+    // sync of what was written; with the pass otherwise.
+    void deleteRow(long lSeq);
+    // Ends the pass: its lines synced, its deletes executed and committed.
+    // A failed commit is logged with the rows that will come again and
+    // thrown on.
+    void finish();
+    // Ends the pass without the deletes still waiting: the transaction is
+    // rolled back (on a connection that may be gone). With bCutLines the
+    // lines written and not yet synced are cut off again, as their rows go
+    // to whoever bills them next.
+    void abandon(bool bCutLines);
+
+    // Rows whose deletes were committed since begin().
+    int committed() const { return nCommitted_; }
+    // Rows written or waiting whose deletes are not committed.
+    size_t waiting() const { return waiting_.size(); }
+
+private:
+    void deleteNow(long lSeq);
+
+    FileManager &fm_;
+    Journal &journal_;
+    KestManager &pm_;
+    bool bPerPass_;
+    odbctemplate::OdbcConnect *con_ = nullptr;
+    odbctemplate::OdbcpreparedStmt *delete_ = nullptr;
+    std::vector<long> waiting_;   // rows whose deletes wait for the commit
+    std::vector<long> unsynced_;  // rows whose lines this pass wrote, not synced
+    int nCommitted_ = 0;
+};
+
+}  // namespace kest

@@ -1,0 +1,245 @@
+// The journal of written rows: a ring of 64-byte slots overwritten in place,
+// so that its sync writes one block and never grows the file.
+#include "kest_journal.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "kest_manager.h"
+
+namespace kest {
+
+namespace {
+
+constexpr uint32_t kMagic = 0x4b4a524eu;  // "KJRN"
+constexpr off_t kFileSize = static_cast<off_t>(Journal::kSlots * sizeof(JournalSlot));
+constexpr off_t kMaxLine = 4096;
+
+// FNV-1a over the slot with its check field zero: a slot torn by a power
+// failure does not pass for a record.
+uint32_t CheckOf(JournalSlot stSlot) {
+    stSlot.unCheck = 0;
+    const auto *pucByte = reinterpret_cast<const unsigned char *>(&stSlot);
+    uint32_t unHash = 2166136261u;
+    for (size_t i = 0; i < sizeof(stSlot); ++i) unHash = (unHash ^ pucByte[i]) * 16777619u;
+    return unHash;
+}
+
+bool IsEmpty(const JournalSlot &stSlot) {
+    const auto *pucByte = reinterpret_cast<const unsigned char *>(&stSlot);
+    for (size_t i = 0; i < sizeof(stSlot); ++i)
+        if (pucByte[i] != 0) return false;
+    return true;
+}
+
+bool PreadAll(int fd, void *pBuf, size_t unLen, off_t offset) {
+    auto *pc = static_cast<char *>(pBuf);
+    while (unLen > 0) {
+        ssize_t n = pread(fd, pc, unLen, offset);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        pc += n;
+        unLen -= static_cast<size_t>(n);
+        offset += n;
+    }
+    return true;
+}
+
+bool PwriteAll(int fd, const void *pBuf, size_t unLen, off_t offset) {
+    const auto *pc = static_cast<const char *>(pBuf);
+    while (unLen > 0) {
+        ssize_t n = pwrite(fd, pc, unLen, offset);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        pc += n;
+        unLen -= static_cast<size_t>(n);
+        offset += n;
+    }
+    return true;
+}
+
+// The bytes [from, to) of a bill file; empty when they are not all there.
+std::string ReadRange(const std::string &path, off_t from, off_t to) {
+    if (from < 0 || to <= from || to - from > kMaxLine) return std::string();
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::string();
+    std::string bytes(static_cast<size_t>(to - from), '\0');
+    bool bOk = PreadAll(fd, &bytes[0], bytes.size(), from);
+    close(fd);
+    return bOk ? bytes : std::string();
+}
+
+void SyncFile(const std::string &path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    fdatasync(fd);
+    close(fd);
+}
+
+void SyncDirectoryOf(const std::string &path) {
+    std::string dir = path.substr(0, path.find_last_of('/') + 1);
+    int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    fsync(fd);
+    close(fd);
+}
+
+OrvoLogger &Log() { return KestManager::getInstance()->log(); }
+
+}  // namespace
+
+Journal::Journal(std::string path, std::string billDir, bool bSync)
+    : path_(std::move(path)), billDir_(std::move(billDir)), bSync_(bSync) {}
+
+Journal::~Journal() {
+    if (fd_ >= 0) close(fd_);
+}
+
+void Journal::open() {
+    if (path_.empty()) {
+        Log().info("[JOURNAL] Off: a row whose delete is lost with a crash is billed again\n");
+        return;
+    }
+    fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
+    if (fd_ < 0) return disable("cannot be opened");
+    struct stat st {};
+    if (fstat(fd_, &st) != 0) return disable("cannot be read");
+    if (st.st_size != kFileSize) {
+        if (st.st_size != 0)
+            Log().critical("[JOURNAL] %s has %ld bytes, not %ld: started anew\n", path_.c_str(),
+                           static_cast<long>(st.st_size), static_cast<long>(kFileSize));
+        if (!createEmpty()) return disable("cannot be written");
+        return;
+    }
+    load();
+}
+
+bool Journal::createEmpty() {
+    std::vector<char> zeros(static_cast<size_t>(kFileSize), 0);
+    if (ftruncate(fd_, 0) != 0 || !PwriteAll(fd_, zeros.data(), zeros.size(), 0) ||
+        fdatasync(fd_) != 0)
+        return false;
+    SyncDirectoryOf(path_);
+    Log().info("[JOURNAL] %s created\n", path_.c_str());
+    return true;
+}
+
+void Journal::load() {
+    std::array<JournalSlot, kSlots> slots{};
+    if (!PreadAll(fd_, slots.data(), sizeof(slots), 0)) return disable("cannot be read");
+    unsigned unErased = 0;
+    std::set<std::string> files;
+    for (unsigned i = 0; i < kSlots && fd_ >= 0; ++i) {
+        const JournalSlot &stSlot = slots[i];
+        if (IsEmpty(stSlot)) continue;
+        bool bValid = stSlot.unMagic == kMagic && stSlot.unCheck == CheckOf(stSlot) &&
+                      stSlot.ulSerial % kSlots == i &&
+                      memchr(stSlot.szFile, '\0', sizeof(stSlot.szFile)) != nullptr;
+        LinePlace place;
+        if (bValid) {
+            place = {stSlot.szFile, static_cast<off_t>(stSlot.lStart),
+                     static_cast<off_t>(stSlot.lEnd)};
+            if (stSlot.ulSerial >= ulNextSerial_) ulNextSerial_ = stSlot.ulSerial + 1;
+        }
+        if (!bValid || !wholeLineAt(place)) {
+            clearSlot(i);
+            ++unErased;
+            continue;
+        }
+        slotSerial_[i] = stSlot.ulSerial;
+        auto it = entries_.find(static_cast<long>(stSlot.lSeq));
+        if (it != entries_.end() && it->second.ulSerial > stSlot.ulSerial) continue;
+        entries_[static_cast<long>(stSlot.lSeq)] = {place, i, stSlot.ulSerial};
+        files.insert(place.file);
+    }
+    sync();
+    // Lines a killed process left in the page cache are on disk before any
+    // row is deleted on their account.
+    for (const std::string &file : files) SyncFile(billDir_ + "/" + file);
+    Log().info("[JOURNAL] %s: %zu written rows on record, %u records of lines not in place "
+               "erased\n",
+               path_.c_str(), entries_.size(), unErased);
+}
+
+// The bytes at place form one line: a line feed before it (or the file's
+// start), one at its end and none within.
+bool Journal::wholeLineAt(const LinePlace &place) const {
+    off_t from = place.start > 0 ? place.start - 1 : 0;
+    std::string bytes = ReadRange(billDir_ + "/" + place.file, from, place.end);
+    if (bytes.empty() || bytes.back() != '\n') return false;
+    size_t unFirst = place.start > 0 ? 1 : 0;
+    if (unFirst == 1 && bytes[0] != '\n') return false;
+    return bytes.find('\n', unFirst) == bytes.size() - 1;
+}
+
+bool Journal::holds(const LinePlace &place, const std::string &line) const {
+    return static_cast<off_t>(line.size()) == place.end - place.start && wholeLineAt(place) &&
+           ReadRange(billDir_ + "/" + place.file, place.start, place.end) == line;
+}
+
+void Journal::record(long lSeq, const LinePlace &place) {
+    if (fd_ < 0 || place.file.size() >= sizeof(JournalSlot::szFile)) return;
+    JournalSlot stSlot{};
+    stSlot.unMagic = kMagic;
+    stSlot.ulSerial = ulNextSerial_++;
+    stSlot.lSeq = lSeq;
+    stSlot.lStart = place.start;
+    stSlot.lEnd = place.end;
+    memcpy(stSlot.szFile, place.file.c_str(), place.file.size() + 1);
+    stSlot.unCheck = CheckOf(stSlot);
+    unsigned unSlot = static_cast<unsigned>(stSlot.ulSerial % kSlots);
+    if (!PwriteAll(fd_, &stSlot, sizeof(stSlot), static_cast<off_t>(unSlot * sizeof(stSlot))))
+        return disable("cannot be written");
+    dirty_ = true;
+    slotSerial_[unSlot] = stSlot.ulSerial;
+    entries_[lSeq] = {place, unSlot, stSlot.ulSerial};
+}
+
+void Journal::sync() {
+    if (fd_ < 0 || !dirty_) return;
+    if (bSync_ && fdatasync(fd_) != 0) return disable("cannot be synced");
+    dirty_ = false;
+}
+
+const LinePlace *Journal::find(long lSeq) const {
+    auto it = entries_.find(lSeq);
+    return it == entries_.end() ? nullptr : &it->second.place;
+}
+
+// The record goes as well (synced with the next records): a row stored again
+// later under the same key is not taken for billed.
+void Journal::forget(long lSeq) { erase(lSeq); }
+
+void Journal::erase(long lSeq) {
+    auto it = entries_.find(lSeq);
+    if (it == entries_.end()) return;
+    if (slotSerial_[it->second.unSlot] == it->second.ulSerial) clearSlot(it->second.unSlot);
+    entries_.erase(it);
+}
+
+void Journal::clearSlot(unsigned unSlot) {
+    if (fd_ < 0) return;
+    JournalSlot stEmpty{};
+    if (!PwriteAll(fd_, &stEmpty, sizeof(stEmpty), static_cast<off_t>(unSlot * sizeof(stEmpty))))
+        return disable("cannot be written");
+    slotSerial_[unSlot] = 0;
+    dirty_ = true;
+}
+
+// Without the journal every row is still billed, at least once.
+void Journal::disable(const char *pcWhat) {
+    Log().critical("[JOURNAL] %s %s : %s; rows are billed at least once from here on\n",
+                   path_.c_str(), pcWhat, strerror(errno));
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+    entries_.clear();
+}
+
+}  // namespace kest

@@ -1,0 +1,97 @@
+// Internal to the daemon: the journal of written rows. For each row whose
+// bill line is being written it records where the line goes, before the
+// write, in a small ring of fixed slots kept in the key folder. A row that a
+// later pass or a later process meets again (its delete never committed) is
+// deleted without a second line when its line is whole at the recorded place.
+#pragma once
+
+#include <sys/types.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+
+namespace kest {
+
+// Where a row's line lies: a file of the bill folder and its bytes [start, end).
+struct LinePlace {
+    std::string file;
+    off_t start = 0;
+    off_t end = 0;
+};
+
+// One slot of the journal file, as on disk (host byte order: the file never
+// leaves the node).
+struct JournalSlot {
+    uint32_t unMagic;
+    uint32_t unCheck;   // over every other byte of the slot
+    uint64_t ulSerial;  // order of the records; the ring's next slot follows the highest
+    int64_t lSeq;       // MSG_SEQ of the row
+    int64_t lStart;     // its line's first byte in the file
+    int64_t lEnd;       // one past its line feed
+    char szFile[24];    // the bill file's name in the bill folder
+};
+static_assert(sizeof(JournalSlot) == 64, "journal slot layout");
+static_assert(offsetof(JournalSlot, szFile) == 40, "journal slot layout");
+
+class Journal {
+public:
+    // Enough for several passes of nine rows: only rows whose deletes are not
+    // yet committed need their slot, older ones are overwritten.
+    static constexpr unsigned kSlots = 64;
+
+    // path: the journal file (empty: no journal); billDir: the bill folder;
+    // bSync: records reach the disk with the bill lines (BILL_SYNC).
+    Journal(std::string path, std::string billDir, bool bSync);
+    ~Journal();
+    Journal(const Journal &) = delete;
+    Journal &operator=(const Journal &) = delete;
+
+    // Opens or creates the file and takes its entries whose lines are whole
+    // in their files; the others are erased, as their places will hold other
+    // lines. A journal that cannot be used is logged and left off: rows are
+    // then billed at least once, as without it.
+    void open();
+    bool enabled() const { return fd_ >= 0; }
+
+    // Records, before the line is written, that seq's line goes to place.
+    void record(long lSeq, const LinePlace &place);
+    // Makes the records so far durable (with the bill lines they name).
+    void sync();
+    // Place of seq's line from an earlier pass or run whose delete was not
+    // known to be committed; nullptr when there is none.
+    const LinePlace *find(long lSeq) const;
+    // Whether line lies whole, byte for byte, at place.
+    bool holds(const LinePlace &place, const std::string &line) const;
+    // seq's delete is committed: its record is no longer needed.
+    void forget(long lSeq);
+    // seq's line was cut off unsynced: its record must not name the place
+    // where later lines go.
+    void erase(long lSeq);
+
+private:
+    struct Entry {
+        LinePlace place;
+        unsigned unSlot;
+        uint64_t ulSerial;
+    };
+
+    bool createEmpty();
+    void load();
+    bool wholeLineAt(const LinePlace &place) const;
+    void clearSlot(unsigned unSlot);
+    void disable(const char *pcWhat);
+
+    std::string path_;
+    std::string billDir_;
+    bool bSync_;
+    int fd_ = -1;
+    bool dirty_ = false;
+    uint64_t ulNextSerial_ = 1;
+    std::array<uint64_t, kSlots> slotSerial_{};
+    std::unordered_map<long, Entry> entries_;
+};
+
+}  // namespace kest
