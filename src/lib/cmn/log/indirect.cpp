@@ -166,7 +166,8 @@ struct LogWriter {
     std::atomic<RecordPool *> pPool;
     std::mutex tPush;                 // a push and its count
     std::atomic<uint64_t> ulQueued;   // records pushed
-    std::atomic<uint64_t> ulWritten;  // records written (or dropped)
+    // The writer's side on a cache line of its own, away from the callers'.
+    alignas(64) std::atomic<uint64_t> ulWritten;  // records written (or dropped)
     // The lowest count a Flush_Log waits for, 0 when none waits: waking the
     // waiters after every record would cost the writer a wake-up each.
     std::atomic<uint64_t> ulWakeAt;
