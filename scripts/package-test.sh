@@ -63,7 +63,10 @@ cleanup() {
   stop_pid "$DAEMON_PID"
   stop_pid "$SIM_PID"
   exec 7>&- 2>/dev/null
-  remove_log_registry "$WORK/tmp/olog.shm"
+  local key_file
+  for key_file in "$WORK/tmp/olog.shm" "$WORK"/tmp/haf/shm/*.shm; do
+    remove_segment "$key_file"
+  done
   if [ "$INSTALLED" = 1 ]; then
     say "purging the package"
     dpkg --purge "$PKG" >"$WORK/purge.log" 2>&1 || cat "$WORK/purge.log"
@@ -83,9 +86,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# The log registry of the private runtime root is a SysV segment keyed by
-# this file; it goes with the test.
-remove_log_registry() {
+# The log registry and the HA tables of the private runtime root are SysV
+# segments keyed by files below it; they go with the test.
+remove_segment() {
   [ -e "$1" ] || return 0
   local key
   key=$(python3 -c 'import os,sys; s=os.stat(sys.argv[1]); print(hex((s.st_ino & 0xffff) | ((s.st_dev & 0xff) << 16)))' "$1")
