@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <functional>
@@ -32,7 +34,16 @@ namespace {
 std::mutex gLinesMutex;
 std::vector<std::string> gLines;
 
+// When set, the node loses the active role as soon as the bill line that
+// holds this text is written (the line is logged on the cycle's thread).
+std::atomic<const char *> gStandbyAfterLine{nullptr};
+
 void CaptureLine(unsigned int, struct timeval, const char *pcText) {
+    const char *pcAfter = gStandbyAfterLine.load();
+    if (pcAfter != nullptr && strstr(pcText, "[FILE] 000") && strstr(pcText, pcAfter)) {
+        KestManager::getInstance()->ha.MODE = kest::STANDBY;
+        gStandbyAfterLine = nullptr;
+    }
     std::lock_guard<std::mutex> lock(gLinesMutex);
     gLines.emplace_back(pcText);
 }
@@ -353,4 +364,24 @@ TEST_F(Cycle, RefusedDeleteBringsThePassAgainAndTheJournalBillsItOnce) {
             EXPECT_NE(recovered[0].find("MSG_SEQ:5 "), std::string::npos);
         }
     }
+}
+
+// The role lost in the middle of a pass with one commit per pass: nothing of
+// the pass is deleted, and the lines it had written are cut off again, so
+// that the rows are billed once by whoever drains them next.
+TEST_F(Cycle, CancelWithCommitPerPassRollsThePassBackAndCutsItsLines) {
+    KestManager::getInstance()->db.AUTO_COMMIT = 0;
+    InsertRows(1, 20);
+    gStandbyAfterLine = " S3 ";
+    EventCLoop::Epoll epoll;
+    kest::DbSelecter selecter(epoll);
+    selecter.run();
+    ASSERT_TRUE(RunUntil(epoll, [] { return !LinesWith("[CANCEL]").empty(); }));
+    EXPECT_EQ(LinesWith("[FILE] 000").size(), 3u);
+    EXPECT_EQ(PendingRows(), 20);
+    EXPECT_EQ(CountLines(BillFile()), 0u);
+
+    KestManager::getInstance()->ha.MODE = kest::ACTIVE;
+    ASSERT_TRUE(RunUntil(epoll, [this] { return PendingRows() == 0; }));
+    EXPECT_EQ(CountLines(BillFile()), 20u);
 }
