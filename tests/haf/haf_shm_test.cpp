@@ -1,12 +1,14 @@
 // Attaching the master's three shared tables.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/shm.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "base/error.h"
 #include "haf/haf_dup_infoShm.h"
@@ -187,6 +189,35 @@ TEST(HafShm, OpenReadOnlyChecksItsArguments) {
     EXPECT_EQ(HafShmOpenReadOnly((env / "k").c_str(), 0, &nFirst), nullptr);
     EXPECT_NE(registryReport().find("Invalid Shm Size Parameter"), std::string::npos);
     EXPECT_EQ(nFirst, -1);
+}
+
+TEST(HafShm, OpenReadOnlyKeepsWhatAPeerWroteRightAfterTheCreation) {
+    HafRootEnv env;
+    // Large, so that a fill after the creation would still be running when
+    // the peer writes the last byte.
+    constexpr int kSize = 64 << 20;
+    for (int nRound = 0; nRound < 3; ++nRound) {
+        std::string key = env / ("peer" + std::to_string(nRound));
+        touch(key + ".shm");
+        key_t nKey = ftok((key + ".shm").c_str(), 0);
+        ASSERT_NE(nKey, -1);
+        std::thread peer([nKey] {
+            int nId;
+            while ((nId = shmget(nKey, 0, 0)) < 0) {
+            }
+            void *pv = shmat(nId, nullptr, 0);
+            if (pv == reinterpret_cast<void *>(-1)) return;
+            static_cast<volatile char *>(pv)[kSize - 1] = 'P';
+            shmdt(pv);
+        });
+        int nFirst = -1;
+        void *pv = HafShmOpenReadOnly(key.c_str(), kSize, &nFirst);
+        peer.join();
+        ASSERT_NE(pv, nullptr) << registryReport();
+        EXPECT_EQ(nFirst, 1);
+        EXPECT_EQ(static_cast<volatile char *>(pv)[kSize - 1], 'P') << "round " << nRound;
+        shmdt(pv);
+    }
 }
 
 TEST(HafShm, SharedCreateReportsFirstCreation) {

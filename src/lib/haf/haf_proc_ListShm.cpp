@@ -189,7 +189,8 @@ void *HafShmOpenReadOnly(const char *pszKeyFile, int nSize, int *pnFirstF) {
         SET_ERROR(kErrInvalid, "Shared Memory Open Fail (%s)", pszKeyFile);
         return nullptr;
     }
-    if (bCreated) memset(pvShm, 0, static_cast<size_t>(nSize));
+    // No fill: the kernel zeroes a new segment, and a peer that attached it
+    // the moment it existed may already have written into it.
     if (pnFirstF != nullptr) *pnFirstF = bCreated ? 1 : 0;
     return pvShm;
 }
