@@ -2,9 +2,12 @@
 """Drain benchmarks of the daemon against a private MariaDB (started by
 scripts/bench-drain.sh, which also builds the programs and passes the paths).
 
-  throughput  N rows drained by (a) the daemon started as active, (b) the bare
-              per-row ODBC loop, (c) the pyodbc peer, (d) the batch loop, with
-              bill syncing on and off; rows/s and the ratios a/b, a/c, a/d
+  throughput  N rows drained by (a) the daemon started as active (commit per
+              row, journal on: the shipped settings), (b) the bare per-row ODBC
+              loop, (c) the pyodbc peer, (d) the batch loop, (e) the daemon
+              with one commit per pass (AUTO_COMMIT = 0), (f) the bare
+              commit-per-pass loop, (g) and (h) the daemon as a and e without
+              the journal, with bill syncing on and off; rows/s and the ratios
   growth      time of one pass (select + nine writes and deletes) as the backlog
               grows, with the server's row reads per pass and the plan
   footprint   the daemon's memory, CPU and descriptors idle and while draining
@@ -30,7 +33,14 @@ import pyodbc
 COLUMNS = ("MSG_SEQ,PROC_RESULT,IN_GROUP,OUT_GROUP,SERIAL_NUM,CALLER_NO,CALLEE_NO,"
            "CALLBACK_NO,IN_TIME,REPORT_TIME")
 POLL_SEC = 0.005
-VARIANTS = ("a", "b", "c", "d")
+VARIANTS = ("a", "b", "c", "d", "e", "f", "g", "h")
+# The daemon's variants and their settings.
+DAEMON = {"a": {"AUTO_COMMIT": "1", "JOURNAL": "1"}, "e": {"AUTO_COMMIT": "0", "JOURNAL": "1"},
+          "g": {"AUTO_COMMIT": "1", "JOURNAL": "0"}, "h": {"AUTO_COMMIT": "0", "JOURNAL": "0"}}
+FLOOR = {"b": "per-row", "d": "batch", "f": "per-pass"}
+# Printed ratios: (numerator, denominator, target or None).
+RATIOS = (("a", "b", None), ("a", "c", None), ("e", "c", 3.0), ("e", "f", 0.8),
+          ("a", "g", 0.85), ("e", "h", 0.9))
 
 
 def log(text):
@@ -110,7 +120,7 @@ class DaemonRun:
     """A private installation of the daemon: configuration, bill and log
     folders under `root`; the runtime root is shared by all runs."""
 
-    def __init__(self, args, root, sync):
+    def __init__(self, args, root, sync, settings=None):
         self.args = args
         self.root = root
         shutil.rmtree(root, ignore_errors=True)
@@ -120,6 +130,7 @@ class DaemonRun:
             ini = f.read().splitlines()
         values = {"DSN": args.dsn, "UID": args.user, "PWD": args.password,
                   "BILL_SYNC": str(sync)}
+        values.update(settings or {})
         values.update(item.split("=", 1) for item in args.daemon_set)
         out = []
         for line in ini:
@@ -165,18 +176,16 @@ def wait_drained(db, counter, proc, rows, timeout):
 def command_of(args, variant, bill_dir, sync):
     bill = os.path.join(bill_dir, "SMSC_bench_000")
     conn = "DSN=%s;UID=%s;PWD=%s" % (args.dsn, args.user, args.password)
-    if variant == "b":
-        return [args.floor, "per-row", conn, bill, str(sync)]
-    if variant == "d":
-        return [args.floor, "batch", conn, bill, str(sync)]
+    if variant in FLOOR:
+        return [args.floor, FLOOR[variant], conn, bill, str(sync)]
     return ["/usr/bin/python3", args.peer, conn, bill, str(sync)]
 
 
 def drain_once(args, db, variant, rows, sync):
     db.reset()
     db.load(rows)
-    if variant == "a":
-        run = DaemonRun(args, os.path.join(args.work, "daemon"), sync)
+    if variant in DAEMON:
+        run = DaemonRun(args, os.path.join(args.work, "daemon"), sync, DAEMON[variant])
         bill_dir = run.bill
         start = time.monotonic()
         proc = run.start()
@@ -196,9 +205,11 @@ def drain_once(args, db, variant, rows, sync):
 
 
 def throughput(args, db):
-    log("== drain throughput (rows/s; a daemon, b per-row floor, c pyodbc peer, d batch)")
-    log("%8s %4s %9s %9s %9s %9s %6s %6s %6s" % ("rows", "sync", "a", "b", "c", "d",
-                                                 "a/b", "a/c", "a/d"))
+    log("== drain throughput (rows/s; a daemon, b per-row floor, c pyodbc peer, d batch,"
+        " e daemon AUTO_COMMIT=0, f commit-per-pass floor, g a without journal,"
+        " h e without journal)")
+    log("%8s %4s" % ("rows", "sync") + "".join("%8s" % v for v in VARIANTS) +
+        "".join("%7s" % ("%s/%s" % (n, d)) for n, d, _ in RATIOS))
     results = []
     for rows in args.sizes:
         for sync in (1, 0):
@@ -207,11 +218,14 @@ def throughput(args, db):
                 rate[variant] = statistics.median(
                     drain_once(args, db, variant, rows, sync) for _ in range(args.repeat))
             results.append((rows, sync, rate))
-            log("%8d %4d %9.0f %9.0f %9.0f %9.0f %6.2f %6.2f %6.2f" % (
-                rows, sync, rate["a"], rate["b"], rate["c"], rate["d"],
-                rate["a"] / rate["b"], rate["a"] / rate["c"], rate["a"] / rate["d"]))
+            log("%8d %4d" % (rows, sync) + "".join("%8.0f" % rate[v] for v in VARIANTS) +
+                "".join("%7.2f" % (rate[n] / rate[d]) for n, d, _ in RATIOS))
+    log("targets (sync on): " + ", ".join(
+        "%s/%s >= %.2f: %s" % (n, d, t, " ".join(
+            "%.2f" % (rate[n] / rate[d]) for _, sync, rate in results if sync == 1))
+        for n, d, t in RATIOS if t is not None))
     with open(os.path.join(args.results, "drain.dat"), "w") as f:
-        f.write("# rows sync a b c d (rows/s)\n")
+        f.write("# rows sync %s (rows/s)\n" % " ".join(VARIANTS))
         for rows, sync, rate in results:
             f.write("%d %d %s\n" % (rows, sync, " ".join("%.1f" % rate[v] for v in VARIANTS)))
 

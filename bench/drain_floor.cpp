@@ -4,6 +4,9 @@
 //   drain_floor per-row CONN BILL SYNC   the daemon's own design: the same
 //       select (rownum < 10), per row one write of the same line (synced when
 //       SYNC is 1) and the same delete, until a pass finds nothing
+//   drain_floor per-pass CONN BILL SYNC  the daemon's commit-per-pass design
+//       (AUTO_COMMIT = 0): autocommit off; per pass the same lines, one write
+//       each, one sync, the same single-row deletes, one commit
 //   drain_floor batch CONN BILL SYNC     per pass: all lines in one write, one
 //       sync, one delete of the pass's rows; shows what the per-row design costs
 //   drain_floor growth CONN BILL PASSES  PASSES per-row passes without sync;
@@ -77,14 +80,17 @@ void Check(SQLRETURN rc, const char *pcWhat, SQLSMALLINT nType, SQLHANDLE handle
     if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) Fail(pcWhat, nType, handle);
 }
 
-// Environment, connection (autocommit on) and the statements made on it.
+// Environment, connection and the statements made on it.
 class Connection {
 public:
-    explicit Connection(const std::string &conn) {
+    Connection(const std::string &conn, bool bAutocommit) {
         Check(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env_), "env", SQL_HANDLE_ENV, nullptr);
         SQLSetEnvAttr(env_, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
         Check(SQLAllocHandle(SQL_HANDLE_DBC, env_, &dbc_), "dbc", SQL_HANDLE_ENV, env_);
-        SQLSetConnectAttr(dbc_, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
+        SQLSetConnectAttr(dbc_, SQL_ATTR_AUTOCOMMIT,
+                          reinterpret_cast<SQLPOINTER>(bAutocommit ? SQL_AUTOCOMMIT_ON
+                                                                   : SQL_AUTOCOMMIT_OFF),
+                          0);
         Check(SQLDriverConnect(dbc_, nullptr, (SQLCHAR *)conn.c_str(), SQL_NTS, nullptr, 0, nullptr,
                                SQL_DRIVER_NOPROMPT),
               "connect", SQL_HANDLE_DBC, dbc_);
@@ -97,6 +103,10 @@ public:
     }
     Connection(const Connection &) = delete;
     Connection &operator=(const Connection &) = delete;
+
+    void commit() {
+        Check(SQLEndTran(SQL_HANDLE_DBC, dbc_, SQL_COMMIT), "commit", SQL_HANDLE_DBC, dbc_);
+    }
 
     SQLHSTMT prepare(const std::string &sql) {
         SQLHSTMT h = nullptr;
@@ -258,6 +268,24 @@ int PerRowPass(Selecter &sel, Deleter &del, const Row &row, BillFile &bill) {
     return nCount;
 }
 
+// Commit per pass: the lines one write each, one sync, the single-row
+// deletes, one commit (also for a pass that found nothing, as the daemon).
+int PerPass(Connection &con, Selecter &sel, Deleter &del, const Row &row, BillFile &bill) {
+    char szLine[512];
+    long alSeq[kMaxRows];
+    int nCount = 0;
+    sel.execute();
+    while (sel.fetch()) {
+        alSeq[nCount++] = row.MSG_SEQ;
+        int n = FormatLine(row, szLine, sizeof(szLine));
+        bill.append(szLine, static_cast<size_t>(n));
+    }
+    if (nCount > 0) bill.sync();
+    for (int i = 0; i < nCount; ++i) del.run(&alSeq[i], 1);
+    con.commit();
+    return nCount;
+}
+
 int BatchPass(Selecter &sel, Deleter &del, const Row &row, BillFile &bill) {
     char szLines[kMaxRows * 512];
     long alSeq[kMaxRows];
@@ -324,12 +352,13 @@ void Growth(Connection &con, Selecter &sel, Deleter &del, Row &row, BillFile &bi
 
 int main(int argc, char **argv) {
     if (argc != 5) {
-        fprintf(stderr, "usage: %s per-row|batch|growth CONN BILL SYNC|PASSES\n", argv[0]);
+        fprintf(stderr, "usage: %s per-row|per-pass|batch|growth CONN BILL SYNC|PASSES\n",
+                argv[0]);
         return 2;
     }
     std::string mode = argv[1];
     try {
-        Connection con(argv[2]);
+        Connection con(argv[2], mode != "per-pass");
         Row row{};
         Selecter sel(con, row);
         Deleter del(con);
@@ -339,10 +368,15 @@ int main(int argc, char **argv) {
             return 0;
         }
         BillFile bill(argv[3], atoi(argv[4]) != 0);
-        auto pass = mode == "batch" ? BatchPass : PerRowPass;
-        if (mode != "batch" && mode != "per-row") throw std::runtime_error("unknown mode " + mode);
+        if (mode != "batch" && mode != "per-row" && mode != "per-pass")
+            throw std::runtime_error("unknown mode " + mode);
+        auto pass = [&]() {
+            if (mode == "per-pass") return PerPass(con, sel, del, row, bill);
+            return mode == "batch" ? BatchPass(sel, del, row, bill)
+                                   : PerRowPass(sel, del, row, bill);
+        };
         long lTotal = 0;
-        for (int n; (n = pass(sel, del, row, bill)) > 0;) lTotal += n;
+        for (int n; (n = pass()) > 0;) lTotal += n;
         printf("rows=%ld\n", lTotal);
     } catch (const std::exception &e) {
         fprintf(stderr, "drain_floor: %s\n", e.what());

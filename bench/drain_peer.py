@@ -1,7 +1,9 @@
 #!/usr/bin/python3
 """The drain loop as an operator might write it with python3-pyodbc: the same
 select (rownum < 10), per row the same bill line written, flushed and synced
-when asked, then the same delete; ends when a pass finds nothing.
+when asked, then the same delete; ends when a pass finds nothing. One cursor
+per statement: pyodbc keeps only a cursor's last statement prepared, so one
+cursor for both would prepare each statement again on every call.
 
     drain_peer.py CONN BILL SYNC
 """
@@ -36,11 +38,11 @@ def line_of(row):
 def main():
     conn_str, bill_path, sync = sys.argv[1], sys.argv[2], sys.argv[3] == "1"
     con = pyodbc.connect(conn_str, autocommit=True)
-    cur = con.cursor()
+    select, delete = con.cursor(), con.cursor()
     total = 0
     with open(bill_path, "a") as bill:
         while True:
-            rows = cur.execute(SELECT, 10).fetchall()
+            rows = select.execute(SELECT, 10).fetchall()
             if not rows:
                 break
             for row in rows:
@@ -48,7 +50,7 @@ def main():
                 bill.flush()
                 if sync:
                     os.fdatasync(bill.fileno())
-                cur.execute(DELETE, row.MSG_SEQ)
+                delete.execute(DELETE, row.MSG_SEQ)
                 total += 1
     print("rows=%d" % total)
 

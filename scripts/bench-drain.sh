@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Drain benchmarks of the daemon: throughput against its per-row floor, a
-# pyodbc peer and a batch variant (rows/s and ratios), time per pass against
-# the backlog, and the daemon's footprint; then the plot of the figures.
+# Drain benchmarks of the daemon: throughput in both commit modes, with and
+# without its journal, against the floor of each mode, a pyodbc peer and a
+# batch variant (rows/s and ratios), time per pass against the backlog, and
+# the daemon's footprint; then the plot of the figures.
 #
 #   bash scripts/bench-drain.sh                 full run (N up to 100,000 rows,
 #                                               backlog up to 1,000,000, 60 s idle)

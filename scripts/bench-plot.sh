@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Plots the figures of scripts/bench-drain.sh: rows/s of the four drain
-# variants against N (sync on and off) and the time of one pass against the
-# backlog.
+# Plots the figures of scripts/bench-drain.sh: rows/s of the drain variants
+# against N (sync on and off) and the time of one pass against the backlog.
 #
 #   scripts/bench-plot.sh [RESULTS-DIR] [PNG]   defaults: docs/perf, docs/perf/drain.png
 set -euo pipefail
@@ -13,12 +12,12 @@ for f in drain.dat growth.dat; do
   [ -s "$RES/$f" ] || { echo "plot: $RES/$f missing, plot skipped" >&2; exit 0; }
 done
 gnuplot <<GNUPLOT
-set terminal pngcairo size 1300,560 font ",10"
+set terminal pngcairo size 1400,640 font ",10"
 set output "$PNG"
 set multiplot layout 1,2
 set logscale x
 set grid
-set key outside bottom center horizontal maxrows 2
+set key outside bottom center horizontal maxrows 4
 set title "Drain throughput (higher is better)"
 set xlabel "rows drained (N)"
 set ylabel "rows per second"
@@ -31,10 +30,16 @@ plot \
   on using 1:4 with linespoints lw 2 lc 2 pt 7 title "b per-row floor, sync", \
   on using 1:5 with linespoints lw 2 lc 3 pt 7 title "c pyodbc, sync", \
   on using 1:6 with linespoints lw 2 lc 4 pt 7 title "d batch, sync", \
+  on using 1:7 with linespoints lw 2 lc 6 pt 9 title "e daemon AUTO\\_COMMIT=0, sync", \
+  on using 1:8 with linespoints lw 2 lc 7 pt 9 title "f commit-per-pass floor, sync", \
+  on using 1:9 with linespoints lw 1 lc 1 pt 4 title "g a without journal, sync", \
+  on using 1:10 with linespoints lw 1 lc 6 pt 4 title "h e without journal, sync", \
   off using 1:3 with linespoints lw 1 dt 2 lc 1 pt 6 title "a, no sync", \
   off using 1:4 with linespoints lw 1 dt 2 lc 2 pt 6 title "b, no sync", \
   off using 1:5 with linespoints lw 1 dt 2 lc 3 pt 6 title "c, no sync", \
-  off using 1:6 with linespoints lw 1 dt 2 lc 4 pt 6 title "d, no sync"
+  off using 1:6 with linespoints lw 1 dt 2 lc 4 pt 6 title "d, no sync", \
+  off using 1:7 with linespoints lw 1 dt 2 lc 6 pt 8 title "e, no sync", \
+  off using 1:8 with linespoints lw 1 dt 2 lc 7 pt 8 title "f, no sync"
 set title "One pass (select + 9 writes and deletes) against the backlog"
 set xlabel "pending rows"
 set ylabel "microseconds per pass"
