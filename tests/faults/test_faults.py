@@ -232,6 +232,216 @@ class DatabaseOutage(OwnServerTest, DrainCheck):
                     self.assertEqual(extra, 0, "billed twice despite the journal")
 
 
+# --- silent database ----------------------------------------------------------------
+
+class StandIn:
+    """A database server that hangs, on a loopback port of its own. Silent, it
+    accepts connections and never sends a byte. Passing, it forwards each new
+    connection to the fixture server, and when told so falls silent by itself
+    at a client's n-th statement execution: that packet and everything after
+    it, on every connection it forwarded, stays with it."""
+
+    COM_STMT_EXECUTE = 0x17
+
+    def __init__(self, test):
+        with open(os.path.join(test_daemon.DB_DIR, "port")) as f:
+            self.target = ("127.0.0.1", int(f.read()))
+        self.lock = threading.Lock()
+        self.generation = 0      # connections of an earlier one are never forwarded again
+        self.passing = False
+        self.executions_left = None
+        self.silent_at = None    # monotonic time it fell silent mid-session
+        self.sockets = []
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        threading.Thread(target=self.accept_all, daemon=True).start()
+        test.addCleanup(self.close)
+
+    def pass_through(self, silent_at_execution=None):
+        with self.lock:
+            self.generation += 1
+            self.passing = True
+            self.executions_left = silent_at_execution
+
+    def close(self):
+        self.listener.close()
+        with self.lock:
+            for s in self.sockets:
+                s.close()
+
+    def forwarding(self, generation):
+        with self.lock:
+            return self.passing and generation == self.generation
+
+    def accept_all(self):
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            with self.lock:
+                self.sockets.append(client)
+                generation = self.generation if self.passing else None
+            if generation is not None:
+                threading.Thread(target=self.forward, args=(client, generation),
+                                 daemon=True).start()
+
+    def forward(self, client, generation):
+        server = socket.create_connection(self.target)
+        with self.lock:
+            self.sockets.append(server)
+        threading.Thread(target=self.pump, args=(server, client, generation),
+                         daemon=True).start()
+        self.pump(client, server, generation, count=True)
+
+    def falls_silent(self, packet):
+        """Counts a client's statement execution (a command packet, sequence
+        number 0); True when it is the one to fall silent at."""
+        if packet[3] != 0 or len(packet) < 5 or packet[4] != self.COM_STMT_EXECUTE:
+            return False
+        with self.lock:
+            if self.executions_left is None:
+                return False
+            self.executions_left -= 1
+            if self.executions_left > 0:
+                return False
+            self.passing = False
+            self.silent_at = time.monotonic()
+            return True
+
+    def pump(self, src, dst, generation, count=False):
+        buffered = b""
+        while True:
+            try:
+                data = src.recv(65536)
+            except OSError:
+                data = b""
+            if not self.forwarding(generation):
+                return
+            if not data:
+                for s in (src, dst):
+                    s.close()
+                return
+            if not count:
+                dst.sendall(data)
+                continue
+            buffered += data
+            while len(buffered) >= 4:
+                end = 4 + int.from_bytes(buffered[:3], "little")
+                if len(buffered) < end:
+                    break
+                packet, buffered = buffered[:end], buffered[end:]
+                if self.falls_silent(packet):
+                    return
+                dst.sendall(packet)
+
+
+class SilentDatabase(FixtureTest, DrainCheck):
+    """A database server that stops answering, at the connect or in the middle
+    of a drain, under the simulated HA master: the daemon gives up on it within
+    the time-outs, tries again every second, and is never declared hung."""
+
+    TIMEOUT = 10  # [DB] LOGIN_TIMEOUT's default, the data source's READ_TIMEOUT
+
+    def setUp(self):
+        if not os.access(test_ha_daemon.HAFSIM, os.X_OK):
+            raise RuntimeError("no simulator at %r (set KEST_HAFSIM)" % test_ha_daemon.HAFSIM)
+        super().setUp()
+        self.standin = StandIn(self)
+
+    def start_active(self, name):
+        """An HA node whose data source, as scripts/db.sh writes it, reaches the
+        fixture server through the stand-in; made active by the simulator."""
+        node = self.active_node(name)
+        section = self.server.dsn_section()
+        del section["SOCKET"]
+        section.update(SERVER="127.0.0.1", PORT=str(self.standin.port), DATABASE=self.db.name)
+        with open(os.path.join(node.odbc_dir, "odbc.ini"), "w") as out:
+            out.write("[ALTIBASE_DSN]\n")
+            out.writelines("%s=%s\n" % item for item in section.items())
+        sim = test_ha_daemon.Simulator(self, node)
+        d = node.start()
+        d.wait_started()
+        sim.report(d.pid, "active")
+        wait_for(lambda: node.log_lines("Current HA state:ACTIVE_SYSTEM"), "the active report",
+                 context=d.context)
+        return node, sim, d
+
+    def wait_for_lines(self, node, d, needle, count, seconds):
+        wait_for(lambda: len(node.log_lines(needle)) >= count or not d.running(),
+                 "%d lines %r" % (count, needle), timeout=seconds, context=d.context)
+        self.assertTrue(d.running(), d.context())
+
+    def assert_gave_up_in_time_and_retried_every_second(self, node):
+        """Each failure within the time-out of its attempt, and the next
+        attempt a second after each failure."""
+        records = node.log_records()
+        failures = [i for i, r in enumerate(records)
+                    if "Try DB Connect Fail" in r or "[DB] Error: " in r]
+        begun = None
+        for i, record in enumerate(records):
+            if "[DB] Try DB Connect DSN=" in record or "[DB:SELECT] Count: " in record:
+                begun = stamp_seconds(record)
+            if i in failures:
+                waited = stamp_seconds(record) - begun
+                self.assertLessEqual(waited, self.TIMEOUT + 3, record)
+                retry = next(r for r in records[i:] if "[DB] Try DB Connect DSN=" in r)
+                gap = stamp_seconds(retry) - stamp_seconds(record)
+                self.assertTrue(0.5 <= gap <= 2.5, "retried after %.1f s: %s" % (gap, retry))
+
+    def assert_never_hung(self, node, sim, d, silent_seconds):
+        # Long enough that a stalled worker would have been declared hung.
+        self.assertGreater(silent_seconds, 30)
+        self.assertTrue(d.running(), d.context())
+        self.assertEqual(node.log_lines("is hang up"), [])
+        self.assertEqual(sim.received(2003, d.pid), [], "no switch-over requested")
+        reports = sim.received(1001, d.pid)
+        self.assertGreater(len(reports), silent_seconds / 2, "thread reports every second")
+        self.assertEqual([r for r in reports if " down=0 " not in r], [])
+
+    def test_server_that_never_answers_the_connect(self):
+        rows = numbered_rows(30)
+        self.db.insert(rows)
+        node, sim, d = self.start_active("silent-connect")
+        self.wait_for_lines(node, d, "[DB] Try DB Connect DSN=", 1, WAIT)
+        started = time.monotonic()
+        self.wait_for_lines(node, d, "Try DB Connect Fail", 1, self.TIMEOUT + 3)
+        self.wait_for_lines(node, d, "Try DB Connect Fail", 3, 3 * (self.TIMEOUT + 3))
+        silent_seconds = time.monotonic() - started
+        self.standin.pass_through()
+        wait_for(lambda: self.db.pending() == 0 or not d.running(), "the drain",
+                 context=d.context)
+        self.assertIn("handshake", node.log_lines("Try DB Connect Fail")[0])
+        self.assert_gave_up_in_time_and_retried_every_second(node)
+        self.assert_never_hung(node, sim, d, silent_seconds)
+        self.assert_drained_at_least_once(node, self.db, rows, max_extra=0)
+
+    def test_server_that_falls_silent_in_the_middle_of_a_drain(self):
+        rows = numbered_rows(50)
+        self.db.insert(rows)
+        # Passes of a select and nine deletes: the 20th execution is a delete
+        # of the second pass.
+        self.standin.pass_through(silent_at_execution=20)
+        node, sim, d = self.start_active("silent-drain")
+        wait_for(lambda: self.standin.silent_at, "the stand-in to fall silent",
+                 context=d.context)
+        wait_for(lambda: node.log_lines("[DB] Error: ") or not d.running(),
+                 "the pass to fail", timeout=self.standin.silent_at + self.TIMEOUT + 3
+                 - time.monotonic(), context=d.context)
+        self.wait_for_lines(node, d, "Try DB Connect Fail", 2, 2 * (self.TIMEOUT + 3))
+        silent_seconds = time.monotonic() - self.standin.silent_at
+        left = self.db.seqs()
+        self.assertTrue(0 < len(left) < len(rows), "silent in the middle of the drain")
+        self.standin.pass_through()
+        wait_for(lambda: self.db.pending() == 0 or not d.running(), "the drain to finish",
+                 context=d.context)
+        self.assertEqual(len(node.log_lines("[DB] Error: ")), 1, d.context())
+        self.assert_gave_up_in_time_and_retried_every_second(node)
+        self.assert_never_hung(node, sim, d, silent_seconds)
+        # Only the row whose delete the silence held may come twice.
+        self.assert_drained_at_least_once(node, self.db, rows, max_extra=1)
+
+
 # --- durability order -------------------------------------------------------------
 
 _SYSCALL = re.compile(r"^(\d+)\s+(\w+)\((\d+)?(.*?)\)\s+=\s+(-?\d+)")
@@ -259,12 +469,16 @@ def delete_seq(buffer_text):
 
 class DurabilityOrder(FixtureTest):
 
-    def traced_drain(self, auto_commit, first):
+    def traced_drain(self, auto_commit, first, bad_at=None):
         """Drains 60 rows under strace; returns the rows and the events of the
         trace in order: ("W", seq) a line written to the bill file, ("S",)
-        the bill file synced, ("D", seq) a delete sent, ("C",) a commit sent."""
+        the bill file synced, ("D", seq) a delete sent, ("C",) a commit sent,
+        ("R", seq) a reject record written, ("s",) the reject file synced.
+        The row at index bad_at, if any, cannot be billed."""
         self.db.sql("DELETE FROM TSMS_SND_MSG")
         rows = numbered_rows(60, first=first)  # never the select's parameter, 10
+        if bad_at is not None:
+            rows[bad_at] = rows[bad_at]._replace(in_group="abc")
         self.db.insert(rows)
         node = Node(self, "order")
         node.write_config(mode_config(auto_commit, 1))
@@ -290,7 +504,7 @@ class DurabilityOrder(FixtureTest):
         os.kill(d.pid, signal.SIGKILL)
         d.proc.wait()
 
-        bill_fd = None
+        bill_fd = reject_fd = None
         written = set()
         events = []
         with open(trace, errors="replace") as f:
@@ -299,8 +513,18 @@ class DurabilityOrder(FixtureTest):
                 if not m:
                     continue
                 _, call, fd, rest, result = m.groups()
-                if call == "openat" and b"/SMSC_" in unescape(rest) and int(result) >= 0:
+                if call == "openat" and b"/SMSC_REJECT_" in unescape(rest) and int(result) >= 0:
+                    reject_fd = int(result)
+                elif call == "openat" and b"/SMSC_" in unescape(rest) and int(result) >= 0:
                     bill_fd = int(result)
+                elif call == "write" and fd is not None and int(fd) == reject_fd:
+                    data = unescape(rest.split('"')[1])
+                    for seq in re.findall(rb'MSG_SEQ:(\d+)"', data):
+                        written.add(int(seq))
+                        events.append(("R", int(seq)))
+                elif call in ("fdatasync", "fsync") and fd is not None and int(fd) == reject_fd:
+                    self.assertEqual(int(result), 0, line)
+                    events.append(("s",))
                 elif call == "write" and fd is not None and int(fd) == bill_fd:
                     seq = int(unescape(rest.split('"')[1]).split()[3][1:])
                     self.assertEqual(int(result), LINE_LEN, line)
@@ -324,14 +548,18 @@ class DurabilityOrder(FixtureTest):
     def test_each_line_is_written_and_synced_before_its_delete_is_sent(self):
         if not shutil.which("strace"):
             self.skipTest("strace is not installed (scripts/deps.sh)")
-        rows, events = self.traced_drain(PER_ROW, 1001)
-        # Per row: its line, the sync, its delete (which commits on its own).
+        # A row that cannot be billed: its reject record, too, is written and
+        # synced before its delete.
+        rows, events = self.traced_drain(PER_ROW, 1001, bad_at=30)
+        # Per row: its line (or record), the sync, its delete (which commits
+        # on its own).
         shape = "".join(e[0] for e in events)
-        self.assertRegex(shape, r"^(WSD)+$")
+        self.assertRegex(shape, r"^(WSD)*RsD(WSD)*$")
         for k in range(0, len(events), 3):
             self.assertEqual(events[k][1], events[k + 2][1], events[k:k + 3])
-        report("durability order, commit per row: %d rows, each line written and synced "
-               "before its delete" % len(rows))
+        self.assertEqual([e[1] for e in events if e[0] == "R"], [rows[30].seq])
+        report("durability order, commit per row: %d rows, each line or reject record written "
+               "and synced before its delete" % len(rows))
 
     def test_commit_per_pass_writes_syncs_deletes_and_commits_each_pass(self):
         if not shutil.which("strace"):
