@@ -1,8 +1,11 @@
 // The bill line, the bill file and the settings, in-process.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <future>
@@ -324,4 +327,36 @@ TEST(KestEnding, ALaterCallerWaitsForTheFirstOnlySoLong) {
     EXPECT_FALSE(second.get()) << "the second caller ends the process itself";
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300))
         << "but gives the first one its time";
+}
+
+namespace {
+
+// Runs in a child of its own: standard output a pipe that is full and never
+// read, text waiting in its buffer. Two hang reports race to end the
+// process: the first one's flush blocks for ever, so the process is ended by
+// the later one's guard.
+void TwoExitsTheFirstStuckOnStandardOutput() {
+    int fds[2];
+    if (pipe(fds) != 0) _exit(3);
+    fcntl(fds[1], F_SETFL, O_NONBLOCK);
+    char block[4096] = {};
+    while (write(fds[1], block, sizeof(block)) > 0) {
+    }
+    while (write(fds[1], block, 1) > 0) {
+    }
+    fcntl(fds[1], F_SETFL, 0);
+    dup2(fds[1], STDOUT_FILENO);
+    fputs("waiting", stdout);  // no line feed: held in the buffer however it is set
+    std::thread([] { KestManager::OnHafHangThrID(1); }).detach();
+    KestManager::OnHafHangThrID(2);
+}
+
+}  // namespace
+
+TEST(KestEnding, AnExitStuckInItsFirstCallerIsEndedAsAFailure) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // Not 0: the hand-over and lock release of the stuck exit may not have
+    // happened, which the supervisor and the operator must see.
+    EXPECT_EXIT(TwoExitsTheFirstStuckOnStandardOutput(), testing::ExitedWithCode(EXIT_FAILURE),
+                "");
 }

@@ -267,9 +267,10 @@ void KestManager::OnHafHangThrID(unsigned int unThrId) {
 
 void KestManager::HandOverAndExit(const char *pcReason) {
     // A signal and a hang report may both end the process: one of them does,
-    // or, when it has not within the wait, the later one.
+    // or, when it has not within the wait, the later one. That is a failure:
+    // the stuck one's switch-over request and lock release may not be done.
     static EndingTurn turn(std::chrono::seconds(5));
-    if (!turn.take()) EndNow(0);
+    if (!turn.take()) EndNow(EXIT_FAILURE);
     halink::SetSwitchNode(pcReason);
     UnLock_Process();
     EndNow(0);

@@ -99,7 +99,8 @@ public:
 
 private:
     KestManager() = default;
-    // Asks for a switch-over, releases the process lock and ends with status 0.
+    // Asks for a switch-over, releases the process lock and ends with status 0;
+    // a later caller ends the process with status 1 when this one is stuck.
     [[noreturn]] static void HandOverAndExit(const char *pcReason);
     bool registerRoleCallbacks();
 };
