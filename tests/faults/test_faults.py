@@ -445,6 +445,26 @@ class SilentDatabase(FixtureTest, DrainCheck):
 # --- durability order -------------------------------------------------------------
 
 _SYSCALL = re.compile(r"^(\d+)\s+(\w+)\((\d+)?(.*?)\)\s+=\s+(-?\d+)")
+_UNFINISHED = re.compile(r"^(\d+)\s+(.*) <unfinished \.\.\.>$")
+_RESUMED = re.compile(r"^(\d+)\s+<\.\.\. \w+ resumed>(.*)$")
+
+
+def whole_calls(lines):
+    """strace's lines with each call that another thread's call interrupted
+    ("<unfinished ...>", later "<... resumed>") joined again, placed where it
+    returned."""
+    pending = {}
+    for line in lines:
+        line = line.rstrip("\n")
+        m = _UNFINISHED.match(line)
+        if m:
+            pending[m.group(1)] = m.group(2)
+            continue
+        m = _RESUMED.match(line)
+        if m and m.group(1) in pending:
+            yield "%s %s%s" % (m.group(1), pending.pop(m.group(1)), m.group(2))
+            continue
+        yield line
 
 
 def unescape(text):
@@ -504,16 +524,24 @@ class DurabilityOrder(FixtureTest):
         os.kill(d.pid, signal.SIGKILL)
         d.proc.wait()
 
-        bill_fd = reject_fd = None
+        bill_fd = reject_fd = journal_fd = None
         written = set()
         events = []
+        journal_synced = set()  # rows whose lines were written before a journal sync
+        unsynced = set()
         with open(trace, errors="replace") as f:
-            for line in f:
+            for line in whole_calls(f):
                 m = _SYSCALL.match(line)
                 if not m:
                     continue
                 _, call, fd, rest, result = m.groups()
-                if call == "openat" and b"/SMSC_REJECT_" in unescape(rest) and int(result) >= 0:
+                if call == "openat" and b"/KEST.journal" in unescape(rest) and int(result) >= 0:
+                    journal_fd = int(result)
+                elif call == "fdatasync" and fd is not None and int(fd) == journal_fd:
+                    self.assertEqual(int(result), 0, line)
+                    journal_synced |= unsynced
+                    unsynced = set()
+                elif call == "openat" and b"/SMSC_REJECT_" in unescape(rest) and int(result) >= 0:
                     reject_fd = int(result)
                 elif call == "openat" and b"/SMSC_" in unescape(rest) and int(result) >= 0:
                     bill_fd = int(result)
@@ -529,6 +557,7 @@ class DurabilityOrder(FixtureTest):
                     seq = int(unescape(rest.split('"')[1]).split()[3][1:])
                     self.assertEqual(int(result), LINE_LEN, line)
                     written.add(seq)
+                    unsynced.add(seq)
                     events.append(("W", seq))
                 elif call in ("fdatasync", "fsync") and fd is not None and int(fd) == bill_fd:
                     self.assertEqual(int(result), 0, line)
@@ -538,6 +567,10 @@ class DurabilityOrder(FixtureTest):
                     seq = delete_seq(text)
                     if seq in written:
                         events.append(("D", seq))
+                        # The journal's record of a billed row is durable
+                        # before its delete, as the line is.
+                        self.assertTrue(seq not in unsynced and (
+                            seq in journal_synced or ("R", seq) in events), seq)
                     elif re.search(rb"^....\x03COMMIT", unescape(text), re.S):
                         events.append(("C",))
         self.assertIsNotNone(bill_fd, "the trace shows the bill file opened")

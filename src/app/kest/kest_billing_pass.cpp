@@ -49,8 +49,11 @@ void BillingPass::finish() {
     // Even a pass without rows ends its transaction: an open one would keep
     // its snapshot (later rows unseen) and its lock on the table's definition.
     if (waiting_.empty() && unsynced_.empty() && !bPerPass_) return;
-    journal_.sync();
-    fm_.sync();
+    {
+        Journal::SyncAlongside journalSync(journal_);
+        fm_.sync();
+        journalSync.wait();
+    }
     unsynced_.clear();
     for (long lSeq : waiting_) deleteNow(lSeq);
     if (bPerPass_) {

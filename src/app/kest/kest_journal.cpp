@@ -99,7 +99,74 @@ Journal::Journal(std::string path, std::string billDir, bool bSync)
     : path_(std::move(path)), billDir_(std::move(billDir)), bSync_(bSync) {}
 
 Journal::~Journal() {
+    if (syncer_.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            bStop_ = true;
+        }
+        cv_.notify_all();
+        syncer_.join();
+    }
     if (fd_ >= 0) close(fd_);
+}
+
+Journal::SyncAlongside::SyncAlongside(Journal &journal)
+    : journal_(journal), bWaiting_(journal.startSync()) {}
+
+void Journal::SyncAlongside::wait() {
+    if (!bWaiting_) return;
+    bWaiting_ = false;
+    journal_.finishSync();
+}
+
+// True when the sync thread was asked; otherwise nothing was to be synced,
+// or it was synced here.
+bool Journal::startSync() {
+    if (fd_ < 0 || !dirty_) return false;
+    if (!bSync_) {
+        dirty_ = false;
+        return false;
+    }
+    if (!syncer_.joinable()) syncer_ = std::thread([this] { syncLoop(); });
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        bSyncAsked_ = true;
+        bSyncDone_ = false;
+    }
+    cv_.notify_all();
+    return true;
+}
+
+void Journal::finishSync() {
+    int nErr = 0;
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        cv_.wait(lock, [this] { return bSyncDone_; });
+        nErr = nSyncErrno_;
+    }
+    if (nErr != 0) {
+        errno = nErr;
+        return disable("cannot be synced");
+    }
+    dirty_ = false;
+}
+
+// The descriptor is not closed while a sync is asked: finishSync() comes
+// first on every path.
+void Journal::syncLoop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        cv_.wait(lock, [this] { return bSyncAsked_ || bStop_; });
+        if (bStop_) return;
+        bSyncAsked_ = false;
+        int fd = fd_;
+        lock.unlock();
+        int nErr = fdatasync(fd) == 0 ? 0 : errno;
+        lock.lock();
+        nSyncErrno_ = nErr;
+        bSyncDone_ = true;
+        cv_.notify_all();
+    }
 }
 
 void Journal::open() {
