@@ -30,7 +30,7 @@ plot \
   on using 1:4 with linespoints lw 2 lc 2 pt 7 title "b per-row floor, sync", \
   on using 1:5 with linespoints lw 2 lc 3 pt 7 title "c pyodbc, sync", \
   on using 1:6 with linespoints lw 2 lc 4 pt 7 title "d batch, sync", \
-  on using 1:7 with linespoints lw 2 lc 6 pt 9 title "e daemon AUTO\\_COMMIT=0, sync", \
+  on using 1:7 with linespoints lw 2 lc 6 pt 9 title "e daemon, commit per pass, sync", \
   on using 1:8 with linespoints lw 2 lc 7 pt 9 title "f commit-per-pass floor, sync", \
   on using 1:9 with linespoints lw 1 lc 1 pt 4 title "g a without journal, sync", \
   on using 1:10 with linespoints lw 1 lc 6 pt 4 title "h e without journal, sync", \

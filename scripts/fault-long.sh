@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Long forms of the daemon's fault tests: 10,000 rows drained through 30
-# SIGKILLs, a larger drain through two database kills, 20,000 rows of which
+# SIGKILLs (50,000 with one commit per pass), in both commit modes with the
+# journal (no row billed twice) and without it, a larger drain through two
+# database kills, 20,000 rows of which
 # 1 in 500 cannot be billed (set aside in the reject file while the drain goes
 # on), and the other fault tests once more. Builds the daemon in build-rel and runs the tests against
 # a private MariaDB server of that tree (started here, stopped at the end).
