@@ -345,6 +345,7 @@ TEST_F(Cycle, RefusedDeleteBringsThePassAgainAndTheJournalBillsItOnce) {
         InsertRows(1, 20);
         pm->db.AUTO_COMMIT = c.nAutoCommit;
         pm->bill.JOURNAL = c.unJournal;
+        pm->bill.BILL_SYNC = c.unJournal;  // the journal's sync runs beside the bill file's
         {
             std::lock_guard<std::mutex> lock(gLinesMutex);
             gLines.clear();
