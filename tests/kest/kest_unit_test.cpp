@@ -1,9 +1,11 @@
 // The bill line, the bill file and the settings, in-process.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -387,7 +389,10 @@ TEST(Journal, OnlyRecordsOfWholeLinesInPlaceOutliveARestart) {
         for (int i = 0; i < 3; ++i) journal.record(11 + i, place(i));
         journal.record(14, place(1));
         journal.forget(14);  // its delete committed
-        journal.sync();
+        // Synced on the journal's own thread, as beside a bill file's sync.
+        kest::Journal::SyncAlongside alongside(journal);
+        alongside.wait();
+        EXPECT_TRUE(journal.enabled());
     }
     {
         kest::Journal journal(path, dir.path().string(), true);
@@ -433,4 +438,58 @@ TEST(Journal, OnlyRecordsOfWholeLinesInPlaceOutliveARestart) {
     off.record(20, place(0));
     off.sync();
     EXPECT_EQ(off.find(20), nullptr);
+}
+
+// The journal file is input: a record may name any file and any offsets, and
+// the file may be a link. None of it lets the daemon read outside the bill
+// folder, wait on a FIFO, compute with absurd offsets or cut another file.
+TEST(Journal, AHostileJournalReadsOrCutsNothingOutsideTheBillFolder) {
+    ScratchDir dir;
+    const std::string billDir = dir / "bill";
+    ASSERT_EQ(mkdir(billDir.c_str(), 0700), 0);
+    const std::string line = "000 001 line one\n";
+    const off_t len = static_cast<off_t>(line.size());
+    const std::string name = "SMSC_2026-12-07_000";
+    std::ofstream(billDir + "/" + name) << line;
+    std::ofstream(dir / "secret") << line;  // a whole line, but not a bill file
+    ASSERT_EQ(mkfifo((billDir + "/SMSC_2026-12-07_001").c_str(), 0600), 0);
+    ASSERT_EQ(symlink((billDir + "/" + name).c_str(), (billDir + "/SMSC_2026-12-07_002").c_str()),
+              0);
+
+    const std::string path = dir / "KEST.journal";
+    {
+        kest::Journal journal(path, billDir, true);
+        journal.open();
+        ASSERT_TRUE(journal.enabled());
+        journal.record(1, {name, 0, len});                          // sound
+        journal.record(2, {"../secret", 0, len});                   // outside the folder
+        journal.record(3, {"SMSC_2026-12-07_001", 0, len});         // a FIFO
+        journal.record(4, {"SMSC_2026-12-07_002", 0, len});         // a link
+        journal.record(5, {name, -1, len});                         // before the file's start
+        journal.record(6, {name, INT64_MIN, len});                  // end - start overflows
+        journal.sync();
+    }
+    {
+        kest::Journal journal(path, billDir, true);
+        auto opened = std::async(std::launch::async, [&journal] { journal.open(); });
+        if (opened.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+            int fd = ::open((billDir + "/SMSC_2026-12-07_001").c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) close(fd);  // lets the stuck open go on
+            ADD_FAILURE() << "the journal's start waits on a FIFO its record names";
+            opened.wait();
+        }
+        ASSERT_NE(journal.find(1), nullptr);
+        for (long seq = 2; seq <= 6; ++seq) EXPECT_EQ(journal.find(seq), nullptr) << seq;
+    }
+
+    // A journal that is a link to another file of another size: the file is
+    // neither cut nor rewritten, the journal stays off.
+    const std::string victim = dir / "victim";
+    std::ofstream(victim) << "not a journal\n";
+    const std::string link = dir / "KEST.journal.link";
+    ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
+    kest::Journal linked(link, billDir, true);
+    linked.open();
+    EXPECT_FALSE(linked.enabled());
+    EXPECT_EQ(ReadAll(victim), "not a journal\n");
 }

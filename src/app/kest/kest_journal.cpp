@@ -8,10 +8,12 @@
 
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <set>
 #include <utility>
 #include <vector>
 
+#include "kest_file_util.h"
 #include "kest_manager.h"
 
 namespace kest {
@@ -39,10 +41,11 @@ bool IsEmpty(const JournalSlot &stSlot) {
     return true;
 }
 
-bool PreadAll(int fd, void *pBuf, size_t unLen, off_t offset) {
-    auto *pc = static_cast<char *>(pBuf);
+// Repeats a positioned read or write until all unLen bytes are through.
+template <typename Byte, typename Transfer>
+bool TransferAll(Transfer transfer, int fd, Byte *pc, size_t unLen, off_t offset) {
     while (unLen > 0) {
-        ssize_t n = pread(fd, pc, unLen, offset);
+        ssize_t n = transfer(fd, pc, unLen, offset);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         pc += n;
@@ -50,25 +53,36 @@ bool PreadAll(int fd, void *pBuf, size_t unLen, off_t offset) {
         offset += n;
     }
     return true;
+}
+
+bool PreadAll(int fd, void *pBuf, size_t unLen, off_t offset) {
+    return TransferAll(::pread, fd, static_cast<char *>(pBuf), unLen, offset);
 }
 
 bool PwriteAll(int fd, const void *pBuf, size_t unLen, off_t offset) {
-    const auto *pc = static_cast<const char *>(pBuf);
-    while (unLen > 0) {
-        ssize_t n = pwrite(fd, pc, unLen, offset);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        pc += n;
-        unLen -= static_cast<size_t>(n);
-        offset += n;
+    return TransferAll(::pwrite, fd, static_cast<const char *>(pBuf), unLen, offset);
+}
+
+// A bill file named by a journal record, which is input: only a regular file
+// right in the bill folder, never through a link, and never a FIFO whose open
+// would wait for a writer. -1 otherwise.
+int OpenBillFile(const std::string &billDir, const std::string &name) {
+    if (name.empty() || name[0] == '.' || name.find('/') != std::string::npos) return -1;
+    std::string path = billDir + "/" + name;
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return -1;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return -1;
     }
-    return true;
+    return fd;
 }
 
 // The bytes [from, to) of a bill file; empty when they are not all there.
-std::string ReadRange(const std::string &path, off_t from, off_t to) {
+std::string ReadRange(const std::string &billDir, const std::string &name, off_t from, off_t to) {
     if (from < 0 || to <= from || to - from > kMaxLine) return std::string();
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = OpenBillFile(billDir, name);
     if (fd < 0) return std::string();
     std::string bytes(static_cast<size_t>(to - from), '\0');
     bool bOk = PreadAll(fd, &bytes[0], bytes.size(), from);
@@ -76,19 +90,22 @@ std::string ReadRange(const std::string &path, off_t from, off_t to) {
     return bOk ? bytes : std::string();
 }
 
-void SyncFile(const std::string &path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;
-    fdatasync(fd);
+bool SyncBillFile(const std::string &billDir, const std::string &name) {
+    int fd = OpenBillFile(billDir, name);
+    if (fd < 0) return false;
+    bool bOk = fdatasync(fd) == 0;
+    int nErr = errno;
     close(fd);
+    errno = nErr;
+    return bOk;
 }
 
-void SyncDirectoryOf(const std::string &path) {
-    std::string dir = path.substr(0, path.find_last_of('/') + 1);
-    int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    fsync(fd);
-    close(fd);
+// A record's place as this writer makes them: a line of at most kMaxLine
+// bytes from a non-negative offset on (so that no sum or difference of the
+// two can overflow).
+bool PlaceIsSane(const JournalSlot &stSlot) {
+    return stSlot.lStart >= 0 && stSlot.lEnd > stSlot.lStart &&
+           stSlot.lEnd - stSlot.lStart <= kMaxLine;
 }
 
 OrvoLogger &Log() { return KestManager::getInstance()->log(); }
@@ -174,10 +191,16 @@ void Journal::open() {
         Log().info("[JOURNAL] Off: a row whose delete is lost with a crash is billed again\n");
         return;
     }
-    fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
+    // Not through a link: a journal of another size is cut and rewritten,
+    // which must never reach a file it names.
+    fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0640);
     if (fd_ < 0) return disable("cannot be opened");
     struct stat st {};
     if (fstat(fd_, &st) != 0) return disable("cannot be read");
+    if (!S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        return disable("is not a regular file");
+    }
     if (st.st_size != kFileSize) {
         if (st.st_size != 0)
             Log().critical("[JOURNAL] %s has %ld bytes, not %ld: started anew\n", path_.c_str(),
@@ -193,7 +216,7 @@ bool Journal::createEmpty() {
     if (ftruncate(fd_, 0) != 0 || !PwriteAll(fd_, zeros.data(), zeros.size(), 0) ||
         fdatasync(fd_) != 0)
         return false;
-    SyncDirectoryOf(path_);
+    fileutil::SyncDirectoryOf(path_);
     Log().info("[JOURNAL] %s created\n", path_.c_str());
     return true;
 }
@@ -207,7 +230,7 @@ void Journal::load() {
         const JournalSlot &stSlot = slots[i];
         if (IsEmpty(stSlot)) continue;
         bool bValid = stSlot.unMagic == kMagic && stSlot.unCheck == CheckOf(stSlot) &&
-                      stSlot.ulSerial % kSlots == i &&
+                      stSlot.ulSerial % kSlots == i && PlaceIsSane(stSlot) &&
                       memchr(stSlot.szFile, '\0', sizeof(stSlot.szFile)) != nullptr;
         LinePlace place;
         if (bValid) {
@@ -226,10 +249,21 @@ void Journal::load() {
         entries_[static_cast<long>(stSlot.lSeq)] = {place, i, stSlot.ulSerial};
         files.insert(place.file);
     }
-    sync();
     // Lines a killed process left in the page cache are on disk before any
-    // row is deleted on their account.
-    for (const std::string &file : files) SyncFile(billDir_ + "/" + file);
+    // row is deleted on their account; the rows of lines that cannot be
+    // synced are written again.
+    for (const std::string &file : files) {
+        if (SyncBillFile(billDir_, file)) continue;
+        Log().critical("[JOURNAL] %s/%s cannot be synced : %s; its rows on record are written "
+                       "again\n",
+                       billDir_.c_str(), file.c_str(), strerror(errno));
+        for (auto it = entries_.begin(); it != entries_.end();) {
+            auto next = std::next(it);
+            if (it->second.place.file == file) erase(it->first);
+            it = next;
+        }
+    }
+    sync();
     Log().info("[JOURNAL] %s: %zu written rows on record, %u records of lines not in place "
                "erased\n",
                path_.c_str(), entries_.size(), unErased);
@@ -239,7 +273,7 @@ void Journal::load() {
 // start), one at its end and none within.
 bool Journal::wholeLineAt(const LinePlace &place) const {
     off_t from = place.start > 0 ? place.start - 1 : 0;
-    std::string bytes = ReadRange(billDir_ + "/" + place.file, from, place.end);
+    std::string bytes = ReadRange(billDir_, place.file, from, place.end);
     if (bytes.empty() || bytes.back() != '\n') return false;
     size_t unFirst = place.start > 0 ? 1 : 0;
     if (unFirst == 1 && bytes[0] != '\n') return false;
@@ -248,7 +282,7 @@ bool Journal::wholeLineAt(const LinePlace &place) const {
 
 bool Journal::holds(const LinePlace &place, const std::string &line) const {
     return static_cast<off_t>(line.size()) == place.end - place.start && wholeLineAt(place) &&
-           ReadRange(billDir_ + "/" + place.file, place.start, place.end) == line;
+           ReadRange(billDir_, place.file, place.start, place.end) == line;
 }
 
 void Journal::record(long lSeq, const LinePlace &place) {
