@@ -37,12 +37,21 @@ std::vector<std::string> gLines;
 // When set, the node loses the active role as soon as the bill line that
 // holds this text is written (the line is logged on the cycle's thread).
 std::atomic<const char *> gStandbyAfterLine{nullptr};
+// When set, this runs once as soon as the bill line that holds gActAfterLine
+// is written, on the cycle's thread.
+std::atomic<const char *> gActAfterLine{nullptr};
+std::function<void()> gAfterLineAction;
 
 void CaptureLine(unsigned int, struct timeval, const char *pcText) {
     const char *pcAfter = gStandbyAfterLine.load();
     if (pcAfter != nullptr && strstr(pcText, "[FILE] 000") && strstr(pcText, pcAfter)) {
         KestManager::getInstance()->ha.MODE = kest::STANDBY;
         gStandbyAfterLine = nullptr;
+    }
+    const char *pcActAfter = gActAfterLine.load();
+    if (pcActAfter != nullptr && strstr(pcText, "[FILE] 000") && strstr(pcText, pcActAfter)) {
+        gActAfterLine = nullptr;
+        gAfterLineAction();
     }
     std::lock_guard<std::mutex> lock(gLinesMutex);
     gLines.emplace_back(pcText);
@@ -100,6 +109,7 @@ protected:
         StrCpy(pm->bill.BILL_PATH, bill_.path().c_str(), KestManager::PATH_SIZE);
         pm->bill.BILL_SYNC = 0;
         pm->bill.JOURNAL = 0;
+        pm->bill.REJECT_PATH[0] = '\0';
         pm->db.AUTO_COMMIT = 1;
         pm->ha.MODE = kest::ACTIVE;
         std::lock_guard<std::mutex> lock(gLinesMutex);
@@ -155,6 +165,17 @@ protected:
              " AND (SELECT COUNT(*) FROM " + db_ + ".REFUSALS) = 0 THEN INSERT INTO " + db_ +
              ".REFUSALS VALUES (1); SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'refused'; "
              "END IF; END");
+    }
+
+    // Ends the cycle's connection from the server's side, as a network
+    // failure or a server restart would.
+    void KillCycleConnection() {
+        auto fetcher = admin_->directExecute(
+            "SELECT ID FROM information_schema.PROCESSLIST WHERE DB = '" + db_ + "'");
+        std::vector<std::string> ids;
+        for (std::string id; fetcher.fetch();)
+            if (fetcher.getText(1, id)) ids.push_back(id);
+        for (const std::string &id : ids) Exec("KILL CONNECTION " + id);
     }
 
     // Events of the log in order: W a line written, D a row deleted.
@@ -385,4 +406,34 @@ TEST_F(Cycle, CancelWithCommitPerPassRollsThePassBackAndCutsItsLines) {
     KestManager::getInstance()->ha.MODE = kest::ACTIVE;
     ASSERT_TRUE(RunUntil(epoll, [this] { return PendingRows() == 0; }));
     EXPECT_EQ(CountLines(BillFile()), 20u);
+}
+
+// The connection lost in the middle of a pass with one commit per pass, after
+// some of its lines were written and before any delete was sent (here while a
+// row that cannot be billed is read back for the reject file): the lines are
+// cut off again, as after a cancel, so that the rows come again and are
+// billed once, with or without the journal. Left in the file they were billed
+// twice, and with the journal on they were taken for billed by the next pass
+// without ever being synced when that pass wrote to the next date's file.
+TEST_F(Cycle, ConnectionLostBeforeThePassesDeletesCutsItsLinesAndBillsItsRowsOnce) {
+    KestManager *pm = KestManager::getInstance();
+    pm->db.AUTO_COMMIT = 0;
+    ScratchDir rejects;
+    StrCpy(pm->bill.REJECT_PATH, rejects.path().c_str(), KestManager::PATH_SIZE);
+    InsertRows(1, 20);
+    Exec("UPDATE " + db_ + ".TSMS_SND_MSG SET IN_GROUP = 'abc' WHERE MSG_SEQ = 4");
+    gAfterLineAction = [this] { KillCycleConnection(); };
+    gActAfterLine = " S3 ";
+    EventCLoop::Epoll epoll;
+    kest::DbSelecter selecter(epoll);
+    selecter.run();
+    ASSERT_TRUE(RunUntil(epoll, [] { return !LinesWith("[DB] Error: ").empty(); }));
+    EXPECT_EQ(LinesWith("[FILE] 000").size(), 3u);
+    EXPECT_EQ(CountLines(BillFile()), 0u) << "the lines of the lost pass are still in the file";
+    EXPECT_EQ(PendingRows(), 20);
+
+    ASSERT_TRUE(RunUntil(epoll, [this] { return PendingRows() == 0; }));
+    EXPECT_EQ(CountLines(BillFile()), 19u);
+    EXPECT_EQ(LinesWith("[REJECT] MSG_SEQ:4 set aside").size(), 1u);
+    pm->bill.REJECT_PATH[0] = '\0';
 }

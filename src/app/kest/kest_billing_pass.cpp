@@ -78,7 +78,7 @@ void BillingPass::deleteNow(long lSeq) {
                         lDeleted, "SelectCdr", __LINE__);
 }
 
-void BillingPass::abandon(bool bCutLines) {
+void BillingPass::abandon() {
     if (bPerPass_ && con_ != nullptr) {
         try {
             con_->rollback();
@@ -86,7 +86,7 @@ void BillingPass::abandon(bool bCutLines) {
             // The connection is gone: the server rolled the transaction back.
         }
     }
-    if (bCutLines && !unsynced_.empty()) {
+    if (!unsynced_.empty()) {
         fm_.discard_unsynced();
         for (long lSeq : unsynced_) journal_.erase(lSeq);
         journal_.sync();

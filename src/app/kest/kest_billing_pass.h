@@ -39,10 +39,13 @@ public:
     // thrown on.
     void finish();
     // Ends the pass without the deletes still waiting: the transaction is
-    // rolled back (on a connection that may be gone). With bCutLines the
-    // lines written and not yet synced are cut off again, as their rows go
-    // to whoever bills them next.
-    void abandon(bool bCutLines);
+    // rolled back (on a connection that may be gone), and the lines written
+    // and not yet synced are cut off again, as no delete of their rows was
+    // sent and they go to whoever bills them next. Left in place they would
+    // bill their rows twice, or, taken by the journal for billed after a
+    // switch to the next date's file, never reach the disk. Throws when the
+    // cut fails.
+    void abandon();
 
     // Rows whose deletes were committed since begin().
     int committed() const { return nCommitted_; }

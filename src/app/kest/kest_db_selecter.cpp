@@ -280,7 +280,7 @@ void DbSelecter::SelectCdr() {
         pm.log().debug("[DB:SELECT] %s, ROWNUM:%d (%s/%d)\n", SELECT_SQL, SELECT_ROWNUM,
                        "SelectCdr", __LINE__);
         if (processRows(nCount) == PassEnd::Cancelled) {
-            pass.abandon(true);
+            pass.abandon();
             status::RowsBilled(rowsBilled(nCount));
             dropConnection();
             // Back to waiting for the active role, as before the first one:
@@ -293,13 +293,24 @@ void DbSelecter::SelectCdr() {
         scheduleNextPass(nCount + nSetAside);
     } catch (const odbctemplate::OdbcError &e) {
         pm.log().critical("[DB] Error: %s (%s/%d)\n", e.what(), "SelectCdr", __LINE__);
-        pass.abandon(false);
+        abandonPass();
         status::RowsBilled(rowsBilled(nCount));  // the rows before the error are billed and gone
         dropConnection();
         retryConnectDBWithInterval(kRetrySec);
     } catch (const std::exception &e) {
         // A bill line that cannot be made or kept is fatal; a non-zero status
         // tells the supervisor that the process did not end normally.
+        pm.log().critical("[DB] Error: %s (%s/%d)\n", e.what(), "SelectCdr", __LINE__);
+        KestManager::EndNow(EXIT_FAILURE);
+    }
+}
+
+// Called from a handler, where a throw would escape the cycle: lines that
+// cannot be cut off end the process, as any other failure of the bill file.
+void DbSelecter::abandonPass() {
+    try {
+        pass.abandon();
+    } catch (const std::exception &e) {
         pm.log().critical("[DB] Error: %s (%s/%d)\n", e.what(), "SelectCdr", __LINE__);
         KestManager::EndNow(EXIT_FAILURE);
     }

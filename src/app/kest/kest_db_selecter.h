@@ -51,6 +51,7 @@ private:
     void checkCutColumns() const;
     RowFate billOrSetAside(bool bCut);
     RowFate setAside(const std::string &reason);
+    void abandonPass();
     int rowsBilled(int nCount) const;
     void scheduleNextPass(int nCount);
     void dropConnection();
