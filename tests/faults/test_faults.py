@@ -632,6 +632,29 @@ class JournalRestart(FixtureTest, DrainCheck):
         self.addCleanup(lambda: gdb.poll() is None and gdb.kill())
         return gdb
 
+    def killed_after_sync(self, auto_commit, syncs, rows):
+        """A node (journal on) that drains the rows inserted once it idles and
+        is killed right after its `syncs`-th fdatasync; returns the node and
+        the debugger's output."""
+        self.db.sql("DELETE FROM TSMS_SND_MSG")
+        node = Node(self, "journal")
+        node.write_config(mode_config(auto_commit, 1, log_level=5))
+        node.use_database(self.db)
+        d = node.start("--active")
+        wait_for(lambda: node.log_lines("[DB:SELECT] Count: 0"), "the first idle pass",
+                 context=d.context)
+        gdb = self.kill_after_sync(node, d, syncs)
+        # Attached: the breakpoint is set before the daemon runs on.
+        wait_for(lambda: self.gdb_waits(d.pid) or gdb.poll() is not None,
+                 "the debugger to attach", context=d.context)
+        self.db.insert(rows)
+        out, _ = gdb.communicate(timeout=WAIT)
+        if "ptrace" in out and "not permitted" in out:
+            self.skipTest("the debugger may not attach here: " + out[-300:])
+        d.proc.wait(timeout=WAIT)
+        self.assertEqual(d.proc.returncode, -signal.SIGKILL, out[-2000:])
+        return node, out
+
     def test_kill_between_sync_and_commit_is_restarted_without_a_second_line(self):
         if not shutil.which("gdb"):
             self.skipTest("gdb is not installed (scripts/deps.sh)")
@@ -640,24 +663,8 @@ class JournalRestart(FixtureTest, DrainCheck):
         cases = ((PER_PASS, 2, PASS_ROWS, 0), (PER_ROW, 6, 1, 2))
         for auto_commit, syncs, held, gone in cases:
             with self.subTest(mode_name(auto_commit, 1)):
-                self.db.sql("DELETE FROM TSMS_SND_MSG")
-                node = Node(self, "journal")
-                node.write_config(mode_config(auto_commit, 1, log_level=5))
-                node.use_database(self.db)
-                d = node.start("--active")
-                wait_for(lambda: node.log_lines("[DB:SELECT] Count: 0"), "the first idle pass",
-                         context=d.context)
-                gdb = self.kill_after_sync(node, d, syncs)
-                # Attached: the breakpoint is set before the daemon runs on.
-                wait_for(lambda: self.gdb_waits(d.pid) or gdb.poll() is not None,
-                         "the debugger to attach", context=d.context)
                 rows = numbered_rows(PASS_ROWS, first=3001)
-                self.db.insert(rows)
-                out, _ = gdb.communicate(timeout=WAIT)
-                if "ptrace" in out and "not permitted" in out:
-                    self.skipTest("the debugger may not attach here: " + out[-300:])
-                d.proc.wait(timeout=WAIT)
-                self.assertEqual(d.proc.returncode, -signal.SIGKILL, out[-2000:])
+                node, out = self.killed_after_sync(auto_commit, syncs, rows)
                 lines = node.bill_lines()
                 self.assertEqual(len(lines), held + gone, out[-2000:])
                 self.assertEqual(self.db.pending(), PASS_ROWS - gone)
@@ -681,6 +688,40 @@ class JournalRestart(FixtureTest, DrainCheck):
                 report("journal, %s: killed after the sync of %d lines, before their commit; "
                        "the restart deleted %d without a second line, wrote %d torn one again"
                        % (mode_name(auto_commit, 1), held, len(recovered), rewritten))
+
+    def test_restart_that_cannot_sync_the_bill_file_writes_the_rows_again(self):
+        """The lines a killed process left are synced at the restart before
+        any row is deleted on their strength; when that sync fails (EIO
+        injected by strace on the bill file's first fdatasync) they may never
+        reach the disk, so their rows are written again: billed twice, not
+        lost."""
+        if not shutil.which("gdb") or not shutil.which("strace"):
+            self.skipTest("gdb or strace is not installed (scripts/deps.sh)")
+        rows = numbered_rows(PASS_ROWS, first=4001)
+        node, out = self.killed_after_sync(PER_PASS, 2, rows)
+        self.assertEqual(len(node.bill_lines()), PASS_ROWS, out[-2000:])
+        bill = os.path.realpath(os.path.join(node.bill_dir, node.bill_files()[0]))
+        wrapper = os.path.join(node.base, "sync-fails-kest")
+        with open(wrapper, "w") as f:
+            f.write("#!/bin/sh\nexec strace -f -qq -o /dev/null -P '%s' -e trace=fdatasync "
+                    "-e inject=fdatasync:error=EIO:when=1 %s \"$@\"\n" % (bill, test_daemon.BIN))
+        os.chmod(wrapper, 0o755)
+        old_bin, test_daemon.BIN = test_daemon.BIN, wrapper
+        try:
+            again = node.start("--active")
+        finally:
+            test_daemon.BIN = old_bin
+        wait_for(lambda: self.db.pending() == 0 or not again.running(),
+                 "the restart to drain", context=again.context)
+        self.assertTrue(again.running(), again.context())
+        # again.pid is strace's: the daemon, named by its lock file, goes first.
+        with open(node.lock) as f:
+            os.kill(int(f.read().split()[0]), signal.SIGKILL)
+        again.kill()
+        self.assertTrue(node.log_lines("cannot be synced"), again.context())
+        self.assertEqual(node.log_lines("deleted without writing it again"), [])
+        extra = self.assert_drained_at_least_once(node, self.db, rows, max_extra=PASS_ROWS)
+        self.assertEqual(extra, PASS_ROWS)
 
     @staticmethod
     def gdb_waits(pid):
