@@ -449,6 +449,29 @@ _UNFINISHED = re.compile(r"^(\d+)\s+(.*) <unfinished \.\.\.>$")
 _RESUMED = re.compile(r"^(\d+)\s+<\.\.\. \w+ resumed>(.*)$")
 
 
+def start_traced(node, options):
+    """Starts the node's daemon (--active) under `strace -f -qq options`; the
+    handle's pid is strace's."""
+    wrapper = os.path.join(node.base, "traced-kest")
+    with open(wrapper, "w") as f:
+        f.write("#!/bin/sh\nexec strace -f -qq %s %s \"$@\"\n" % (options, test_daemon.BIN))
+    os.chmod(wrapper, 0o755)
+    old_bin, test_daemon.BIN = test_daemon.BIN, wrapper
+    try:
+        return node.start("--active")
+    finally:
+        test_daemon.BIN = old_bin
+
+
+def kill_traced(node, d):
+    """Kills a daemon started by start_traced: the daemon itself, named by its
+    lock file, goes first, or it would run on detached from a killed tracer."""
+    with open(node.lock) as f:
+        os.kill(int(f.read().split()[0]), signal.SIGKILL)
+    os.kill(d.pid, signal.SIGKILL)
+    d.proc.wait()
+
+
 def whole_calls(lines):
     """strace's lines with each call that another thread's call interrupted
     ("<unfinished ...>", later "<... resumed>") joined again, placed where it
@@ -504,25 +527,11 @@ class DurabilityOrder(FixtureTest):
         node.write_config(mode_config(auto_commit, 1))
         node.use_database(self.db)
         trace = os.path.join(node.base, "strace.txt")
-        wrapper = os.path.join(node.base, "traced-kest")
-        with open(wrapper, "w") as f:
-            f.write("#!/bin/sh\nexec strace -f -qq -s 512 -xx -o '%s' "
-                    "-e trace=openat,write,fdatasync,fsync,sendto,sendmsg %s \"$@\"\n"
-                    % (trace, test_daemon.BIN))
-        os.chmod(wrapper, 0o755)
-        old_bin, test_daemon.BIN = test_daemon.BIN, wrapper
-        try:
-            d = node.start("--active")
-        finally:
-            test_daemon.BIN = old_bin
+        d = start_traced(node, "-s 512 -xx -o '%s' "
+                         "-e trace=openat,write,fdatasync,fsync,sendto,sendmsg" % trace)
         wait_for(lambda: self.db.pending() == 0 or not d.running(), "the drain",
                  context=d.context)
-        # d.pid is strace's: the daemon itself, named by its lock file, goes
-        # first, or it would run on detached from a killed tracer.
-        with open(node.lock) as f:
-            os.kill(int(f.read().split()[0]), signal.SIGKILL)
-        os.kill(d.pid, signal.SIGKILL)
-        d.proc.wait()
+        kill_traced(node, d)
 
         bill_fd = reject_fd = journal_fd = None
         written = set()
@@ -701,23 +710,12 @@ class JournalRestart(FixtureTest, DrainCheck):
         node, out = self.killed_after_sync(PER_PASS, 2, rows)
         self.assertEqual(len(node.bill_lines()), PASS_ROWS, out[-2000:])
         bill = os.path.realpath(os.path.join(node.bill_dir, node.bill_files()[0]))
-        wrapper = os.path.join(node.base, "sync-fails-kest")
-        with open(wrapper, "w") as f:
-            f.write("#!/bin/sh\nexec strace -f -qq -o /dev/null -P '%s' -e trace=fdatasync "
-                    "-e inject=fdatasync:error=EIO:when=1 %s \"$@\"\n" % (bill, test_daemon.BIN))
-        os.chmod(wrapper, 0o755)
-        old_bin, test_daemon.BIN = test_daemon.BIN, wrapper
-        try:
-            again = node.start("--active")
-        finally:
-            test_daemon.BIN = old_bin
+        again = start_traced(node, "-o /dev/null -P '%s' -e trace=fdatasync "
+                             "-e inject=fdatasync:error=EIO:when=1" % bill)
         wait_for(lambda: self.db.pending() == 0 or not again.running(),
                  "the restart to drain", context=again.context)
         self.assertTrue(again.running(), again.context())
-        # again.pid is strace's: the daemon, named by its lock file, goes first.
-        with open(node.lock) as f:
-            os.kill(int(f.read().split()[0]), signal.SIGKILL)
-        again.kill()
+        kill_traced(node, again)
         self.assertTrue(node.log_lines("cannot be synced"), again.context())
         self.assertEqual(node.log_lines("deleted without writing it again"), [])
         extra = self.assert_drained_at_least_once(node, self.db, rows, max_extra=PASS_ROWS)

@@ -388,52 +388,46 @@ TEST_F(Cycle, RefusedDeleteBringsThePassAgainAndTheJournalBillsItOnce) {
     }
 }
 
-// The role lost in the middle of a pass with one commit per pass: nothing of
-// the pass is deleted, and the lines it had written are cut off again, so
-// that the rows are billed once by whoever drains them next.
-TEST_F(Cycle, CancelWithCommitPerPassRollsThePassBackAndCutsItsLines) {
-    KestManager::getInstance()->db.AUTO_COMMIT = 0;
-    InsertRows(1, 20);
-    gStandbyAfterLine = " S3 ";
-    EventCLoop::Epoll epoll;
-    kest::DbSelecter selecter(epoll);
-    selecter.run();
-    ASSERT_TRUE(RunUntil(epoll, [] { return !LinesWith("[CANCEL]").empty(); }));
-    EXPECT_EQ(LinesWith("[FILE] 000").size(), 3u);
-    EXPECT_EQ(PendingRows(), 20);
-    EXPECT_EQ(CountLines(BillFile()), 0u);
-
-    KestManager::getInstance()->ha.MODE = kest::ACTIVE;
-    ASSERT_TRUE(RunUntil(epoll, [this] { return PendingRows() == 0; }));
-    EXPECT_EQ(CountLines(BillFile()), 20u);
-}
-
-// The connection lost in the middle of a pass with one commit per pass, after
-// some of its lines were written and before any delete was sent (here while a
-// row that cannot be billed is read back for the reject file): the lines are
-// cut off again, as after a cancel, so that the rows come again and are
-// billed once, with or without the journal. Left in the file they were billed
-// twice, and with the journal on they were taken for billed by the next pass
-// without ever being synced when that pass wrote to the next date's file.
-TEST_F(Cycle, ConnectionLostBeforeThePassesDeletesCutsItsLinesAndBillsItsRowsOnce) {
+// A pass with one commit per pass cut short after some of its lines were
+// written and before any delete was sent: by the role lost (a cancel) or by
+// the connection lost (here while a row that cannot be billed is read back
+// for the reject file). Nothing of the pass is deleted and the lines it had
+// written are cut off again, so that its rows are billed once by whoever
+// drains them next, with or without the journal. Lines left in the file were
+// billed twice, and with the journal taken for billed by the next pass, which
+// never synced them when it wrote to the next date's file.
+TEST_F(Cycle, PassCutShortBeforeItsDeletesIsRolledBackAndItsLinesCutOff) {
     KestManager *pm = KestManager::getInstance();
     pm->db.AUTO_COMMIT = 0;
     ScratchDir rejects;
     StrCpy(pm->bill.REJECT_PATH, rejects.path().c_str(), KestManager::PATH_SIZE);
-    InsertRows(1, 20);
-    Exec("UPDATE " + db_ + ".TSMS_SND_MSG SET IN_GROUP = 'abc' WHERE MSG_SEQ = 4");
-    gAfterLineAction = [this] { KillCycleConnection(); };
-    gActAfterLine = " S3 ";
-    EventCLoop::Epoll epoll;
-    kest::DbSelecter selecter(epoll);
-    selecter.run();
-    ASSERT_TRUE(RunUntil(epoll, [] { return !LinesWith("[DB] Error: ").empty(); }));
-    EXPECT_EQ(LinesWith("[FILE] 000").size(), 3u);
-    EXPECT_EQ(CountLines(BillFile()), 0u) << "the lines of the lost pass are still in the file";
-    EXPECT_EQ(PendingRows(), 20);
+    for (bool bRoleLost : {true, false}) {
+        SCOPED_TRACE(bRoleLost ? "role lost" : "connection lost");
+        InsertRows(1, 20);
+        if (bRoleLost) {
+            gStandbyAfterLine = " S3 ";
+        } else {
+            Exec("UPDATE " + db_ + ".TSMS_SND_MSG SET IN_GROUP = 'abc' WHERE MSG_SEQ = 4");
+            gAfterLineAction = [this] { KillCycleConnection(); };
+            gActAfterLine = " S3 ";
+        }
+        {
+            std::lock_guard<std::mutex> lock(gLinesMutex);
+            gLines.clear();
+        }
+        const size_t unBefore = CountLines(BillFile());
+        EventCLoop::Epoll epoll;
+        kest::DbSelecter selecter(epoll);
+        selecter.run();
+        const char *pcEnd = bRoleLost ? "[CANCEL]" : "[DB] Error: ";
+        ASSERT_TRUE(RunUntil(epoll, [pcEnd] { return !LinesWith(pcEnd).empty(); }));
+        EXPECT_EQ(LinesWith("[FILE] 000").size(), 3u);
+        EXPECT_EQ(PendingRows(), 20);
+        EXPECT_EQ(CountLines(BillFile()), unBefore) << "the pass's lines are still in the file";
 
-    ASSERT_TRUE(RunUntil(epoll, [this] { return PendingRows() == 0; }));
-    EXPECT_EQ(CountLines(BillFile()), 19u);
+        pm->ha.MODE = kest::ACTIVE;
+        ASSERT_TRUE(RunUntil(epoll, [this] { return PendingRows() == 0; }));
+        EXPECT_EQ(CountLines(BillFile()) - unBefore, bRoleLost ? 20u : 19u);
+    }
     EXPECT_EQ(LinesWith("[REJECT] MSG_SEQ:4 set aside").size(), 1u);
-    pm->bill.REJECT_PATH[0] = '\0';
 }
