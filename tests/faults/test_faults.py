@@ -721,6 +721,34 @@ class JournalRestart(FixtureTest, DrainCheck):
         extra = self.assert_drained_at_least_once(node, self.db, rows, max_extra=PASS_ROWS)
         self.assertEqual(extra, PASS_ROWS)
 
+    def test_journal_that_cannot_be_synced_is_shown_off_and_billing_goes_on(self):
+        """The journal's first sync (on its own thread, beside the bill
+        file's) fails with EIO, injected by strace: the journal is logged
+        off, every row is still billed, and the status file no longer claims
+        the journal."""
+        if not shutil.which("strace"):
+            self.skipTest("strace is not installed (scripts/deps.sh)")
+        self.db.sql("DELETE FROM TSMS_SND_MSG")
+        rows = numbered_rows(20, first=5001)
+        self.db.insert(rows)
+        node = Node(self, "journal-eio")
+        node.write_config(mode_config(PER_PASS, 1))
+        node.use_database(self.db)
+        # In place already, so that the first sync of the journal is the pass's.
+        journal = os.path.join(node.root, "key", "KEST.journal")
+        os.makedirs(os.path.dirname(journal), exist_ok=True)
+        with open(journal, "wb") as f:
+            f.write(bytes(64 * 64))
+        d = start_traced(node, "-o /dev/null -P '%s' -e trace=fdatasync "
+                         "-e inject=fdatasync:error=EIO:when=1" % os.path.realpath(journal))
+        status = os.path.join(node.root, "log", "kest.prom")
+        wait_for(lambda: self.db.pending() == 0 and os.path.exists(status)
+                 and "\nkest_journal 0\n" in Path(status).read_text(),
+                 "the drain and the journal shown off", context=d.context)
+        kill_traced(node, d)
+        self.assertEqual(len(node.log_lines("cannot be synced")), 1, d.context())
+        self.assert_drained_at_least_once(node, self.db, rows, max_extra=0)
+
     @staticmethod
     def gdb_waits(pid):
         """The daemon is stopped or traced: the debugger is attached."""

@@ -289,6 +289,9 @@ void DbSelecter::SelectCdr() {
             return;
         }
         pm.log().info("[DB:SELECT] Count: %d (%s/%d)\n", nCount, "SelectCdr", __LINE__);
+        // A journal that failed in the pass is off from here on: the status
+        // file must not go on promising what it no longer keeps.
+        status::Modes(pass.perPass(), journal.enabled());
         status::PassDone(nCount, fm.file_name());
         scheduleNextPass(nCount + nSetAside);
     } catch (const odbctemplate::OdbcError &e) {
