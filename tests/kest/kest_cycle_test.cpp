@@ -18,6 +18,7 @@
 #include "event_loop/Epoll.h"
 #include "kest_db_selecter.h"
 #include "kest_manager.h"
+#include "kest_status.h"
 #include "log/log.h"
 #include "odbc/odbc_connect.h"
 #include "private_registry.h"
@@ -372,10 +373,13 @@ TEST_F(Cycle, RefusedDeleteBringsThePassAgainAndTheJournalBillsItOnce) {
             gLines.clear();
         }
         EventCLoop::Epoll epoll;
+        const uint64_t ulBilledBefore = kest::status::Snapshot().ulRowsBilled;
         kest::DbSelecter selecter(epoll);
         selecter.run();
         ASSERT_TRUE(RunUntil(epoll, [] { return !LinesWith("[DB:SELECT] Count: 0").empty(); }));
         EXPECT_EQ(LinesWith("[DB] Error: ").size(), 1u);
+        EXPECT_EQ(kest::status::Snapshot().ulRowsBilled - ulBilledBefore, 20u)
+            << "the refused row counted as billed";
         EXPECT_EQ(PendingRows(), 0);
         size_t unLines = CountLines(BillFile());
         EXPECT_EQ(unLines - unBefore, c.unLines);

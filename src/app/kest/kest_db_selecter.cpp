@@ -213,8 +213,9 @@ DbSelecter::PassEnd DbSelecter::processRow(int &nCount, bool bCut) {
         throw std::invalid_argument("MSG_SEQ is NULL: the row cannot be billed");
     RowFate fate = billOrSetAside(bCut);
     if (fate == RowFate::Gone) return PassEnd::Drained;
-    if (fate == RowFate::Billed) ++nCount;
     pass.deleteRow(select_dao.MSG_SEQ);
+    // Counted once its delete went through: a refused one brings the row again.
+    if (fate == RowFate::Billed) ++nCount;
     if (fate == RowFate::SetAside) {
         ++nSetAside;
         status::RowRejected();

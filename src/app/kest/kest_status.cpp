@@ -209,6 +209,10 @@ void RowRejected() {
     Instance().RowRejected();
 }
 
+const StatusSnapshot &Snapshot() {
+    return Instance().snapshot();
+}
+
 }  // namespace status
 
 }  // namespace kest

@@ -70,6 +70,8 @@ void PassDone(int nRows, const std::string &billFile);
 void RowsBilled(int nRows);
 // A row set aside in the reject file and deleted.
 void RowRejected();
+// What the process's status shows (for its tests and diagnostics).
+const StatusSnapshot &Snapshot();
 }  // namespace status
 
 }  // namespace kest
