@@ -39,7 +39,11 @@ void ReportAndExit(int nSignal) {
     _exit(0);
 }
 
-void ReportUser(int nSignal) { Report("user " + std::to_string(nSignal)); }
+std::atomic<int> gUserCalls{0};
+void ReportUser(int nSignal) {
+    Report("user " + std::to_string(nSignal));
+    ++gUserCalls;
+}
 
 // Lets go of standard error (which the exit of a sanitized build needs) and
 // ends like ReportAndExit.
@@ -275,6 +279,9 @@ TEST(SignalDelivery, UserSignalsGoToTheirCallbacksWithoutDump) {
             Init_SignalLib(1, 20, ReportAndExit, ReportUser, ReportUser);
             raise(SIGUSR1);
             raise(SIGUSR2);
+            // A termination request has a dispatcher of its own and would
+            // overtake the user callbacks still queued on the general one.
+            while (gUserCalls.load() < 2) std::this_thread::yield();
             raise(SIGINT);
             pause();
         },
