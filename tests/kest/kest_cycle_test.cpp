@@ -403,6 +403,8 @@ TEST_F(Cycle, RefusedDeleteBringsThePassAgainAndTheJournalBillsItOnce) {
 TEST_F(Cycle, PassCutShortBeforeItsDeletesIsRolledBackAndItsLinesCutOff) {
     KestManager *pm = KestManager::getInstance();
     pm->db.AUTO_COMMIT = 0;
+    pm->bill.JOURNAL = 1;
+    StrCpy(pm->common.KEY_PATH, key_.path().c_str(), KestManager::PATH_SIZE);
     ScratchDir rejects;
     StrCpy(pm->bill.REJECT_PATH, rejects.path().c_str(), KestManager::PATH_SIZE);
     for (bool bRoleLost : {true, false}) {
@@ -428,6 +430,13 @@ TEST_F(Cycle, PassCutShortBeforeItsDeletesIsRolledBackAndItsLinesCutOff) {
         EXPECT_EQ(LinesWith("[FILE] 000").size(), 3u);
         EXPECT_EQ(PendingRows(), 20);
         EXPECT_EQ(CountLines(BillFile()), unBefore) << "the pass's lines are still in the file";
+        // The pass's places were on record before its first line: none may
+        // stay to name a place where later lines go.
+        std::ifstream journal(key_.path() / "KEST.journal", std::ios::binary);
+        std::string records((std::istreambuf_iterator<char>(journal)),
+                            std::istreambuf_iterator<char>());
+        EXPECT_EQ(records.size(), 4096u);
+        EXPECT_EQ(records.find_first_not_of('\0'), std::string::npos) << "a record left";
 
         pm->ha.MODE = kest::ACTIVE;
         ASSERT_TRUE(RunUntil(epoll, [this] { return PendingRows() == 0; }));

@@ -2,6 +2,10 @@
 // delete behind the line of its row.
 #include "kest_billing_pass.h"
 
+#include <stdexcept>
+#include <string>
+#include <utility>
+
 #include "odbc/odbc_error.h"
 
 namespace kest {
@@ -15,28 +19,46 @@ BillingPass::BillingPass(FileManager &fm, Journal &journal, bool bPerPass)
 
 void BillingPass::begin(odbctemplate::OdbcConnect &con,
                         odbctemplate::OdbcpreparedStmt &deleteStmt) {
+    eraseUnwritten();
     con_ = &con;
     delete_ = &deleteStmt;
     waiting_.clear();
     unsynced_.clear();
+    planned_.clear();
+    unNextPlanned_ = 0;
     nCommitted_ = 0;
 }
 
-void BillingPass::writeLine(const DAO::TSMS_SND_MSG &row) {
-    std::string line = FileManager::format_line(row);
-    long lSeq = row.MSG_SEQ;
+void BillingPass::plan(long lSeq, std::string line) {
+    if (planned_.empty()) plannedEnd_ = fm_.end();
     const LinePlace *pPlace = journal_.find(lSeq);
     if (pPlace != nullptr && journal_.holds(*pPlace, line)) {
+        planned_.push_back({lSeq, std::move(line), true, *pPlace});
+        return;
+    }
+    off_t start = plannedEnd_;
+    plannedEnd_ += static_cast<off_t>(line.size());
+    // A process killed before the line is written leaves a record whose line
+    // is not in place, which the next start erases.
+    LinePlace place{fm_.base_name(), start, plannedEnd_};
+    journal_.record(lSeq, place);
+    planned_.push_back({lSeq, std::move(line), false, std::move(place)});
+}
+
+void BillingPass::writeLine(long lSeq) {
+    if (unNextPlanned_ >= planned_.size() || planned_[unNextPlanned_].lSeq != lSeq)
+        throw std::runtime_error("bill line of MSG_SEQ:" + std::to_string(lSeq) + " not planned");
+    const PlannedLine &planned = planned_[unNextPlanned_++];
+    if (planned.bBilled) {
         pm_.log().info("[JOURNAL] MSG_SEQ:%ld already billed in %s at %ld: deleted without "
                        "writing it again\n",
-                       lSeq, pPlace->file.c_str(), static_cast<long>(pPlace->start));
+                       lSeq, planned.place.file.c_str(), static_cast<long>(planned.place.start));
         return;
     }
     off_t start = fm_.end();
-    // Recorded before the write: a process killed in between leaves a record
-    // whose line is not in place, which the next start erases.
-    journal_.record(lSeq, {fm_.base_name(), start, start + static_cast<off_t>(line.size())});
-    fm_.append(line);
+    off_t end = start + static_cast<off_t>(planned.line.size());
+    if (start != planned.place.start) journal_.record(lSeq, {fm_.base_name(), start, end});
+    fm_.append(planned.line);
     unsynced_.push_back(lSeq);
 }
 
@@ -91,11 +113,23 @@ void BillingPass::abandon() {
         for (long lSeq : unsynced_) journal_.erase(lSeq);
         journal_.sync();
     }
+    eraseUnwritten();
     if (bPerPass_ && !waiting_.empty())
         pm_.log().critical("[DB] %zu rows of the pass not committed: they come again (%s/%d)\n",
                            waiting_.size(), "SelectCdr", __LINE__);
     waiting_.clear();
     unsynced_.clear();
+}
+
+void BillingPass::eraseUnwritten() {
+    bool bErased = false;
+    for (; unNextPlanned_ < planned_.size(); ++unNextPlanned_) {
+        const PlannedLine &planned = planned_[unNextPlanned_];
+        if (planned.bBilled) continue;
+        journal_.erase(planned.lSeq);
+        bErased = true;
+    }
+    if (bErased) journal_.sync();
 }
 
 }  // namespace kest

@@ -3,8 +3,12 @@
 // and its delete committed before the next row is written; in
 // commit-per-pass mode (AUTO_COMMIT = 0) the pass's lines are synced once,
 // then its deletes follow in one transaction. Either way no delete becomes
-// durable before the line of its row.
+// durable before the line of its row. The places of a pass's lines are on
+// the journal's record before its first line is written, so that one sync of
+// the journal covers the whole pass in either mode.
 #pragma once
+
+#include <sys/types.h>
 
 #include <string>
 #include <vector>
@@ -28,9 +32,14 @@ public:
 
     // A new pass on this connection and its delete statement.
     void begin(odbctemplate::OdbcConnect &con, odbctemplate::OdbcpreparedStmt &deleteStmt);
-    // Writes the row's line, unless the journal shows it already written
-    // whole by an earlier pass or process. Not yet synced.
-    void writeLine(const DAO::TSMS_SND_MSG &row);
+    // Plans the next line of the pass: unless the journal shows it already
+    // written whole by an earlier pass or process, its place (after the
+    // lines planned before it) goes on record. Every line is planned before
+    // the first is written.
+    void plan(long lSeq, std::string line);
+    // Writes the next planned line, which must be seq's, at its place; a line
+    // already billed is not written again. Not yet synced.
+    void writeLine(long lSeq);
     // Deletes a row whose record is written: per row at once, after the
     // sync of what was written; with the pass otherwise.
     void deleteRow(long lSeq);
@@ -53,7 +62,18 @@ public:
     size_t waiting() const { return waiting_.size(); }
 
 private:
+    // A line of the pass: already billed at place, or on record there.
+    struct PlannedLine {
+        long lSeq;
+        std::string line;
+        bool bBilled;
+        LinePlace place;
+    };
+
     void deleteNow(long lSeq);
+    // The records of planned lines not written must not name the places
+    // where later lines go: they are erased, durably.
+    void eraseUnwritten();
 
     FileManager &fm_;
     Journal &journal_;
@@ -63,6 +83,9 @@ private:
     odbctemplate::OdbcpreparedStmt *delete_ = nullptr;
     std::vector<long> waiting_;   // rows whose deletes wait for the commit
     std::vector<long> unsynced_;  // rows whose lines this pass wrote, not synced
+    std::vector<PlannedLine> planned_;
+    size_t unNextPlanned_ = 0;  // planned_[unNextPlanned_] is the next to write
+    off_t plannedEnd_ = 0;      // where the next planned line will start
     int nCommitted_ = 0;
 };
 

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <exception>
 #include <stdexcept>
+#include <vector>
 
 #include "event_loop/Timer.h"
 #include "kest_ha_link.h"
@@ -183,37 +184,64 @@ void DbSelecter::GetSelectStmt() {
     SelectCdr();
 }
 
-// Fetches, writes and deletes the rows of one execution of the select. The
-// fetcher shares the select's statement, so it is gone before any drop.
+// Fetches, writes and deletes the rows of one execution of the select.
 DbSelecter::PassEnd DbSelecter::processRows(int &nCount) {
     pass.begin(*dbcon, *delete_stmt);
-    odbctemplate::OdbcFetcher fetcher = select_stmt->bindExecute(SELECT_ROWNUM);
-    while (fetcher.fetch()) {
-        if (processRow(nCount) == PassEnd::Cancelled) return PassEnd::Cancelled;
+    std::vector<PassRow> rows = fetchRows();
+    if (!rows.empty()) {
+        fm.open();
+        planLines(rows);
     }
-    // A value longer than its buffer ends the result at its row. The row is
-    // in the buffers all the same; it is billed when the cut changes nothing
-    // of its bill line, and the next pass goes on with the rows after it.
-    if (fetcher.lastRowTruncated() && processRow(nCount, true) == PassEnd::Cancelled)
-        return PassEnd::Cancelled;
+    for (PassRow &row : rows) {
+        if (processRow(row, nCount) == PassEnd::Cancelled) return PassEnd::Cancelled;
+    }
     pass.finish();
     return PassEnd::Drained;
 }
 
-DbSelecter::PassEnd DbSelecter::processRow(int &nCount, bool bCut) {
-    if (nCount == 0) fm.open();
+// The rows of the pass, all fetched before the first is written. The fetcher
+// shares the select's statement, so it is gone before any drop.
+std::vector<DbSelecter::PassRow> DbSelecter::fetchRows() {
+    std::vector<PassRow> rows;
+    odbctemplate::OdbcFetcher fetcher = select_stmt->bindExecute(SELECT_ROWNUM);
+    while (fetcher.fetch()) rows.push_back({select_dao, false, nullptr});
+    // A value longer than its buffer ends the result at its row. The row is
+    // in the buffers all the same; it is billed when the cut changes nothing
+    // of its bill line, and the next pass goes on with the rows after it.
+    if (fetcher.lastRowTruncated()) rows.push_back({select_dao, true, nullptr});
+    return rows;
+}
+
+// The lines of the pass, made and planned before the first is written. A row
+// whose values cannot make one (the std::logic_error of the line and of the
+// cut check) keeps its error for its turn. Planning stops at a row without
+// its key: the pass ends there.
+void DbSelecter::planLines(std::vector<PassRow> &rows) {
+    for (PassRow &row : rows) {
+        if (row.data.len_msg_seq == DAO::NULL_INDICATOR) return;
+        try {
+            if (row.bCut) checkCutColumns(row.data);
+            pass.plan(row.data.MSG_SEQ, FileManager::format_line(row.data));
+        } catch (const std::logic_error &) {
+            row.lineError = std::current_exception();
+        }
+    }
+}
+
+DbSelecter::PassEnd DbSelecter::processRow(const PassRow &row, int &nCount) {
+    long lSeq = row.data.MSG_SEQ;
     if (!pm.ha.isActive()) {
-        pm.log().critical("[CANCEL] Try STANDBY Cancel MSG_SEQ:%ld\n", select_dao.MSG_SEQ);
+        pm.log().critical("[CANCEL] Try STANDBY Cancel MSG_SEQ:%ld\n", lSeq);
         pm.log().critical("[DB] Selecter -> State:Standby (%s/%d)\n", "SelectCdr", __LINE__);
         return PassEnd::Cancelled;
     }
     // Without its key the row could not be deleted, or a stale key from the
     // previous row would delete another one.
-    if (select_dao.len_msg_seq == DAO::NULL_INDICATOR)
+    if (row.data.len_msg_seq == DAO::NULL_INDICATOR)
         throw std::invalid_argument("MSG_SEQ is NULL: the row cannot be billed");
-    RowFate fate = billOrSetAside(bCut);
+    RowFate fate = billOrSetAside(row);
     if (fate == RowFate::Gone) return PassEnd::Drained;
-    pass.deleteRow(select_dao.MSG_SEQ);
+    pass.deleteRow(lSeq);
     // Counted once its delete went through: a refused one brings the row again.
     if (fate == RowFate::Billed) ++nCount;
     if (fate == RowFate::SetAside) {
@@ -223,27 +251,25 @@ DbSelecter::PassEnd DbSelecter::processRow(int &nCount, bool bCut) {
     return PassEnd::Drained;
 }
 
-// Writes the row's bill line. A row whose values cannot make one (the
-// std::logic_error of the line and of the cut check; the bill file's own
-// failures are std::runtime_error) is set aside whole in the reject file, so
-// that one bad row never stops billing; without a reject file it ends the
-// process.
-DbSelecter::RowFate DbSelecter::billOrSetAside(bool bCut) {
+// Writes the row's bill line. A row whose values cannot make one (the bill
+// file's own failures are std::runtime_error) is set aside whole in the
+// reject file, so that one bad row never stops billing; without a reject
+// file it ends the process.
+DbSelecter::RowFate DbSelecter::billOrSetAside(const PassRow &row) {
     try {
-        if (bCut) checkCutColumns();
-        pass.writeLine(select_dao);
+        if (row.lineError) std::rethrow_exception(row.lineError);
+        pass.writeLine(row.data.MSG_SEQ);
         return RowFate::Billed;
     } catch (const std::logic_error &e) {
         if (!rejects.enabled()) throw;
-        return setAside(e.what());
+        return setAside(row.data.MSG_SEQ, e.what());
     }
 }
 
 // The record holds the row as the table stores it, not the fetch buffers'
 // cut values; it is in the file (and synced) before the row is deleted. A
 // reject file that cannot be written ends the process and the row stays.
-DbSelecter::RowFate DbSelecter::setAside(const std::string &reason) {
-    long lSeq = select_dao.MSG_SEQ;
+DbSelecter::RowFate DbSelecter::setAside(long lSeq, const std::string &reason) {
     std::vector<StoredRow> rows = ReadStoredRows(*dbcon, lSeq);
     if (rows.empty()) {
         pm.log().critical("[REJECT] MSG_SEQ:%ld no longer in the table : %s\n", lSeq,
@@ -259,8 +285,7 @@ DbSelecter::RowFate DbSelecter::setAside(const std::string &reason) {
 // The bill line shows at most 16 characters of the numbers and 14 of the
 // times, far less than their buffers hold, so only a cut serial number or
 // group changes the line: such a row must not be billed, nor deleted.
-void DbSelecter::checkCutColumns() const {
-    const DAO::TSMS_SND_MSG &row = select_dao;
+void DbSelecter::checkCutColumns(const DAO::TSMS_SND_MSG &row) const {
     auto cut = [](long lIndicator, size_t unBufSize) {
         return lIndicator == SQL_NO_TOTAL || lIndicator >= static_cast<long>(unBufSize);
     };

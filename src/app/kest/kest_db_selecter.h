@@ -3,7 +3,10 @@
 // delete statements and drives the select-write-delete cycle on the reactor.
 #pragma once
 
+#include <exception>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "event_loop/Epoll.h"
 #include "event_loop/Eventfd.h"
@@ -45,12 +48,22 @@ private:
     // Billed, set aside in the reject file, or deleted by another party.
     enum class RowFate { Billed, SetAside, Gone };
 
+    // A fetched row; bCut: a value of it is longer than its buffer;
+    // lineError: why its values make no bill line.
+    struct PassRow {
+        DAO::TSMS_SND_MSG data;
+        bool bCut;
+        std::exception_ptr lineError;
+    };
+
     std::string connectionString(bool bMaskPassword) const;
     PassEnd processRows(int &nCount);
-    PassEnd processRow(int &nCount, bool bCut = false);
-    void checkCutColumns() const;
-    RowFate billOrSetAside(bool bCut);
-    RowFate setAside(const std::string &reason);
+    std::vector<PassRow> fetchRows();
+    void planLines(std::vector<PassRow> &rows);
+    PassEnd processRow(const PassRow &row, int &nCount);
+    void checkCutColumns(const DAO::TSMS_SND_MSG &row) const;
+    RowFate billOrSetAside(const PassRow &row);
+    RowFate setAside(long lSeq, const std::string &reason);
     void abandonPass();
     int rowsBilled(int nCount) const;
     void scheduleNextPass(int nCount);

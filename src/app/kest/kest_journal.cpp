@@ -141,7 +141,7 @@ void Journal::SyncAlongside::wait() {
 bool Journal::startSync() {
     if (fd_ < 0 || !dirty_) return false;
     if (!bSync_) {
-        dirty_ = false;
+        dirty_ = bCleared_ = false;
         return false;
     }
     if (!syncer_.joinable()) syncer_ = std::thread([this] { syncLoop(); });
@@ -165,7 +165,7 @@ void Journal::finishSync() {
         errno = nErr;
         return disable("cannot be synced");
     }
-    dirty_ = false;
+    dirty_ = bCleared_ = false;
 }
 
 // The descriptor is not closed while a sync is asked: finishSync() comes
@@ -304,9 +304,9 @@ void Journal::record(long lSeq, const LinePlace &place) {
 }
 
 void Journal::sync() {
-    if (fd_ < 0 || !dirty_) return;
+    if (fd_ < 0 || (!dirty_ && !bCleared_)) return;
     if (bSync_ && fdatasync(fd_) != 0) return disable("cannot be synced");
-    dirty_ = false;
+    dirty_ = bCleared_ = false;
 }
 
 const LinePlace *Journal::find(long lSeq) const {
@@ -314,8 +314,9 @@ const LinePlace *Journal::find(long lSeq) const {
     return it == entries_.end() ? nullptr : &it->second.place;
 }
 
-// The record goes as well (synced with the next records): a row stored again
-// later under the same key is not taken for billed.
+// The record goes as well, synced with the next records (a pass's sync does
+// not wait for it: its row is gone from the table): a row stored again later
+// under the same key is not taken for billed.
 void Journal::forget(long lSeq) { erase(lSeq); }
 
 void Journal::erase(long lSeq) {
@@ -331,7 +332,7 @@ void Journal::clearSlot(unsigned unSlot) {
     if (!PwriteAll(fd_, &stEmpty, sizeof(stEmpty), static_cast<off_t>(unSlot * sizeof(stEmpty))))
         return disable("cannot be written");
     slotSerial_[unSlot] = 0;
-    dirty_ = true;
+    bCleared_ = true;
 }
 
 // Without the journal every row is still billed, at least once.

@@ -61,13 +61,13 @@ public:
 
     // Records, before the line is written, that seq's line goes to place.
     void record(long lSeq, const LinePlace &place);
-    // Makes the records so far durable (with the bill lines they name).
+    // Makes the records and erasures so far durable.
     void sync();
 
-    // The records so far made durable on a thread of the journal's own while
-    // the caller syncs the bill file: the disk flushes of the two syncs
-    // overlap, so that the journal costs little more than the one sync.
-    // Both are durable once wait() (or the destructor) has returned.
+    // The records so far made durable (with any erasures) on a thread of the
+    // journal's own while the caller syncs the bill file: the disk flushes of
+    // the two syncs overlap. Erasures alone do not ask for it. Both are
+    // durable once wait() (or the destructor) has returned.
     class SyncAlongside {
     public:
         explicit SyncAlongside(Journal &journal);
@@ -111,7 +111,8 @@ private:
     std::string billDir_;
     bool bSync_;
     int fd_ = -1;
-    bool dirty_ = false;
+    bool dirty_ = false;     // records written, not yet synced
+    bool bCleared_ = false;  // slots cleared, not yet synced
     uint64_t ulNextSerial_ = 1;
     std::array<uint64_t, kSlots> slotSerial_{};
     std::unordered_map<long, Entry> entries_;
