@@ -57,7 +57,12 @@ void BillingPass::writeLine(long lSeq) {
     }
     off_t start = fm_.end();
     off_t end = start + static_cast<off_t>(planned.line.size());
-    if (start != planned.place.start) journal_.record(lSeq, {fm_.base_name(), start, end});
+    if (start != planned.place.start) {
+        // Not where it was planned: the planned record must not name the
+        // place another line fills.
+        journal_.erase(lSeq);
+        journal_.record(lSeq, {fm_.base_name(), start, end});
+    }
     fm_.append(planned.line);
     unsynced_.push_back(lSeq);
 }

@@ -163,7 +163,7 @@ void Journal::finishSync() {
     }
     if (nErr != 0) {
         errno = nErr;
-        return disable("cannot be synced");
+        return goOff("cannot be synced");
     }
     dirty_ = bCleared_ = false;
 }
@@ -297,7 +297,7 @@ void Journal::record(long lSeq, const LinePlace &place) {
     stSlot.unCheck = CheckOf(stSlot);
     unsigned unSlot = static_cast<unsigned>(stSlot.ulSerial % kSlots);
     if (!PwriteAll(fd_, &stSlot, sizeof(stSlot), static_cast<off_t>(unSlot * sizeof(stSlot))))
-        return disable("cannot be written");
+        return goOff("cannot be written");
     dirty_ = true;
     slotSerial_[unSlot] = stSlot.ulSerial;
     entries_[lSeq] = {place, unSlot, stSlot.ulSerial};
@@ -305,7 +305,7 @@ void Journal::record(long lSeq, const LinePlace &place) {
 
 void Journal::sync() {
     if (fd_ < 0 || (!dirty_ && !bCleared_)) return;
-    if (bSync_ && fdatasync(fd_) != 0) return disable("cannot be synced");
+    if (bSync_ && fdatasync(fd_) != 0) return goOff("cannot be synced");
     dirty_ = bCleared_ = false;
 }
 
@@ -330,9 +330,21 @@ void Journal::clearSlot(unsigned unSlot) {
     if (fd_ < 0) return;
     JournalSlot stEmpty{};
     if (!PwriteAll(fd_, &stEmpty, sizeof(stEmpty), static_cast<off_t>(unSlot * sizeof(stEmpty))))
-        return disable("cannot be written");
+        return goOff("cannot be written");
     slotSerial_[unSlot] = 0;
     bCleared_ = true;
+}
+
+// A journal that fails in the run is emptied as it goes off: records of lines
+// never written, or not yet erased, would otherwise name places that the lines
+// written from then on fill, and a later start would take them for billed.
+void Journal::goOff(const char *pcWhat) {
+    int nErr = errno;
+    if (fd_ >= 0 && ftruncate(fd_, 0) != 0) {
+        // Left as it is: the next start checks each record against its line.
+    }
+    errno = nErr;
+    disable(pcWhat);
 }
 
 // Without the journal every row is still billed, at least once.

@@ -103,6 +103,7 @@ private:
     bool wholeLineAt(const LinePlace &place) const;
     void clearSlot(unsigned unSlot);
     void disable(const char *pcWhat);
+    void goOff(const char *pcWhat);
     bool startSync();
     void finishSync();
     void syncLoop();
