@@ -311,17 +311,27 @@ TEST(ShmOpen, PrivateSegmentIsForOwnerGroupAndRootOnly) {
                           std::to_string(nobody.uid)))
         << StrError(0);
 
-    // One left open to every user by an earlier release is narrowed.
-    std::string old = dir / "old";
+    // One left open to every user (and in root's group) by an earlier
+    // release is narrowed by root, and handed to the group of its folder,
+    // whose members could not use it otherwise.
+    std::string old = groupDir + "/old";
     void *o = ShmOpen(old.c_str(), 4096, nullptr, &id);
     ASSERT_NE(o, nullptr);
     segs.ids.push_back(id);
+    ASSERT_EQ(chown((old + ".shm").c_str(), 0, 0), 0);
     EXPECT_EQ(StatOf(id).shm_perm.mode & 0777, 0666u);
+    EXPECT_EQ(StatOf(id).shm_perm.gid, 0u);
     void *o2 = ShmOpen(old.c_str(), 4096, nullptr, nullptr, 0, SHM_MODE_PRIVATE);
     ASSERT_NE(o2, nullptr);
     EXPECT_EQ(StatOf(id).shm_perm.mode & 0777, 0660u);
+    EXPECT_EQ(StatOf(id).shm_perm.gid, nobody.gid);
     ASSERT_EQ(stat((old + ".shm").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0660u);
+    EXPECT_EQ(st.st_gid, nobody.gid);
+    EXPECT_TRUE(RunAs({nobody.uid, nobody.gid}, [id] {
+        void *q = shmat(id, nullptr, 0);
+        return q != reinterpret_cast<void *>(-1) && shmdt(q) == 0;
+    }));
     shmdt(o);
     shmdt(o2);
 }

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "base/error.h"
 #include "base/string.h"
@@ -57,6 +58,19 @@ bool Is_Mine(uid_t nUid) { return nUid == 0 || nUid == geteuid(); }
 
 // Created without following a link planted at the name, and given exactly
 // nMode whatever the umask.
+// A key file narrowed from an earlier release's takes the group that a
+// set-group-ID folder hands down to the files made in it, as a new one would.
+void GiveFolderGroup(const char *pszShmFile) {
+    std::string folder(pszShmFile);
+    size_t unSlash = folder.find_last_of('/');
+    folder = unSlash == std::string::npos ? "." : unSlash == 0 ? "/" : folder.substr(0, unSlash);
+    struct stat stFolder;
+    if (stat(folder.c_str(), &stFolder) != 0 || (stFolder.st_mode & S_ISGID) == 0) return;
+    if (lchown(pszShmFile, static_cast<uid_t>(-1), stFolder.st_gid) != 0) {
+        // Left in its group: the segment follows the key file's group either way.
+    }
+}
+
 int MakeKeyFile(const char *pszKeyFile, const char *pszShmFile, mode_t nMode) {
     struct stat stStat;
     if (lstat(pszShmFile, &stStat) == 0) {
@@ -64,6 +78,7 @@ int MakeKeyFile(const char *pszKeyFile, const char *pszShmFile, mode_t nMode) {
         if (Is_Private(nMode) && S_ISREG(stStat.st_mode) && (stStat.st_mode & S_IRWXO) != 0 &&
             (geteuid() == 0 || stStat.st_uid == geteuid())) {
             chmod(pszShmFile, nMode);
+            GiveFolderGroup(pszShmFile);
         }
         return 0;
     }
@@ -97,7 +112,8 @@ void GiveKeyFileGroup(int nShmId, const char *pszShmFile) {
 // An existing private segment is used only when neither its owner nor its
 // creator is a third user, who could rewrite it at any time. One still open
 // to others is narrowed.
-int CheckPrivateSegment(const char *pszKeyFile, int nShmId, mode_t nMode) {
+int CheckPrivateSegment(const char *pszKeyFile, const char *pszShmFile, int nShmId,
+                        mode_t nMode) {
     struct shmid_ds stDs;
     if (shmctl(nShmId, IPC_STAT, &stDs) != 0) return 0;  // the attach reports it
     if (!Is_Mine(stDs.shm_perm.uid) || !Is_Mine(stDs.shm_perm.cuid)) {
@@ -107,6 +123,10 @@ int CheckPrivateSegment(const char *pszKeyFile, int nShmId, mode_t nMode) {
     }
     if ((stDs.shm_perm.mode & S_IRWXO) == 0) return 0;
     stDs.shm_perm.mode = static_cast<unsigned short>((stDs.shm_perm.mode & ~0777u) | nMode);
+    // Its group as a new segment's: the members of the key file's group, who
+    // could use it while it was open to all, still can.
+    struct stat stKey;
+    if (stat(pszShmFile, &stKey) == 0) stDs.shm_perm.gid = stKey.st_gid;
     if (shmctl(nShmId, IPC_SET, &stDs) != 0) {
         SET_ERROR(ERR_INVALID, "Shm Mode Open To Others (%s: mode %o)", pszKeyFile,
                   static_cast<unsigned int>(stDs.shm_perm.mode & 0777u));
@@ -197,7 +217,7 @@ void *ShmOpen(const char *pszKeyFile, int nSize, int *pnFirstF, int *pnShmId, in
     if (Is_Private(nMode)) {
         if (nFirstF == 1) {
             GiveKeyFileGroup(nShmId, szShmFile);
-        } else if (CheckPrivateSegment(pszKeyFile, nShmId, nMode) < 0) {
+        } else if (CheckPrivateSegment(pszKeyFile, szShmFile, nShmId, nMode) < 0) {
             return nullptr;
         }
     }
