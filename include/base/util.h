@@ -36,6 +36,13 @@ const char *Str_MsgType(unsigned int unType);
 const char *Str_HuntMethod(unsigned int unMethod);
 const char *Str_OPSTS(unsigned int unState);
 
+// Standard output on the way out of a process or a fault: used only when no
+// other thread holds its lock, which a thread stuck writing to an output that
+// nobody reads may hold for ever. PrintStdoutIfFree returns what printf
+// returns, or -1 when the lock was taken.
+void FlushStdoutIfFree();
+int PrintStdoutIfFree(const char *pcFormat, ...) __attribute__((format(printf, 1, 2)));
+
 // Root of the host-wide runtime files ("/opt/orvo/tmp" unless the environment
 // variable ORVO_TMP_ROOT names another directory): the log registry key file
 // and the HA framework's sockets and keys live below it. Set ORVO_TMP_ROOT to

@@ -269,13 +269,15 @@ class Daemon:
 
     _numbers = itertools.count(1)
 
-    def __init__(self, node, args, env):
+    def __init__(self, node, args, env, stdout=None):
+        """stdout: a descriptor to give the daemon instead of a file of its own
+        (stdout() then reads an empty file)."""
         n = next(self._numbers)
         self.node = node
         self.out_path = os.path.join(node.base, "stdout.%d" % n)
         self.err_path = os.path.join(node.base, "stderr.%d" % n)
         with open(self.out_path, "wb") as out, open(self.err_path, "wb") as err:
-            self.proc = subprocess.Popen([BIN] + list(args), stdout=out, stderr=err,
+            self.proc = subprocess.Popen([BIN] + list(args), stdout=stdout or out, stderr=err,
                                          stdin=subprocess.DEVNULL, env=env, cwd=node.base)
         self.pid = self.proc.pid
 
@@ -361,8 +363,8 @@ class Node:
         env.update(extra or {})
         return env
 
-    def start(self, *args, pkg_root=True, extra_env=None):
-        d = Daemon(self, args, self.env(pkg_root, extra_env))
+    def start(self, *args, pkg_root=True, extra_env=None, stdout=None):
+        d = Daemon(self, args, self.env(pkg_root, extra_env), stdout)
         self.daemons.append(d)
         return d
 

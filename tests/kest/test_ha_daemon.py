@@ -7,6 +7,7 @@ Environment (set by CTest): as test_daemon, plus KEST_HAFSIM (the simulator).
 import fcntl
 import glob
 import os
+import select
 import signal
 import subprocess
 import time
@@ -84,6 +85,39 @@ def lock_is_free(path):
             return False
         fcntl.lockf(f, fcntl.LOCK_UN)
         return True
+
+
+def read_until(fd, needle, daemon):
+    """What the daemon wrote on its stdout pipe, up to and including needle."""
+    got = b""
+    deadline = time.monotonic() + WAIT
+    while needle not in got:
+        ready, _, _ = select.select([fd], [], [], max(0.0, deadline - time.monotonic()))
+        if not ready:
+            raise AssertionError("no %r on stdout\n%s" % (needle, daemon.context()))
+        piece = os.read(fd, 4096)
+        if not piece:
+            raise AssertionError("stdout closed before %r\n%s" % (needle, daemon.context()))
+        got += piece
+    return got
+
+
+# write(2)'s system call number, as /proc/<pid>/task/<tid>/syscall shows it.
+WRITE_SYSCALL = {"x86_64": 1, "aarch64": 64}[os.uname().machine]
+
+
+def threads_writing_to(pid, fd):
+    """Threads of pid blocked in write(2) on descriptor fd."""
+    found = []
+    for tid in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/syscall" % (pid, tid)) as f:
+                words = f.read().split()
+        except OSError:
+            continue
+        if len(words) > 1 and words[0] == str(WRITE_SYSCALL) and int(words[1], 16) == fd:
+            found.append(tid)
+    return found
 
 
 class HaNode(FixtureTest):
@@ -252,6 +286,37 @@ class Signals(HaNode):
         request = sim.received(2003, d.pid)
         self.assertEqual(len(request), 1)
         self.assertIn('cause="Catch The Signal 15"', request[0])
+        self.assertTrue(lock_is_free(node.lock))
+
+    def test_terminate_is_acted_on_while_standard_output_is_stuck(self):
+        node = self.active_node("stdout")
+        sim = Simulator(self, node)
+        out_r, out_w = os.pipe()
+        self.addCleanup(os.close, out_r)
+        d = node.start(stdout=out_w)
+        os.close(out_w)
+        said = read_until(out_r, b"LOG_FILE_SIZE_MB: ", d)
+        self.make_active(node, sim, d)
+        # Nobody reads the daemon's standard output any more: the pipe is
+        # filled through a description of its own, so the daemon's stays
+        # blocking, and the next flush there (SIGUSR1's line) waits for ever
+        # holding the stdout lock.
+        filler = os.open("/proc/self/fd/%d" % out_r, os.O_WRONLY | os.O_NONBLOCK)
+        self.addCleanup(os.close, filler)
+        try:
+            while True:
+                os.write(filler, b"x" * 4096)
+        except BlockingIOError:
+            pass
+        os.kill(d.pid, signal.SIGUSR1)
+        wait_for(lambda: threads_writing_to(d.pid, 1), "a thread stuck writing its stdout",
+                 context=d.context)
+        os.kill(d.pid, signal.SIGTERM)
+        self.assertEqual(d.wait(), 0, "%s\nstdout: %r" % (d.context(), said))
+        self.assertTrue(node.log_lines("Catch The Signal 15"))
+        wait_for(lambda: sim.received(2003, d.pid), "the switch-over request",
+                 context=sim.output)
+        self.assertIn('cause="Catch The Signal 15"', sim.received(2003, d.pid)[0])
         self.assertTrue(lock_is_free(node.lock))
 
     def test_user_signals_are_logged_and_ignored_signals_change_nothing(self):

@@ -277,10 +277,7 @@ void KestManager::HandOverAndExit(const char *pcReason) {
 }
 
 void KestManager::EndNow(int nStatus) {
-    if (ftrylockfile(stdout) == 0) {
-        fflush_unlocked(stdout);
-        funlockfile(stdout);
-    }
+    FlushStdoutIfFree();
     _exit(nStatus);
 }
 

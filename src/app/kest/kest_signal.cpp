@@ -5,8 +5,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <future>
+#include <memory>
+#include <system_error>
+#include <thread>
 
 #include "base/memctrl.h"
 #include "kest_manager.h"
@@ -19,13 +24,43 @@ namespace {
 constexpr size_t kCoreNameSize = 512;
 constexpr size_t kCommandSize = 128;
 constexpr size_t kPieceSize = 512;
+constexpr std::chrono::seconds kTerminationSayLimit(1);
+
+// Runs say on a thread of its own and waits for it only so long: a standard
+// output that nobody reads, or whose lock a stuck thread holds, must not keep
+// a termination request from ending the process. A thread still stuck there
+// goes with the process.
+template <typename Say>
+void SayWithin(std::chrono::milliseconds limit, Say say) {
+    auto said = std::make_shared<std::promise<void>>();
+    std::future<void> done = said->get_future();
+    try {
+        std::thread([said, say] {
+            say();
+            said->set_value();
+        }).detach();
+    } catch (const std::system_error &) {
+        return;  // no thread to spare: the lines are left unsaid
+    }
+    done.wait_for(limit);
+}
 
 }  // namespace
 
 void KestManager::SignalHandler(int n) {
-    printf("## Catch The Signal %d\n", n);
-    puts("## Exit KEST...");
-    if (n != SIGTERM && n != SIGINT) {
+    bool bTermination = n == SIGTERM || n == SIGINT;
+    auto sayCatch = [n] {
+        printf("## Catch The Signal %d\n", n);
+        puts("## Exit KEST...");
+    };
+    if (bTermination)
+        SayWithin(kTerminationSayLimit, [sayCatch] {
+            sayCatch();
+            fflush(stdout);
+        });
+    else
+        sayCatch();
+    if (!bTermination) {
         puts("Create_Core");
         Create_Core();
     }

@@ -238,13 +238,18 @@ int HALibSetSwitchNode(const char *pszCause) {
     if (!initialised()) return -1;
     const HOST_STATUS *pRow = ownRow();
     int16_t nState = pRow != nullptr ? pRow->nHostOperStatus : static_cast<int16_t>(0);
+    // Often asked for on the way out of an ending or faulting process: the
+    // request goes first, and its line only to a standard output that no
+    // stuck thread holds.
     if (nState == HAF_HOST_ACTIVE_SYSTEM) {
-        printf("Active System(%s[%d]) Cause(%s) send OK (%s:%d)\n", getHostRedState(nState), nState,
-               pszCause != nullptr ? pszCause : "", "HALibSetSwitchNode", __LINE__);
-        return sendMasterHostOperStatusChg_Haf(HAF_HOST_STANDBY_SYSTEM, pszCause);
+        int nSent = sendMasterHostOperStatusChg_Haf(HAF_HOST_STANDBY_SYSTEM, pszCause);
+        PrintStdoutIfFree("Active System(%s[%d]) Cause(%s) send OK (%s:%d)\n",
+                          getHostRedState(nState), nState, pszCause != nullptr ? pszCause : "",
+                          "HALibSetSwitchNode", __LINE__);
+        return nSent;
     }
-    printf("Not Active System(%s[%d]) (%s:%d)\n", getHostRedState(nState), nState,
-           "HALibSetSwitchNode", __LINE__);
+    PrintStdoutIfFree("Not Active System(%s[%d]) (%s:%d)\n", getHostRedState(nState), nState,
+                      "HALibSetSwitchNode", __LINE__);
     return -1;
 }
 

@@ -14,6 +14,7 @@
 
 #include "base/error.h"
 #include "base/string.h"
+#include "base/util.h"
 #include "haf/haf_appLib.h"
 #include "haf/haf_proc_getlist.h"
 #include "haf/haf_proc_util.h"
@@ -111,10 +112,7 @@ void copyPstack(FILE *pFile, int nPid) {
 int runDumpChild(unsigned int unThrId, int nPid) {
     // Flushed only when no stuck thread holds standard output: the hang being
     // reported may be exactly that.
-    if (ftrylockfile(stdout) == 0) {
-        fflush_unlocked(stdout);
-        funlockfile(stdout);
-    }
+    FlushStdoutIfFree();
     pid_t child = fork();
     if (child < 0) return -1;
     if (child == 0) {

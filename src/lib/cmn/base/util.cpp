@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -214,6 +215,22 @@ const char *Str_OPSTS(unsigned int unState) {
         case OPS_NOTUSE: return "NOTUSE";
         default: return "UNKNOWN";
     }
+}
+
+void FlushStdoutIfFree() {
+    if (ftrylockfile(stdout) != 0) return;
+    fflush_unlocked(stdout);
+    funlockfile(stdout);
+}
+
+int PrintStdoutIfFree(const char *pcFormat, ...) {
+    if (ftrylockfile(stdout) != 0) return -1;
+    va_list args;
+    va_start(args, pcFormat);
+    int n = vprintf(pcFormat, args);  // the lock is recursive
+    va_end(args);
+    funlockfile(stdout);
+    return n;
 }
 
 const char *Get_OrvoTmpRoot() {
