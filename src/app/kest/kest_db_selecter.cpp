@@ -196,6 +196,7 @@ DbSelecter::PassEnd DbSelecter::processRows(int &nCount) {
         if (processRow(row, nCount) == PassEnd::Cancelled) return PassEnd::Cancelled;
     }
     pass.finish();
+    setAsideUncommitted.clear();  // every delete sent so far is committed
     return PassEnd::Drained;
 }
 
@@ -244,10 +245,7 @@ DbSelecter::PassEnd DbSelecter::processRow(const PassRow &row, int &nCount) {
     pass.deleteRow(lSeq);
     // Counted once its delete went through: a refused one brings the row again.
     if (fate == RowFate::Billed) ++nCount;
-    if (fate == RowFate::SetAside) {
-        ++nSetAside;
-        status::RowRejected();
-    }
+    if (fate == RowFate::SetAside) ++nSetAside;
     return PassEnd::Drained;
 }
 
@@ -276,9 +274,17 @@ DbSelecter::RowFate DbSelecter::setAside(long lSeq, const std::string &reason) {
                           reason.c_str());
         return RowFate::Gone;
     }
+    auto earlier = setAsideUncommitted.find(lSeq);
+    if (earlier != setAsideUncommitted.end() && earlier->second.rows == rows) {
+        pm.log().critical("[REJECT] MSG_SEQ:%ld already set aside in %s : %s\n", lSeq,
+                          earlier->second.file.c_str(), reason.c_str());
+        return RowFate::SetAside;
+    }
     rejects.write(reason, rows);
     pm.log().critical("[REJECT] MSG_SEQ:%ld set aside in %s : %s\n", lSeq,
                       rejects.file_name().c_str(), reason.c_str());
+    status::RowRejected();  // records written, each row once
+    setAsideUncommitted[lSeq] = {std::move(rows), rejects.file_name()};
     return RowFate::SetAside;
 }
 

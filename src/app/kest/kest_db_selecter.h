@@ -4,6 +4,7 @@
 #pragma once
 
 #include <exception>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -81,6 +82,14 @@ private:
     KestManager &pm;
     RejectFile rejects;
     int nSetAside = 0;  // rows of the running pass set aside
+    // Rows set aside, as their records hold them, whose deletes may not have
+    // been committed: a pass rolled back brings them again, and one unchanged
+    // since needs no second record. Kept until a pass ends whole.
+    struct SetAsideRecord {
+        std::vector<StoredRow> rows;
+        std::string file;
+    };
+    std::map<long, SetAsideRecord> setAsideUncommitted;
     Journal journal;
     BillingPass pass;
 };
