@@ -742,6 +742,15 @@ class Cycle(FixtureTest):
             self.assertLess(written[seq], deleted[seq], "MSG_SEQ %d deleted before written" % seq)
 
 
+def status_sample(path, name):
+    """The value of sample name in the status file at path."""
+    with open(path) as f:
+        for line in f:
+            if line.startswith(name + " "):
+                return int(line.split()[-1])
+    raise AssertionError("no %s in %s" % (name, path))
+
+
 class OwnServerTest(unittest.TestCase):
     """Tests that stop a server or count its connections: a second private
     server, so that the fixture server of other suites is never disturbed."""
@@ -862,6 +871,14 @@ class OwnServer(OwnServerTest):
         self.assertEqual(len(node.log_lines("[DB] Error: ")), 1, d.context())
         self.assert_about_once_a_second(node.log_lines("Try DB Connect Fail")[:4],
                                         "reconnect attempts")
+        # The status file goes on showing the node active without a database,
+        # not a file gone stale as if the daemon were hung.
+        status = os.path.join(node.root, "log", "kest.prom")
+        written = status_sample(status, "kest_status_time_seconds")
+        wait_for(lambda: status_sample(status, "kest_status_time_seconds") > written,
+                 "the status file written again while reconnecting", context=d.context)
+        self.assertEqual(status_sample(status, "kest_db_connected"), 0)
+        self.assertEqual(status_sample(status, 'kest_role{role="ACTIVE_SYSTEM"}'), 3)
         self.server.start()
         wait_for(lambda: self.db.pending() == 0, "the drain to finish", context=d.context)
         self.assertTrue(d.running())

@@ -126,6 +126,9 @@ void DbSelecter::ConnectDB() {
         } catch (const odbctemplate::OdbcError &e) {
             pm.log().info("[DB] DSN=%s;UID=%s;PWD=%s Try DB Connect Fail : %s\n", pm.db.DSN,
                           pm.db.UID, pm.db.PWD[0] != '\0' ? "****" : "", e.what());
+            // Written on every attempt: an active node without its database
+            // must show so, not a file gone stale as if the daemon hung.
+            status::Connected(false);
             retryConnectDBWithInterval(kRetrySec);
             return;
         }
