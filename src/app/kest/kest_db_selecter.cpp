@@ -337,8 +337,11 @@ void DbSelecter::SelectCdr() {
         retryConnectDBWithInterval(kRetrySec);
     } catch (const std::exception &e) {
         // A bill line that cannot be made or kept is fatal; a non-zero status
-        // tells the supervisor that the process did not end normally.
+        // tells the supervisor that the process did not end normally. The
+        // pass's lines whose deletes were not sent go first, or their rows,
+        // still in the table, are billed again after the restart.
         pm.log().critical("[DB] Error: %s (%s/%d)\n", e.what(), "SelectCdr", __LINE__);
+        abandonPass();
         KestManager::EndNow(EXIT_FAILURE);
     }
 }
