@@ -1030,6 +1030,20 @@ class Configuration(unittest.TestCase):
         self.assertIn("LOG_LEVEL: 4\n", out)
         self.assertLess(time.monotonic() - started, WAIT)
 
+        # Words where numbers belong: the defaults, said on the way, never a
+        # silent 0 (which would turn the sync and the journal off).
+        node.write_config("[COMMON]\nLOG_LEVEL = verbose\n[BILL]\nJOURNAL = on\n"
+                          "BILL_SYNC = 7x\n")
+        rc, out, _ = self.run_standby(node)
+        self.assertIsNone(rc)
+        self.assert_defaults(node, out)
+        self.assertIn("Value of [COMMON] LOG_LEVEL is not a number [verbose]: "
+                      "its default 3 is used\n", out)
+        self.assertIn("Value of [BILL] JOURNAL is not a number [on]: its default 1 is used\n",
+                      out)
+        self.assertNotIn("BILL_SYNC", out)  # leading digits count
+        self.assertEqual(len(node.log_lines("is not a number [")), 2)
+
         # A directory where the file should be: it exists, nothing is read.
         os.remove(node.config)
         os.makedirs(node.config)

@@ -23,6 +23,7 @@ int main(int argc, char **argv) {
         kest::KestManager::EndNow(1);
     }
     pm->log().info("============ START KEST =============\n");
+    pm->logConfigNotes();
 
     std::list<std::thread> workers;
     auto *epoll = new EventCLoop::Epoll();             // lives as long as the process

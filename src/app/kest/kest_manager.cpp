@@ -61,11 +61,15 @@ struct ConfKey {
     int64_t *pi64;       // signed 64-bit number destination
 };
 
-void StoreNumber(const ConfKey &key, const char *pcValue) {
-    if (pcValue[0] == '\0') return;  // present but empty: the field keeps its value
-    long lValue = strtol(pcValue, nullptr, 10);
+// False for a value without leading digits, which is left unstored.
+bool StoreNumber(const ConfKey &key, const char *pcValue) {
+    if (pcValue[0] == '\0') return true;  // present but empty: the field keeps its value
+    char *pcEnd = nullptr;
+    long lValue = strtol(pcValue, &pcEnd, 10);
+    if (pcEnd == pcValue) return false;
     if (key.pu32 != nullptr) *key.pu32 = static_cast<uint32_t>(lValue);
     if (key.pi64 != nullptr) *key.pi64 = lValue;
+    return true;
 }
 
 }  // namespace
@@ -250,10 +254,22 @@ void KestManager::readConfigINI() {
             throw std::runtime_error(std::string("Failed ! Value of [") + key.pcSection + "] " +
                                      key.pcKey + " is longer than " +
                                      std::to_string(unSize - 1) + " characters");
-        if (key.pcText == nullptr) StoreNumber(key, szScratch);
+        // A word such as "on" read as 0 would turn the sync or the journal
+        // off unseen: the default holds instead, and the operator is told.
+        if (key.pcText == nullptr && !StoreNumber(key, szScratch)) {
+            StoreNumber(key, key.pcDefault);
+            configNotes.push_back(std::string("Value of [") + key.pcSection + "] " + key.pcKey +
+                                  " is not a number [" + szScratch + "]: its default " +
+                                  key.pcDefault + " is used");
+            printf("%s\n", configNotes.back().c_str());
+        }
     }
     common.initEnv();
     bill.initEnv();
+}
+
+void KestManager::logConfigNotes() {
+    for (const std::string &note : configNotes) log().critical("[CONF] %s\n", note.c_str());
 }
 
 void KestManager::OnHafHangThrID(unsigned int unThrId) {

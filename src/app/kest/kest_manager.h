@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace kest {
 
@@ -76,6 +77,9 @@ public:
     void getProgromParam(int argc, char **argv);
     void printHelp();
     void readConfigINI();
+    // Logs what reading the settings found worth saying (a word where a
+    // number belongs), at critical level so that it is seen.
+    void logConfigNotes();
 
     static void OnHafHangThrID(unsigned int unThrId);
 
@@ -99,6 +103,9 @@ public:
 
 private:
     KestManager() = default;
+    // What start-up found worth saying about the settings, logged once the
+    // log is open.
+    std::vector<std::string> configNotes;
     // Asks for a switch-over, releases the process lock and ends with status 0;
     // a later caller ends the process with status 1 when this one is stuck.
     [[noreturn]] static void HandOverAndExit(const char *pcReason);
