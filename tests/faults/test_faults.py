@@ -632,6 +632,29 @@ class DurabilityOrder(FixtureTest):
 
 # --- journal: a kill between sync and commit ---------------------------------------
 
+    def test_new_bill_file_whose_name_cannot_be_synced_deletes_nothing(self):
+        """The directory entry of a new bill file is synced before any line
+        in it counts; when that sync fails (EIO injected by strace) the name
+        may never reach the disk, so the daemon ends with status 1 and
+        deletes nothing."""
+        if not shutil.which("strace"):
+            self.skipTest("strace is not installed (scripts/deps.sh)")
+        self.db.sql("DELETE FROM TSMS_SND_MSG")
+        rows = numbered_rows(PASS_ROWS, first=7001)
+        self.db.insert(rows)
+        node = Node(self, "dirsync")
+        node.write_config(mode_config(PER_ROW, 0))
+        node.use_database(self.db)
+        d = start_traced(node, "-o /dev/null -P '%s' -e trace=fsync "
+                         "-e inject=fsync:error=EIO:when=1" % os.path.realpath(node.bill_dir))
+        self.assertEqual(d.wait(), 1, d.context())
+        errors = node.log_lines("[DB] Error: ")
+        self.assertEqual(len(errors), 1, d.context())
+        self.assertIn("Input/output error", errors[0])
+        self.assertEqual(self.db.pending(), PASS_ROWS)
+        self.assertEqual(node.bill_bytes(), b"")
+
+
 class JournalRestart(FixtureTest, DrainCheck):
     """The daemon stopped by a debugger right after a sync of its bill file,
     before the deletes of the synced lines, and killed there: the restart

@@ -149,7 +149,14 @@ void FileManager::open() {
             if (committed_size != size && ftruncate(fd, committed_size) != 0)
                 committed_size = size;
             written_size = committed_size;
-            if (size == 0 && pm.bill.BILL_SYNC != 0) SyncDirectoryOf(full);
+            // Lines in a file whose name may not survive a power failure
+            // must not let their rows be deleted.
+            int nErr = size == 0 && pm.bill.BILL_SYNC != 0 ? SyncDirectoryOf(full) : 0;
+            if (nErr != 0) {
+                fclose(pFile);
+                pFile = nullptr;
+                throw std::runtime_error(full + " directory sync fail :" + strerror(nErr));
+            }
         }
     }
     if (pFile == nullptr) throw std::runtime_error(name + " fopen fail :" + ErrnoText());

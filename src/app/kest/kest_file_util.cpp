@@ -20,12 +20,13 @@ FILE *OpenForAppend(const std::string &path) {
     return pStream;
 }
 
-void SyncDirectoryOf(const std::string &path) {
+int SyncDirectoryOf(const std::string &path) {
     std::string dir = path.substr(0, path.find_last_of('/') + 1);
     int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    fsync(fd);
+    if (fd < 0) return errno;
+    int nErr = fsync(fd) == 0 || errno == EINVAL || errno == EROFS ? 0 : errno;
     close(fd);
+    return nErr;
 }
 
 }  // namespace kest::fileutil

@@ -12,6 +12,8 @@ namespace kest::fileutil {
 FILE *OpenForAppend(const std::string &path);
 
 // Makes a new file's name in its directory durable, as fdatasync does not.
-void SyncDirectoryOf(const std::string &path);
+// Returns 0, or the errno of the failure; a file system that cannot sync a
+// directory at all (EINVAL, EROFS) counts as done.
+int SyncDirectoryOf(const std::string &path);
 
 }  // namespace kest::fileutil

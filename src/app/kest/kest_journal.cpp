@@ -214,9 +214,8 @@ void Journal::open() {
 bool Journal::createEmpty() {
     std::vector<char> zeros(static_cast<size_t>(kFileSize), 0);
     if (ftruncate(fd_, 0) != 0 || !PwriteAll(fd_, zeros.data(), zeros.size(), 0) ||
-        fdatasync(fd_) != 0)
+        fdatasync(fd_) != 0 || fileutil::SyncDirectoryOf(path_) != 0)
         return false;
-    fileutil::SyncDirectoryOf(path_);
     Log().info("[JOURNAL] %s created\n", path_.c_str());
     return true;
 }

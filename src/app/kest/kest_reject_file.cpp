@@ -118,7 +118,12 @@ void RejectFile::open(const std::string &date) {
     committed_ = WholeRecordsSize(fd);
     if (committed_ < 0) committed_ = size;  // unreadable: leave the file as it is
     if (committed_ != size && ftruncate(fd, committed_) != 0) committed_ = size;
-    if (size == 0 && bSync_) fileutil::SyncDirectoryOf(path_);
+    int nErr = size == 0 && bSync_ ? fileutil::SyncDirectoryOf(path_) : 0;
+    if (nErr != 0) {
+        close();
+        throw std::runtime_error("reject file " + path_ + " directory sync fail : " +
+                                 strerror(nErr));
+    }
     date_ = date;
 }
 
