@@ -8,7 +8,9 @@
 # server's Unix socket, checks the bill file, the status file and the
 # installed klogctl (a member of the group kest may, another user may not),
 # drains again over TCP under the simulated HA master, has the daemon list its
-# own stack with pstack, stops it and removes the package again.
+# own stack with pstack, stops it, upgrades the package over folders and a
+# configuration the operator changed (with a recording systemctl standing in
+# for systemd) and removes the package again.
 #
 #   scripts/package-test.sh [BUILD_DIR] [DB_DIR]
 #
@@ -119,9 +121,28 @@ done
 grep -q " \.$UNIT\$" "$WORK/contents.txt" || fail "$UNIT is not in the package"
 dpkg-deb -f "$DEB" Depends | grep -q unixodbc || fail "the package does not depend on unixodbc"
 
+# with_systemd COMMAND...: COMMAND in a mount namespace of its own that shows
+# the maintainer scripts a running systemd (/run/systemd/system), with a
+# systemctl first in PATH that records its arguments in $SYSTEMCTL_LOG and
+# fails, as a service that does not come up would.
+STUB=$WORK/stub
+SYSTEMCTL_LOG=$WORK/systemctl.log
+mkdir "$STUB"
+printf '#!/bin/sh\necho "$*" >>"%s"\nexit 1\n' "$SYSTEMCTL_LOG" >"$STUB/systemctl"
+chmod 0755 "$STUB/systemctl"
+with_systemd() {
+  : >"$SYSTEMCTL_LOG"
+  unshare --mount --propagation private sh -c \
+    'mount -t tmpfs kest-test /run && mkdir -p /run/systemd/system && PATH="$0:$PATH" exec "$@"' \
+    "$STUB" "$@"
+}
+
 say "installing it"
 INSTALLED=1
-dpkg -i "$DEB" >"$WORK/install.log" 2>&1 || { cat "$WORK/install.log"; fail "dpkg -i"; }
+with_systemd dpkg -i "$DEB" >"$WORK/install.log" 2>&1 || { cat "$WORK/install.log"; fail "dpkg -i"; }
+# Installed, the service is neither enabled nor started: the data source
+# must be configured first.
+! grep -Eq 'start|enable' "$SYSTEMCTL_LOG" || fail "the installation touched the service: $(cat "$SYSTEMCTL_LOG")"
 dpkg-query -W -f='${Status}\n' "$PKG" | grep -q 'install ok installed' || fail "not installed"
 [ -x "$PKG_ROOT/bin/kest" ] && [ -f "$UNIT" ] || fail "installed files missing"
 
@@ -287,6 +308,9 @@ as_outsider "$KLOGCTL" set KEST M >"$WORK/outsider.txt" 2>&1 || rc=$?
 "$KLOGCTL" get KEST | grep -qx 'KEST 0x00000003 (3)' || fail "a user outside the group kest changed the level"
 as_operator "$KLOGCTL" set KEST M >/dev/null || fail "klogctl set as a member of the group kest"
 as_operator "$KLOGCTL" get KEST | grep -qx 'KEST 0x00000005 (5)' || fail "klogctl get as a member of the group kest"
+# The node exporter reads the status file once its user joins the group kest.
+as_operator cat "$STATUS" >/dev/null || fail "a member of the group kest cannot read $STATUS"
+! as_outsider cat "$STATUS" >/dev/null 2>&1 || fail "a user outside the group kest reads $STATUS"
 sql -e "INSERT INTO TSMS_SND_MSG (MSG_SEQ, IN_GROUP, OUT_GROUP) VALUES ($((ROWS + 1)), '7', 8)"
 log=$(ls "$PKG_ROOT"/log/KEST/KEST.log.*)
 deadline=$((SECONDS + WAIT))
@@ -346,6 +370,32 @@ echo quit >&7
 exec 7>&-
 wait "$SIM_PID" || true
 SIM_PID=
+
+say "upgrading over what operators and an earlier release left"
+# The operator let a collector's group move rejected rows away.
+chgrp nogroup "$PKG_ROOT/reject"
+chmod 0770 "$PKG_ROOT/reject"
+# bill/ moved to another disk, left root's by a release that ran as root.
+DISK=$WORK/disk
+mkdir "$DISK"
+mv "$PKG_ROOT/bill" "$DISK/bill"
+chown -R root:root "$DISK/bill"
+chmod 0755 "$DISK/bill"
+ln -s "$DISK/bill" "$PKG_ROOT/bill"
+# The unit reads kest.env only if it is there; dpkg does not bring it back.
+rm "$PKG_ROOT/config/kest.env"
+with_systemd dpkg -i "$DEB" >"$WORK/upgrade.log" 2>&1 || { cat "$WORK/upgrade.log"; fail "upgrade without kest.env"; }
+[ ! -e "$PKG_ROOT/config/kest.env" ] || fail "the upgrade brought back the deleted kest.env"
+mode_is "$PKG_ROOT/reject" "kest:nogroup 770"
+[ -L "$PKG_ROOT/bill" ] || fail "the upgrade replaced the link $PKG_ROOT/bill"
+mode_is "$DISK/bill" "kest:kest 750"
+mode_is "$bill" "kest:kest 640"
+# A running daemon of the release before is restarted, to run as kest; a
+# restart that fails does not fail the upgrade.
+grep -qx 'try-restart kest.service' "$SYSTEMCTL_LOG" || fail "the upgrade did not restart the service: $(cat "$SYSTEMCTL_LOG")"
+# dpkg --remove takes a link where the package has a folder: bill/ comes back.
+rm "$PKG_ROOT/bill"
+mv "$DISK/bill" "$PKG_ROOT/bill"
 
 say "removing the package"
 dpkg --remove "$PKG" >"$WORK/remove.log" 2>&1 || { cat "$WORK/remove.log"; fail "dpkg --remove"; }
