@@ -337,6 +337,33 @@ class StandIn:
                 dst.sendall(packet)
 
 
+class HaStartUp(FixtureTest):
+    """The HA library's threads run before the daemon's log is set up."""
+
+    def test_role_report_the_moment_start_up_ends_is_logged(self):
+        """The HA threads run before the log is set up: a role report that
+        comes the moment the start-up lines are out must reach the log. Here
+        the start-up is held for half a second in its write of those lines
+        (strace delays every write to standard output, a FIFO)."""
+        if not shutil.which("strace"):
+            self.skipTest("strace is not installed (scripts/deps.sh)")
+        node = self.active_node("early")
+        sim = test_ha_daemon.Simulator(self, node)
+        fifo = os.path.join(node.base, "stdout.fifo")
+        os.mkfifo(fifo)
+        reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        self.addCleanup(os.close, reader)
+        writer = os.open(fifo, os.O_WRONLY)
+        d = start_traced(node, "-o /dev/null -P '%s' -e trace=write "
+                         "-e inject=write:delay_exit=500000" % fifo, args=(), stdout=writer)
+        os.close(writer)
+        test_ha_daemon.read_until(reader, b"LOG_FILE_SIZE_MB: ", d)
+        sim.report(traced_daemon_pid(node), "active")
+        wait_for(lambda: node.log_lines("Current HA state:ACTIVE_SYSTEM"), "the active report",
+                 context=d.context)
+        kill_traced(node, d)
+
+
 class SilentDatabase(FixtureTest, DrainCheck):
     """A database server that stops answering, at the connect or in the middle
     of a drain, under the simulated HA master: the daemon gives up on it within
@@ -450,25 +477,30 @@ _UNFINISHED = re.compile(r"^(\d+)\s+(.*) <unfinished \.\.\.>$")
 _RESUMED = re.compile(r"^(\d+)\s+<\.\.\. \w+ resumed>(.*)$")
 
 
-def start_traced(node, options):
-    """Starts the node's daemon (--active) under `strace -f -qq options`; the
-    handle's pid is strace's."""
+def start_traced(node, options, args=("--active",), stdout=None):
+    """Starts the node's daemon (--active unless args say otherwise) under
+    `strace -f -qq options`; the handle's pid is strace's."""
     wrapper = os.path.join(node.base, "traced-kest")
     with open(wrapper, "w") as f:
         f.write("#!/bin/sh\nexec strace -f -qq %s %s \"$@\"\n" % (options, test_daemon.BIN))
     os.chmod(wrapper, 0o755)
     old_bin, test_daemon.BIN = test_daemon.BIN, wrapper
     try:
-        return node.start("--active")
+        return node.start(*args, stdout=stdout)
     finally:
         test_daemon.BIN = old_bin
+
+
+def traced_daemon_pid(node):
+    """The pid of a daemon started by start_traced, from its lock file."""
+    with open(node.lock) as f:
+        return int(f.read().split()[0])
 
 
 def kill_traced(node, d):
     """Kills a daemon started by start_traced: the daemon itself, named by its
     lock file, goes first, or it would run on detached from a killed tracer."""
-    with open(node.lock) as f:
-        os.kill(int(f.read().split()[0]), signal.SIGKILL)
+    os.kill(traced_daemon_pid(node), signal.SIGKILL)
     os.kill(d.pid, signal.SIGKILL)
     d.proc.wait()
 

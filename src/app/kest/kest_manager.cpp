@@ -156,15 +156,16 @@ void KestManager::init(int argc, char **argv) {
         UnLock_Process();
         throw std::runtime_error("Failed Init_Log Check Log");
     }
+    // At once: a new log block lets nothing through until its level is set,
+    // and the HA threads may already report a role.
+    Set_LogLevel(0, common.LOG_LEVEL);
+    Set_LogFileCnt(0, common.LOG_FILE_COUNT);
+    Set_LogFileSize(0, common.LOG_FILE_SIZE_MB);
     printf("LOG_PATH: %s\n", common.LOG_PATH);
     printf("LOG_LEVEL: %d\n", common.LOG_LEVEL);
     printf("LOG_FILE_COUNT: %d\n", common.LOG_FILE_COUNT);
     printf("LOG_FILE_SIZE_MB: %d\n", common.LOG_FILE_SIZE_MB);
     fflush(stdout);
-
-    Set_LogLevel(0, common.LOG_LEVEL);
-    Set_LogFileCnt(0, common.LOG_FILE_COUNT);
-    Set_LogFileSize(0, common.LOG_FILE_SIZE_MB);
 
     Init_SignalLib(1, 20, SignalHandler, SighUsr, SighUsr2);
 }
