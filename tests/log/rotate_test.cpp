@@ -3,11 +3,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
+#include <functional>
 #include <set>
 #include <string>
 #include <thread>
@@ -90,6 +92,24 @@ bool InChildWithin(std::chrono::seconds timeout, const std::function<bool()> &fn
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Logs records "seq <n> ..." from `from` on until done() holds after one of
+// them; the next number, or -1 when done() did not hold within 30 s.
+int LogUntil(int from, const std::function<bool()> &done) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (int i = from; std::chrono::steady_clock::now() < deadline; ++i) {
+        if (Log(LOG_3, "seq %d %s\n", i, BODY.c_str()) != 0) return -1;
+        if (done()) return i + 1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
+}
+
+std::vector<int> Range(int from, int to) {
+    std::vector<int> seq;
+    for (int i = from; i < to; ++i) seq.push_back(i);
+    return seq;
 }
 
 }  // namespace
@@ -248,4 +268,65 @@ TEST(LogRotation, LimitsAreBoundedZeroIsTheDefaultHugeFilesAndCountsRotate) {
     })) << "the rotation did not end within 60 s";
     EXPECT_EQ(fs::file_size(bigToday + "_2"), static_cast<uintmax_t>(BIG));
     EXPECT_TRUE(fs::exists(bigToday + "_1"));
+}
+
+TEST(LogRotation, PathChangedWhileWritersRotateReachesOnlyTheOldOrTheNewFile) {
+    ScratchDir dir;
+    std::string a = dir / "a";
+    std::string bb = dir / "bb";
+    ASSERT_EQ(Init_Log("PathSwitchBlock", a.c_str()), 0);
+    ASSERT_EQ(Set_Log(LOG_3, 2, 1, "hh:mm:ss"), 0);
+    std::atomic<bool> stop{false};
+    std::thread setter([&] {
+        for (unsigned int i = 0; !stop.load(); ++i) {
+            EXPECT_EQ(Set_LogPath(0, (i & 1) != 0 ? a.c_str() : bb.c_str()), 0);
+            EXPECT_EQ(Set_LogFileCnt(0, 2 + i % 3), 0);
+        }
+    });
+    constexpr int WRITERS = 2, RECORDS = 8000;  // about 16 rotations at 1 MB
+    std::vector<std::thread> writers;
+    for (int t = 0; t < WRITERS; ++t) {
+        writers.emplace_back([t] {
+            for (int i = 0; i < RECORDS; ++i) Log(LOG_3, "w%d %d %s\n", t, i, BODY.c_str());
+        });
+    }
+    for (std::thread &w : writers) w.join();
+    stop.store(true);
+    setter.join();
+
+    std::vector<std::string> names = FileNames(dir.path());
+    EXPECT_FALSE(names.empty());
+    for (const std::string &name : names) {
+        EXPECT_TRUE(name.rfind("a.log.", 0) == 0 || name.rfind("bb.log.", 0) == 0) << name;
+    }
+}
+
+TEST(LogRotation, AFileMovedReplacedOrRemovedUnderTheWriterIsReopened) {
+    ScratchDir dir;
+    std::string prefix = dir / "app";
+    ASSERT_EQ(Init_Log("MovedFileBlock", prefix.c_str()), 0);
+    ASSERT_EQ(Set_LogLevel(0, LOG_3), 0);
+    std::string today = TodayName(prefix);
+    WriteRecords(0, 1);
+
+    // Moved away and an empty file put in its place, as a rotation tool does:
+    // the records go on in the new file, none is lost.
+    std::string moved = today + ".moved";
+    ASSERT_EQ(rename(today.c_str(), moved.c_str()), 0);
+    std::ofstream(today).close();
+    int next = LogUntil(1, [&] { return fs::file_size(today) > 0; });
+    ASSERT_GT(next, 1) << "no record reached the new file within 30 s";
+    std::vector<int> seq = SequenceOf(moved);
+    std::vector<int> later = SequenceOf(today);
+    ASSERT_FALSE(later.empty());
+    seq.insert(seq.end(), later.begin(), later.end());
+    EXPECT_EQ(seq, Range(0, next));
+
+    // Removed: a new file of the same name takes the later records.
+    ASSERT_EQ(unlink(today.c_str()), 0);
+    int after = LogUntil(next, [&] { return fs::exists(today); });
+    ASSERT_GT(after, next) << "the file was not made again within 30 s";
+    later = SequenceOf(today);
+    ASSERT_FALSE(later.empty());
+    EXPECT_EQ(later, Range(later.front(), after));
 }

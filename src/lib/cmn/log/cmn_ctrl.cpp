@@ -51,12 +51,51 @@ uint64_t SizeLimit(const _ST_LOG_LIST &stList) {
     return unMb * MEGABYTE;
 }
 
-// The path prefix as the registry holds it, terminated within its field.
-void CopyPathPrefix(const _ST_LOG_LIST &stList, char *pcOut, size_t unSize) {
-    size_t unLen = strnlen(stList.szFilePath, sizeof(stList.szFilePath) - 1);
-    if (unLen >= unSize) unLen = unSize - 1;
-    memcpy(pcOut, stList.szFilePath, unLen);
-    pcOut[unLen] = '\0';
+// What each section opened last: the path prefix (kept while the registry's
+// path is being rewritten), the file's name (to see whether it is still there)
+// and the second of day of the last such look. Used under the section lock.
+struct OpenedFile {
+    char szPrefix[LOG_TEXT_SIZE];
+    char szName[LOG_FILE_NAME_SIZE];
+    int nCheckedSecond;
+};
+
+OpenedFile g_stOpened[LOG_SECT_SLOTS];
+
+int SecondOfDay(const struct tm &stLocal) {
+    return (stLocal.tm_hour * 60 + stLocal.tm_min) * 60 + stLocal.tm_sec;
+}
+
+// The path prefix to open: the registry's, unless it is being rewritten just
+// now, when the one in use stays. False when there is neither.
+bool PathPrefix(unsigned int unLogSect, const _ST_LOG_LIST &stList, char *pcOut, size_t unSize) {
+    char *pcInUse = g_stOpened[unLogSect].szPrefix;
+    if (__Read_LogPath(stList, pcOut, unSize)) {
+        StrCpy(pcInUse, pcOut, sizeof(g_stOpened[unLogSect].szPrefix));
+        return true;
+    }
+    if (pcInUse[0] == '\0') return false;
+    StrCpy(pcOut, pcInUse, unSize);
+    return true;
+}
+
+// The open file is no longer the one its name leads to: an operator or a
+// rotation tool removed or moved it, and its records would reach nobody.
+bool LostItsName(const char *pcName, FILE *pFile) {
+    struct stat stOpen;
+    if (fstat(fileno(pFile), &stOpen) != 0) return false;
+    struct stat stNamed;
+    if (stat(pcName, &stNamed) != 0) return true;
+    return stNamed.st_dev != stOpen.st_dev || stNamed.st_ino != stOpen.st_ino;
+}
+
+// At most once a second of record time: the record's local time is already
+// at hand for its stamp.
+bool DueForNameCheck(unsigned int unLogSect, const struct tm &stLocal) {
+    int nSecond = SecondOfDay(stLocal);
+    if (g_stOpened[unLogSect].nCheckedSecond == nSecond) return false;
+    g_stOpened[unLogSect].nCheckedSecond = nSecond;
+    return true;
 }
 
 // Appends and reads as "a+" does, but refuses a symbolic link at the file's
@@ -173,7 +212,7 @@ int __Rm_OldFile_Today(unsigned int unLogSect, const char *pcName) {
         SET_ERROR(LOG_ERR_INVALID, "Invalid LogPath[NULL]");
         return -1;
     }
-    unsigned int unCount = pstList->unLogFileCnt;
+    unsigned int unCount = __Load_LogFileCnt(pstList);
     if (unCount == 0) {
         RotateByTime(pcName);
     } else {
@@ -188,9 +227,15 @@ FILE *__Open_LogFP(unsigned int unLogSect, const struct tm &stLocal) {
     const _ST_LOG_LIST &stList = __pstLogInfo->stList[pstSect->unLogId];
 
     char szPrefix[LOG_TEXT_SIZE];
-    CopyPathPrefix(stList, szPrefix, sizeof(szPrefix));
+    bool bPrefix = PathPrefix(unLogSect, stList, szPrefix, sizeof(szPrefix));
     char szName[LOG_FILE_NAME_SIZE];
     __Make_LogFileName(szPrefix, stLocal, szName, sizeof(szName));
+    if (!bPrefix) {
+        __Close_LogFP(pstSect);
+        errno = EBUSY;
+        ReportOpenFailure(szName);
+        return nullptr;
+    }
     if (Is_Dir(szName)) {
         ReportDirectory(szName);
         __Close_LogFP(pstSect);
@@ -211,6 +256,8 @@ FILE *__Open_LogFP(unsigned int unLogSect, const struct tm &stLocal) {
     }
     pstSect->pLogFile = pFile;
     pstSect->unCurFileSize = OpenedSize(pFile);
+    StrCpy(g_stOpened[unLogSect].szName, szName, sizeof(g_stOpened[unLogSect].szName));
+    g_stOpened[unLogSect].nCheckedSecond = SecondOfDay(stLocal);
     return pFile;
 }
 
@@ -222,8 +269,39 @@ FILE *__Get_LogFP(unsigned int unLogSect, const struct tm &stLocal) {
         return nullptr;
     }
     if (pstSect->pLogFile != nullptr &&
-        pstSect->unCurFileSize < SizeLimit(__pstLogInfo->stList[pstSect->unLogId])) {
+        pstSect->unCurFileSize < SizeLimit(__pstLogInfo->stList[pstSect->unLogId]) &&
+        !(DueForNameCheck(unLogSect, stLocal) &&
+          LostItsName(g_stOpened[unLogSect].szName, pstSect->pLogFile))) {
         return pstSect->pLogFile;
     }
     return __Open_LogFP(unLogSect, stLocal);
+}
+
+void __Store_LogPath(_ST_LOG_LIST *pstList, const char *pcPath) {
+    size_t unLen = strnlen(pcPath, sizeof(pstList->szFilePath) - 1);
+    for (size_t i = 0; i < unLen; ++i) {
+        __atomic_store_n(&pstList->szFilePath[i], pcPath[i], __ATOMIC_RELAXED);
+    }
+    __atomic_store_n(&pstList->szFilePath[unLen], '\0', __ATOMIC_RELEASE);
+}
+
+void __Copy_LogPath(const _ST_LOG_LIST &stList, char *pcOut, size_t unSize) {
+    size_t unMax = sizeof(stList.szFilePath) - 1;
+    if (unMax > unSize - 1) unMax = unSize - 1;
+    size_t i = 0;
+    for (; i < unMax; ++i) {
+        char cChar = __atomic_load_n(&stList.szFilePath[i], __ATOMIC_ACQUIRE);
+        if (cChar == '\0') break;
+        pcOut[i] = cChar;
+    }
+    pcOut[i] = '\0';
+}
+
+bool __Read_LogPath(const _ST_LOG_LIST &stList, char *pcOut, size_t unSize) {
+    char szFirst[LOG_TEXT_SIZE];
+    char szSecond[LOG_TEXT_SIZE];
+    __Copy_LogPath(stList, szFirst, sizeof(szFirst));
+    __Copy_LogPath(stList, szSecond, sizeof(szSecond));
+    StrCpy(pcOut, szSecond, unSize);
+    return strcmp(szFirst, szSecond) == 0;
 }

@@ -39,18 +39,20 @@ int ForEachNamedEntry(const char *pcBlockName, Visit fVisit) {
 // thread's next call.
 const char *TerminatedPath(const _ST_LOG_LIST &stList) {
     static thread_local char szPath[LOG_TEXT_SIZE];
-    size_t unLen = strnlen(stList.szFilePath, sizeof(szPath) - 1);
-    memcpy(szPath, stList.szFilePath, unLen);
-    szPath[unLen] = '\0';
+    __Copy_LogPath(stList, szPath, sizeof(szPath));
     return szPath;
 }
 
 }  // namespace
 
+// The new path takes effect when the section next opens its file; a file
+// being opened meanwhile gets the old path or the new one, never a mix.
 int Set_LogPath(unsigned int unLogSect, const char *pcLogPath) {
-    _ST_LOG_LIST *pstList = __Get_LogList(unLogSect);
-    if (pstList == nullptr || pcLogPath == nullptr) return -1;
-    StrCpy(pstList->szFilePath, pcLogPath, sizeof(pstList->szFilePath));
+    _ST_LOG_SECT *pstSect = __Get_LogSect(unLogSect);
+    if (pstSect == nullptr || pcLogPath == nullptr) return -1;
+    MutexLocker stLock(&pstSect->tLock);
+    stLock.Lock();
+    __Store_LogPath(&__pstLogInfo->stList[pstSect->unLogId], pcLogPath);
     return 0;
 }
 
@@ -92,13 +94,14 @@ int Get_LogLevel(unsigned int unLogSect) {
 int Set_LogFileCnt(unsigned int unLogSect, unsigned int unLogFileCnt) {
     _ST_LOG_LIST *pstList = __Get_LogList(unLogSect);
     if (pstList == nullptr) return -1;
-    pstList->unLogFileCnt = unLogFileCnt;
+    // Read by the writers at each rotation, without a lock.
+    __atomic_store_n(&pstList->unLogFileCnt, unLogFileCnt, __ATOMIC_RELAXED);
     return 0;
 }
 
 int Get_LogFileCnt(unsigned int unLogSect) {
     _ST_LOG_LIST *pstList = __Get_LogList(unLogSect);
-    return pstList != nullptr ? static_cast<int>(pstList->unLogFileCnt) : -1;
+    return pstList != nullptr ? static_cast<int>(__Load_LogFileCnt(pstList)) : -1;
 }
 
 int Set_LogFileSize(unsigned int unLogSect, unsigned int unLogFileSize) {
