@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <signal.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -137,6 +138,34 @@ std::string WithoutStampsAndProbes(std::string text) {
     }
     while (text.rfind("[]", 0) == 0 && text.find(") probe\n") == 3) text.erase(0, text.find('\n') + 1);
     return text;
+}
+
+// Runs one disabled test of this program in a process of its own, with its
+// log path in the environment; its exit status.
+int RunAlone(const char *test, const std::string &path) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        setenv("KEST_INDIRECT_EXIT_PATH", path.c_str(), 1);
+        std::string filter = std::string("--gtest_filter=IndirectSection.") + test;
+        execl("/proc/self/exe", "indirect-exit", "--gtest_also_run_disabled_tests", filter.c_str(),
+              nullptr);
+        _exit(127);
+    }
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+// Waits up to the limit for a child; kills it when it has not ended.
+bool EndedWithin(pid_t pid, std::chrono::seconds limit, int *status) {
+    auto start = Clock::now();
+    while (Clock::now() - start < limit) {
+        if (waitpid(pid, status, WNOHANG) == pid) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, status, 0);
+    return false;
 }
 
 }  // namespace
@@ -335,18 +364,120 @@ TEST(IndirectSection, DISABLED_ExitWithRecordsQueued) {
 TEST(IndirectSection, RecordsStillQueuedAtExitAreWritten) {
     ScratchDir dir;
     std::string path = dir / "exit";
-    pid_t pid = fork();
-    if (pid == 0) {
-        setenv("KEST_INDIRECT_EXIT_PATH", path.c_str(), 1);
-        execl("/proc/self/exe", "indirect-exit", "--gtest_also_run_disabled_tests",
-              "--gtest_filter=IndirectSection.DISABLED_ExitWithRecordsQueued", nullptr);
-        _exit(127);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    ASSERT_EQ(WEXITSTATUS(status), 0);
+    ASSERT_EQ(RunAlone("DISABLED_ExitWithRecordsQueued", path), 0);
     std::vector<std::string> lines = Records(TodayName(path));
     ASSERT_EQ(lines.size(), 500u);
     for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(MessageOf(lines[i]), "left " + std::to_string(i));
+}
+
+constexpr int EXIT_LOGGERS = 4;
+constexpr int EXIT_LOGGER_RECORDS = 2000;  // each, before the exit
+std::atomic<bool> g_exitStop{false};
+std::atomic<int> g_exitTaken[EXIT_LOGGERS];
+std::thread g_exitLoggers[EXIT_LOGGERS];
+
+// Runs after the log's own exit handler: stops the loggers and notes how many
+// records the log took from each.
+void CountExitLoggers() {
+    g_exitStop = true;
+    for (std::thread &t : g_exitLoggers) {
+        if (t.joinable()) t.join();
+    }
+    std::ofstream out(std::string(getenv("KEST_INDIRECT_EXIT_PATH")) + ".taken");
+    for (std::atomic<int> &taken : g_exitTaken) out << taken << '\n';
+}
+
+// Run in a process of its own by the test below: threads go on logging
+// while the process exits.
+TEST(IndirectSection, DISABLED_ExitWhileThreadsLog) {
+    ASSERT_NE(getenv("KEST_INDIRECT_EXIT_PATH"), nullptr);
+    atexit(CountExitLoggers);  // before the log's own, so it runs after it
+    ASSERT_EQ(Init_Log("IndirectExitRace", getenv("KEST_INDIRECT_EXIT_PATH"), LOG_INDIRECT), 0);
+    ASSERT_EQ(Set_LogLevel(0, LOG_5), 0);
+    ASSERT_EQ(Add_LogHandler(GateHandler, 0), 0);
+    ASSERT_TRUE(WaitForWriter(0));
+    for (int t = 0; t < EXIT_LOGGERS; ++t) {
+        g_exitLoggers[t] = std::thread([t] {
+            int seq = 0;
+            while (!g_exitStop) {
+                if (Log(LOG_3, "exit t=%d seq=%d\n", t, seq) == 0) g_exitTaken[t] = ++seq;
+            }
+        });
+    }
+    auto start = Clock::now();
+    for (std::atomic<int> &taken : g_exitTaken) {
+        while (taken < EXIT_LOGGER_RECORDS && Clock::now() - start < std::chrono::seconds(30)) {
+            std::this_thread::yield();
+        }
+        ASSERT_GE(taken, EXIT_LOGGER_RECORDS);
+    }
+}
+
+// Every record the log took while the process exited is written, and each
+// thread's records in the order it logged them, over a few exits.
+TEST(IndirectSection, RecordsLoggedDuringExitWrittenOnceInOrder) {
+    constexpr int EXITS = 4;
+    for (int run = 0; run < EXITS; ++run) {
+        ScratchDir dir;
+        std::string path = dir / "exit";
+        ASSERT_EQ(RunAlone("DISABLED_ExitWhileThreadsLog", path), 0);
+        std::vector<std::string> taken = ReadLines(path + ".taken");
+        ASSERT_EQ(taken.size(), size_t(EXIT_LOGGERS));
+        std::vector<int> next(EXIT_LOGGERS, 0);
+        for (const std::string &line : Records(TodayName(path))) {
+            int t = -1, seq = -1;
+            if (sscanf(MessageOf(line).c_str(), "exit t=%d seq=%d", &t, &seq) != 2) continue;
+            ASSERT_TRUE(t >= 0 && t < EXIT_LOGGERS) << line;
+            ASSERT_EQ(seq, next[t]++) << "run " << run << ", order of thread " << t;
+        }
+        for (int t = 0; t < EXIT_LOGGERS; ++t) {
+            EXPECT_EQ(next[t], std::stoi(taken[t])) << "run " << run << ", records of thread " << t;
+        }
+    }
+}
+
+// A forked child has no writer thread: its records are written directly,
+// although the parent's writer held the section's lock at the fork, and its
+// flush does not wait for the records its parent queued.
+TEST(IndirectSection, ForkedChildWritesItsRecordsDirectly) {
+    ScratchDir dir;
+    ASSERT_EQ(Init_Log("IndirectFork", (dir / "main").c_str()), 0);
+    ASSERT_EQ(Add_Log((dir / "ind").c_str(), LOG_INDIRECT), 1);
+    ASSERT_EQ(Set_LogLevel(1, LOG_5), 0);
+    ASSERT_EQ(Add_LogHandler(GateHandler, 1), 0);
+    ASSERT_TRUE(WaitForWriter(1));
+    g_gate.Close();
+    constexpr int PARENT_RECORDS = 10, CHILD_RECORDS = 3;
+    for (int i = 0; i < PARENT_RECORDS; ++i) ASSERT_EQ(Log(1, LOG_3, "parent %d\n", i), 0);
+    auto start = Clock::now();
+    while (!g_gate.Held() && Clock::now() - start < std::chrono::seconds(10)) {
+        std::this_thread::yield();
+    }
+    ASSERT_TRUE(g_gate.Held());
+
+    pid_t pid = fork();
+    if (pid == 0) {
+        g_mainTid = Get_ThrId();  // the child's own records pass the gate
+        bool ok = true;
+        for (int i = 0; i < CHILD_RECORDS; ++i) ok = Log(1, LOG_3, "child %d\n", i) == 0 && ok;
+        ok = Flush_Log() == 0 && ok;
+        _exit(ok ? 0 : 1);
+    }
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    bool ended = EndedWithin(pid, std::chrono::seconds(30), &status);
+    g_gate.Open();
+    ASSERT_TRUE(ended) << "the child hung";
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "a record refused or a flush failed in the child";
+    ASSERT_EQ(Flush_Log(), 0);
+
+    std::vector<std::string> expected;
+    for (int i = 0; i < CHILD_RECORDS; ++i) expected.push_back("child " + std::to_string(i));
+    for (int i = 0; i < PARENT_RECORDS; ++i) expected.push_back("parent " + std::to_string(i));
+    std::vector<std::string> messages;
+    for (const std::string &line : Records(TodayName(dir / "ind"))) {
+        messages.push_back(MessageOf(line));
+    }
+    EXPECT_EQ(messages, expected);
 }

@@ -28,7 +28,11 @@ constexpr long EMPTY_POP_PAUSE_USEC = 10;
 constexpr size_t RECORD_SLOT_SIZE = 512;
 // The whole queue, plus records being formatted or written.
 constexpr uint32_t RECORD_POOL_SLOTS = LOG_QUEUE_SIZE + 64;
-constexpr time_t STOP_WAIT_SEC = 5;    // per writer, at exit or a new Init_Log
+// Per writer, at exit or a new Init_Log. A writer that has not ended by then
+// (a handler that never returns, a write that blocks) is left running, and
+// the records still queued behind it are not written.
+constexpr time_t STOP_WAIT_SEC = 5;
+constexpr long STOP_LOCK_PAUSE_USEC = 10;
 constexpr time_t FLUSH_WAIT_SEC = 10;  // per Flush_Log call
 
 // Pushed behind a section's last record to end its writer.
@@ -165,6 +169,10 @@ struct LogWriter {
     // Kept with the queue: records may still be queued when a writer ends.
     std::atomic<RecordPool *> pPool;
     std::mutex tPush;                 // a push and its count
+    // Set by the writer from just before it takes its section's lock until
+    // just after it lets go: a forked child, which has no writer, then knows
+    // that the lock it inherited may be held by no thread of its own.
+    std::atomic<bool> bInSection;
     std::atomic<uint64_t> ulQueued;   // records pushed
     // The writer's side on a cache line of its own, away from the callers'.
     alignas(64) std::atomic<uint64_t> ulWritten;  // records written (or dropped)
@@ -207,18 +215,36 @@ void LowerWakeAt(LogWriter &stWriter, uint64_t ulTarget) {
     }
 }
 
-// Writes one queued record with the time of its call, then releases it.
-void WriteQueued(QueuedRecord *pstRecord) {
-    unsigned int unLogSect = pstRecord->unLogSect;
+// Writes a formatted record with the time of its call and releases it.
+// Caller holds the section lock.
+void WriteRecord(unsigned int unLogSect, QueuedRecord *pstRecord) {
+    __Write_LogRecord(unLogSect, pstRecord->unLogLevel, pstRecord->tTime, pstRecord->Text(),
+                      strlen(pstRecord->Text()));
+    ReleaseRecord(pstRecord);
+}
+
+// The writer's write of one queued record.
+void WriteQueued(LogWriter &stWriter, unsigned int unLogSect, QueuedRecord *pstRecord) {
     _ST_LOG_SECT *pstSect = __Get_LogSect(unLogSect);
     if (pstSect != nullptr) {
-        MutexLocker stLock(&pstSect->tLock);
-        stLock.Lock();
-        __Write_LogRecord(unLogSect, pstRecord->unLogLevel, pstRecord->tTime, pstRecord->Text(),
-                          strlen(pstRecord->Text()));
+        stWriter.bInSection.store(true);
+        {
+            MutexLocker stLock(&pstSect->tLock);
+            stLock.Lock();
+            WriteRecord(unLogSect, pstRecord);
+        }
+        stWriter.bInSection.store(false);
+    } else {
+        ReleaseRecord(pstRecord);
     }
-    ReleaseRecord(pstRecord);
-    CountWritten(g_stWriters[unLogSect]);
+    CountWritten(stWriter);
+}
+
+// A record formatted for the queue that found the queue off.
+void WriteDirectly(_ST_LOG_SECT &stSect, unsigned int unLogSect, QueuedRecord *pstRecord) {
+    MutexLocker stLock(&stSect.tLock);
+    stLock.Lock();
+    WriteRecord(unLogSect, pstRecord);
 }
 
 // Without a pool every record gets a heap block.
@@ -236,27 +262,63 @@ int OpenWriterQueue(LogWriter &stWriter) {
 }
 
 // Records pushed after the stop mark, before the section went direct.
-void DrainResidue(unsigned int unQueue) {
+// Caller holds the section lock, so that no direct record of the section
+// gets ahead of them.
+void DrainResidue(LogWriter &stWriter, unsigned int unLogSect, unsigned int unQueue) {
     while (Get_Queue_CurCount(unQueue) > 0) {
         void *pvItem = Pop_Queue(unQueue);
         if (pvItem == nullptr) break;
-        if (pvItem != &g_cStopMark) WriteQueued(static_cast<QueuedRecord *>(pvItem));
+        if (pvItem == &g_cStopMark) continue;
+        WriteRecord(unLogSect, static_cast<QueuedRecord *>(pvItem));
+        CountWritten(stWriter);
     }
 }
 
-void PushStopMark(unsigned int unQueue) {
+// Turns the section's queue off while no push is under way and writes what
+// is left in it, all under the section lock: a caller that pushes later finds
+// the queue off and writes directly, and every direct record waits for that
+// lock until the records queued before it are written. A refused push writes
+// the queue's report into section 0 under its push lock, so the push lock is
+// only tried here, and the section lock let go while a push holds it.
+void TurnQueueOff(LogWriter &stWriter, unsigned int unLogSect, _ST_LOG_SECT &stSect) {
+    for (;;) {
+        MutexLocker stSectLock(&stSect.tLock);
+        stSectLock.Lock();
+        std::unique_lock<std::mutex> stPush(stWriter.tPush, std::try_to_lock);
+        if (stPush.owns_lock()) {
+            __atomic_store_n(&stSect.unQueue, 0, __ATOMIC_RELEASE);
+            stPush.unlock();
+            unsigned int unQueue = stWriter.unQueueId.load();
+            if (unQueue != 0) DrainResidue(stWriter, unLogSect, unQueue);
+            return;
+        }
+        stSectLock.UnLock();
+        Sleep_u(STOP_LOCK_PAUSE_USEC);
+    }
+}
+
+// False when the queue stayed full: the writer then ends on an empty queue.
+bool PushStopMark(unsigned int unQueue) {
     timespec tDeadline = RealtimeAfter(STOP_WAIT_SEC);
+    bool bPushed = true;
     t_bPushing = true;
     while (Push_Queue(unQueue, &g_cStopMark) != 0) {
         timespec tNow;
         clock_gettime(CLOCK_REALTIME, &tNow);
-        if (tNow.tv_sec >= tDeadline.tv_sec) break;  // the writer then ends on an empty queue
+        if (tNow.tv_sec >= tDeadline.tv_sec) {
+            bPushed = false;
+            break;
+        }
     }
     t_bPushing = false;
+    return bPushed;
 }
 
 // Lets the writer write everything queued before the stop mark, waits for it
-// to end, and sends the section's later records directly to its file.
+// to end, writes what was queued after the mark and sends the section's later
+// records directly to its file. A writer that does not end in time is left
+// as it is, with its queue on: what is queued behind it is not written, and
+// standard error says how much that was.
 void StopWriter(unsigned int unLogSect) {
     LogWriter &stWriter = g_stWriters[unLogSect];
     pthread_t tThread;
@@ -274,21 +336,47 @@ void StopWriter(unsigned int unLogSect) {
     }
     stWriter.bStop.store(true);
     unsigned int unQueue = stWriter.unQueueId.load();
-    if (unQueue != 0) PushStopMark(unQueue);
+    bool bMarked = unQueue != 0 && PushStopMark(unQueue);
     timespec tDeadline = RealtimeAfter(STOP_WAIT_SEC);
     if (pthread_timedjoin_np(tThread, nullptr, &tDeadline) != 0) {
         // Stuck (a handler that never returns): leave it rather than hang.
         pthread_detach(tThread);
+        int nLeft = unQueue != 0 ? Get_Queue_CurCount(unQueue) - (bMarked ? 1 : 0) : 0;
+        fprintf(stderr,
+                "Log writer of section %u did not end within %ld s: %d queued records not written\n",
+                unLogSect, static_cast<long>(STOP_WAIT_SEC), nLeft > 0 ? nLeft : 0);
         return;
     }
     _ST_LOG_SECT *pstSect = __Get_LogSect(unLogSect);
-    if (pstSect != nullptr) __atomic_store_n(&pstSect->unQueue, 0, __ATOMIC_RELEASE);
-    unQueue = stWriter.unQueueId.load();
-    if (unQueue != 0) DrainResidue(unQueue);
+    if (pstSect != nullptr) TurnQueueOff(stWriter, unLogSect, *pstSect);
 }
 
-// Records still queued when the process ends are written, not lost.
+// Records still queued when the process ends are written, not lost, unless
+// their writer is stuck (see StopWriter).
 void StopWritersAtExit() { __Stop_LogWriters(); }
+
+// A forked child has none of its parent's threads: its indirect sections
+// write directly, a flush does not wait for records queued by the parent (the
+// parent writes them), and a later writer of the child gets a queue of its
+// own. The locks of this file, and a section lock the writer held at the
+// fork, are made free: their holders do not exist in the child.
+void ForgetWritersInChild() {
+    Mutex_Init(&g_tWriters, nullptr);
+    Mutex_Init(&g_tDone, nullptr);
+    pthread_cond_init(&g_tDoneCond, nullptr);
+    for (unsigned int i = 0; i < LOG_SECT_SLOTS; ++i) {
+        LogWriter &stWriter = g_stWriters[i];
+        stWriter.bRunning = false;
+        new (&stWriter.tPush) std::mutex;
+        stWriter.unQueueId.store(0);
+        stWriter.ulQueued.store(stWriter.ulWritten.load());
+        stWriter.ulWakeAt.store(0);
+        _ST_LOG_SECT *pstSect = __Get_LogSect(i);
+        if (pstSect == nullptr) continue;
+        __atomic_store_n(&pstSect->unQueue, 0, __ATOMIC_RELEASE);
+        if (stWriter.bInSection.exchange(false)) Mutex_Init(&pstSect->tLock, nullptr);
+    }
+}
 
 }  // namespace
 
@@ -313,7 +401,14 @@ int __Push_Log(unsigned int unLogSect, unsigned int unLogLevel, const char *pcFo
     {
         // Counted in queue order: the first n records of the queue are then
         // the first n counted, which is what Flush_Log relies on.
-        std::lock_guard<std::mutex> stLock(stWriter.tPush);
+        std::unique_lock<std::mutex> stLock(stWriter.tPush);
+        // The queue may have gone off (its writer stopped) since it was read.
+        unQueue = __Get_LogQueue(*pstSect);
+        if (unQueue == 0) {
+            stLock.unlock();
+            WriteDirectly(*pstSect, unLogSect, pstRecord);
+            return 0;
+        }
         t_bPushing = true;
         nRet = Push_Queue(unQueue, pstRecord);
         t_bPushing = false;
@@ -342,13 +437,16 @@ void *__Thr_WriteLog(void *pvArg) {
             Sleep_u(EMPTY_POP_PAUSE_USEC);
             continue;
         }
-        WriteQueued(static_cast<QueuedRecord *>(pvItem));
+        WriteQueued(stWriter, unLogSect, static_cast<QueuedRecord *>(pvItem));
     }
     return nullptr;
 }
 
 int __Start_LogWriter(unsigned int unLogSect) {
-    std::call_once(g_tExitOnce, [] { atexit(StopWritersAtExit); });
+    std::call_once(g_tExitOnce, [] {
+        atexit(StopWritersAtExit);
+        pthread_atfork(nullptr, nullptr, ForgetWritersInChild);
+    });
     LogWriter &stWriter = g_stWriters[unLogSect];
     MutexLocker stLock(&g_tWriters);
     stLock.Lock();
