@@ -141,11 +141,13 @@ std::string WithoutStampsAndProbes(std::string text) {
 }
 
 // Runs one disabled test of this program in a process of its own, with its
-// log path in the environment; its exit status.
+// log path in the environment and its standard error in path + ".err"; its
+// exit status.
 int RunAlone(const char *test, const std::string &path) {
     pid_t pid = fork();
     if (pid == 0) {
         setenv("KEST_INDIRECT_EXIT_PATH", path.c_str(), 1);
+        if (freopen((path + ".err").c_str(), "w", stderr) == nullptr) _exit(126);
         std::string filter = std::string("--gtest_filter=IndirectSection.") + test;
         execl("/proc/self/exe", "indirect-exit", "--gtest_also_run_disabled_tests", filter.c_str(),
               nullptr);
@@ -368,6 +370,48 @@ TEST(IndirectSection, RecordsStillQueuedAtExitAreWritten) {
     std::vector<std::string> lines = Records(TodayName(path));
     ASSERT_EQ(lines.size(), 500u);
     for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(MessageOf(lines[i]), "left " + std::to_string(i));
+}
+
+std::atomic<bool> g_stickWriter{false};
+std::atomic<bool> g_writerStuck{false};
+
+void StickWriter(unsigned int, struct timeval, const char *) {
+    if (!g_stickWriter || Get_ThrId() == g_mainTid) return;
+    g_writerStuck = true;
+    for (;;) pause();
+}
+
+// Run in a process of its own by the test below: its writer never returns
+// from a record, with records queued behind it, when the process exits.
+TEST(IndirectSection, DISABLED_ExitWithWriterStuck) {
+    ASSERT_EQ(Init_Log("IndirectStuck", getenv("KEST_INDIRECT_EXIT_PATH"), LOG_INDIRECT), 0);
+    ASSERT_EQ(Set_LogLevel(0, LOG_5), 0);
+    ASSERT_EQ(Add_LogHandler(GateHandler, 0), 0);
+    ASSERT_EQ(Add_LogHandler(StickWriter, 0), 0);
+    ASSERT_TRUE(WaitForWriter(0));
+    g_stickWriter = true;
+    for (int i = 0; i < 50; ++i) ASSERT_EQ(Log(LOG_3, "stuck %d\n", i), 0);
+    auto start = Clock::now();
+    while (!g_writerStuck && Clock::now() - start < std::chrono::seconds(10)) {
+        std::this_thread::yield();
+    }
+    ASSERT_TRUE(g_writerStuck);
+}
+
+// The exit gives up on a stuck writer after its 5 s and says how many queued
+// records are therefore not written.
+TEST(IndirectSection, RecordsBehindAStuckWriterAtExitAreReported) {
+    ScratchDir dir;
+    std::string path = dir / "stuck";
+    ASSERT_EQ(RunAlone("DISABLED_ExitWithWriterStuck", path), 0);
+    EXPECT_NE(ReadAll(path + ".err")
+                  .find("Log writer of section 0 did not end within 5 s: 49 queued records not "
+                        "written\n"),
+              std::string::npos)
+        << ReadAll(path + ".err");
+    for (const std::string &line : Records(TodayName(path))) {
+        EXPECT_EQ(MessageOf(line).rfind("stuck ", 0), std::string::npos) << line;
+    }
 }
 
 constexpr int EXIT_LOGGERS = 4;

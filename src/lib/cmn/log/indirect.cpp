@@ -343,7 +343,8 @@ void StopWriter(unsigned int unLogSect) {
         pthread_detach(tThread);
         int nLeft = unQueue != 0 ? Get_Queue_CurCount(unQueue) - (bMarked ? 1 : 0) : 0;
         fprintf(stderr,
-                "Log writer of section %u did not end within %ld s: %d queued records not written\n",
+                "Log writer of section %u did not end within %ld s: %d queued records not "
+                "written\n",
                 unLogSect, static_cast<long>(STOP_WAIT_SEC), nLeft > 0 ? nLeft : 0);
         return;
     }
