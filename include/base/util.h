@@ -41,6 +41,13 @@ const char *Str_OPSTS(unsigned int unState);
 // nobody reads may hold for ever. PrintStdoutIfFree returns what printf
 // returns, or -1 when the lock was taken.
 void FlushStdoutIfFree();
+// On the way out: writes to standard output give up instead of waiting for a
+// reader. A pipe, FIFO or terminal gets a non-blocking description of its own
+// in place of descriptor 1 (one shared with other processes is left as it
+// is); a socket, which cannot be opened again, is made non-blocking; a file
+// never waits. Async-signal-safe. A thread already waiting in a write there
+// waits on.
+void StdoutNeverWaits();
 int PrintStdoutIfFree(const char *pcFormat, ...) __attribute__((format(printf, 1, 2)));
 
 // Root of the host-wide runtime files ("/opt/orvo/tmp" unless the environment

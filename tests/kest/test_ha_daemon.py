@@ -288,7 +288,16 @@ class Signals(HaNode):
         self.assertIn('cause="Catch The Signal 15"', request[0])
         self.assertTrue(lock_is_free(node.lock))
 
-    def test_terminate_is_acted_on_while_standard_output_is_stuck(self):
+    def test_ending_signals_are_acted_on_while_standard_output_is_stuck(self):
+        """Nobody reads the daemon's standard output any more. SIGTERM comes
+        while a thread is stuck writing there with the stdout lock held (the
+        next flush after the pipe filled: SIGUSR1's line); SIGHUP while the
+        pipe is full and the lock free, so that its own lines would wait."""
+        for signum, holder in ((signal.SIGTERM, signal.SIGUSR1), (signal.SIGHUP, None)):
+            with self.subTest(signal=signum):
+                self.end_with_stuck_stdout(signum, holder)
+
+    def end_with_stuck_stdout(self, signum, holder):
         node = self.active_node("stdout")
         sim = Simulator(self, node)
         out_r, out_w = os.pipe()
@@ -297,10 +306,8 @@ class Signals(HaNode):
         os.close(out_w)
         said = read_until(out_r, b"LOG_FILE_SIZE_MB: ", d)
         self.make_active(node, sim, d)
-        # Nobody reads the daemon's standard output any more: the pipe is
-        # filled through a description of its own, so the daemon's stays
-        # blocking, and the next flush there (SIGUSR1's line) waits for ever
-        # holding the stdout lock.
+        # Filled through a description of its own, so that the daemon's stays
+        # blocking.
         filler = os.open("/proc/self/fd/%d" % out_r, os.O_WRONLY | os.O_NONBLOCK)
         self.addCleanup(os.close, filler)
         try:
@@ -308,16 +315,19 @@ class Signals(HaNode):
                 os.write(filler, b"x" * 4096)
         except BlockingIOError:
             pass
-        os.kill(d.pid, signal.SIGUSR1)
-        wait_for(lambda: threads_writing_to(d.pid, 1), "a thread stuck writing its stdout",
-                 context=d.context)
-        os.kill(d.pid, signal.SIGTERM)
+        if holder is not None:
+            os.kill(d.pid, holder)
+            wait_for(lambda: threads_writing_to(d.pid, 1), "a thread stuck writing its stdout",
+                     context=d.context)
+        os.kill(d.pid, signum)
         self.assertEqual(d.wait(), 0, "%s\nstdout: %r" % (d.context(), said))
-        self.assertTrue(node.log_lines("Catch The Signal 15"))
+        self.assertTrue(node.log_lines("Catch The Signal %d" % signum))
         wait_for(lambda: sim.received(2003, d.pid), "the switch-over request",
                  context=sim.output)
-        self.assertIn('cause="Catch The Signal 15"', sim.received(2003, d.pid)[0])
+        self.assertIn('cause="Catch The Signal %d"' % signum, sim.received(2003, d.pid)[0])
         self.assertTrue(lock_is_free(node.lock))
+        for path in glob.glob("/tmp/down_*_%d.log" % d.pid):
+            os.remove(path)
 
     def test_user_signals_are_logged_and_ignored_signals_change_nothing(self):
         node, sim, d = self.ha_node("usr")

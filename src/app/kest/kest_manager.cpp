@@ -286,6 +286,7 @@ void KestManager::HandOverAndExit(const char *pcReason) {
     // A signal and a hang report may both end the process: one of them does,
     // or, when it has not within the wait, the later one. That is a failure:
     // the stuck one's switch-over request and lock release may not be done.
+    StdoutNeverWaits();  // the switch-over request's line must not hold it
     static EndingTurn turn(std::chrono::seconds(5));
     if (!turn.take()) EndNow(EXIT_FAILURE);
     halink::SetSwitchNode(pcReason);
@@ -294,6 +295,7 @@ void KestManager::HandOverAndExit(const char *pcReason) {
 }
 
 void KestManager::EndNow(int nStatus) {
+    StdoutNeverWaits();
     FlushStdoutIfFree();
     _exit(nStatus);
 }

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "base/memctrl.h"
+#include "base/util.h"
 #include "kest_manager.h"
 #include "log/log.h"
 
@@ -48,6 +49,7 @@ void SayWithin(std::chrono::milliseconds limit, Say say) {
 }  // namespace
 
 void KestManager::SignalHandler(int n) {
+    StdoutNeverWaits();  // every signal handled here ends the process
     bool bTermination = n == SIGTERM || n == SIGINT;
     auto sayCatch = [n] {
         printf("## Catch The Signal %d\n", n);

@@ -223,6 +223,20 @@ void FlushStdoutIfFree() {
     funlockfile(stdout);
 }
 
+void StdoutNeverWaits() {
+    struct stat st {};
+    if (fstat(STDOUT_FILENO, &st) != 0 || S_ISREG(st.st_mode)) return;
+    if (S_ISSOCK(st.st_mode)) {
+        int nFlags = fcntl(STDOUT_FILENO, F_GETFL);
+        if (nFlags >= 0) fcntl(STDOUT_FILENO, F_SETFL, nFlags | O_NONBLOCK);
+        return;
+    }
+    int fd = open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return;  // no reader left: writes fail at once anyway
+    dup2(fd, STDOUT_FILENO);
+    close(fd);
+}
+
 int PrintStdoutIfFree(const char *pcFormat, ...) {
     if (ftrylockfile(stdout) != 0) return -1;
     va_list args;
