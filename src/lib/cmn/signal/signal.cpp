@@ -2,6 +2,7 @@
 // signals on a thread of the library.
 #include "signal/signal.h"
 
+#include <execinfo.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
@@ -60,6 +61,17 @@ bool IsFaultSignal(int nSignal) {
         default:
             return false;
     }
+}
+
+// A fault cannot return, and its handling may meet a lock that the faulting
+// thread holds (the allocator's, after heap damage): once this many seconds
+// have passed the alarm's default action ends the process, which then neither
+// bills nor lingers without its switch-over. Long enough for a stack listing.
+constexpr unsigned int kFaultHandlingLimitSec = 10;
+
+void BoundFaultHandling() {
+    signal(SIGALRM, SIG_DFL);
+    alarm(kFaultHandlingLimitSec);
 }
 
 SigFuncType UserFunc(int nSignal) {
@@ -145,6 +157,7 @@ void __SigFunc(int nSignal) {
         errno = nSavedErrno;
         return;
     }
+    if (IsFaultSignal(nSignal)) BoundFaultHandling();
     int nPipe = DispatcherOf(nSignal).fds[1];
     if (!IsFaultSignal(nSignal) && nPipe >= 0) {
         unsigned char ucSignal = static_cast<unsigned char>(nSignal);
@@ -162,6 +175,10 @@ int Init_SignalLib(int nMinSig, int nMaxSig, SigFuncType pSigFunc, SigFuncType p
     if (nMinSig < 0 || nMinSig > nMaxSig) nMinSig = 1;
     __bUseBacktraceF = true;
     __pSigFunc = pSigFunc;
+    // The first backtrace() loads the unwinder, which allocates: done now,
+    // not inside a fault that may hold the allocator's lock.
+    void *pFrame = nullptr;
+    backtrace(&pFrame, 1);
     gOwnerPid = getpid();
     StartDispatchers();
 
