@@ -10,8 +10,10 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/util.h"
@@ -253,6 +255,77 @@ TEST(HafLinkTest, SwitchNodeAsksOnceOnAnActiveNodeOnly) {
             EXPECT_EQ(cString(m.msg.stD.stHostStatusChgReq.szCause, 128), "signal 11");
         }
         EXPECT_EQ(nRequests, 1);
+    });
+}
+
+// The tables a restarted master makes anew at the same keys, filled as the
+// simulator fills its own.
+class RemadeTables {
+public:
+    explicit RemadeTables(int nOwnRole) {
+        std::string err;
+        bMade_ = tables_.create(err);
+        EXPECT_TRUE(bMade_) << err;
+        if (!bMade_) return;
+        hafsim::Options opts;
+        tables_.setPair(opts.own, opts.peer);
+        tables_.setRoles(nOwnRole, HAF_HOST_STANDBY_SYSTEM);
+        EXPECT_GE(tables_.addProcess("kest", getpid(), 8), 0);
+    }
+    bool made() const { return bMade_; }
+    hafsim::Tables &tables() { return tables_; }
+
+private:
+    hafsim::Tables tables_;
+    bool bMade_ = false;
+};
+
+TEST(HafLinkTest, TablesMadeAnewByARestartedMasterAreReadThereAndNotInTheRemovedOnes) {
+    runIsolated([] {
+        LinkWorld world(HAF_HOST_STANDBY_SYSTEM);
+        ASSERT_TRUE(world.started());
+        ASSERT_EQ(HALibInit("1.0.0", nullptr), 0);
+        HafHostStatusRpt rpt{};
+        ASSERT_EQ(HALibGetHostStatus(&rpt), 0);
+        EXPECT_EQ(rpt.nLocalRedundancyStatus, HAF_HOST_STANDBY_SYSTEM);
+        // Another thread reads the status all along while the tables go and come.
+        std::atomic<bool> bStop{false};
+        std::thread reader([&bStop] {
+            HafHostStatusRpt r{};
+            while (!bStop.load()) HALibGetHostStatus(&r);
+        });
+
+        // The master restarts: its old segments are removed (this process
+        // keeps them attached), the new ones show this node active.
+        world.sim().tables().removeSegments();
+        auto remade = std::make_unique<RemadeTables>(HAF_HOST_ACTIVE_SYSTEM);
+        ASSERT_TRUE(remade->made());
+        EXPECT_EQ(HALibSetSwitchNode("signal 15"), 0);
+        Received r;
+        ASSERT_TRUE(world.waitMessage(HAF_MSG_HOST_OPER_STATUS_CHG_REQ, r));
+        EXPECT_EQ(r.msg.stD.stHostStatusChgReq.nStatus, HAF_HOST_STANDBY_SYSTEM);
+        EXPECT_EQ(cString(r.msg.stD.stHostStatusChgReq.szCause, 128), "signal 15");
+        ASSERT_EQ(HALibGetHostStatus(&rpt), 0);
+        EXPECT_EQ(rpt.nLocalRedundancyStatus, HAF_HOST_ACTIVE_SYSTEM);
+        char szName[32] = "";
+        int nId = 0;
+        EXPECT_EQ(HALibGetMyProcess(szName, nId), 0);
+        EXPECT_EQ(nId, 8);
+
+        // Removed with no successor: read as a missing table, not as the
+        // active row left in the removed segment.
+        remade->tables().removeSegments();
+        EXPECT_EQ(HALibSetSwitchNode("signal 15"), -1);
+        EXPECT_EQ(HALibGetHostStatus(&rpt), -1);
+        ClientProInfoHAF_ *pList = nullptr;
+        EXPECT_EQ(HALibGetProcessStatus(&pList), -1);
+        // A master that comes back later is found again.
+        RemadeTables again(HAF_HOST_ACTIVE_SYSTEM);
+        ASSERT_TRUE(again.made());
+        ASSERT_EQ(HALibGetHostStatus(&rpt), 0);
+        EXPECT_EQ(rpt.nLocalRedundancyStatus, HAF_HOST_ACTIVE_SYSTEM);
+        bStop.store(true);
+        reader.join();
     });
 }
 

@@ -66,16 +66,25 @@ const char *rowText(char (&szOut)[N + 1], const char (&szField)[N]) {
     return szOut;
 }
 
-const HOST_STATUS *ownRow() {
-    if (_netHafLib == nullptr) return nullptr;
-    int nNode = _netHafLib->nNode;
-    return nNode == 0 || nNode == 1 ? &_netHafLib->stHostStatus[nNode] : nullptr;
+// The duplication status as last attached, once HALibInit attached it.
+const NET_STATUS *dupTable() { return _netHafLib != nullptr ? getHafDupInfoShm() : nullptr; }
+// The same, attached anew first when the master made it anew: for reads
+// that a decision rests on.
+const NET_STATUS *currentDupTable() {
+    return _netHafLib != nullptr ? currentHafDupInfoShm() : nullptr;
+}
+const ProcListHAF *currentProcTable() {
+    return _procHafLib != nullptr ? currentHafProcShm() : nullptr;
 }
 
-const HOST_STATUS *peerRow() {
-    if (_netHafLib == nullptr) return nullptr;
-    int nNode = _netHafLib->nPNode;
-    return nNode == 0 || nNode == 1 ? &_netHafLib->stHostStatus[nNode] : nullptr;
+const HOST_STATUS *rowOf(const NET_STATUS *pTable, int nNode) {
+    return pTable != nullptr && (nNode == 0 || nNode == 1) ? &pTable->stHostStatus[nNode] : nullptr;
+}
+const HOST_STATUS *ownRow(const NET_STATUS *pTable = dupTable()) {
+    return pTable != nullptr ? rowOf(pTable, pTable->nNode) : nullptr;
+}
+const HOST_STATUS *peerRow(const NET_STATUS *pTable = dupTable()) {
+    return pTable != nullptr ? rowOf(pTable, pTable->nPNode) : nullptr;
 }
 
 // One terminated copy per thread and per field, so that a returned text
@@ -106,11 +115,11 @@ int envNumber(const char *pszRef) {
 }
 
 // Row of the process list whose run-time pid is ours.
-int findMyRow() {
-    if (_procHafLib == nullptr) return -1;
+int findMyRow(const ProcListHAF *pList) {
+    if (pList == nullptr) return -1;
     int nPid = static_cast<int>(getpid());
-    for (int i = 0; i < _procHafLib->nProcCnt && i < HAF_MAX_PROC; ++i) {
-        if (_procHafLib->stCont[i].nPId.load() == nPid) return i;
+    for (int i = 0; i < pList->nProcCnt && i < HAF_MAX_PROC; ++i) {
+        if (pList->stCont[i].nPId.load() == nPid) return i;
     }
     return -1;
 }
@@ -135,7 +144,7 @@ int attachTables() {
 }
 
 void lookUpMyProcess() {
-    int nRow = findMyRow();
+    int nRow = findMyRow(_procHafLib);
     if (nRow < 0) {
         printf("HALibGetMyProcess Fail [%s:%d]\n", g_szMyProcessName, g_nMyProcessId);
         return;
@@ -236,7 +245,7 @@ int HALibRegisterProcMsgCallback(pfOnProcMsgEvent pfFunc) {
 
 int HALibSetSwitchNode(const char *pszCause) {
     if (!initialised()) return -1;
-    const HOST_STATUS *pRow = ownRow();
+    const HOST_STATUS *pRow = ownRow(currentDupTable());
     int16_t nState = pRow != nullptr ? pRow->nHostOperStatus : static_cast<int16_t>(0);
     // Often asked for on the way out of an ending or faulting process: the
     // request goes first, and its line only to a standard output that no
@@ -275,9 +284,11 @@ int HALibSetProcessStatusChange(int nAction, const char *pszProcessName, int nPr
 // Accessors.
 
 int HALibGetHostStatus(HafHostStatusRpt *pstStatus) {
-    const HOST_STATUS *pOwn = ownRow();
-    const HOST_STATUS *pPeer = peerRow();
-    if (!initialised() || pstStatus == nullptr || pOwn == nullptr || pPeer == nullptr) return -1;
+    if (!initialised() || pstStatus == nullptr) return -1;
+    const NET_STATUS *pTable = currentDupTable();
+    const HOST_STATUS *pOwn = ownRow(pTable);
+    const HOST_STATUS *pPeer = peerRow(pTable);
+    if (pOwn == nullptr || pPeer == nullptr) return -1;
     pstStatus->nLocalAdmnStatus = pOwn->nHostAdmnStatus;
     pstStatus->nLocalRedundancyStatus = pOwn->nHostOperStatus;
     pstStatus->nLocalHardwareStatus = pOwn->nHostHardwareStatus;
@@ -326,11 +337,15 @@ int HALibGetNodeNo() {
     const HOST_STATUS *pRow = ownRow();
     return pRow != nullptr ? pRow->nNodeNo : 0;
 }
-int HALibGetMsgPort() { return _netHafLib != nullptr ? _netHafLib->reserved.info.nMsgSocketPort : 0; }
+int HALibGetMsgPort() {
+    const NET_STATUS *pTable = dupTable();
+    return pTable != nullptr ? pTable->reserved.info.nMsgSocketPort : 0;
+}
 
 int isHafMount() {
-    if (_netHafLib == nullptr) return 0;
-    const stMountInfoHAF &mount = _netHafLib->mount;
+    const NET_STATUS *pTable = dupTable();
+    if (pTable == nullptr) return 0;
+    const stMountInfoHAF &mount = pTable->mount;
     return mount.unAction == 0 || mount.mountTOT == mount.mountFlag ? 1 : 0;
 }
 
@@ -351,12 +366,13 @@ void HALibSetProcessId(int nId) { g_nMyProcessId = nId; }
 
 int HALibGetMyProcess(char *pszProcessName, int &nProcessId) {
     if (!initialised()) return -1;
-    int nRow = findMyRow();
+    const ProcListHAF *pList = currentProcTable();
+    int nRow = findMyRow(pList);
     if (nRow < 0) return -1;
-    nProcessId = _procHafLib->stInfo[nRow].nProcessID;
+    nProcessId = pList->stInfo[nRow].nProcessID;
     if (pszProcessName != nullptr) {
-        char szName[sizeof(_procHafLib->stInfo[nRow].szProcessName) + 1];
-        StrCpy(pszProcessName, rowText(szName, _procHafLib->stInfo[nRow].szProcessName),
+        char szName[sizeof(pList->stInfo[nRow].szProcessName) + 1];
+        StrCpy(pszProcessName, rowText(szName, pList->stInfo[nRow].szProcessName),
                HAF_PROC_NAME_LEN);
     }
     return 0;

@@ -84,7 +84,9 @@ const char *getProcDownDetectActionStr(int nAction) {
 int HALibGetProcessStatus(ClientProInfoHAF_ **pstHafProcessList) {
     if (g_nInitHafLib.load() != 1 || pstHafProcessList == nullptr || _procHafLib == nullptr)
         return -1;
-    int nCnt = _procHafLib->nProcCnt;
+    const ProcListHAF *pList = currentHafProcShm();
+    if (pList == nullptr) return -1;
+    int nCnt = pList->nProcCnt;
     if (nCnt < 0) return -1;
     // Zeroed: the fields the list does not hold, and the rows past the
     // table's end when the count claims more, stay zero.
@@ -93,6 +95,6 @@ int HALibGetProcessStatus(ClientProInfoHAF_ **pstHafProcessList) {
     if (pstList == nullptr) return -1;
     *pstHafProcessList = pstList;
     for (int i = 0; i < nCnt && i < HAF_MAX_PROC; ++i)
-        copyProcess(pstList[i], _procHafLib->stInfo[i], _procHafLib->stCont[i]);
+        copyProcess(pstList[i], pList->stInfo[i], pList->stCont[i]);
     return nCnt;
 }

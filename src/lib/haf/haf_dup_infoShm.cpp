@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "haf_lib_state.h"
 #include "haf_shm_table.h"
 
 namespace {
@@ -37,5 +38,6 @@ NET_STATUS *careateHafDupInfoShm(int nCreateFlag) {
 char *getDefaultKetFileHafDupInfo() { return gDupInfo.defaultKey(); }
 const char *getKetFileHafDupInfo() { return gDupInfo.key(); }
 NET_STATUS *getHafDupInfoShm() { return static_cast<NET_STATUS *>(gDupInfo.shm()); }
+NET_STATUS *currentHafDupInfoShm() { return static_cast<NET_STATUS *>(gDupInfo.current()); }
 int getHafDupInfoShmInitFlag() { return gDupInfo.initFlag(); }
 int getHafDupInfohmInitFlag(int nFlag) { return gDupInfo.setInitFlag(nFlag); }

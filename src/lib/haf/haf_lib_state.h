@@ -21,9 +21,17 @@ extern std::atomic<int> g_nInitHafLib;
 extern char gszAppVersion[HAF_APP_VERSION_LEN];
 extern char logHafLibTitle[HAF_TITLE_LEN];
 
+// The tables as HALibInit attached them (null until then). Readers take
+// the tables as they stand now from the table accessors.
 extern ProcListHAF *_procHafLib;
 extern NET_STATUS *_netHafLib;
 extern HafNetworkInformation *_networkHafLib;
+
+// The process list and duplication status the master keeps now, attached
+// anew when the master made them anew (HafShmTable::current); null when
+// there is none. A few system calls each: for reads that decide something.
+ProcListHAF *currentHafProcShm();
+NET_STATUS *currentHafDupInfoShm();
 
 extern std::atomic<pfHafHangThrID> haf_hang_cb;
 extern std::atomic<pfOnSystemState> haf_hostStatusChagEvent_cb;

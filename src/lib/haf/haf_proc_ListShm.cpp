@@ -15,6 +15,7 @@
 #include "base/error.h"
 #include "base/string.h"
 #include "haf/haf_proc_util.h"
+#include "haf_lib_state.h"
 #include "haf_shm_table.h"
 #include "ipc/shmlib.h"
 
@@ -24,6 +25,7 @@ constexpr int kErrInvalid = 22;
 constexpr mode_t kKeyFileMode = 0666;
 constexpr unsigned int kKeyDirMode = 0755;
 constexpr const char *kShmSuffix = ".shm";
+constexpr int kReattachWaitMs = 200;
 
 void initialiseProcList(void *pvShm) {
     auto *pstList = static_cast<ProcListHAF *>(pvShm);
@@ -64,6 +66,57 @@ int getOrCreateSegment(key_t nKey, int nSize, bool *pbCreated) {
     }
     return errno == EEXIST ? shmget(nKey, unSize, 0) : -1;
 }
+
+// Bytes of the segment nId, or -1 when it cannot be read.
+long segmentBytes(int nId) {
+    shmid_ds stDs;
+    return nId >= 0 && shmctl(nId, IPC_STAT, &stDs) == 0 ? static_cast<long>(stDs.shm_segsz) : -1;
+}
+
+// The segment that exists at a key path with exactly nSize bytes, attached
+// (its id in *pnId); null when there is none, or its size differs.
+void *attachExisting(const char *pszKeyFile, int nSize, int *pnId) {
+    char szKeyFile[HAF_KEY_PATH_SIZE + 8];
+    makeShmKeyFile_Haf(pszKeyFile, szKeyFile, sizeof(szKeyFile));
+    key_t nKey = ftok(szKeyFile, 0);
+    int nId = nKey == -1 ? -1 : shmget(nKey, 0, 0);
+    long nBytes = segmentBytes(nId);
+    if (nBytes < 0) {
+        SET_ERROR(kErrInvalid, "Shm Open Fail (%s)", pszKeyFile);
+        return nullptr;
+    }
+    if (nBytes != nSize) {
+        SET_ERROR(kErrInvalid, "Shm Size Mismatched (%s/%ld)", pszKeyFile, nBytes);
+        return nullptr;
+    }
+    void *pvShm = shmat(nId, nullptr, 0);
+    if (pvShm == reinterpret_cast<void *>(-1)) {
+        SET_ERROR(kErrInvalid, "Shared Memory Open Fail (%s)", pszKeyFile);
+        return nullptr;
+    }
+    *pnId = nId;
+    return pvShm;
+}
+
+// Takes a busy flag, waiting for it at most about kReattachWaitMs: a thread
+// on its way out must not wait long for one that is stuck, or for itself.
+class BoundedFlag {
+public:
+    explicit BoundedFlag(std::atomic<bool> &bFlag) : bFlag_(bFlag) {
+        for (int i = 0; i < kReattachWaitMs && !(bOwned_ = !bFlag_.exchange(true)); ++i)
+            usleep(1000);
+    }
+    ~BoundedFlag() {
+        if (bOwned_) bFlag_.store(false);
+    }
+    BoundedFlag(const BoundedFlag &) = delete;
+    BoundedFlag &operator=(const BoundedFlag &) = delete;
+    bool owned() const { return bOwned_; }
+
+private:
+    std::atomic<bool> &bFlag_;
+    bool bOwned_ = false;
+};
 
 }  // namespace
 
@@ -122,16 +175,17 @@ void *HafShmTable::open(int nCreateFlag) {
     makeShmKeyFile_Haf(szKey, szKeyFile, sizeof(szKeyFile));
 
     int nFirstF = 0;
+    int nId = -1;
     void *pvShm = nullptr;
     if (nCreateFlag != 0) {
         // Creates the key file and a missing segment, but refuses (never
         // resizes) a segment of another size: other processes may have it
         // attached and would go on with a copy nobody updates.
         makefulldir(szKey, kKeyDirMode);
-        pvShm = ShmOpen(szKey, desc_.nSize, &nFirstF, nullptr, 1);
+        pvShm = ShmOpen(szKey, desc_.nSize, &nFirstF, &nId, 1);
         if (pvShm != nullptr) chmod(szKeyFile, kKeyFileMode);
     } else {
-        pvShm = HafShmOpenReadOnly(szKey, desc_.nSize, &nFirstF);
+        pvShm = HafShmOpenReadOnly(szKey, desc_.nSize, &nFirstF, &nId);
     }
     if (pvShm == nullptr) {
         int nErr = errno;
@@ -151,14 +205,55 @@ void *HafShmTable::open(int nCreateFlag) {
     } else {
         nInitFlag_ = 0;
     }
-    pvShm_ = pvShm;
+    pvShm_.store(pvShm, std::memory_order_release);
+    nShmId_.store(nId, std::memory_order_release);
     return pvShm;
+}
+
+bool HafShmTable::superseded(int nId) {
+    shmid_ds stDs;
+    if (shmctl(nId, IPC_STAT, &stDs) != 0) return errno == EINVAL || errno == EIDRM;
+    if ((stDs.shm_perm.mode & SHM_DEST) != 0) return true;
+    char szKeyFile[HAF_KEY_PATH_SIZE + 8];
+    makeShmKeyFile_Haf(key(), szKeyFile, sizeof(szKeyFile));
+    key_t nKey = ftok(szKeyFile, 0);
+    int nKeyId = nKey == -1 ? -1 : shmget(nKey, 0, 0);
+    // A key that names nothing just now leaves the attached segment be.
+    return nKeyId >= 0 && nKeyId != nId;
+}
+
+void *HafShmTable::current() {
+    int nId = nShmId_.load(std::memory_order_acquire);
+    void *pvShm = shm();
+    if (nId < 0) return pvShm;  // never attached: nothing to compare with
+    if (pvShm != nullptr && !superseded(nId)) return pvShm;
+    return reattach();
+}
+
+void *HafShmTable::reattach() {
+    BoundedFlag busy(bReattaching_);
+    if (!busy.owned()) return shm();
+    // Another thread may have attached the new segment meanwhile.
+    int nOldId = nShmId_.load(std::memory_order_acquire);
+    void *pvOld = shm();
+    if (pvOld != nullptr && !superseded(nOldId)) return pvOld;
+    char szKey[HAF_KEY_PATH_SIZE];
+    StrCpy(szKey, key(), sizeof(szKey));
+    int nNewId = -1;
+    void *pvNew = attachExisting(szKey, desc_.nSize, &nNewId);
+    pvShm_.store(pvNew, std::memory_order_release);
+    if (pvNew != nullptr) nShmId_.store(nNewId, std::memory_order_release);
+    return pvNew;
 }
 
 // ---------------------------------------------------------------------------
 // Segments
 
 void *HafShmOpenReadOnly(const char *pszKeyFile, int nSize, int *pnFirstF) {
+    return HafShmOpenReadOnly(pszKeyFile, nSize, pnFirstF, nullptr);
+}
+
+void *HafShmOpenReadOnly(const char *pszKeyFile, int nSize, int *pnFirstF, int *pnId) {
     if (pszKeyFile == nullptr || pszKeyFile[0] == '\0') {
         SET_ERROR(kErrInvalid, "Invalid KeyFile parameter");
         return nullptr;
@@ -174,12 +269,10 @@ void *HafShmOpenReadOnly(const char *pszKeyFile, int nSize, int *pnFirstF) {
         SET_ERROR(kErrInvalid, "Shm Open Fail (%s)", pszKeyFile);
         return nullptr;
     }
-    int nOldId = shmget(nKey, 0, 0);
-    shmid_ds stDs;
-    if (nOldId >= 0 && shmctl(nOldId, IPC_STAT, &stDs) == 0 &&
-        static_cast<int>(stDs.shm_segsz) != nSize) {
+    long nOldBytes = segmentBytes(shmget(nKey, 0, 0));
+    if (nOldBytes >= 0 && nOldBytes != nSize) {
         SET_ERROR(kErrInvalid, "Shm Size Mismatched (%s/%d)", pszKeyFile,
-                  static_cast<int>(stDs.shm_segsz));
+                  static_cast<int>(nOldBytes));
         return nullptr;
     }
     bool bCreated = false;
@@ -192,6 +285,7 @@ void *HafShmOpenReadOnly(const char *pszKeyFile, int nSize, int *pnFirstF) {
     // No fill: the kernel zeroes a new segment, and a peer that attached it
     // the moment it existed may already have written into it.
     if (pnFirstF != nullptr) *pnFirstF = bCreated ? 1 : 0;
+    if (pnId != nullptr) *pnId = nId;
     return pvShm;
 }
 
@@ -251,5 +345,6 @@ ProcListHAF *careateHafProcShm(int nCreateFlag) {
 char *getDefaultKetFileHafProcessList() { return gProcList.defaultKey(); }
 const char *getKetFileHafProcessList() { return gProcList.key(); }
 ProcListHAF *getHafProcShm() { return static_cast<ProcListHAF *>(gProcList.shm()); }
+ProcListHAF *currentHafProcShm() { return static_cast<ProcListHAF *>(gProcList.current()); }
 int getHafProcShmInitFlag() { return gProcList.initFlag(); }
 int getHafProcShmInitFlag(int nFlag) { return gProcList.setInitFlag(nFlag); }

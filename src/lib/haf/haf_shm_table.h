@@ -3,6 +3,8 @@
 // attach sequence the three tables share.
 #pragma once
 
+#include <atomic>
+
 #include "haf/haf_proc_ListShm.h"
 
 struct HafShmTableDesc {
@@ -29,18 +31,36 @@ public:
     char *defaultKey();
     const char *key();
 
-    void *shm() const { return pvShm_; }
+    void *shm() const { return pvShm_.load(std::memory_order_acquire); }
     int initFlag() const { return nInitFlag_; }
     int setInitFlag(int nFlag) { return nInitFlag_ = nFlag; }
 
+    // The table the master keeps now. A restarted master removes its
+    // segments and makes new ones at the same keys: when the attached
+    // segment is marked removed, or its key names another segment, the
+    // segment at the key is attached in its place with the same size check
+    // (never created). Null when there is none to be had; a later call
+    // tries again. The old segment stays attached, as other threads may
+    // still read it. Never waits long for another thread doing the same.
+    void *current();
+
 private:
     void makeDefaultPath(char *pszBuf, int nLen) const;
+    bool superseded(int nId);
+    void *reattach();
 
     const HafShmTableDesc &desc_;
     char szKey_[HAF_KEY_PATH_SIZE] = "";
-    void *pvShm_ = nullptr;
+    // The address is stored before the id, and read after it: a reader that
+    // sees the new id sees the new address.
+    std::atomic<void *> pvShm_{nullptr};
+    std::atomic<int> nShmId_{-1};
+    std::atomic<bool> bReattaching_{false};
     int nInitFlag_ = 1;
 };
+
+// HafShmOpenReadOnly, also giving the segment's id (*pnId when not null).
+void *HafShmOpenReadOnly(const char *pszKeyFile, int nSize, int *pnFirstF, int *pnId);
 
 // The ".shm" key file of a key path (the path itself when it already ends so).
 void makeShmKeyFile_Haf(const char *pszKeyPath, char *pszBuf, int nLen);
