@@ -1,6 +1,7 @@
 // The bill line, the bill file and the settings, in-process.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -332,9 +333,10 @@ TEST(KestEnding, ALaterCallerWaitsForTheFirstOnlySoLong) {
 namespace {
 
 // Runs in a child of its own: standard output a pipe that is full and never
-// read, text waiting in its buffer. Two hang reports race to end the
-// process: the first one's flush blocks for ever, so the process is ended by
-// the later one's guard.
+// read, text waiting in its buffer, and no descriptor to spare, so that the
+// way out cannot give the pipe a non-blocking description of its own. Two
+// hang reports race to end the process: the first one's flush blocks for
+// ever, so the process is ended by the later one's guard.
 void TwoExitsTheFirstStuckOnStandardOutput() {
     int fds[2];
     if (pipe(fds) != 0) _exit(3);
@@ -347,6 +349,12 @@ void TwoExitsTheFirstStuckOnStandardOutput() {
     fcntl(fds[1], F_SETFL, 0);
     dup2(fds[1], STDOUT_FILENO);
     fputs("waiting", stdout);  // no line feed: held in the buffer however it is set
+    int nLowestFree = dup(STDIN_FILENO);
+    close(nLowestFree);
+    rlimit stLimit{};
+    getrlimit(RLIMIT_NOFILE, &stLimit);
+    stLimit.rlim_cur = static_cast<rlim_t>(nLowestFree);
+    if (setrlimit(RLIMIT_NOFILE, &stLimit) != 0) _exit(4);
     std::thread([] { KestManager::OnHafHangThrID(1); }).detach();
     KestManager::OnHafHangThrID(2);
 }
