@@ -1,4 +1,9 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <regex>
 #include <string>
@@ -188,4 +193,40 @@ TEST(LogRecords, UnopenableFileFallsBackToStdoutAndIsRetried) {
     ASSERT_EQ(Set_LogPath(0, (file.Dir() / "app").c_str()), 0);
     ASSERT_EQ(Log(LOG_1, "recovered\n"), 0);
     EXPECT_EQ(file.Messages(), std::vector<std::string>{"recovered"});
+}
+
+// A full disk (a file size limit here, in a child of its own): a record that
+// does not reach the file whole is reported, and what stdio still held of it
+// is not glued to the head of the next record once space is back.
+TEST(LogRecords, AFullDiskIsReportedAndTheNextRecordStartsItsOwnLine) {
+    ScratchDir dir;
+    std::string prefix = dir / "app";
+    pid_t pid = fork();
+    if (pid == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        if (Init_Log("FullDiskBlock", prefix.c_str()) != 0) _exit(2);
+        Set_LogLevel(0, LOG_3);
+        Log(LOG_1, "before\n");
+        rlimit stLimit{};
+        getrlimit(RLIMIT_FSIZE, &stLimit);
+        rlim_t unWas = stLimit.rlim_cur;
+        stLimit.rlim_cur = 100;
+        if (setrlimit(RLIMIT_FSIZE, &stLimit) != 0) _exit(3);
+        int nRefused = 0;
+        for (int i = 0; i < 20; ++i)
+            if (Log(LOG_1, "during %02d abcdefghijklmnopqrstuvwxyz\n", i) != 0) ++nRefused;
+        stLimit.rlim_cur = unWas;
+        setrlimit(RLIMIT_FSIZE, &stLimit);
+        if (Log(LOG_1, "after\n") != 0) _exit(4);
+        _exit(nRefused > 0 ? 0 : 5);
+    }
+    int nStatus = 0;
+    ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
+    ASSERT_TRUE(WIFEXITED(nStatus));
+    EXPECT_EQ(WEXITSTATUS(nStatus), 0) << "5: every record reported as written";
+    std::vector<std::string> lines = ReadLines(TodayName(prefix));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(MessageOf(lines.front()), "before");
+    EXPECT_EQ(lines.back().rfind('['), 0u) << "a torn record's head glued to it: " << lines.back();
+    EXPECT_EQ(MessageOf(lines.back()), "after");
 }

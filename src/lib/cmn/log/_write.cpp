@@ -1,5 +1,8 @@
 // The direct write path: time stamp and prefix, handlers, filter, dumps and
 // the flushed write of one record.
+#include <stdio_ext.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -31,6 +34,10 @@ struct LogStamp {
 };
 
 LogStamp g_stStamp[LOG_SECT_SLOTS];
+
+// Per section, the stream where a record did not get out whole; used under
+// the stream's lock.
+FILE *g_pTornIn[LOG_SECT_SLOTS];
 
 int Power10(int nExp) {
     int nValue = 1;
@@ -269,10 +276,12 @@ bool PassRecord(const _ST_LOG_SECT &stSect, unsigned int unLogLevel, const timev
     return __Filter_LogLevel(*punWord, unLogLevel) == 0;
 }
 
-void WriteOut(unsigned int unLogSect, _ST_LOG_SECT &stSect, const timeval &tTime,
+// False when the record did not reach its file whole.
+bool WriteOut(unsigned int unLogSect, _ST_LOG_SECT &stSect, const timeval &tTime,
               const RecordPrefix &stPrefix, const char *pcText, size_t unTextLen) {
     FollowDay(stSect, tTime, stPrefix.stLocal);
-    __Write(unLogSect, stPrefix.stLocal, stPrefix.szText, stPrefix.unLen, pcText, unTextLen);
+    return __Write(unLogSect, stPrefix.stLocal, stPrefix.szText, stPrefix.unLen, pcText,
+                   unTextLen) >= 0;
 }
 
 // Steps shared by records and dumps once the message is formatted and the
@@ -291,7 +300,10 @@ int EmitRecord(unsigned int unLogSect, unsigned int unLogLevel, const timeval &t
     } else if (stDump.eKind == DumpKind::TEXT && (unWord & LOG_T) != 0) {
         AppendTextDump(stRecord, stPrefix.szText, stPrefix.unLen, stDump.pcData);
     }
-    WriteOut(unLogSect, stSect, tTime, stPrefix, stRecord.Text(), stRecord.Length());
+    if (!WriteOut(unLogSect, stSect, tTime, stPrefix, stRecord.Text(), stRecord.Length())) {
+        SET_ERROR(LOG_ERR_NOSPACE, "Log record not written whole [%s]", strerror(errno));
+        return -1;
+    }
     return 0;
 }
 
@@ -368,15 +380,28 @@ int __Write(unsigned int unLogSect, const struct tm &stLocal, const char *pcPref
     FILE *pOut = pFile != nullptr ? pFile : stdout;
 
     flockfile(pOut);
+    // A record that did not get out whole (a full disk) leaves its head in
+    // the file: the next one starts a line of its own there.
+    FILE *&pTornIn = g_pTornIn[unLogSect];
+    if (pTornIn == pOut) fputc_unlocked('\n', pOut);
+    pTornIn = nullptr;
     size_t unWritten = fwrite_unlocked(pcPrefix, 1, unPrefixLen, pOut);
     if (unWritten == unPrefixLen) unWritten += fwrite_unlocked(pcText, 1, unTextLen, pOut);
-    fflush_unlocked(pOut);
+    bool bWhole = fflush_unlocked(pOut) == 0 && unWritten == unPrefixLen + unTextLen;
+    int nErr = errno;
+    if (!bWhole) {
+        // What stdio still holds of it would be glued to the next record.
+        __fpurge(pOut);
+        clearerr_unlocked(pOut);
+        pTornIn = pOut;
+    }
     funlockfile(pOut);
 
     if (pFile != nullptr && unWritten > 0) {
         pstSect->unCurFileSize += static_cast<uint32_t>(unWritten);
     }
-    return static_cast<int>(unWritten);
+    errno = nErr;
+    return bWhole ? static_cast<int>(unWritten) : -1;
 }
 
 int __Write_LogRecord(unsigned int unLogSect, unsigned int unLogLevel, const timeval &tTime,
