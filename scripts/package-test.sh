@@ -382,6 +382,10 @@ mv "$PKG_ROOT/bill" "$DISK/bill"
 chown -R root:root "$DISK/bill"
 chmod 0755 "$DISK/bill"
 ln -s "$DISK/bill" "$PKG_ROOT/bill"
+# A daemon of that release, running on past an earlier upgrade, made root's
+# files in a folder already handed to kest.
+touch "$PKG_ROOT/log/KEST/KEST.log.left-by-root"
+chown root:root "$PKG_ROOT/log/KEST/KEST.log.left-by-root"
 # The unit reads kest.env only if it is there; dpkg does not bring it back.
 rm "$PKG_ROOT/config/kest.env"
 with_systemd dpkg -i "$DEB" >"$WORK/upgrade.log" 2>&1 || { cat "$WORK/upgrade.log"; fail "upgrade without kest.env"; }
@@ -390,6 +394,9 @@ mode_is "$PKG_ROOT/reject" "kest:nogroup 770"
 [ -L "$PKG_ROOT/bill" ] || fail "the upgrade replaced the link $PKG_ROOT/bill"
 mode_is "$DISK/bill" "kest:kest 750"
 mode_is "$bill" "kest:kest 640"
+[ "$(stat -c %U:%G "$PKG_ROOT/log/KEST/KEST.log.left-by-root")" = kest:kest ] ||
+  fail "a root's file in log/ was left to root by the upgrade"
+mode_is "$PKG_ROOT/log" "kest:kest 750"
 # A running daemon of the release before is restarted, to run as kest; a
 # restart that fails does not fail the upgrade.
 grep -qx 'try-restart kest.service' "$SYSTEMCTL_LOG" || fail "the upgrade did not restart the service: $(cat "$SYSTEMCTL_LOG")"
