@@ -38,15 +38,15 @@ const char *Str_OPSTS(unsigned int unState);
 
 // Standard output on the way out of a process or a fault: used only when no
 // other thread holds its lock, which a thread stuck writing to an output that
-// nobody reads may hold for ever. PrintStdoutIfFree returns what printf
-// returns, or -1 when the lock was taken.
+// nobody reads may hold for ever. PrintStdoutIfFree waits a tenth of a second
+// for the lock and returns what printf returns, or -1 when it stayed taken.
 void FlushStdoutIfFree();
 // On the way out: writes to standard output give up instead of waiting for a
 // reader. A pipe, FIFO or terminal gets a non-blocking description of its own
 // in place of descriptor 1 (one shared with other processes is left as it
-// is); a socket, which cannot be opened again, is made non-blocking; a file
-// never waits. Async-signal-safe. A thread already waiting in a write there
-// waits on.
+// is); a socket, which cannot be opened again, gets a send time-out of a
+// second; a file never waits. Async-signal-safe. A thread already waiting in
+// a write there waits on.
 void StdoutNeverWaits();
 int PrintStdoutIfFree(const char *pcFormat, ...) __attribute__((format(printf, 1, 2)));
 

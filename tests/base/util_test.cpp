@@ -1,9 +1,12 @@
 #include "base/util.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -157,4 +160,51 @@ TEST(RuntimeRoot, EnvironmentReplacesTheDefault) {
     setenv(ORVO_TMP_ROOT_ENV, "/tmp/kest-root", 1);
     EXPECT_STREQ(Get_OrvoTmpRoot(), "/tmp/kest-root");
     if (pcSaved) setenv(ORVO_TMP_ROOT_ENV, saved.c_str(), 1); else unsetenv(ORVO_TMP_ROOT_ENV);
+}
+
+// Standard output on the way out: a line waits briefly for a thread that
+// holds the stream only to write, and an output that nobody reads is made
+// to give up without changing what other holders of it see.
+TEST(StdoutOnTheWayOut, BriefHoldersAreWaitedForAndSharedOutputsKeepTheirFlags) {
+    EXPECT_EQ(InChild([] {
+                  std::atomic<bool> bHeld{false};
+                  std::thread holder([&bHeld] {
+                      flockfile(stdout);
+                      bHeld = true;
+                      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                      funlockfile(stdout);
+                  });
+                  while (!bHeld) std::this_thread::yield();
+                  int n = PrintStdoutIfFree("line\n");
+                  holder.join();
+                  return n == 5 ? 0 : 1;
+              }),
+              0)
+        << "a line dropped while another thread wrote one";
+
+    EXPECT_EQ(InChild([] {
+                  int sv[2];
+                  if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return 2;
+                  dup2(sv[0], STDOUT_FILENO);  // sv[0] stands for another holder
+                  StdoutNeverWaits();
+                  timeval tLimit{};
+                  socklen_t unLen = sizeof(tLimit);
+                  getsockopt(STDOUT_FILENO, SOL_SOCKET, SO_SNDTIMEO, &tLimit, &unLen);
+                  bool bShared = (fcntl(sv[0], F_GETFL) & O_NONBLOCK) != 0;
+                  return !bShared && tLimit.tv_sec == 1 ? 0 : 1;
+              }),
+              0)
+        << "a socket's flags changed for its other holders, or no send time-out";
+
+    EXPECT_EQ(InChild([] {
+                  int fds[2];
+                  if (pipe(fds) != 0) return 2;
+                  dup2(fds[1], STDOUT_FILENO);
+                  StdoutNeverWaits();
+                  bool bOwn = (fcntl(STDOUT_FILENO, F_GETFL) & O_NONBLOCK) != 0;
+                  bool bShared = (fcntl(fds[1], F_GETFL) & O_NONBLOCK) != 0;
+                  return bOwn && !bShared ? 0 : 1;
+              }),
+              0)
+        << "a pipe got no non-blocking description of its own";
 }

@@ -3,6 +3,7 @@
 #include "base/util.h"
 
 #include <sys/select.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
@@ -227,18 +228,25 @@ void StdoutNeverWaits() {
     struct stat st {};
     if (fstat(STDOUT_FILENO, &st) != 0 || S_ISREG(st.st_mode)) return;
     if (S_ISSOCK(st.st_mode)) {
-        int nFlags = fcntl(STDOUT_FILENO, F_GETFL);
-        if (nFlags >= 0) fcntl(STDOUT_FILENO, F_SETFL, nFlags | O_NONBLOCK);
+        // Its flags would change for every holder (standard error under
+        // systemd, a supervisor's end): a send time-out is the socket's own.
+        timeval tLimit{1, 0};
+        setsockopt(STDOUT_FILENO, SOL_SOCKET, SO_SNDTIMEO, &tLimit, sizeof(tLimit));
         return;
     }
-    int fd = open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    int fd = open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return;  // no reader left: writes fail at once anyway
     dup2(fd, STDOUT_FILENO);
     close(fd);
 }
 
 int PrintStdoutIfFree(const char *pcFormat, ...) {
-    if (ftrylockfile(stdout) != 0) return -1;
+    // A tenth of a second for a thread that holds it only to write a line.
+    int nTries = 100;
+    while (ftrylockfile(stdout) != 0) {
+        if (--nTries == 0) return -1;
+        Sleep_m(1);
+    }
     va_list args;
     va_start(args, pcFormat);
     int n = vprintf(pcFormat, args);  // the lock is recursive
