@@ -319,6 +319,8 @@ TEST(HafLinkTest, TablesMadeAnewByARestartedMasterAreReadThereAndNotInTheRemoved
         EXPECT_EQ(HALibGetHostStatus(&rpt), -1);
         ClientProInfoHAF_ *pList = nullptr;
         EXPECT_EQ(HALibGetProcessStatus(&pList), -1);
+        // Readers that do not look for a new table keep the last one meanwhile.
+        EXPECT_STREQ(HALibGetNodeName(), "KEST0");
         // A master that comes back later is found again.
         RemadeTables again(HAF_HOST_ACTIVE_SYSTEM);
         ASSERT_TRUE(again.made());

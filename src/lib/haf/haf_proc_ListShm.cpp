@@ -241,8 +241,11 @@ void *HafShmTable::reattach() {
     StrCpy(szKey, key(), sizeof(szKey));
     int nNewId = -1;
     void *pvNew = attachExisting(szKey, desc_.nSize, &nNewId);
+    // No new table yet: a decision reads it as missing, while the readers
+    // that do not look keep the old one rather than none.
+    if (pvNew == nullptr) return nullptr;
     pvShm_.store(pvNew, std::memory_order_release);
-    if (pvNew != nullptr) nShmId_.store(nNewId, std::memory_order_release);
+    nShmId_.store(nNewId, std::memory_order_release);
     return pvNew;
 }
 
