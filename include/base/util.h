@@ -41,6 +41,7 @@ const char *Str_OPSTS(unsigned int unState);
 // nobody reads may hold for ever. PrintStdoutIfFree waits a tenth of a second
 // for the lock and returns what printf returns, or -1 when it stayed taken.
 void FlushStdoutIfFree();
+int PrintStdoutIfFree(const char *pcFormat, ...) __attribute__((format(printf, 1, 2)));
 // On the way out: writes to standard output give up instead of waiting for a
 // reader. A pipe, FIFO or terminal gets a non-blocking description of its own
 // in place of descriptor 1 (one shared with other processes is left as it
@@ -48,7 +49,6 @@ void FlushStdoutIfFree();
 // second; a file never waits. Async-signal-safe. A thread already waiting in
 // a write there waits on.
 void StdoutNeverWaits();
-int PrintStdoutIfFree(const char *pcFormat, ...) __attribute__((format(printf, 1, 2)));
 
 // Root of the host-wide runtime files ("/opt/orvo/tmp" unless the environment
 // variable ORVO_TMP_ROOT names another directory): the log registry key file
