@@ -1,5 +1,5 @@
-// One pass's lines, syncs, deletes and commit, in the order that keeps every
-// delete behind the line of its row.
+// One pass's claims, lines, sync and commit, in the order that keeps every
+// row's line to the one node whose transaction holds the row.
 #include "kest_billing_pass.h"
 
 #include <stdexcept>
@@ -12,27 +12,52 @@ namespace kest {
 
 namespace {
 constexpr const char *kDeleteSql = "DELETE FROM TSMS_SND_MSG WHERE MSG_SEQ = ?;";
-}
 
-BillingPass::BillingPass(FileManager &fm, Journal &journal, bool bPerPass)
-    : fm_(fm), journal_(journal), pm_(*KestManager::getInstance()), bPerPass_(bPerPass) {}
+// A driver may report a delete that matched nothing as no data instead of a
+// count of 0.
+bool IsNoData(const odbctemplate::OdbcError &e) {
+    return e.code() == "-1" && e.message() == "SQL NO DATA";
+}
+}  // namespace
+
+BillingPass::BillingPass(FileManager &fm, Journal &journal, PassGate &gate, bool bPerPass)
+    : fm_(fm),
+      journal_(journal),
+      gate_(gate),
+      pm_(*KestManager::getInstance()),
+      bPerPass_(bPerPass) {}
 
 void BillingPass::begin(odbctemplate::OdbcConnect &con,
                         odbctemplate::OdbcpreparedStmt &deleteStmt) {
     eraseUnwritten();
     con_ = &con;
     delete_ = &deleteStmt;
-    waiting_.clear();
-    unsynced_.clear();
+    // Even a pass without rows ends its transaction: an open one would keep
+    // its snapshot (later rows unseen) and its lock on the table's definition.
+    bOpen_ = true;
+    claimed_.clear();
+    written_.clear();
     planned_.clear();
     unNextPlanned_ = 0;
-    nCommitted_ = 0;
+}
+
+bool BillingPass::claim(long lSeq) {
+    long lDeleted = 0;
+    try {
+        lDeleted = delete_->bindExecute(lSeq).getDeleteRowCount();
+    } catch (const odbctemplate::OdbcError &e) {
+        if (!IsNoData(e)) throw;
+    }
+    if (lDeleted <= 0) return false;
+    pm_.log().debug("[DB:DELETE] %s MSG_SEQ:%ld, Count:%ld (%s/%d)\n", kDeleteSql, lSeq, lDeleted,
+                    "SelectCdr", __LINE__);
+    claimed_.push_back(lSeq);
+    return true;
 }
 
 void BillingPass::plan(long lSeq, std::string line) {
     if (planned_.empty()) plannedEnd_ = fm_.end();
-    const LinePlace *pPlace = journal_.find(lSeq);
-    if (pPlace != nullptr && journal_.holds(*pPlace, line)) {
+    if (const LinePlace *pPlace = journal_.billed(lSeq, line)) {
         planned_.push_back({lSeq, std::move(line), true, *pPlace});
         return;
     }
@@ -64,66 +89,80 @@ void BillingPass::writeLine(long lSeq) {
         journal_.record(lSeq, {fm_.base_name(), start, end});
     }
     fm_.append(planned.line);
-    unsynced_.push_back(lSeq);
+    written_.push_back(lSeq);
 }
 
-void BillingPass::deleteRow(long lSeq) {
-    waiting_.push_back(lSeq);
-    if (!bPerPass_) finish();
-}
-
-void BillingPass::finish() {
-    // Even a pass without rows ends its transaction: an open one would keep
-    // its snapshot (later rows unseen) and its lock on the table's definition.
-    if (waiting_.empty() && unsynced_.empty() && !bPerPass_) return;
-    {
-        Journal::SyncAlongside journalSync(journal_);
-        fm_.sync();
-        journalSync.wait();
-    }
-    unsynced_.clear();
-    for (long lSeq : waiting_) deleteNow(lSeq);
-    if (bPerPass_) {
-        try {
-            con_->commit();
-        } catch (const odbctemplate::OdbcError &e) {
-            pm_.log().critical("[DB] Commit Fail: %s, %zu rows written come again (%s/%d)\n",
-                               e.what(), waiting_.size(), "SelectCdr", __LINE__);
-            waiting_.clear();  // reported here; the journal keeps their places
-            throw;
+void BillingPass::commit() {
+    if (!bOpen_ && claimed_.empty()) return;
+    if (!written_.empty()) {
+        {
+            Journal::SyncAlongside journalSync(journal_);
+            fm_.sync();
+            journalSync.wait();
+        }
+        if (fm_.removed()) {
+            pm_.log().critical("[FILE] %s removed before the commit of its lines: the pass is "
+                               "rolled back, its rows come again\n",
+                               fm_.file_name().c_str());
+            throw BillFileRemoved(fm_.file_name() + " removed before the commit of its lines");
         }
     }
-    for (long lSeq : waiting_) journal_.forget(lSeq);
-    nCommitted_ += static_cast<int>(waiting_.size());
-    waiting_.clear();
+    // From here the lines stay: the ending waits for this commit instead of
+    // cutting them.
+    if (!gate_.enterCommit()) throw fileutil::Fenced();
+    for (long lSeq : written_) journal_.markSynced(lSeq);
+    try {
+        commitClaims();
+    } catch (...) {
+        gate_.leaveCommit();
+        throw;
+    }
+    gate_.leaveCommit();
 }
 
-void BillingPass::deleteNow(long lSeq) {
-    long lDeleted = delete_->bindExecute(lSeq).getDeleteRowCount();
-    if (lDeleted > 0)
-        pm_.log().debug("[DB:DELETE] %s MSG_SEQ:%ld, Count:%ld (%s/%d)\n", kDeleteSql, lSeq,
-                        lDeleted, "SelectCdr", __LINE__);
+void BillingPass::commitClaims() {
+    try {
+        con_->commit();
+    } catch (const odbctemplate::OdbcError &e) {
+        // Whether the commit reached the server is unknown: the synced lines
+        // stay, and the journal tells a later pass that they are billed.
+        fm_.settle();
+        pm_.log().critical("[DB] Commit Fail: %s, %zu rows written come again (%s/%d)\n",
+                           e.what(), claimed_.size(), "SelectCdr", __LINE__);
+        claimed_.clear();
+        written_.clear();
+        bOpen_ = false;
+        throw;
+    }
+    fm_.settle();
+    for (long lSeq : claimed_) journal_.forget(lSeq);
+    bOpen_ = false;
+    claimed_.clear();
+    written_.clear();
+    planned_.clear();
+    unNextPlanned_ = 0;
 }
 
 void BillingPass::abandon() {
-    if (bPerPass_ && con_ != nullptr) {
+    if (bOpen_ || !claimed_.empty()) {
         try {
-            con_->rollback();
+            if (con_ != nullptr) con_->rollback();
         } catch (const odbctemplate::OdbcError &) {
             // The connection is gone: the server rolled the transaction back.
         }
     }
-    if (!unsynced_.empty()) {
-        fm_.discard_unsynced();
-        for (long lSeq : unsynced_) journal_.erase(lSeq);
+    if (!written_.empty()) {
+        fm_.discard_unsettled();
+        for (long lSeq : written_) journal_.erase(lSeq);
         journal_.sync();
     }
     eraseUnwritten();
-    if (bPerPass_ && !waiting_.empty())
+    if (!claimed_.empty())
         pm_.log().critical("[DB] %zu rows of the pass not committed: they come again (%s/%d)\n",
-                           waiting_.size(), "SelectCdr", __LINE__);
-    waiting_.clear();
-    unsynced_.clear();
+                           claimed_.size(), "SelectCdr", __LINE__);
+    bOpen_ = false;
+    claimed_.clear();
+    written_.clear();
 }
 
 void BillingPass::eraseUnwritten() {

@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -25,6 +26,7 @@ constexpr int kAliveReportSec = 10;
 constexpr int kRetrySec = 1;
 constexpr int kIdlePollSec = 1;
 constexpr long kMaxLoginTimeoutSec = 15;
+constexpr int kLockWaitSec = 5;
 constexpr const char *kJournalName = "KEST.journal";
 
 // In the key folder, beside the lock: not among the bill files, which
@@ -45,7 +47,11 @@ DbSelecter::DbSelecter(EventCLoop::Epoll &loop)
       pm(*KestManager::getInstance()),
       rejects(pm.bill.REJECT_PATH, pm.bill.BILL_SYNC != 0),
       journal(JournalPath(pm), pm.bill.BILL_PATH, pm.bill.BILL_SYNC != 0),
-      pass(fm, journal, pm.db.AUTO_COMMIT == 0) {}
+      pass(fm, journal, pm.gate, pm.db.AUTO_COMMIT == 0) {
+    // Lines of a pass the ending takes over are cut off before the process
+    // goes: the rows come again to whichever node is active then.
+    pm.gate.onTakeOver([this] { fm.fence(); });
+}
 
 // Runs fn once after sec seconds on the reactor; the callback holds its own
 // timer until it has run.
@@ -59,6 +65,10 @@ void DbSelecter::after(int sec, Fn fn) {
 void DbSelecter::run() {
     KeepAliveHaf();
     journal.open();
+    // A file left with a torn last record by a killed process is cut here,
+    // whatever its date: collectors may take it before it is opened again.
+    fm.cut_torn_tail_of_newest();
+    rejects.cutTornTailOfNewest();
     status::Modes(pass.perPass(), journal.enabled());
     ConnectDB();
 }
@@ -119,10 +129,11 @@ void DbSelecter::ConnectDB() {
             if (lTimeout > kMaxLoginTimeoutSec) lTimeout = kMaxLoginTimeoutSec;
             dbcon = std::make_unique<odbctemplate::OdbcConnect>(
                 odbctemplate::OdbcConnect::OdbcConnectBuilder(connectionString(false))
-                    .setAutocommit(!pass.perPass())
+                    .setAutocommit(false)
                     .setLoginTimeout(lTimeout)
                     .build());
             pm.log().info("[DB] DB Connect Success\n");
+            setLockWait();
         } catch (const odbctemplate::OdbcError &e) {
             pm.log().info("[DB] DSN=%s;UID=%s;PWD=%s Try DB Connect Fail : %s\n", pm.db.DSN,
                           pm.db.UID, pm.db.PWD[0] != '\0' ? "****" : "", e.what());
@@ -134,6 +145,18 @@ void DbSelecter::ConnectDB() {
         }
     }
     GetSelectStmt();
+}
+
+// A claim that meets the other node's transaction waits for it only so long:
+// the worker must go on reporting alive, and the other node's pass ends
+// within a few seconds unless its disk or its database is stuck.
+void DbSelecter::setLockWait() {
+    try {
+        dbcon->directExecute("SET SESSION innodb_lock_wait_timeout = " +
+                             std::to_string(kLockWaitSec));
+    } catch (const odbctemplate::OdbcError &e) {
+        pm.log().info("[DB] Lock wait time-out left to the database: %s\n", e.what());
+    }
 }
 
 void DbSelecter::GetSelectStmt() {
@@ -187,19 +210,23 @@ void DbSelecter::GetSelectStmt() {
     SelectCdr();
 }
 
-// Fetches, writes and deletes the rows of one execution of the select.
+// Claims, writes and commits the rows of one execution of the select: the
+// whole pass in one transaction, or with a commit per row each row in one.
 DbSelecter::PassEnd DbSelecter::processRows(int &nCount) {
     pass.begin(*dbcon, *delete_stmt);
     std::vector<PassRow> rows = fetchRows();
     if (!rows.empty()) {
         fm.open();
-        planLines(rows);
+        makeLines(rows);
     }
-    for (PassRow &row : rows) {
-        if (processRow(row, nCount) == PassEnd::Cancelled) return PassEnd::Cancelled;
+    size_t unStep = pass.perPass() ? rows.size() : 1;
+    for (size_t i = 0; i < rows.size(); i += unStep) {
+        size_t unTo = std::min(rows.size(), i + unStep);
+        if (claimRows(rows, i, unTo) == PassEnd::Cancelled) return PassEnd::Cancelled;
+        billClaimed(rows, i, unTo, nCount);
     }
-    pass.finish();
-    setAsideUncommitted.clear();  // every delete sent so far is committed
+    pass.commit();  // the select's transaction, when no claim ended it
+    setAsideUncommitted.clear();  // every claim so far is committed
     return PassEnd::Drained;
 }
 
@@ -208,87 +235,120 @@ DbSelecter::PassEnd DbSelecter::processRows(int &nCount) {
 std::vector<DbSelecter::PassRow> DbSelecter::fetchRows() {
     std::vector<PassRow> rows;
     odbctemplate::OdbcFetcher fetcher = select_stmt->bindExecute(SELECT_ROWNUM);
-    while (fetcher.fetch()) rows.push_back({select_dao, false, nullptr});
+    while (fetcher.fetch()) rows.push_back({select_dao, false, {}, nullptr, {}});
     // A value longer than its buffer ends the result at its row. The row is
     // in the buffers all the same; it is billed when the cut changes nothing
     // of its bill line, and the next pass goes on with the rows after it.
-    if (fetcher.lastRowTruncated()) rows.push_back({select_dao, true, nullptr});
+    if (fetcher.lastRowTruncated()) rows.push_back({select_dao, true, {}, nullptr, {}});
     return rows;
 }
 
-// The lines of the pass, made and planned before the first is written. A row
-// whose values cannot make one (the std::logic_error of the line and of the
-// cut check) keeps its error for its turn. Planning stops at a row without
-// its key: the pass ends there.
-void DbSelecter::planLines(std::vector<PassRow> &rows) {
+// The lines of the pass, made before the first claim. A row whose values
+// cannot make one (the std::logic_error of the line and of the cut check)
+// keeps its error for its turn. Lines stop at a row without its key: the
+// pass ends there.
+void DbSelecter::makeLines(std::vector<PassRow> &rows) {
     for (PassRow &row : rows) {
         if (row.data.len_msg_seq == DAO::NULL_INDICATOR) return;
         try {
             if (row.bCut) checkCutColumns(row.data);
-            pass.plan(row.data.MSG_SEQ, FileManager::format_line(row.data));
+            row.line = FileManager::format_line(row.data);
         } catch (const std::logic_error &) {
             row.lineError = std::current_exception();
         }
     }
 }
 
-DbSelecter::PassEnd DbSelecter::processRow(const PassRow &row, int &nCount) {
-    long lSeq = row.data.MSG_SEQ;
-    if (!pm.ha.isActive()) {
-        pm.log().critical("[CANCEL] Try STANDBY Cancel MSG_SEQ:%ld\n", lSeq);
-        pm.log().critical("[DB] Selecter -> State:Standby (%s/%d)\n", "SelectCdr", __LINE__);
-        return PassEnd::Cancelled;
+// Claims rows [unFrom, unTo) before any of their lines is written. The role
+// is looked at before each claim: a node no longer active, or a process
+// ending, claims nothing more and rolls back what it claimed.
+DbSelecter::PassEnd DbSelecter::claimRows(std::vector<PassRow> &rows, size_t unFrom,
+                                          size_t unTo) {
+    for (size_t i = unFrom; i < unTo; ++i) {
+        PassRow &row = rows[i];
+        if (!pm.ha.isActive() || pm.gate.ending()) {
+            pm.log().critical("[CANCEL] Try STANDBY Cancel MSG_SEQ:%ld\n", row.data.MSG_SEQ);
+            pm.log().critical("[DB] Selecter -> State:Standby (%s/%d)\n", "SelectCdr", __LINE__);
+            return PassEnd::Cancelled;
+        }
+        // Without its key the row could not be deleted, or a stale key from
+        // the previous row would delete another one.
+        if (row.data.len_msg_seq == DAO::NULL_INDICATOR)
+            throw std::invalid_argument("MSG_SEQ is NULL: the row cannot be billed");
+        row.bClaimed = claimRow(row);
     }
-    // Without its key the row could not be deleted, or a stale key from the
-    // previous row would delete another one.
-    if (row.data.len_msg_seq == DAO::NULL_INDICATOR)
-        throw std::invalid_argument("MSG_SEQ is NULL: the row cannot be billed");
-    RowFate fate = billOrSetAside(row);
-    if (fate == RowFate::Gone) return PassEnd::Drained;
-    pass.deleteRow(lSeq);
-    // Counted once its delete went through: a refused one brings the row again.
-    if (fate == RowFate::Billed) ++nCount;
-    if (fate == RowFate::SetAside) ++nSetAside;
     return PassEnd::Drained;
 }
 
-// Writes the row's bill line. A row whose values cannot make one (the bill
-// file's own failures are std::runtime_error) is set aside whole in the
-// reject file, so that one bad row never stops billing; without a reject
-// file it ends the process.
-DbSelecter::RowFate DbSelecter::billOrSetAside(const PassRow &row) {
-    try {
-        if (row.lineError) std::rethrow_exception(row.lineError);
-        pass.writeLine(row.data.MSG_SEQ);
-        return RowFate::Billed;
-    } catch (const std::logic_error &e) {
-        if (!rejects.enabled()) throw;
-        return setAside(row.data.MSG_SEQ, e.what());
+// A row that cannot be billed is read whole, and locked, before its delete:
+// the transaction no longer sees it after. Without a reject file it ends
+// the process, still in the table.
+bool DbSelecter::claimRow(PassRow &row) {
+    long lSeq = row.data.MSG_SEQ;
+    if (row.lineError) {
+        if (!rejects.enabled()) std::rethrow_exception(row.lineError);
+        row.stored = ReadStoredRows(*dbcon, lSeq);
+        if (row.stored.empty()) {
+            pm.log().info("[DB:DELETE] MSG_SEQ:%ld already deleted by another session: not "
+                          "billed here (%s/%d)\n",
+                          lSeq, "SelectCdr", __LINE__);
+            return false;
+        }
     }
+    if (pass.claim(lSeq)) return true;
+    pm.log().info("[DB:DELETE] MSG_SEQ:%ld already deleted by another session: not billed "
+                  "here (%s/%d)\n",
+                  lSeq, "SelectCdr", __LINE__);
+    return false;
+}
+
+// Writes the lines (or reject records) of the claimed rows of [unFrom,
+// unTo) and commits them.
+void DbSelecter::billClaimed(std::vector<PassRow> &rows, size_t unFrom, size_t unTo,
+                             int &nCount) {
+    for (size_t i = unFrom; i < unTo; ++i)
+        if (rows[i].bClaimed && !rows[i].lineError) pass.plan(rows[i].data.MSG_SEQ, rows[i].line);
+    int nBilled = 0;
+    int nAside = 0;
+    for (size_t i = unFrom; i < unTo; ++i) {
+        const PassRow &row = rows[i];
+        if (!row.bClaimed) continue;
+        if (row.lineError) {
+            setAside(row);
+            ++nAside;
+        } else {
+            pass.writeLine(row.data.MSG_SEQ);
+            ++nBilled;
+        }
+    }
+    pass.commit();
+    // Counted once committed: a claim rolled back brings the row again.
+    nCount += nBilled;
+    nSetAside += nAside;
 }
 
 // The record holds the row as the table stores it, not the fetch buffers'
-// cut values; it is in the file (and synced) before the row is deleted. A
+// cut values; it is in the file (and synced) before the claim commits. A
 // reject file that cannot be written ends the process and the row stays.
-DbSelecter::RowFate DbSelecter::setAside(long lSeq, const std::string &reason) {
-    std::vector<StoredRow> rows = ReadStoredRows(*dbcon, lSeq);
-    if (rows.empty()) {
-        pm.log().critical("[REJECT] MSG_SEQ:%ld no longer in the table : %s\n", lSeq,
-                          reason.c_str());
-        return RowFate::Gone;
+void DbSelecter::setAside(const PassRow &row) {
+    long lSeq = row.data.MSG_SEQ;
+    std::string reason;
+    try {
+        std::rethrow_exception(row.lineError);
+    } catch (const std::logic_error &e) {
+        reason = e.what();
     }
     auto earlier = setAsideUncommitted.find(lSeq);
-    if (earlier != setAsideUncommitted.end() && earlier->second.rows == rows) {
+    if (earlier != setAsideUncommitted.end() && earlier->second.rows == row.stored) {
         pm.log().critical("[REJECT] MSG_SEQ:%ld already set aside in %s : %s\n", lSeq,
                           earlier->second.file.c_str(), reason.c_str());
-        return RowFate::SetAside;
+        return;
     }
-    rejects.write(reason, rows);
+    rejects.write(reason, row.stored);
     pm.log().critical("[REJECT] MSG_SEQ:%ld set aside in %s : %s\n", lSeq,
                       rejects.file_name().c_str(), reason.c_str());
     status::RowRejected();  // records written, each row once
-    setAsideUncommitted[lSeq] = {std::move(rows), rejects.file_name()};
-    return RowFate::SetAside;
+    setAsideUncommitted[lSeq] = {row.stored, rejects.file_name()};
 }
 
 // The bill line shows at most 16 characters of the numbers and 14 of the
@@ -309,14 +369,21 @@ void DbSelecter::checkCutColumns(const DAO::TSMS_SND_MSG &row) const {
 }
 
 void DbSelecter::SelectCdr() {
+    // An ending process starts no pass: the one in flight is the last.
+    if (!pm.gate.enter()) return;
+    runPass();
+    pm.gate.leave();
+}
+
+void DbSelecter::runPass() {
     int nCount = 0;
     nSetAside = 0;
     try {
         pm.log().debug("[DB:SELECT] %s, ROWNUM:%d (%s/%d)\n", SELECT_SQL, SELECT_ROWNUM,
                        "SelectCdr", __LINE__);
         if (processRows(nCount) == PassEnd::Cancelled) {
-            pass.abandon();
-            status::RowsBilled(rowsBilled(nCount));
+            abandonPass();
+            status::RowsBilled(nCount);
             dropConnection();
             // Back to waiting for the active role, as before the first one:
             // a role check a second, no connection.
@@ -329,20 +396,26 @@ void DbSelecter::SelectCdr() {
         status::Modes(pass.perPass(), journal.enabled());
         status::PassDone(nCount, fm.file_name());
         scheduleNextPass(nCount + nSetAside);
+    } catch (const fileutil::Fenced &) {
+        // The ending took the pass over and cut its lines; the process ends.
+    } catch (const BillFileRemoved &) {
+        abandonPass();
+        status::RowsBilled(nCount);
+        scheduleNextPass(1);  // at once, into the file at the path
     } catch (const odbctemplate::OdbcError &e) {
         pm.log().critical("[DB] Error: %s (%s/%d)\n", e.what(), "SelectCdr", __LINE__);
         abandonPass();
-        status::RowsBilled(rowsBilled(nCount));  // the rows before the error are billed and gone
+        status::RowsBilled(nCount);  // the rows before the error are billed and gone
         dropConnection();
         retryConnectDBWithInterval(kRetrySec);
     } catch (const std::exception &e) {
         // A bill line that cannot be made or kept is fatal; a non-zero status
         // tells the supervisor that the process did not end normally. The
-        // pass's lines whose deletes were not sent go first, or their rows,
-        // still in the table, are billed again after the restart.
+        // pass's lines whose claims were not committed go first, or their
+        // rows, still in the table, are billed again after the restart.
         pm.log().critical("[DB] Error: %s (%s/%d)\n", e.what(), "SelectCdr", __LINE__);
         abandonPass();
-        KestManager::EndNow(EXIT_FAILURE);
+        if (!pm.gate.ending()) KestManager::EndNow(EXIT_FAILURE);
     }
 }
 
@@ -355,12 +428,6 @@ void DbSelecter::abandonPass() {
         pm.log().critical("[DB] Error: %s (%s/%d)\n", e.what(), "SelectCdr", __LINE__);
         KestManager::EndNow(EXIT_FAILURE);
     }
-}
-
-// Rows of a pass cut short that are billed and gone: per row every row
-// counted, with one commit per pass only those of a commit.
-int DbSelecter::rowsBilled(int nCount) const {
-    return pass.perPass() ? pass.committed() : nCount;
 }
 
 void DbSelecter::scheduleNextPass(int nCount) {

@@ -46,27 +46,31 @@ public:
 
 private:
     enum class PassEnd { Drained, Cancelled };
-    // Billed, set aside in the reject file, or deleted by another party.
-    enum class RowFate { Billed, SetAside, Gone };
 
-    // A fetched row; bCut: a value of it is longer than its buffer;
-    // lineError: why its values make no bill line.
+    // A fetched row and its bill line; bCut: a value of it is longer than
+    // its buffer; lineError: why its values make no bill line, in which case
+    // stored holds the row as the table has it, for the reject file.
     struct PassRow {
         DAO::TSMS_SND_MSG data;
         bool bCut;
+        std::string line;
         std::exception_ptr lineError;
+        std::vector<StoredRow> stored;
+        bool bClaimed = false;
     };
 
     std::string connectionString(bool bMaskPassword) const;
+    void setLockWait();
     PassEnd processRows(int &nCount);
     std::vector<PassRow> fetchRows();
-    void planLines(std::vector<PassRow> &rows);
-    PassEnd processRow(const PassRow &row, int &nCount);
+    void makeLines(std::vector<PassRow> &rows);
+    PassEnd claimRows(std::vector<PassRow> &rows, size_t unFrom, size_t unTo);
+    bool claimRow(PassRow &row);
+    void billClaimed(std::vector<PassRow> &rows, size_t unFrom, size_t unTo, int &nCount);
     void checkCutColumns(const DAO::TSMS_SND_MSG &row) const;
-    RowFate billOrSetAside(const PassRow &row);
-    RowFate setAside(long lSeq, const std::string &reason);
+    void setAside(const PassRow &row);
+    void runPass();
     void abandonPass();
-    int rowsBilled(int nCount) const;
     void scheduleNextPass(int nCount);
     void dropConnection();
     template <typename Fn>

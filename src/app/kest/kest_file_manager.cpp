@@ -16,8 +16,7 @@
 
 namespace kest {
 
-using fileutil::OpenForAppend;
-using fileutil::SyncDirectoryOf;
+using fileutil::AppendFile;
 
 namespace {
 
@@ -72,18 +71,19 @@ long InGroupValue(const DAO::TSMS_SND_MSG &rec) {
 
 std::string ErrnoText() { return strerror(errno); }
 
-// Size of the file up to and including its last line feed: a line torn by an
-// earlier process (killed in the middle of a write) is not kept in front of
-// the lines this one appends; its row is still in the table and billed again.
+// Size of the file up to and including its last line feed: a line torn by
+// an earlier process (killed in the middle of a write) is not kept in front
+// of the lines this one appends; its row is still in the table and billed
+// again.
 off_t WholeLinesSize(int fd) {
     struct stat st {};
-    if (fstat(fd, &st) != 0) return 0;
+    if (fstat(fd, &st) != 0) return -1;
     off_t end = st.st_size;
     char szTail[512];
     while (end > 0) {
         off_t start = end > static_cast<off_t>(sizeof(szTail)) ? end - sizeof(szTail) : 0;
         ssize_t n = pread(fd, szTail, static_cast<size_t>(end - start), start);
-        if (n <= 0) return st.st_size;  // unreadable: leave the file as it is
+        if (n <= 0) return -1;
         for (ssize_t i = n; i > 0; --i)
             if (szTail[i - 1] == '\n') return start + i;
         end = start;
@@ -103,12 +103,10 @@ std::string WithIndex(const std::string &base, uint32_t unIndex) {
 FileManager::FileManager(EventCLoop::Epoll &loop)
     : epoll(loop),
       pm(*KestManager::getInstance()),
-      pFile(nullptr),
+      file(WholeLinesSize, pm.bill.BILL_SYNC != 0),
       index(0),
       prev_time(0),
-      billpath(pm.bill.BILL_PATH),
-      committed_size(0),
-      written_size(0) {}
+      billpath(pm.bill.BILL_PATH) {}
 
 std::string FileManager::make_name() {
     time_t now = time(nullptr);
@@ -129,41 +127,33 @@ void FileManager::open() {
     pm.log().debug("[FILE] make_name: %s, prev_format:%s\n", name.c_str(), prev_format.c_str());
     if (name != prev_format) {
         prev_format = name;
-        if (pFile != nullptr) {
+        if (file.isOpen()) {
             pm.log().info("[FILE] File Closed\n");
-            fclose(pFile);
-            pFile = nullptr;
+            file.close();
         }
         index = 0;
-        std::string full = WithIndex(name, index);
-        pm.log().info("[FILE] Try Open File: %s", full.c_str());
-        pFile = OpenForAppend(full);
-        if (pFile != nullptr) {
-            // Unbuffered: each line leaves in one write, and nothing of a torn
-            // line lingers in a buffer that a later close would flush.
-            setvbuf(pFile, nullptr, _IONBF, 0);
-            int fd = fileno(pFile);
-            struct stat st {};
-            off_t size = fstat(fd, &st) == 0 ? st.st_size : 0;
-            committed_size = WholeLinesSize(fd);
-            if (committed_size != size && ftruncate(fd, committed_size) != 0)
-                committed_size = size;
-            written_size = committed_size;
-            // Lines in a file whose name may not survive a power failure
-            // must not let their rows be deleted.
-            int nErr = size == 0 && pm.bill.BILL_SYNC != 0 ? SyncDirectoryOf(full) : 0;
-            if (nErr != 0) {
-                fclose(pFile);
-                pFile = nullptr;
-                throw std::runtime_error(full + " directory sync fail :" + strerror(nErr));
-            }
-        }
+        pm.log().info("[FILE] Try Open File: %s", WithIndex(name, index).c_str());
     }
-    if (pFile == nullptr) throw std::runtime_error(name + " fopen fail :" + ErrnoText());
+    std::string full = WithIndex(name, index);
+    switch (file.open(full)) {
+        case AppendFile::Opened::Kept:
+        case AppendFile::Opened::Opened:
+            return;
+        case AppendFile::Opened::Replaced:
+            pm.log().critical("[FILE] %s moved or removed: the file at its path is used from "
+                              "here on\n",
+                              full.c_str());
+            return;
+        case AppendFile::Opened::DirectorySyncFailed:
+            throw std::runtime_error(full + " directory sync fail :" + ErrnoText());
+        case AppendFile::Opened::OpenFailed:
+            break;
+    }
+    throw std::runtime_error(name + " fopen fail :" + ErrnoText());
 }
 
 std::string FileManager::file_name() const {
-    return pFile != nullptr ? WithIndex(prev_format, index) : std::string();
+    return file.isOpen() ? file.path() : std::string();
 }
 
 std::string FileManager::base_name() const {
@@ -192,51 +182,49 @@ std::string FileManager::format_line(const DAO::TSMS_SND_MSG &rec) {
 }
 
 void FileManager::write(const DAO::TSMS_SND_MSG &rec) {
-    if (pFile == nullptr) throw std::runtime_error("FileManager write fail : no bill file open");
     append(format_line(rec));
     sync();
+    settle();
 }
 
 off_t FileManager::append(const std::string &line) {
-    if (pFile == nullptr) throw std::runtime_error("FileManager write fail : no bill file open");
+    if (!file.isOpen()) throw std::runtime_error("FileManager write fail : no bill file open");
     if (line.empty()) throw std::runtime_error("FileManager write fail : empty bill line");
-    size_t unWritten = fwrite(line.data(), 1, line.size(), pFile);
+    off_t start = file.end();
+    try {
+        file.append(line);
+    } catch (const fileutil::Fenced &) {
+        throw;
+    } catch (const std::runtime_error &) {
+        fail();
+    }
     pm.log().debug("[FILE] %s", line.c_str());
-    // A line counts only once the operating system holds all of it.
-    if (unWritten != line.size() || fflush(pFile) != 0) fail();
-    off_t start = written_size;
-    written_size += static_cast<off_t>(line.size());
     return start;
 }
 
 // The caller deletes the rows of the lines synced here right after.
 void FileManager::sync() {
-    if (pFile == nullptr || written_size == committed_size) return;
-    if (pm.bill.BILL_SYNC != 0 && fdatasync(fileno(pFile)) != 0) fail();
-    committed_size = written_size;
+    if (!file.sync()) fail();
 }
 
-void FileManager::discard_unsynced() {
-    if (pFile == nullptr || written_size == committed_size) return;
-    if (ftruncate(fileno(pFile), committed_size) != 0) fail();
-    written_size = committed_size;
+void FileManager::discard_unsettled() {
+    if (!file.discardUnsettled()) fail();
 }
 
+// Lines whose sync failed must not stay: their rows are still in the table.
+// The file is closed, so that nothing is written after them.
 void FileManager::fail() {
     int nErr = errno;
-    discard_partial_line();
+    file.discardUnsettled();
+    file.close();
+    prev_format.clear();
     errno = nErr;
     throw std::runtime_error("FileManager write fail : " + ErrnoText());
 }
 
-// A torn line must not stay in front of the lines a later run appends, nor
-// lines whose sync failed: their rows are still in the table.
-void FileManager::discard_partial_line() {
-    int fd = fileno(pFile);
-    if (ftruncate(fd, committed_size) != 0) return;
-    fclose(pFile);
-    pFile = nullptr;
-    prev_format.clear();
+void FileManager::cut_torn_tail_of_newest() {
+    AppendFile::CutTornTailOfNewest(billpath, "SMSC_####-##-##_###", WholeLinesSize,
+                                    pm.bill.BILL_SYNC != 0);
 }
 
 }  // namespace kest

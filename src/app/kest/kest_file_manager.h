@@ -9,6 +9,7 @@
 #include <string>
 
 #include "event_loop/Epoll.h"
+#include "kest_file_util.h"
 #include "kest_manager.h"
 #include "kest_query.h"
 
@@ -17,33 +18,42 @@ namespace kest {
 class FileManager {
 public:
     explicit FileManager(EventCLoop::Epoll &epoll);
-    // The stream stays open for the life of the process; see open().
+    // The file stays open for the life of the process; see open().
     ~FileManager() = default;
     FileManager(const FileManager &) = delete;
     FileManager &operator=(const FileManager &) = delete;
 
     // Base name of the bill file of the current local date (no index suffix).
     std::string make_name();
-    // Makes sure the file of the current local date is open.
+    // Makes sure the file of the current local date is open: the one at
+    // its path, should a collector have moved or removed the open one.
     void open();
-    // Appends the row's line; it is flushed (and synced when configured)
-    // before this returns. Throws when the line is not safely in the file.
+    // Appends the row's line, synced when configured and settled.
     void write(const DAO::TSMS_SND_MSG &rec);
 
     // Appends one line in one write, not synced; returns the offset where it
     // starts. Throws when the line is not whole in the file.
     off_t append(const std::string &line);
     // Makes the lines appended so far durable when BILL_SYNC is on. On a
-    // failure they are cut off again (their rows are not deleted yet) and it
-    // throws.
+    // failure the unsettled lines are cut off again and it throws.
     void sync();
-    // Cuts off the lines appended since the last sync: their rows were not
-    // deleted and go to whoever bills them next.
-    void discard_unsynced();
+    // The rows of the lines written so far are committed: their lines stay.
+    void settle() { file.settle(); }
+    // Cuts off the lines not settled (their rows go to whoever bills them
+    // next) and syncs the cut. Throws when the cut fails.
+    void discard_unsettled();
+    // The open file has lost its last name: lines in it reach no collector.
+    bool removed() const { return file.removed(); }
+    // From the ending thread: no line is written from here on, and the
+    // lines not settled are cut off.
+    void fence() { file.fence(); }
     // Offset at which the next line will start.
-    off_t end() const { return written_size; }
+    off_t end() const { return file.end(); }
     // Name of the open bill file within the bill folder.
     std::string base_name() const;
+    // Cuts the torn tail a killed process may have left in the newest bill
+    // file of the folder, whatever its date; logged.
+    void cut_torn_tail_of_newest();
 
     // Full path of the open bill file; empty while none is open.
     std::string file_name() const;
@@ -52,19 +62,16 @@ public:
     static std::string format_line(const DAO::TSMS_SND_MSG &rec);
 
 private:
-    void discard_partial_line();
     [[noreturn]] void fail();
 
     EventCLoop::Epoll &epoll;
     KestManager &pm;
-    FILE *pFile;
+    fileutil::AppendFile file;
     uint32_t index;
     time_t prev_time;
     std::string prev_format;
     std::string timeformat;
     std::string billpath;
-    off_t committed_size;  // bytes of whole lines synced (or settled) in the open file
-    off_t written_size;    // bytes of whole lines appended to the open file
 };
 
 }  // namespace kest

@@ -1,19 +1,98 @@
-// Internal to the daemon: file steps shared by the bill and reject files.
+// Internal to the daemon: the append-only file that the bill and reject
+// writers share, and the file steps around it.
 #pragma once
 
-#include <cstdio>
+#include <sys/types.h>
+
+#include <mutex>
+#include <stdexcept>
 #include <string>
 
 namespace kest::fileutil {
-
-// Read-and-append stream, created 0640 (less the umask): bill and reject
-// records carry subscribers' numbers, which are no business of other users.
-// Null with errno set on failure.
-FILE *OpenForAppend(const std::string &path);
 
 // Makes a new file's name in its directory durable, as fdatasync does not.
 // Returns 0, or the errno of the failure; a file system that cannot sync a
 // directory at all (EINVAL, EROFS) counts as done.
 int SyncDirectoryOf(const std::string &path);
+
+// Bytes of the file up to the end of its last whole record; -1 when it
+// cannot be read.
+using WholeSizeFn = off_t (*)(int fd);
+
+// Thrown by a write after the process's ending took the pass over: the line
+// must not follow the cut of the pass's lines.
+struct Fenced : std::runtime_error {
+    Fenced() : std::runtime_error("the pass was taken over by the ending of the process") {}
+};
+
+// One file of records that only grows at its end, followed at its path: a
+// collector may move or remove it at any time, and the next open() then
+// uses the file at the path. Records count as written only whole: a tail
+// that is not a whole record (a write cut short by a kill) is cut off when
+// the file is opened or closed. Bytes are "settled" once the rows of their
+// records are committed; the bytes after them may still be cut off.
+class AppendFile {
+public:
+    enum class Opened { Kept, Opened, Replaced, OpenFailed, DirectorySyncFailed };
+
+    // bSync: new names and written records reach the disk (BILL_SYNC).
+    AppendFile(WholeSizeFn wholeSize, bool bSync);
+    ~AppendFile();
+    AppendFile(const AppendFile &) = delete;
+    AppendFile &operator=(const AppendFile &) = delete;
+
+    // Makes the file at path the open one: Kept when it is already, Opened
+    // when another path was open (or none), Replaced when the open file has
+    // left path (moved, renamed or removed). On a failure (errno set)
+    // nothing is open.
+    Opened open(const std::string &path);
+    void close();
+    bool isOpen() const { return fd_ >= 0; }
+    const std::string &path() const { return path_; }
+
+    // Appends text in one write. Throws std::runtime_error with errno set
+    // when it is not whole in the file (what was written of it is cut off
+    // again), Fenced after fence().
+    void append(const std::string &text);
+    // Makes the bytes written durable (when syncing); false with errno set.
+    bool sync();
+    // Cuts off everything after the settled bytes and syncs the cut; false
+    // with errno set.
+    bool discardUnsettled();
+    void settle() { settled_ = written_; }
+    off_t end() const { return written_; }
+    off_t settledEnd() const { return settled_; }
+    // The open file has no name left: its records reach nobody.
+    bool removed() const;
+    // From another thread, as the process ends: no byte is appended from
+    // here on, and the unsettled ones are cut off (and the cut synced).
+    void fence();
+
+    // Cuts a torn tail of the file at path (a regular file, not followed
+    // through a link) and syncs the cut when bSync; the bytes cut, 0 when
+    // none (or no such file), -1 with errno set on a failure.
+    static off_t CutTornTail(const std::string &path, WholeSizeFn wholeSize, bool bSync);
+
+    // Cuts a torn tail of the newest file of folder whose name has shape
+    // (characters as they stand, '#' any digit: such names sort by date),
+    // whatever its date; logged.
+    static void CutTornTailOfNewest(const std::string &folder, const char *pcShape,
+                                    WholeSizeFn wholeSize, bool bSync);
+
+private:
+    bool atPath(const std::string &path) const;
+    bool cutTo(off_t size);
+
+    WholeSizeFn wholeSize_;
+    bool bSync_;
+    std::string path_;
+    int fd_ = -1;
+    off_t settled_ = 0;
+    off_t written_ = 0;
+    // Held while bytes are appended or cut, so that fence() from the ending
+    // thread never interleaves with a write of the worker.
+    std::timed_mutex writeMutex_;
+    bool bFenced_ = false;
+};
 
 }  // namespace kest::fileutil

@@ -3,6 +3,7 @@
 #include "kest_journal.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <iterator>
 #include <set>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -20,7 +22,8 @@ namespace kest {
 
 namespace {
 
-constexpr uint32_t kMagic = 0x4b4a524eu;  // "KJRN"
+constexpr uint32_t kMagic = 0x4b4a524eu;        // "KJRN": a line on record
+constexpr uint32_t kMagicSynced = 0x4b4a5253u;  // "KJRS": its line synced
 constexpr off_t kFileSize = static_cast<off_t>(Journal::kSlots * sizeof(JournalSlot));
 constexpr off_t kMaxLine = 4096;
 
@@ -195,6 +198,13 @@ void Journal::open() {
     // which must never reach a file it names.
     fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0640);
     if (fd_ < 0) return disable("cannot be opened");
+    if (flock(fd_, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        close(fd_);
+        fd_ = -1;
+        std::string folder = path_.substr(0, path_.find_last_of('/') + 1);
+        throw std::runtime_error("Failed ! The key folder " + (folder.empty() ? "." : folder) +
+                                 " is in use by another instance: " + path_ + " is locked");
+    }
     struct stat st {};
     if (fstat(fd_, &st) != 0) return disable("cannot be read");
     if (!S_ISREG(st.st_mode)) {
@@ -228,7 +238,8 @@ void Journal::load() {
     for (unsigned i = 0; i < kSlots && fd_ >= 0; ++i) {
         const JournalSlot &stSlot = slots[i];
         if (IsEmpty(stSlot)) continue;
-        bool bValid = stSlot.unMagic == kMagic && stSlot.unCheck == CheckOf(stSlot) &&
+        bool bSynced = stSlot.unMagic == kMagicSynced;
+        bool bValid = (stSlot.unMagic == kMagic || bSynced) && stSlot.unCheck == CheckOf(stSlot) &&
                       stSlot.ulSerial % kSlots == i && PlaceIsSane(stSlot) &&
                       memchr(stSlot.szFile, '\0', sizeof(stSlot.szFile)) != nullptr;
         LinePlace place;
@@ -237,7 +248,8 @@ void Journal::load() {
                      static_cast<off_t>(stSlot.lEnd)};
             if (stSlot.ulSerial >= ulNextSerial_) ulNextSerial_ = stSlot.ulSerial + 1;
         }
-        if (!bValid || !wholeLineAt(place)) {
+        // A synced line counts wherever its file went since.
+        if (!bValid || (!bSynced && !wholeLineAt(place))) {
             clearSlot(i);
             ++unErased;
             continue;
@@ -245,8 +257,8 @@ void Journal::load() {
         slotSerial_[i] = stSlot.ulSerial;
         auto it = entries_.find(static_cast<long>(stSlot.lSeq));
         if (it != entries_.end() && it->second.ulSerial > stSlot.ulSerial) continue;
-        entries_[static_cast<long>(stSlot.lSeq)] = {place, i, stSlot.ulSerial};
-        files.insert(place.file);
+        entries_[static_cast<long>(stSlot.lSeq)] = {place, i, stSlot.ulSerial, bSynced};
+        if (!bSynced) files.insert(place.file);
     }
     // Lines a killed process left in the page cache are on disk before any
     // row is deleted on their account; the rows of lines that cannot be
@@ -258,7 +270,7 @@ void Journal::load() {
                        billDir_.c_str(), file.c_str(), strerror(errno));
         for (auto it = entries_.begin(); it != entries_.end();) {
             auto next = std::next(it);
-            if (it->second.place.file == file) erase(it->first);
+            if (it->second.place.file == file && !it->second.bSynced) erase(it->first);
             it = next;
         }
     }
@@ -286,20 +298,36 @@ bool Journal::holds(const LinePlace &place, const std::string &line) const {
 
 void Journal::record(long lSeq, const LinePlace &place) {
     if (fd_ < 0 || place.file.size() >= sizeof(JournalSlot::szFile)) return;
+    uint64_t ulSerial = ulNextSerial_++;
+    Entry entry{place, static_cast<unsigned>(ulSerial % kSlots), ulSerial, false};
+    if (!writeSlot(lSeq, entry)) return;
+    slotSerial_[entry.unSlot] = ulSerial;
+    entries_[lSeq] = entry;
+}
+
+void Journal::markSynced(long lSeq) {
+    auto it = entries_.find(lSeq);
+    if (fd_ < 0 || it == entries_.end() || it->second.bSynced) return;
+    it->second.bSynced = true;
+    writeSlot(lSeq, it->second);
+}
+
+bool Journal::writeSlot(long lSeq, const Entry &entry) {
     JournalSlot stSlot{};
-    stSlot.unMagic = kMagic;
-    stSlot.ulSerial = ulNextSerial_++;
+    stSlot.unMagic = entry.bSynced ? kMagicSynced : kMagic;
+    stSlot.ulSerial = entry.ulSerial;
     stSlot.lSeq = lSeq;
-    stSlot.lStart = place.start;
-    stSlot.lEnd = place.end;
-    memcpy(stSlot.szFile, place.file.c_str(), place.file.size() + 1);
+    stSlot.lStart = entry.place.start;
+    stSlot.lEnd = entry.place.end;
+    memcpy(stSlot.szFile, entry.place.file.c_str(), entry.place.file.size() + 1);
     stSlot.unCheck = CheckOf(stSlot);
-    unsigned unSlot = static_cast<unsigned>(stSlot.ulSerial % kSlots);
-    if (!PwriteAll(fd_, &stSlot, sizeof(stSlot), static_cast<off_t>(unSlot * sizeof(stSlot))))
-        return goOff("cannot be written");
+    if (!PwriteAll(fd_, &stSlot, sizeof(stSlot),
+                   static_cast<off_t>(entry.unSlot * sizeof(stSlot)))) {
+        goOff("cannot be written");
+        return false;
+    }
     dirty_ = true;
-    slotSerial_[unSlot] = stSlot.ulSerial;
-    entries_[lSeq] = {place, unSlot, stSlot.ulSerial};
+    return true;
 }
 
 void Journal::sync() {
@@ -311,6 +339,13 @@ void Journal::sync() {
 const LinePlace *Journal::find(long lSeq) const {
     auto it = entries_.find(lSeq);
     return it == entries_.end() ? nullptr : &it->second.place;
+}
+
+const LinePlace *Journal::billed(long lSeq, const std::string &line) const {
+    auto it = entries_.find(lSeq);
+    if (it == entries_.end()) return nullptr;
+    const Entry &entry = it->second;
+    return entry.bSynced || holds(entry.place, line) ? &entry.place : nullptr;
 }
 
 // The record goes as well, synced with the next records (a pass's sync does

@@ -28,7 +28,7 @@ struct LinePlace {
 // One slot of the journal file, as on disk (host byte order: the file never
 // leaves the node).
 struct JournalSlot {
-    uint32_t unMagic;
+    uint32_t unMagic;   // also tells a record whose line is synced
     uint32_t unCheck;   // over every other byte of the slot
     uint64_t ulSerial;  // order of the records; the ring's next slot follows the highest
     int64_t lSeq;       // MSG_SEQ of the row
@@ -52,10 +52,12 @@ public:
     Journal(const Journal &) = delete;
     Journal &operator=(const Journal &) = delete;
 
-    // Opens or creates the file and takes its entries whose lines are whole
-    // in their files; the others are erased, as their places will hold other
-    // lines. A journal that cannot be used is logged and left off: rows are
-    // then billed at least once, as without it.
+    // Opens or creates the file, locks it for this process, and takes its
+    // entries whose lines are synced or whole in their files; the others are
+    // erased, as their places will hold other lines. A journal that another
+    // process holds throws std::runtime_error: two writers would wipe each
+    // other's records. One that cannot be used is logged and left off: rows
+    // are then billed at least once, as without it.
     void open();
     bool enabled() const { return fd_ >= 0; }
 
@@ -81,10 +83,16 @@ public:
         bool bWaiting_;
     };
     // Place of seq's line from an earlier pass or run whose delete was not
-    // known to be committed; nullptr when there is none.
+    // known to be committed, when that line is billed: synced, or whole byte
+    // for byte at its place. nullptr otherwise.
+    const LinePlace *billed(long lSeq, const std::string &line) const;
+    // Place of seq's line on record, billed or not; nullptr when there is none.
     const LinePlace *find(long lSeq) const;
     // Whether line lies whole, byte for byte, at place.
     bool holds(const LinePlace &place, const std::string &line) const;
+    // seq's line is synced: it stays billed wherever its file goes. Durable
+    // with the next sync.
+    void markSynced(long lSeq);
     // seq's delete is committed: its record is no longer needed.
     void forget(long lSeq);
     // seq's line was cut off unsynced: its record must not name the place
@@ -96,11 +104,13 @@ private:
         LinePlace place;
         unsigned unSlot;
         uint64_t ulSerial;
+        bool bSynced;
     };
 
     bool createEmpty();
     void load();
     bool wholeLineAt(const LinePlace &place) const;
+    bool writeSlot(long lSeq, const Entry &entry);
     void clearSlot(unsigned unSlot);
     void disable(const char *pcWhat);
     void goOff(const char *pcWhat);

@@ -28,7 +28,14 @@ int main(int argc, char **argv) {
     std::list<std::thread> workers;
     auto *epoll = new EventCLoop::Epoll();             // lives as long as the process
     auto *selecter = new kest::DbSelecter(*epoll);
-    selecter->run();
+    try {
+        selecter->run();
+    } catch (const std::exception &e) {
+        pm->log().critical("%s\n", e.what());
+        fflush(stdout);
+        fprintf(stderr, "%s\n", e.what());
+        kest::KestManager::EndNow(1);
+    }
 
     workers.emplace_back([epoll] {
         for (;;) epoll->Run();

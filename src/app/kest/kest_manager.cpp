@@ -26,6 +26,7 @@ namespace kest {
 namespace {
 
 constexpr const char *kVersion = "1.0.0";
+constexpr std::chrono::seconds kPassEndLimit(3);
 
 int LogWithLevel(unsigned int unLevel, const char *pcFormat, va_list args) {
     // A va_list parameter is a pointer on some targets: Log wants the address
@@ -279,16 +280,21 @@ void KestManager::OnHafHangThrID(unsigned int unThrId) {
     // The other node should take over what this one no longer does.
     char szReason[128];
     snprintf(szReason, sizeof(szReason), "THREAD HANG-UP Detect: Thread-ID: %d", unThrId);
-    HandOverAndExit(szReason);
+    HandOverAndExit(szReason, true);
 }
 
-void KestManager::HandOverAndExit(const char *pcReason) {
+void KestManager::HandOverAndExit(const char *pcReason, bool bEndPass) {
     // A signal and a hang report may both end the process: one of them does,
     // or, when it has not within the wait, the later one. That is a failure:
     // the stuck one's switch-over request and lock release may not be done.
     StdoutNeverWaits();  // the switch-over request's line must not hold it
     static EndingTurn turn(std::chrono::seconds(5));
     if (!turn.take()) EndNow(EXIT_FAILURE);
+    // The other node bills what this one leaves: no pass of this node may
+    // commit after the request, nor leave lines of rows it did not commit.
+    if (bEndPass && getInstance()->gate.close(kPassEndLimit))
+        Log(LOG_1, "[STOP] The pass in flight did not end within 3 s: abandoned, its rows come "
+                   "again\n");
     halink::SetSwitchNode(pcReason);
     UnLock_Process();
     EndNow(0);

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "kest_pass_gate.h"
+
 namespace kest {
 
 enum HA_MODE { INIT = 1, STANDBY = 2, ACTIVE = 3 };
@@ -100,15 +102,19 @@ public:
     DB db{};
     HA ha;
     OrvoLogger logger;
+    // The billing pass in flight, which a stop lets end first.
+    PassGate gate;
 
 private:
     KestManager() = default;
     // What start-up found worth saying about the settings, logged once the
     // log is open.
     std::vector<std::string> configNotes;
-    // Asks for a switch-over, releases the process lock and ends with status 0;
-    // a later caller ends the process with status 1 when this one is stuck.
-    [[noreturn]] static void HandOverAndExit(const char *pcReason);
+    // Lets the billing pass in flight end first when bEndPass (not inside a
+    // fault, whose thread may be the worker), asks for a switch-over,
+    // releases the process lock and ends with status 0; a later caller ends
+    // the process with status 1 when this one is stuck.
+    [[noreturn]] static void HandOverAndExit(const char *pcReason, bool bEndPass);
     bool registerRoleCallbacks();
 };
 

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "kest_file_util.h"
+#include "kest_manager.h"
 
 namespace kest {
 
@@ -79,9 +80,8 @@ std::vector<StoredRow> ReadStoredRows(odbctemplate::OdbcConnect &con, long lSeq)
     return rows;
 }
 
-RejectFile::RejectFile(std::string folder, bool bSync) : folder_(std::move(folder)), bSync_(bSync) {}
-
-RejectFile::~RejectFile() { close(); }
+RejectFile::RejectFile(std::string folder, bool bSync)
+    : folder_(std::move(folder)), bSync_(bSync), file_(WholeRecordsSize, bSync) {}
 
 std::string RejectFile::Header() {
     std::string line = "time,reason";
@@ -99,55 +99,58 @@ std::string RejectFile::Record(const std::string &time, const std::string &reaso
     return line + kRecordEnd;
 }
 
-void RejectFile::close() {
-    if (pFile_ != nullptr) fclose(pFile_);
-    pFile_ = nullptr;
-    date_.clear();
-}
-
 void RejectFile::open(const std::string &date) {
-    close();
-    path_ = folder_ + "/SMSC_REJECT_" + date + ".csv";
-    pFile_ = fileutil::OpenForAppend(path_);
-    if (pFile_ == nullptr)
-        throw std::runtime_error("reject file " + path_ + " open fail : " + ErrnoText());
-    setvbuf(pFile_, nullptr, _IONBF, 0);  // one write per call, nothing held back
-    int fd = fileno(pFile_);
-    struct stat st {};
-    off_t size = fstat(fd, &st) == 0 ? st.st_size : 0;
-    committed_ = WholeRecordsSize(fd);
-    if (committed_ < 0) committed_ = size;  // unreadable: leave the file as it is
-    if (committed_ != size && ftruncate(fd, committed_) != 0) committed_ = size;
-    int nErr = size == 0 && bSync_ ? fileutil::SyncDirectoryOf(path_) : 0;
-    if (nErr != 0) {
-        close();
-        throw std::runtime_error("reject file " + path_ + " directory sync fail : " +
-                                 strerror(nErr));
+    std::string path = folder_ + "/SMSC_REJECT_" + date + ".csv";
+    fileutil::AppendFile::Opened opened = file_.open(path);
+    path_ = path;
+    switch (opened) {
+        case fileutil::AppendFile::Opened::Kept:
+        case fileutil::AppendFile::Opened::Opened:
+            return;
+        case fileutil::AppendFile::Opened::Replaced:
+            KestManager::getInstance()->log().critical(
+                "[FILE] %s moved or removed: the file at its path is used from here on\n",
+                path.c_str());
+            return;
+        case fileutil::AppendFile::Opened::DirectorySyncFailed:
+            throw std::runtime_error("reject file " + path + " directory sync fail : " +
+                                     ErrnoText());
+        case fileutil::AppendFile::Opened::OpenFailed:
+            break;
     }
-    date_ = date;
+    throw std::runtime_error("reject file " + path + " open fail : " + ErrnoText());
 }
 
 void RejectFile::write(const std::string &reason, const std::vector<StoredRow> &rows) {
     time_t now = time(nullptr);
-    std::string date = LocalTime(now, "%Y-%m-%d");
-    if (pFile_ == nullptr || date != date_) open(date);
-    std::string text = committed_ == 0 ? Header() : std::string();
+    open(LocalTime(now, "%Y-%m-%d"));
+    std::string text = file_.end() == 0 ? Header() : std::string();
     std::string stamp = LocalTime(now, "%Y-%m-%d %H:%M:%S");
     for (const StoredRow &row : rows) text += Record(stamp, reason, row);
     // The caller deletes the rows right after: they count only once all of
     // their records are in the file (and on the disk when configured).
-    bool bOk = fwrite(text.data(), 1, text.size(), pFile_) == text.size() && fflush(pFile_) == 0;
-    if (bOk && bSync_) bOk = fdatasync(fileno(pFile_)) == 0;
-    if (!bOk) {
+    try {
+        file_.append(text);
+    } catch (const fileutil::Fenced &) {
+        throw;
+    } catch (const std::runtime_error &) {
+        file_.close();  // nothing of the records stays: cut off by the append
+        throw std::runtime_error("reject file " + path_ + " write fail : " + ErrnoText());
+    }
+    if (!file_.sync()) {
         int nErr = errno;
-        // Should the cut fail, the next open cuts the torn tail off.
-        int nCut = ftruncate(fileno(pFile_), committed_);
-        (void)nCut;
-        close();
+        file_.discardUnsettled();
+        file_.close();  // should the cut fail, the next open cuts the torn tail off
         errno = nErr;
         throw std::runtime_error("reject file " + path_ + " write fail : " + ErrnoText());
     }
-    committed_ += static_cast<off_t>(text.size());
+    file_.settle();
+}
+
+void RejectFile::cutTornTailOfNewest() {
+    if (enabled())
+        fileutil::AppendFile::CutTornTailOfNewest(folder_, "SMSC_REJECT_####-##-##.csv",
+                                                  WholeRecordsSize, bSync_);
 }
 
 }  // namespace kest

@@ -10,12 +10,12 @@
 #include <sys/types.h>
 
 #include <array>
-#include <cstdio>
 #include <ctime>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "kest_file_util.h"
 #include "odbc/odbc_connect.h"
 
 namespace kest {
@@ -37,7 +37,6 @@ class RejectFile {
 public:
     // An empty folder disables the file: a bad row then ends the process.
     RejectFile(std::string folder, bool bSync);
-    ~RejectFile();
     RejectFile(const RejectFile &) = delete;
     RejectFile &operator=(const RejectFile &) = delete;
 
@@ -51,6 +50,9 @@ public:
 
     // Path of the file last written; empty before the first record.
     const std::string &file_name() const { return path_; }
+    // Cuts the torn tail a killed process may have left in the newest reject
+    // file of the folder, whatever its date; logged.
+    void cutTornTailOfNewest();
 
     static std::string Header();
     static std::string Record(const std::string &time, const std::string &reason,
@@ -58,14 +60,11 @@ public:
 
 private:
     void open(const std::string &date);
-    void close();
 
     std::string folder_;
     bool bSync_;
-    std::string date_;  // of the open file
     std::string path_;
-    FILE *pFile_ = nullptr;
-    off_t committed_ = 0;  // bytes of whole records in the open file
+    fileutil::AppendFile file_;
 };
 
 }  // namespace kest

@@ -69,7 +69,7 @@ void KestManager::SignalHandler(int n) {
     Log(LOG_1, "Catch The Signal %d\n", n);
     char szReason[128];
     snprintf(szReason, sizeof(szReason), "Catch The Signal %d", n);
-    HandOverAndExit(szReason);
+    HandOverAndExit(szReason, bTermination);
 }
 
 void KestManager::SighUsr(int n) {
