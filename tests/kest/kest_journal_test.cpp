@@ -90,6 +90,25 @@ TEST(Journal, OnlyRecordsOfWholeLinesInPlaceOutliveARestart) {
     off.record(20, place(0));
     off.sync();
     EXPECT_EQ(off.find(20), nullptr);
+
+    // A synced line stays billed after a collector took its file; a journal
+    // serves one process, and a second one on it is refused.
+    const std::string synced = dir / "synced.journal";
+    {
+        kest::Journal journal(synced, dir.path().string(), true);
+        journal.open();
+        journal.record(21, place(0));
+        journal.record(22, place(1));
+        journal.markSynced(21);
+        journal.sync();
+        kest::Journal second(synced, dir.path().string(), true);
+        EXPECT_THROW(second.open(), std::runtime_error);
+    }
+    ASSERT_EQ(rename((dir / name).c_str(), (dir / "collected").c_str()), 0);
+    kest::Journal journal(synced, dir.path().string(), true);
+    journal.open();
+    EXPECT_NE(journal.billed(21, lines[0]), nullptr);
+    EXPECT_EQ(journal.find(22), nullptr) << "not synced, its line gone";
 }
 
 // The journal file is input: a record may name any file and any offsets, and
