@@ -67,35 +67,40 @@ AppendFile::Opened AppendFile::open(const std::string &path) {
     }
     close();
     path_ = path;
-    fd_ = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, kFileMode);
-    if (fd_ < 0) return Opened::OpenFailed;
+    int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, kFileMode);
+    if (fd < 0) return Opened::OpenFailed;
     struct stat st {};
-    off_t size = fstat(fd_, &st) == 0 ? st.st_size : 0;
-    off_t whole = wholeSize_(fd_);
+    off_t size = fstat(fd, &st) == 0 ? st.st_size : 0;
+    off_t whole = wholeSize_(fd);
     // Unreadable, or a cut that fails: the file stays as it is.
-    settled_ = whole < 0 || (whole != size && ftruncate(fd_, whole) != 0) ? size : whole;
-    written_ = settled_;
+    if (whole < 0 || (whole != size && ftruncate(fd, whole) != 0)) whole = size;
     // Records in a file whose name may not survive a power failure must not
     // let their rows be deleted.
     int nErr = size == 0 && bSync_ ? SyncDirectoryOf(path) : 0;
     if (nErr != 0) {
-        close();
+        ::close(fd);
         errno = nErr;
         return Opened::DirectorySyncFailed;
     }
+    std::lock_guard<std::timed_mutex> lock(writeMutex_);
+    fd_ = fd;
+    settled_ = written_ = whole;
     return result;
 }
 
 void AppendFile::close() {
+    std::lock_guard<std::timed_mutex> lock(writeMutex_);
     if (fd_ < 0) return;
-    {
-        std::lock_guard<std::timed_mutex> lock(writeMutex_);
-        off_t whole = wholeSize_(fd_);
-        if (whole >= 0 && whole < written_) cutTo(whole);
-        ::close(fd_);
-        fd_ = -1;
-    }
+    off_t whole = wholeSize_(fd_);
+    if (whole >= 0 && whole < written_) cutTo(whole);
+    ::close(fd_);
+    fd_ = -1;
     settled_ = written_ = 0;
+}
+
+void AppendFile::settle() {
+    std::lock_guard<std::timed_mutex> lock(writeMutex_);
+    settled_ = written_;
 }
 
 void AppendFile::append(const std::string &text) {

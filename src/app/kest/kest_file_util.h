@@ -59,7 +59,7 @@ public:
     // Cuts off everything after the settled bytes and syncs the cut; false
     // with errno set.
     bool discardUnsettled();
-    void settle() { settled_ = written_; }
+    void settle();
     off_t end() const { return written_; }
     off_t settledEnd() const { return settled_; }
     // The open file has no name left: its records reach nobody.
@@ -89,8 +89,8 @@ private:
     int fd_ = -1;
     off_t settled_ = 0;
     off_t written_ = 0;
-    // Held while bytes are appended or cut, so that fence() from the ending
-    // thread never interleaves with a write of the worker.
+    // Held while the file, its sizes or its bytes change, so that fence()
+    // from the ending thread never interleaves with the worker.
     std::timed_mutex writeMutex_;
     bool bFenced_ = false;
 };
