@@ -58,7 +58,7 @@ bool BillingPass::claim(long lSeq) {
 void BillingPass::plan(long lSeq, std::string line) {
     if (planned_.empty()) plannedEnd_ = fm_.end();
     if (const LinePlace *pPlace = journal_.billed(lSeq, line)) {
-        planned_.push_back({lSeq, std::move(line), true, *pPlace});
+        planned_.push_back({lSeq, std::move(line), true, false, *pPlace});
         return;
     }
     off_t start = plannedEnd_;
@@ -67,10 +67,23 @@ void BillingPass::plan(long lSeq, std::string line) {
     // is not in place, which the next start erases.
     LinePlace place{fm_.base_name(), start, plannedEnd_};
     journal_.record(lSeq, place);
-    planned_.push_back({lSeq, std::move(line), false, std::move(place)});
+    planned_.push_back({lSeq, std::move(line), false, false, std::move(place)});
+}
+
+// Its record goes without a sync of its own: it is checked byte for byte
+// against this row's line, which no later line matches.
+void BillingPass::skip(long lSeq) {
+    for (size_t i = unNextPlanned_; i < planned_.size(); ++i) {
+        PlannedLine &planned = planned_[i];
+        if (planned.lSeq != lSeq || planned.bSkipped) continue;
+        planned.bSkipped = true;
+        if (!planned.bBilled) journal_.erase(lSeq);
+        return;
+    }
 }
 
 void BillingPass::writeLine(long lSeq) {
+    while (unNextPlanned_ < planned_.size() && planned_[unNextPlanned_].bSkipped) ++unNextPlanned_;
     if (unNextPlanned_ >= planned_.size() || planned_[unNextPlanned_].lSeq != lSeq)
         throw std::runtime_error("bill line of MSG_SEQ:" + std::to_string(lSeq) + " not planned");
     const PlannedLine &planned = planned_[unNextPlanned_++];
@@ -139,8 +152,6 @@ void BillingPass::commitClaims() {
     bOpen_ = false;
     claimed_.clear();
     written_.clear();
-    planned_.clear();
-    unNextPlanned_ = 0;
 }
 
 void BillingPass::abandon() {
@@ -169,7 +180,7 @@ void BillingPass::eraseUnwritten() {
     bool bErased = false;
     for (; unNextPlanned_ < planned_.size(); ++unNextPlanned_) {
         const PlannedLine &planned = planned_[unNextPlanned_];
-        if (planned.bBilled) continue;
+        if (planned.bBilled || planned.bSkipped) continue;
         journal_.erase(planned.lSeq);
         bErased = true;
     }

@@ -45,10 +45,13 @@ public:
     // Claims seq's row for the open transaction by executing its delete;
     // false when it deleted nothing: another session has the row.
     bool claim(long lSeq);
-    // Plans the line of a claimed row: unless the journal shows it billed by
+    // Plans the line of a fetched row: unless the journal shows it billed by
     // an earlier pass or process, its place (after the lines planned before
-    // it) goes on record. Every line is planned before the first is written.
+    // it) goes on record. Every line of the pass is planned before the first
+    // is written, so that one sync of the journal covers the pass.
     void plan(long lSeq, std::string line);
+    // seq's planned line will not be written: another session has the row.
+    void skip(long lSeq);
     // Writes the next planned line, which must be seq's, at its place; a line
     // already billed is not written again. Not yet synced.
     void writeLine(long lSeq);
@@ -70,6 +73,7 @@ private:
         long lSeq;
         std::string line;
         bool bBilled;
+        bool bSkipped;
         LinePlace place;
     };
 

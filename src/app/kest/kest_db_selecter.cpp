@@ -217,7 +217,7 @@ DbSelecter::PassEnd DbSelecter::processRows(int &nCount) {
     std::vector<PassRow> rows = fetchRows();
     if (!rows.empty()) {
         fm.open();
-        makeLines(rows);
+        planLines(rows);
     }
     size_t unStep = pass.perPass() ? rows.size() : 1;
     for (size_t i = 0; i < rows.size(); i += unStep) {
@@ -243,16 +243,17 @@ std::vector<DbSelecter::PassRow> DbSelecter::fetchRows() {
     return rows;
 }
 
-// The lines of the pass, made before the first claim. A row whose values
-// cannot make one (the std::logic_error of the line and of the cut check)
-// keeps its error for its turn. Lines stop at a row without its key: the
-// pass ends there.
-void DbSelecter::makeLines(std::vector<PassRow> &rows) {
+// The lines of the pass, made and planned before the first claim. A row
+// whose values cannot make one (the std::logic_error of the line and of the
+// cut check) keeps its error for its turn. Planning stops at a row without
+// its key: the pass ends there.
+void DbSelecter::planLines(std::vector<PassRow> &rows) {
     for (PassRow &row : rows) {
         if (row.data.len_msg_seq == DAO::NULL_INDICATOR) return;
         try {
             if (row.bCut) checkCutColumns(row.data);
             row.line = FileManager::format_line(row.data);
+            pass.plan(row.data.MSG_SEQ, row.line);
         } catch (const std::logic_error &) {
             row.lineError = std::current_exception();
         }
@@ -276,6 +277,7 @@ DbSelecter::PassEnd DbSelecter::claimRows(std::vector<PassRow> &rows, size_t unF
         if (row.data.len_msg_seq == DAO::NULL_INDICATOR)
             throw std::invalid_argument("MSG_SEQ is NULL: the row cannot be billed");
         row.bClaimed = claimRow(row);
+        if (!row.bClaimed && !row.lineError) pass.skip(row.data.MSG_SEQ);
     }
     return PassEnd::Drained;
 }
@@ -306,8 +308,6 @@ bool DbSelecter::claimRow(PassRow &row) {
 // unTo) and commits them.
 void DbSelecter::billClaimed(std::vector<PassRow> &rows, size_t unFrom, size_t unTo,
                              int &nCount) {
-    for (size_t i = unFrom; i < unTo; ++i)
-        if (rows[i].bClaimed && !rows[i].lineError) pass.plan(rows[i].data.MSG_SEQ, rows[i].line);
     int nBilled = 0;
     int nAside = 0;
     for (size_t i = unFrom; i < unTo; ++i) {

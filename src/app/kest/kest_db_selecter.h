@@ -63,7 +63,7 @@ private:
     void setLockWait();
     PassEnd processRows(int &nCount);
     std::vector<PassRow> fetchRows();
-    void makeLines(std::vector<PassRow> &rows);
+    void planLines(std::vector<PassRow> &rows);
     PassEnd claimRows(std::vector<PassRow> &rows, size_t unFrom, size_t unTo);
     bool claimRow(PassRow &row);
     void billClaimed(std::vector<PassRow> &rows, size_t unFrom, size_t unTo, int &nCount);

@@ -309,7 +309,7 @@ void Journal::markSynced(long lSeq) {
     auto it = entries_.find(lSeq);
     if (fd_ < 0 || it == entries_.end() || it->second.bSynced) return;
     it->second.bSynced = true;
-    writeSlot(lSeq, it->second);
+    if (writeSlot(lSeq, it->second)) bCleared_ = true;  // durable with the next sync
 }
 
 bool Journal::writeSlot(long lSeq, const Entry &entry) {
@@ -326,7 +326,9 @@ bool Journal::writeSlot(long lSeq, const Entry &entry) {
         goOff("cannot be written");
         return false;
     }
-    dirty_ = true;
+    // A mark asks for no sync of its own: until one comes, a restart checks
+    // the line in its file, as for any record.
+    if (!entry.bSynced) dirty_ = true;
     return true;
 }
 

@@ -123,7 +123,7 @@ private:
     bool bSync_;
     int fd_ = -1;
     bool dirty_ = false;     // records written, not yet synced
-    bool bCleared_ = false;  // slots cleared, not yet synced
+    bool bCleared_ = false;  // slots cleared or marked, not yet synced
     uint64_t ulNextSerial_ = 1;
     std::array<uint64_t, kSlots> slotSerial_{};
     std::unordered_map<long, Entry> entries_;
