@@ -9,7 +9,7 @@ PACKAGES=(
   unixodbc unixodbc-dev odbc-mariadb libsqliteodbc
   mariadb-server mariadb-client
   libspdlog-dev python3 python3-pyodbc
-  gdb strace procps util-linux
+  gdb strace procps util-linux faketime
   prometheus
   dpkg-dev file
   adduser systemd python3-seccomp

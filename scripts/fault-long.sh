@@ -4,12 +4,14 @@
 # journal (no row billed twice) and without it, a larger drain through two
 # database kills, 20,000 rows of which
 # 1 in 500 cannot be billed (set aside in the reject file while the drain goes
-# on), and the other fault tests once more. Builds the daemon in build-rel and runs the tests against
+# on), a pair of nodes on one database through 20 role moves and 10 stops of
+# the active node per commit mode (each row billed once across both), and the
+# other fault tests once more. Builds the daemon in build-rel and runs the tests against
 # a private MariaDB server of that tree (started here, stopped at the end).
 #
 #   scripts/fault-long.sh [unittest names...]   default: every fault test
 #
-# KEST_FAULT_SEED fixes the moments of the kills.
+# KEST_FAULT_SEED fixes the moments of the kills and stops.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD

@@ -67,7 +67,7 @@ void DbSelecter::run() {
     journal.open();
     // A file left with a torn last record by a killed process is cut here,
     // whatever its date: collectors may take it before it is opened again.
-    fm.cut_torn_tail_of_newest();
+    fm.cut_torn_tails(journal.filesOnRecord());
     rejects.cutTornTailOfNewest();
     status::Modes(pass.perPass(), journal.enabled());
     ConnectDB();

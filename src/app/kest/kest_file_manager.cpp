@@ -23,6 +23,7 @@ namespace {
 constexpr const char *kLineFormat =
     "%3.3s %03ld %03ld %10.*s %16.16s %16.16s %16.16s %14.14s %14.14s\n";
 constexpr const char *kRecordType = "000";
+constexpr const char *kBillShape = "SMSC_####-##-##_###";
 constexpr const char *kSerialFiller = "__________";
 constexpr const char *kNumberFiller = "________________";
 constexpr const char *kTimeFiller = "______________";
@@ -222,8 +223,12 @@ void FileManager::fail() {
     throw std::runtime_error("FileManager write fail : " + ErrnoText());
 }
 
-void FileManager::cut_torn_tail_of_newest() {
-    AppendFile::CutTornTailOfNewest(billpath, "SMSC_####-##-##_###", WholeLinesSize,
+// Names on the journal's record are input: only bill file names are taken.
+void FileManager::cut_torn_tails(std::set<std::string> names) {
+    names.insert(AppendFile::NewestIn(billpath, kBillShape));
+    for (const std::string &name : names)
+        if (fileutil::HasShape(name, kBillShape))
+            AppendFile::CutTornTail(billpath + "/" + name, WholeLinesSize,
                                     pm.bill.BILL_SYNC != 0);
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <set>
 #include <string>
 
 #include "event_loop/Epoll.h"
@@ -52,8 +53,8 @@ public:
     // Name of the open bill file within the bill folder.
     std::string base_name() const;
     // Cuts the torn tail a killed process may have left in the newest bill
-    // file of the folder, whatever its date; logged.
-    void cut_torn_tail_of_newest();
+    // file of the folder, whatever its date, and in the files named; logged.
+    void cut_torn_tails(std::set<std::string> names);
 
     // Full path of the open bill file; empty while none is open.
     std::string file_name() const;

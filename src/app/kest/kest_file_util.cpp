@@ -22,6 +22,12 @@ constexpr mode_t kFileMode = 0640;
 // The ending waits this long for a write of the worker to finish.
 constexpr std::chrono::seconds kFenceWait(1);
 
+bool SameFile(const struct stat &a, const struct stat &b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+}  // namespace
+
 bool HasShape(const std::string &name, const char *pcShape) {
     size_t i = 0;
     for (; pcShape[i] != '\0'; ++i) {
@@ -31,12 +37,6 @@ bool HasShape(const std::string &name, const char *pcShape) {
     }
     return i == name.size();
 }
-
-bool SameFile(const struct stat &a, const struct stat &b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-}  // namespace
 
 int SyncDirectoryOf(const std::string &path) {
     std::string dir = path.substr(0, path.find_last_of('/') + 1);
@@ -149,30 +149,28 @@ void AppendFile::fence() {
     if (fd_ >= 0 && written_ != settled_ && cutTo(settled_)) sync();
 }
 
-off_t AppendFile::CutTornTail(const std::string &path, WholeSizeFn wholeSize, bool bSync) {
+void AppendFile::CutTornTail(const std::string &path, WholeSizeFn wholeSize, bool bSync) {
     int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) return errno == ENOENT ? 0 : -1;
+    if (fd < 0 && errno == ENOENT) return;
     struct stat st {};
-    off_t cut = 0;
-    if (fstat(fd, &st) != 0) {
-        cut = -1;
-    } else if (S_ISREG(st.st_mode)) {
-        off_t whole = wholeSize(fd);
-        if (whole < 0)
-            cut = -1;
-        else if (whole < st.st_size)
-            cut = ftruncate(fd, whole) == 0 && (!bSync || fdatasync(fd) == 0)
-                      ? st.st_size - whole
-                      : -1;
+    off_t whole = 0;
+    bool bOk = fd >= 0 && fstat(fd, &st) == 0;
+    if (bOk && S_ISREG(st.st_mode)) {
+        whole = wholeSize(fd);
+        bOk = whole >= 0 && (whole == st.st_size || (ftruncate(fd, whole) == 0 &&
+                                                      (!bSync || fdatasync(fd) == 0)));
     }
     int nErr = errno;
-    ::close(fd);
-    errno = nErr;
-    return cut;
+    if (fd >= 0) ::close(fd);
+    OrvoLogger &log = KestManager::getInstance()->log();
+    if (!bOk)
+        log.critical("[FILE] %s torn line check fail : %s\n", path.c_str(), strerror(nErr));
+    else if (S_ISREG(st.st_mode) && whole < st.st_size)
+        log.critical("[FILE] %s ended in a torn line: %ld bytes cut off\n", path.c_str(),
+                     static_cast<long>(st.st_size - whole));
 }
 
-void AppendFile::CutTornTailOfNewest(const std::string &folder, const char *pcShape,
-                                     WholeSizeFn wholeSize, bool bSync) {
+std::string AppendFile::NewestIn(const std::string &folder, const char *pcShape) {
     std::string newest;
     if (DIR *pDir = opendir(folder.c_str())) {
         while (const dirent *pEntry = readdir(pDir)) {
@@ -181,15 +179,7 @@ void AppendFile::CutTornTailOfNewest(const std::string &folder, const char *pcSh
         }
         closedir(pDir);
     }
-    if (newest.empty()) return;
-    std::string path = folder + "/" + newest;
-    off_t cut = CutTornTail(path, wholeSize, bSync);
-    OrvoLogger &log = KestManager::getInstance()->log();
-    if (cut > 0)
-        log.critical("[FILE] %s ended in a torn line: %ld bytes cut off\n", path.c_str(),
-                     static_cast<long>(cut));
-    else if (cut < 0)
-        log.critical("[FILE] %s torn line check fail : %s\n", path.c_str(), strerror(errno));
+    return newest;
 }
 
 }  // namespace kest::fileutil

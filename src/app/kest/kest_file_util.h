@@ -15,6 +15,10 @@ namespace kest::fileutil {
 // directory at all (EINVAL, EROFS) counts as done.
 int SyncDirectoryOf(const std::string &path);
 
+// Whether name has shape: characters as they stand, '#' any digit. Names
+// of the bill and reject files have one, which keeps them in their folder.
+bool HasShape(const std::string &name, const char *pcShape);
+
 // Bytes of the file up to the end of its last whole record; -1 when it
 // cannot be read.
 using WholeSizeFn = off_t (*)(int fd);
@@ -69,15 +73,12 @@ public:
     void fence();
 
     // Cuts a torn tail of the file at path (a regular file, not followed
-    // through a link) and syncs the cut when bSync; the bytes cut, 0 when
-    // none (or no such file), -1 with errno set on a failure.
-    static off_t CutTornTail(const std::string &path, WholeSizeFn wholeSize, bool bSync);
-
-    // Cuts a torn tail of the newest file of folder whose name has shape
-    // (characters as they stand, '#' any digit: such names sort by date),
-    // whatever its date; logged.
-    static void CutTornTailOfNewest(const std::string &folder, const char *pcShape,
-                                    WholeSizeFn wholeSize, bool bSync);
+    // through a link) and syncs the cut when bSync; logged. Nothing to do
+    // when there is no such file.
+    static void CutTornTail(const std::string &path, WholeSizeFn wholeSize, bool bSync);
+    // Name of the newest file of folder whose name has shape (such names
+    // sort by date); empty if none.
+    static std::string NewestIn(const std::string &folder, const char *pcShape);
 
 private:
     bool atPath(const std::string &path) const;

@@ -246,6 +246,7 @@ void Journal::load() {
         if (bValid) {
             place = {stSlot.szFile, static_cast<off_t>(stSlot.lStart),
                      static_cast<off_t>(stSlot.lEnd)};
+            filesOnRecord_.insert(place.file);
             if (stSlot.ulSerial >= ulNextSerial_) ulNextSerial_ = stSlot.ulSerial + 1;
         }
         // A synced line counts wherever its file went since.

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -90,6 +91,8 @@ public:
     const LinePlace *find(long lSeq) const;
     // Whether line lies whole, byte for byte, at place.
     bool holds(const LinePlace &place, const std::string &line) const;
+    // The bill files that records found at open() name, valid or not.
+    const std::set<std::string> &filesOnRecord() const { return filesOnRecord_; }
     // seq's line is synced: it stays billed wherever its file goes. Durable
     // with the next sync.
     void markSynced(long lSeq);
@@ -127,6 +130,7 @@ private:
     uint64_t ulNextSerial_ = 1;
     std::array<uint64_t, kSlots> slotSerial_{};
     std::unordered_map<long, Entry> entries_;
+    std::set<std::string> filesOnRecord_;
 
     // The sync thread, started with the first sync alongside.
     std::thread syncer_;

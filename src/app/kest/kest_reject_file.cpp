@@ -148,9 +148,10 @@ void RejectFile::write(const std::string &reason, const std::vector<StoredRow> &
 }
 
 void RejectFile::cutTornTailOfNewest() {
-    if (enabled())
-        fileutil::AppendFile::CutTornTailOfNewest(folder_, "SMSC_REJECT_####-##-##.csv",
-                                                  WholeRecordsSize, bSync_);
+    if (!enabled()) return;
+    std::string newest = fileutil::AppendFile::NewestIn(folder_, "SMSC_REJECT_####-##-##.csv");
+    if (!newest.empty())
+        fileutil::AppendFile::CutTornTail(folder_ + "/" + newest, WholeRecordsSize, bSync_);
 }
 
 }  // namespace kest
