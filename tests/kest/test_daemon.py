@@ -695,7 +695,7 @@ class BillFile(FixtureTest):
 
 class Cycle(FixtureTest):
 
-    def test_twenty_rows_drain_in_passes_of_nine_and_each_row_is_claimed_before_its_line(self):
+    def test_twenty_rows_drain_in_passes_of_nine_and_each_line_precedes_its_delete(self):
         rows = []
         for seq in range(1, 21):
             rows.append(Row(seq, "R%d" % seq, str(seq % 7), 100 + seq, "S%09d" % seq,
@@ -738,10 +738,8 @@ class Cycle(FixtureTest):
                 deleted[seq] = i
         self.assertEqual(sorted(written), list(range(1, 21)))
         self.assertEqual(sorted(deleted), list(range(1, 21)))
-        # The delete claims the row for this node's transaction before its
-        # line is written; the commit follows the line's sync.
         for seq in range(1, 21):
-            self.assertLess(deleted[seq], written[seq], "MSG_SEQ %d written before claimed" % seq)
+            self.assertLess(written[seq], deleted[seq], "MSG_SEQ %d deleted before written" % seq)
 
 
 def status_sample(path, name):
@@ -860,12 +858,12 @@ class OwnServer(OwnServerTest):
         d = node.start("--active")
         wait_for(self.server.stuck_deletes, "a delete waiting for a held row",
                  context=d.context)
-        # The row whose claim (its delete) waits has no line yet, nor has any
-        # other row still in the table.
+        # The row whose delete waits has its line on disk already; no other
+        # row still in the table has one.
         held = set(self.db.seqs())
         self.assertLess(len(held), total, "the drain has begun")
         on_file = {int(l.split()[3][1:]) for l in node.bill_lines()}
-        self.assertEqual(on_file & held, set(), "line written before its claim")
+        self.assertEqual(len(on_file & held), 1, "line written before its delete")
         self.server.stop()
         holder.stdin.close()
         wait_for(lambda: len(node.log_lines("Try DB Connect Fail")) >= 4,
@@ -889,8 +887,11 @@ class OwnServer(OwnServerTest):
         self.assertTrue(all(len(l) == 104 for l in lines), "no torn or odd line")
         serials = Counter(l.split()[3] for l in lines)
         self.assertEqual(set(serials), {"S%09d" % seq for seq in range(1, total + 1)})
-        # The claim the outage cut had no line: no row comes twice.
-        self.assertEqual(max(serials.values()), 1, serials.most_common(3))
+        # At least once: only the row whose delete the outage cut may come twice.
+        twice = [serial for serial, n in serials.items() if n > 1]
+        self.assertLessEqual(len(twice), 1, serials.most_common(3))
+        self.assertTrue(all(int(serial[1:]) > free and serials[serial] == 2 for serial in twice),
+                        serials.most_common(3))
         # Every new connection prepares both statements again.
         connects = len(node.log_lines("[DB] DB Connect Success"))
         self.assertGreaterEqual(connects, 2)

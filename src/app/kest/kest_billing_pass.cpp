@@ -34,7 +34,7 @@ void BillingPass::begin(odbctemplate::OdbcConnect &con,
     delete_ = &deleteStmt;
     // Even a pass without rows ends its transaction: an open one would keep
     // its snapshot (later rows unseen) and its lock on the table's definition.
-    bOpen_ = true;
+    bOpen_ = bPerPass_;
     claimed_.clear();
     written_.clear();
     planned_.clear();
@@ -42,6 +42,16 @@ void BillingPass::begin(odbctemplate::OdbcConnect &con,
 }
 
 bool BillingPass::claim(long lSeq) {
+    if (!bPerPass_) {
+        claimed_.push_back(lSeq);  // by its delete, once its line is synced
+        return true;
+    }
+    if (!deleteRow(lSeq)) return false;
+    claimed_.push_back(lSeq);
+    return true;
+}
+
+bool BillingPass::deleteRow(long lSeq) {
     long lDeleted = 0;
     try {
         lDeleted = delete_->bindExecute(lSeq).getDeleteRowCount();
@@ -51,7 +61,6 @@ bool BillingPass::claim(long lSeq) {
     if (lDeleted <= 0) return false;
     pm_.log().debug("[DB:DELETE] %s MSG_SEQ:%ld, Count:%ld (%s/%d)\n", kDeleteSql, lSeq, lDeleted,
                     "SelectCdr", __LINE__);
-    claimed_.push_back(lSeq);
     return true;
 }
 
@@ -105,8 +114,8 @@ void BillingPass::writeLine(long lSeq) {
     written_.push_back(lSeq);
 }
 
-void BillingPass::commit() {
-    if (!bOpen_ && claimed_.empty()) return;
+int BillingPass::commit() {
+    if (!bOpen_ && claimed_.empty()) return 0;
     if (!written_.empty()) {
         {
             Journal::SyncAlongside journalSync(journal_);
@@ -124,13 +133,50 @@ void BillingPass::commit() {
     // cutting them.
     if (!gate_.enterCommit()) throw fileutil::Fenced();
     for (long lSeq : written_) journal_.markSynced(lSeq);
+    int nLost = 0;
     try {
-        commitClaims();
+        if (bPerPass_)
+            commitClaims();
+        else
+            nLost = deleteClaimed();
     } catch (...) {
         gate_.leaveCommit();
         throw;
     }
     gate_.leaveCommit();
+    return nLost;
+}
+
+// With a commit per row the delete claims the row after its line is synced
+// and commits at once. A delete that finds the row gone lost it to another
+// session (the other node, whose claim came first): its line, the last one
+// and unsettled, is cut off again. A delete that fails may have committed:
+// the line stays, on the journal's record as synced.
+int BillingPass::deleteClaimed() {
+    int nLost = 0;
+    for (long lSeq : claimed_) {
+        bool bDeleted = false;
+        try {
+            bDeleted = deleteRow(lSeq);
+        } catch (const odbctemplate::OdbcError &) {
+            fm_.settle();
+            claimed_.clear();
+            written_.clear();
+            throw;
+        }
+        if (bDeleted) continue;
+        pm_.log().info("[DB:DELETE] MSG_SEQ:%ld already deleted by another session: its line is "
+                       "cut off again (%s/%d)\n",
+                       lSeq, "SelectCdr", __LINE__);
+        fm_.discard_unsettled();
+        journal_.erase(lSeq);
+        ++nLost;
+    }
+    fm_.settle();
+    for (long lSeq : claimed_) journal_.forget(lSeq);
+    claimed_.clear();
+    written_.clear();
+    return nLost;
 }
 
 void BillingPass::commitClaims() {
@@ -155,7 +201,7 @@ void BillingPass::commitClaims() {
 }
 
 void BillingPass::abandon() {
-    if (bOpen_ || !claimed_.empty()) {
+    if (bPerPass_ && (bOpen_ || !claimed_.empty())) {
         try {
             if (con_ != nullptr) con_->rollback();
         } catch (const odbctemplate::OdbcError &) {
@@ -168,7 +214,7 @@ void BillingPass::abandon() {
         journal_.sync();
     }
     eraseUnwritten();
-    if (!claimed_.empty())
+    if (bPerPass_ && !claimed_.empty())
         pm_.log().critical("[DB] %zu rows of the pass not committed: they come again (%s/%d)\n",
                            claimed_.size(), "SelectCdr", __LINE__);
     bOpen_ = false;

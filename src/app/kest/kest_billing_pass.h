@@ -1,12 +1,14 @@
 // Internal to the daemon: the rows of one pass between their claims and
-// their commit. A row is claimed inside the pass's transaction by its delete
-// before its line is written, so that while its line is written and synced
-// no other node can bill it: the other node's delete waits for this
-// transaction and then finds the row gone. A transaction holds the whole
-// pass in commit-per-pass mode (AUTO_COMMIT = 0) and one row with a commit
-// per row (AUTO_COMMIT = 1). Its lines are synced before its commit, and the
-// places of its lines are on the journal's record before the first is
-// written, so that one sync of the journal covers them.
+// their commit. A row is billed by the one node whose delete took it from
+// the table. In commit-per-pass mode (AUTO_COMMIT = 0) the pass's deletes
+// claim its rows inside its transaction before their lines are written:
+// the other node's delete waits for the transaction and then finds the rows
+// gone. With a commit per row (AUTO_COMMIT = 1) each row's delete, committed
+// on its own, follows its synced line, and a node whose delete finds the row
+// gone cuts that line off again: one round trip per row, as without a
+// claim. Lines are synced before their deletes commit, and the places of a
+// pass's lines are on the journal's record before the first is written, so
+// that one sync of the journal covers them.
 #pragma once
 
 #include <sys/types.h>
@@ -43,7 +45,8 @@ public:
     // that follows opens the pass's transaction.
     void begin(odbctemplate::OdbcConnect &con, odbctemplate::OdbcpreparedStmt &deleteStmt);
     // Claims seq's row for the open transaction by executing its delete;
-    // false when it deleted nothing: another session has the row.
+    // false when it deleted nothing: another session has the row. With a
+    // commit per row the delete waits for commit().
     bool claim(long lSeq);
     // Plans the line of a fetched row: unless the journal shows it billed by
     // an earlier pass or process, its place (after the lines planned before
@@ -56,11 +59,13 @@ public:
     // already billed is not written again. Not yet synced.
     void writeLine(long lSeq);
     // Commits the claims so far: their lines synced first, then the
-    // transaction. A failed commit is logged with the rows that come again
-    // (their lines stay, on the journal's record as synced) and thrown on.
-    // Throws BillFileRemoved when the lines' file has no name left, Fenced
-    // when the ending took the pass over.
-    void commit();
+    // transaction, or with a commit per row the row's delete; returns the
+    // rows another session took first, whose lines are cut off again. A
+    // failed commit is logged with the rows that come again (their lines
+    // stay, on the journal's record as synced) and thrown on. Throws
+    // BillFileRemoved when the lines' file has no name left, Fenced when the
+    // ending took the pass over.
+    int commit();
     // Ends the pass without committing what is claimed: the transaction is
     // rolled back (on a connection that may be gone), and the lines written
     // and not committed are cut off again, as their rows go to whoever bills
@@ -77,7 +82,9 @@ private:
         LinePlace place;
     };
 
+    bool deleteRow(long lSeq);
     void commitClaims();
+    int deleteClaimed();
     // The records of planned lines not written must not name the places
     // where later lines go: they are erased, durably.
     void eraseUnwritten();

@@ -129,7 +129,7 @@ void DbSelecter::ConnectDB() {
             if (lTimeout > kMaxLoginTimeoutSec) lTimeout = kMaxLoginTimeoutSec;
             dbcon = std::make_unique<odbctemplate::OdbcConnect>(
                 odbctemplate::OdbcConnect::OdbcConnectBuilder(connectionString(false))
-                    .setAutocommit(false)
+                    .setAutocommit(!pass.perPass())
                     .setLoginTimeout(lTimeout)
                     .build());
             pm.log().info("[DB] DB Connect Success\n");
@@ -321,7 +321,10 @@ void DbSelecter::billClaimed(std::vector<PassRow> &rows, size_t unFrom, size_t u
             ++nBilled;
         }
     }
-    pass.commit();
+    // Only with a commit per row can a row be lost to another node here, and
+    // then the batch is that one row.
+    int nLost = pass.commit();
+    (nAside > 0 ? nAside : nBilled) -= nLost;
     // Counted once committed: a claim rolled back brings the row again.
     nCount += nBilled;
     nSetAside += nAside;
