@@ -1,5 +1,5 @@
 // One pass's claims, lines, sync and commit, in the order that keeps every
-// row's line to the one node whose transaction holds the row.
+// row's line to the one node whose delete took the row.
 #include "kest_billing_pass.h"
 
 #include <stdexcept>

@@ -260,9 +260,10 @@ void DbSelecter::planLines(std::vector<PassRow> &rows) {
     }
 }
 
-// Claims rows [unFrom, unTo) before any of their lines is written. The role
-// is looked at before each claim: a node no longer active, or a process
-// ending, claims nothing more and rolls back what it claimed.
+// Claims rows [unFrom, unTo) before any of their lines is written (with a
+// commit per row the claim is the delete after the line). The role is
+// looked at before each claim: a node no longer active, or a process ending,
+// claims nothing more and rolls back what it claimed.
 DbSelecter::PassEnd DbSelecter::claimRows(std::vector<PassRow> &rows, size_t unFrom,
                                           size_t unTo) {
     for (size_t i = unFrom; i < unTo; ++i) {
