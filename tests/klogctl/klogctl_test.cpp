@@ -134,6 +134,12 @@ TEST_F(Registered, ListShowsBlocksAndSections) {
     EXPECT_NE(kest[0].find(" 10     128  " + (dir_ / "KEST")), std::string::npos) << kest[0];
     EXPECT_NE(kest[1].find(" 1  0x00000003 (3)"), std::string::npos) << kest[1];
     EXPECT_NE(kest[1].find(dir_ / "EXTRA"), std::string::npos) << kest[1];
+
+    // Another process's path with an escape sequence and a line feed: escaped.
+    ASSERT_EQ(Add_Log((dir_ / "E\x1b[2J\n").c_str(), LOG_DIRECT), 2);
+    r = Klogctl({"list"});
+    EXPECT_NE(r.out.find("/E\\x1b[2J\\x0a\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
 }
 
 TEST_F(Registered, GetAndSetByBlockNameReachTheRunningProcess) {

@@ -24,10 +24,29 @@ constexpr const char *kUsage =
     "       Several may be given, e.g. \"N+D\" or N D.\n"
     "The registry is <ORVO_TMP_ROOT or /opt/orvo/tmp>/olog.shm.\n";
 
+// Names and paths come from a registry that other processes write: a byte
+// outside printable ASCII (an escape sequence, a line feed) is shown as
+// \xHH, and a backslash doubled, so that none reaches the terminal raw.
+std::string Shown(const std::string &text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c >= 0x20 && c < 0x7f) {
+            out += static_cast<char>(c);
+        } else {
+            char szHex[5];
+            snprintf(szHex, sizeof(szHex), "\\x%02x", c);
+            out += szHex;
+        }
+    }
+    return out;
+}
+
 std::string Row(const char *pcFormat, const std::string &a, const std::string &b,
                 const std::string &c, const std::string &d, const std::string &e,
                 const std::string &f) {
-    char szLine[512];
+    char szLine[1024];  // room for a name and a path shown escaped whole
     snprintf(szLine, sizeof(szLine), pcFormat, a.c_str(), b.c_str(), c.c_str(), d.c_str(),
              e.c_str(), f.c_str());
     return szLine;
@@ -38,12 +57,13 @@ int List(const Registry &registry, std::ostream &out) {
     out << "registry " << registry.keyFile() << "\n";
     out << Row(pcFormat, "BLOCK", "SECT", "LEVEL", "FILES", "SIZE_MB", "PATH");
     for (const BlockInfo &block : registry.Blocks()) {
+        std::string name = Shown(block.name);
         if (block.sections.empty())
-            out << Row(pcFormat, block.name, "-", "-", "-", "-", "-");
+            out << Row(pcFormat, name, "-", "-", "-", "-", "-");
         for (const SectionInfo &sect : block.sections)
-            out << Row(pcFormat, block.name, std::to_string(sect.unEntry),
-                       DescribeLevel(sect.unLevel), std::to_string(sect.unFileCnt),
-                       std::to_string(sect.unFileSizeMb), sect.path);
+            out << Row(pcFormat, name, std::to_string(sect.unEntry), DescribeLevel(sect.unLevel),
+                       std::to_string(sect.unFileCnt), std::to_string(sect.unFileSizeMb),
+                       Shown(sect.path));
     }
     return kExitOk;
 }

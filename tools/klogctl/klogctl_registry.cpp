@@ -113,7 +113,8 @@ bool Registry::Attach(const std::string &keyFile, bool bWritable) {
     return true;
 }
 
-// The slot count comes from other processes: never trust it beyond the table.
+// The slot count comes from other processes: never trust it beyond the table,
+// and read it once per walk so that one walk sees one count.
 int Registry::BlockCount() const {
     int nCnt = pstShm_->nCnt;
     if (nCnt < 0)
@@ -123,7 +124,8 @@ int Registry::BlockCount() const {
 
 std::vector<BlockInfo> Registry::Blocks() const {
     std::vector<BlockInfo> blocks;
-    for (int i = 0; i < BlockCount(); ++i) {
+    int nCount = BlockCount();
+    for (int i = 0; i < nCount; ++i) {
         __Tag_stLogInfSub &stBlock = pstShm_->stD[i];
         if (stBlock.szBlockName[0] == '\0')
             continue;
@@ -146,7 +148,8 @@ int Registry::FindBlock(const std::string &name) const {
     if (name.empty())
         return -1;
     std::string cut = name.substr(0, LOG_NAME_SIZE - 1);
-    for (int i = 0; i < BlockCount(); ++i) {
+    int nCount = BlockCount();
+    for (int i = 0; i < nCount; ++i) {
         const __Tag_stLogInfSub &stBlock = pstShm_->stD[i];
         if (strcasecmp(NameOf(stBlock.szBlockName, sizeof(stBlock.szBlockName)).c_str(),
                        cut.c_str()) == 0)
