@@ -23,7 +23,10 @@ install(FILES
   ${PROJECT_SOURCE_DIR}/config/kest.ini
   ${PROJECT_SOURCE_DIR}/packaging/odbc.ini
   ${PROJECT_SOURCE_DIR}/packaging/kest.env
-  DESTINATION config)
+  DESTINATION config
+  # They hold the database password: not readable by others even before
+  # postinst gives them to the group kest.
+  PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ)
 # The daemon creates none of these folders itself.
 install(DIRECTORY DESTINATION key)
 install(DIRECTORY DESTINATION log/KEST)

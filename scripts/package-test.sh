@@ -119,6 +119,10 @@ for f in reject/; do
   grep -q " \.$PKG_ROOT/$f\$" "$WORK/contents.txt" || fail "$PKG_ROOT/$f is not in the package"
 done
 grep -q " \.$UNIT\$" "$WORK/contents.txt" || fail "$UNIT is not in the package"
+for f in kest.ini odbc.ini kest.env; do
+  grep -q "^-rw-r----- root/root .* \.$PKG_ROOT/config/$f\$" "$WORK/contents.txt" ||
+    fail "$PKG_ROOT/config/$f is not packaged as root's with mode 0640"
+done
 dpkg-deb -f "$DEB" Depends | grep -q unixodbc || fail "the package does not depend on unixodbc"
 
 # with_systemd COMMAND...: COMMAND in a mount namespace of its own that shows
