@@ -48,6 +48,7 @@ fi
 
 DAEMON_PID=
 SIM_PID=
+SWAP_PID=
 DB_STARTED=0
 INSTALLED=0
 # A member of the group kest and the account, if the test made them.
@@ -64,6 +65,7 @@ cleanup() {
   set +e
   stop_pid "$DAEMON_PID"
   stop_pid "$SIM_PID"
+  stop_pid "$SWAP_PID"
   exec 7>&- 2>/dev/null
   local key_file
   for key_file in "$WORK/tmp/olog.shm" "$WORK"/tmp/haf/shm/*.shm; do
@@ -390,9 +392,30 @@ ln -s "$DISK/bill" "$PKG_ROOT/bill"
 # files in a folder already handed to kest.
 touch "$PKG_ROOT/log/KEST/KEST.log.left-by-root"
 chown root:root "$PKG_ROOT/log/KEST/KEST.log.left-by-root"
+# The account links root's files into a folder of its own, hard links (made
+# by root: fs.protected_hardlinks stops the account) and a symbolic link, and
+# swaps two of the names all through the upgrade.
+ln "$(mktemp "$PKG_ROOT/hard-target.XXXXXX")" "$PKG_ROOT/reject/hard"
+ln "$PKG_ROOT/reject/hard" "$PKG_ROOT/reject/hard-kept"
+setpriv --reuid kest --regid kest --init-groups ln -s "$(mktemp "$PKG_ROOT/sym-target.XXXXXX")" "$PKG_ROOT/reject/sym"
+setpriv --reuid kest --regid kest --init-groups /usr/bin/python3 -c '
+import ctypes, os, sys
+libc = ctypes.CDLL(None, use_errno=True)
+a, b = (os.fsencode(p) for p in sys.argv[1:])
+while libc.renameat2(-100, a, -100, b, 2) == 0:  # AT_FDCWD, RENAME_EXCHANGE
+    pass
+sys.exit("renameat2: " + os.strerror(ctypes.get_errno()))' "$PKG_ROOT/reject/hard" "$PKG_ROOT/reject/sym" &
+SWAP_PID=$!
 # The unit reads kest.env only if it is there; dpkg does not bring it back.
 rm "$PKG_ROOT/config/kest.env"
 with_systemd dpkg -i "$DEB" >"$WORK/upgrade.log" 2>&1 || { cat "$WORK/upgrade.log"; fail "upgrade without kest.env"; }
+kill -0 "$SWAP_PID" || fail "the account's names were not swapped all through the upgrade"
+stop_pid "$SWAP_PID" || true
+SWAP_PID=
+for f in "$PKG_ROOT"/hard-target.* "$PKG_ROOT"/sym-target.*; do
+  [ "$(stat -c %U:%G "$f")" = root:root ] || fail "the upgrade gave $f to $(stat -c %U:%G "$f") through a link"
+done
+rm "$PKG_ROOT"/hard-target.* "$PKG_ROOT"/sym-target.* "$PKG_ROOT"/reject/hard* "$PKG_ROOT/reject/sym"
 [ ! -e "$PKG_ROOT/config/kest.env" ] || fail "the upgrade brought back the deleted kest.env"
 mode_is "$PKG_ROOT/reject" "kest:nogroup 770"
 [ -L "$PKG_ROOT/bill" ] || fail "the upgrade replaced the link $PKG_ROOT/bill"
