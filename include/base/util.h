@@ -1,5 +1,5 @@
-// Public: process lock, sleeps, number parsing, thread id, stopwatch and
-// enumeration texts.
+// Public: process lock, sleeps, number parsing, thread id, stopwatch,
+// enumeration texts and files made new where others may write.
 #pragma once
 
 #include <sys/types.h>
@@ -57,3 +57,16 @@ void StdoutNeverWaits();
 const char *Get_OrvoTmpRoot();
 constexpr const char *ORVO_TMP_ROOT_ENV = "ORVO_TMP_ROOT";
 constexpr const char *ORVO_TMP_ROOT_DEFAULT = "/opt/orvo/tmp";
+
+// Creates pcPath as a new file open for writing, with exactly the given mode
+// whatever the umask. Where others may write (/tmp, a shared folder) a name
+// that exists, a symbolic link included, is never followed or reused: it
+// fails with EEXIST. Async-signal-safe. The descriptor (close-on-exec), or -1
+// with errno set.
+int Create_NewFile(const char *pcPath, mode_t mode);
+// As Create_NewFile under the first free one of "<stem><ext>",
+// "<stem>.1<ext>", ... "<stem>.<nTries - 1><ext>"; the name taken is copied
+// to pcName (unSize bytes). Async-signal-safe. EEXIST when all were taken,
+// ENAMETOOLONG when a name does not fit into pcName.
+int Create_NewNumberedFile(char *pcName, size_t unSize, const char *pcStem, const char *pcExt,
+                           int nTries, mode_t mode);

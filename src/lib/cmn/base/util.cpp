@@ -1,5 +1,5 @@
 // Process lock, sleeps, number parsing, thread id, stopwatch, enumeration
-// texts and the root of the host-wide runtime files.
+// texts, the root of the host-wide runtime files and files made new.
 #include "base/util.h"
 
 #include <sys/select.h>
@@ -61,6 +61,33 @@ int WaitFor(long lSec, long lUsec) {
     tv.tv_sec = lSec;
     tv.tv_usec = lUsec;
     return select(0, nullptr, nullptr, nullptr, &tv) < 0 ? -1 : 0;
+}
+
+// Appends pcText at *punLen of pcOut (unSize bytes, kept terminated); false
+// when it does not fit. Async-signal-safe.
+bool AppendText(char *pcOut, size_t unSize, size_t *punLen, const char *pcText) {
+    if (unSize == 0) return false;
+    for (; *pcText != '\0'; ++pcText) {
+        if (*punLen + 1 >= unSize) return false;
+        pcOut[(*punLen)++] = *pcText;
+    }
+    pcOut[*punLen] = '\0';
+    return true;
+}
+
+// "<stem><ext>" for 0, "<stem>.<n><ext>" otherwise, without stdio (which is
+// not async-signal-safe).
+bool NumberedName(char *pcOut, size_t unSize, const char *pcStem, int n, const char *pcExt) {
+    char szNumber[16];
+    char *pcNumber = szNumber + sizeof(szNumber);
+    *--pcNumber = '\0';
+    for (unsigned int u = static_cast<unsigned int>(n); u != 0; u /= 10)
+        *--pcNumber = static_cast<char>('0' + u % 10);
+    *--pcNumber = '.';
+    size_t unLen = 0;
+    return AppendText(pcOut, unSize, &unLen, pcStem) &&
+           (n == 0 || AppendText(pcOut, unSize, &unLen, pcNumber)) &&
+           AppendText(pcOut, unSize, &unLen, pcExt);
 }
 
 bool IsNullArg(const char *p, const char *pcName) {
@@ -258,4 +285,32 @@ int PrintStdoutIfFree(const char *pcFormat, ...) {
 const char *Get_OrvoTmpRoot() {
     const char *pcRoot = getenv(ORVO_TMP_ROOT_ENV);
     return (pcRoot != nullptr && pcRoot[0] != '\0') ? pcRoot : ORVO_TMP_ROOT_DEFAULT;
+}
+
+int Create_NewFile(const char *pcPath, mode_t mode) {
+    // O_EXCL with O_CREAT fails on any existing name, a dangling link too.
+    int fd = open(pcPath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd < 0) return -1;
+    if (fchmod(fd, mode) != 0) {
+        int nErr = errno;
+        close(fd);
+        unlink(pcPath);
+        errno = nErr;
+        return -1;
+    }
+    return fd;
+}
+
+int Create_NewNumberedFile(char *pcName, size_t unSize, const char *pcStem, const char *pcExt,
+                           int nTries, mode_t mode) {
+    errno = EEXIST;
+    for (int i = 0; i < nTries; ++i) {
+        if (!NumberedName(pcName, unSize, pcStem, i, pcExt)) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        int fd = Create_NewFile(pcName, mode);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
 }
