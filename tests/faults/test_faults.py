@@ -1554,6 +1554,51 @@ class Secrets(FixtureTest):
         self.assertEqual(stat.S_IMODE(os.stat(bill).st_mode), 0o640, "bill file")
         d.kill()
 
+    def as_nobody(self, act):
+        """act() in a forked child that runs as nobody:nogroup."""
+        if os.geteuid() != 0:
+            self.skipTest("needs root to act as another user")
+        pid = os.fork()
+        if pid == 0:
+            code = 1
+            try:
+                os.setgroups([])
+                os.setgid(65534)
+                os.setuid(65534)
+                act()
+                code = 0
+            finally:
+                os._exit(code)
+        self.assertEqual(os.waitpid(pid, 0)[1], 0, "as nobody")
+
+    def test_link_planted_beside_the_status_file_is_never_followed(self):
+        # Sticky and writable by all, like /tmp; owned by the planter so
+        # that the kernel's protected_symlinks would not hide a follow.
+        shared = "/tmp/kest-shared-%d-%d" % (os.getpid(), time.monotonic_ns())
+        os.mkdir(shared)
+        self.addCleanup(shutil.rmtree, shared, True)
+        os.chown(shared, 65534, 65534)
+        os.chmod(shared, 0o1777)
+        status = os.path.join(shared, "kest.prom")
+        self.db.insert(numbered_rows(1))
+        node = self.active_node("statuslink")
+        node.write_config(config_text().replace("[COMMON]", "[COMMON]\nSTATUS_FILE = " + status))
+        victim = Path(node.base, "victim")
+        victim.write_text("kept\n")
+        self.as_nobody(lambda: os.symlink(victim, status + ".tmp"))
+        old = os.umask(0o077)  # the mode is set, not left to the umask
+        try:
+            d = node.start("--active")
+        finally:
+            os.umask(old)
+        wait_for(lambda: os.path.exists(status) and
+                 test_daemon.status_sample(status, "kest_rows_billed_total") == 1,
+                 "the status after the row", context=d.context)
+        self.assertEqual(victim.read_text(), "kept\n")
+        self.assertEqual(stat.S_IMODE(os.stat(status).st_mode), 0o640)
+        self.assertEqual(sorted(os.listdir(shared)), ["kest.prom", "kest.prom.tmp"])
+        d.kill()
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -2,7 +2,7 @@
 // (at most once a second while passes with rows follow each other).
 #include "kest_status.h"
 
-#include <fcntl.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +10,7 @@
 #include <cstring>
 #include <utility>
 
+#include "base/util.h"
 #include "kest_manager.h"
 
 namespace kest {
@@ -17,7 +18,30 @@ namespace kest {
 namespace {
 
 // Not ending in ".prom": a collector never reads a half-written file.
-constexpr const char *kTempSuffix = ".tmp";
+constexpr const char *kTempSuffix = ".tmp.";
+// Readable by the monitoring group, whatever the umask.
+constexpr mode_t kStatusMode = 0640;
+// Fresh random names to try when one is taken (by a leftover or by others).
+constexpr int kTempTries = 8;
+
+// Closes the descriptor it holds when it goes.
+class FileHandle {
+  public:
+    explicit FileHandle(int fd) : fd_(fd) {}
+    ~FileHandle() { Close(); }
+    FileHandle(const FileHandle &) = delete;
+    FileHandle &operator=(const FileHandle &) = delete;
+    int get() const { return fd_; }
+    // 0, or the errno of close.
+    int Close() {
+        int nErr = fd_ >= 0 && close(fd_) != 0 ? errno : 0;
+        fd_ = -1;
+        return nErr;
+    }
+
+  private:
+    int fd_;
+};
 
 // Label values are double-quoted; backslash, quote and line feed are escaped.
 std::string LabelValue(const std::string &value) {
@@ -63,6 +87,30 @@ int WriteAll(int fd, const std::string &text) {
     return 0;
 }
 
+std::string RandomSuffix() {
+    uint64_t ulRandom = 0;
+    // Without the kernel's randomness a guessable name is still safe (it is
+    // made new or refused); only a taken one costs a try.
+    if (getrandom(&ulRandom, sizeof(ulRandom), 0) != static_cast<ssize_t>(sizeof(ulRandom)))
+        ulRandom = static_cast<uint64_t>(time(nullptr)) << 20 ^ static_cast<uint64_t>(getpid());
+    char szHex[17];
+    snprintf(szHex, sizeof(szHex), "%016llx", static_cast<unsigned long long>(ulRandom));
+    return szHex;
+}
+
+// The temporary copy "<path>.tmp.<random>", made new in the file's folder
+// (which others may write): a name already there is never followed or
+// reused. Its descriptor, or -1 with errno set.
+int CreateTemp(const std::string &path, std::string &temp) {
+    for (int i = 0; i < kTempTries; ++i) {
+        temp = path + kTempSuffix + RandomSuffix();
+        int fd = Create_NewFile(temp.c_str(), kStatusMode);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
+}
+
 unsigned long long Seconds(time_t t) {
     return t > 0 ? static_cast<unsigned long long>(t) : 0;
 }
@@ -104,15 +152,14 @@ std::string FormatStatus(const StatusSnapshot &stSnap) {
 }
 
 int ReplaceFile(const std::string &path, const std::string &text) {
-    std::string temp = path + kTempSuffix;
-    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
+    std::string temp;
+    FileHandle file(CreateTemp(path, temp));
+    if (file.get() < 0)
         return errno;
-    int nErr = 0;
-    if (WriteAll(fd, text) != 0)
-        nErr = errno;
-    if (close(fd) != 0 && nErr == 0)
-        nErr = errno;
+    int nErr = WriteAll(file.get(), text) != 0 ? errno : 0;
+    int nCloseErr = file.Close();
+    if (nErr == 0)
+        nErr = nCloseErr;
     if (nErr == 0 && rename(temp.c_str(), path.c_str()) != 0)
         nErr = errno;
     if (nErr != 0)

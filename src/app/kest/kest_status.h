@@ -34,7 +34,10 @@ std::string FormatStatus(const StatusSnapshot &stSnap);
 
 // Replaces the file at path with text through a temporary file in the same
 // directory and a rename: a reader sees the old or the new text, never a
-// mix. 0 on success, otherwise the errno of the failing step.
+// mix. The temporary file is made new under a random name with mode 0640
+// (whatever the umask), so that a name others planted in the folder is
+// never followed or written. 0 on success, otherwise the errno of the
+// failing step.
 int ReplaceFile(const std::string &path, const std::string &text);
 
 // The status of this process. Only the thread that runs the cycle calls it.
