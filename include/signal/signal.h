@@ -1,8 +1,9 @@
 // Public: the process-wide signal library. One handler covers a range of
 // signals; SIGUSR1/SIGUSR2 go to their own callbacks, SIGPIPE and SIGCHLD are
 // ignored. Before the application's callback runs, a time-stamped backtrace
-// is appended to "/tmp/down_<date>_<time>[_<name>]_<pid>.log" (not for
-// SIGTERM).
+// is written to a new file "/tmp/down_<date>_<time>[_<name>]_<pid>.log" of
+// mode 0600 (not for SIGTERM). A name that exists, whoever made it, is never
+// opened: the dump takes "..._<pid>.1.log", ".2.log" and so on instead.
 //
 // Asynchronous signals (hang-up, interrupt, quit, alarm, terminate, continue)
 // are not handled inside the signal handler: the handler only notes the

@@ -1599,6 +1599,28 @@ class Secrets(FixtureTest):
         self.assertEqual(sorted(os.listdir(shared)), ["kest.prom", "kest.prom.tmp"])
         d.kill()
 
+    def test_crash_dump_goes_to_a_new_file_when_its_name_is_taken(self):
+        node = Node(self, "dumpname")
+        node.write_config(config_text())
+        d = node.start("--active")
+        d.wait_started()
+        now = int(time.time())
+        taken = ["/tmp/down_%s_%d.log" % (time.strftime("%Y%m%d_%H%M%S", time.localtime(t)),
+                                          d.pid) for t in range(now - 1, now + 30)]
+        self.as_nobody(lambda: [open(path, "x").close() for path in taken])
+        for path in taken:
+            self.addCleanup(os.remove, path)
+        os.kill(d.pid, signal.SIGHUP)
+        self.assertEqual(d.wait(), 0, d.context())
+        dumps = glob.glob("/tmp/down_*_%d.*.log" % d.pid)
+        for dump in dumps:
+            self.addCleanup(os.remove, dump)
+        self.assertEqual([os.path.getsize(path) for path in taken], [0] * len(taken))
+        self.assertEqual(len(dumps), 1, dumps)
+        self.assertEqual(stat.S_IMODE(os.stat(dumps[0]).st_mode), 0o600)
+        with open(dumps[0]) as f:
+            self.assertIn("Error : signal 1\n", f.read())
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -1,7 +1,5 @@
 // The backtrace dump written before a signal reaches the application.
 #include <execinfo.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +8,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "base/util.h"
 #include "signal/signal.h"
 #include "signal_internal.h"
 
@@ -19,6 +18,10 @@ constexpr int kMaxFrames = 128;
 constexpr int kStampSize = 64;
 
 constexpr size_t kLineSize = 2048;
+// Dumps of one second (or names others took ahead) get ".1.log", ".2.log"...
+constexpr int kDumpNameTries = 16;
+// A backtrace shows the process's addresses: for its owner only.
+constexpr mode_t kDumpMode = 0600;
 
 const char *Stamp(char *pcBuf) { return __Con_Time2Str(time(nullptr), pcBuf, kStampSize); }
 
@@ -44,17 +47,18 @@ __attribute__((format(printf, 4, 5))) void WriteLine(int nFd, char *pcBuf, size_
     }
 }
 
-void DumpFileName(char *pcName, size_t unSize) {
+// "/tmp/down_<date>_<time>[_<name>]_<pid>", the dump's name before ".log".
+void DumpFileStem(char *pcStem, size_t unSize) {
     time_t now = time(nullptr);
     tm stTm{};
     localtime_r(&now, &stTm);
     const char *pcProc = Sig_ProcName();
     if (pcProc[0] != '\0')
-        snprintf(pcName, unSize, "%s/down_%04d%02d%02d_%02d%02d%02d_%s_%d.log", SIG_DUMP_DIR,
+        snprintf(pcStem, unSize, "%s/down_%04d%02d%02d_%02d%02d%02d_%s_%d", SIG_DUMP_DIR,
                  stTm.tm_year + 1900, stTm.tm_mon + 1, stTm.tm_mday, stTm.tm_hour, stTm.tm_min,
                  stTm.tm_sec, pcProc, static_cast<int>(getpid()));
     else
-        snprintf(pcName, unSize, "%s/down_%04d%02d%02d_%02d%02d%02d_%d.log", SIG_DUMP_DIR,
+        snprintf(pcStem, unSize, "%s/down_%04d%02d%02d_%02d%02d%02d_%d", SIG_DUMP_DIR,
                  stTm.tm_year + 1900, stTm.tm_mon + 1, stTm.tm_mday, stTm.tm_hour, stTm.tm_min,
                  stTm.tm_sec, static_cast<int>(getpid()));
 }
@@ -78,18 +82,15 @@ char *__Con_Time2Str(time_t tTime, char *pcBuf, const int nMaxBufLen) {
 
 void __Dump_Back_Trace(int nSignal) {
     if (nSignal == 15) return;  // a termination request leaves no dump
-    char szName[1024];
-    DumpFileName(szName, sizeof(szName));
+    char szStem[1024];
+    DumpFileStem(szStem, sizeof(szStem));
     // Plain system calls: stdio could wait for ever on a lock that another
-    // thread holds. A name in /tmp that is a link or no regular file is
-    // somebody else's, not a dump.
-    int nFd = open(szName, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
+    // thread holds. Any name already in /tmp may be somebody else's: the dump
+    // always goes to a file of its own, made new.
+    char szName[sizeof(szStem) + 16];
+    int nFd = Create_NewNumberedFile(szName, sizeof(szName), szStem, ".log", kDumpNameTries,
+                                     kDumpMode);
     if (nFd < 0) return;
-    struct stat st;
-    if (fstat(nFd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(nFd);
-        return;
-    }
 
     char szStamp[kStampSize];
     char szLine[kLineSize];
