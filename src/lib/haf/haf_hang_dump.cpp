@@ -1,9 +1,10 @@
 // Stack dumps of a hung process: a forked child runs pstack on the process
 // and copies the listing, between a header and a trailer, into a file under
-// ${LOG_PATH}/core (or /tmp).
+// ${LOG_PATH}/core (or /tmp), made new with mode 0600.
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -23,7 +24,7 @@
 
 namespace {
 
-constexpr int kPathLen = 128;
+constexpr int kDirLen = 512;
 constexpr int kWordLen = 128;
 constexpr int kPipeLineLen = 512;
 // A child that cannot finish (a lock another thread held at the fork, a
@@ -31,6 +32,12 @@ constexpr int kPipeLineLen = 512;
 constexpr unsigned int kChildLimitSec = 120;
 constexpr const char *kEqualsLine = "=======================================\n";
 constexpr const char *kSeparators = " \t\n\r\f\v";
+constexpr const char *kUnsafeHost = "unknown-host";
+constexpr const char *kUnsafeProgram = "unknown-program";
+// A thread found hung again in the same process gets ".1", ".2"... after it.
+constexpr int kDumpNameTries = 16;
+// The stacks show the process's memory: for its owner only.
+constexpr mode_t kDumpMode = 0600;
 
 struct FileCloser {
     void operator()(FILE *pFile) const { fclose(pFile); }
@@ -41,7 +48,20 @@ struct PipeCloser {
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 using PipePtr = std::unique_ptr<FILE, PipeCloser>;
 
-// Program name (first word of the command line) of process nPid.
+// A name that may stand in a file name as it is: only letters, digits, '.',
+// '_' and '-', and no "..". Node and program names come from tables and
+// command lines that others may write.
+bool isSafeName(const char *pszName) {
+    if (pszName[0] == '\0' || strstr(pszName, "..") != nullptr) return false;
+    for (const char *pc = pszName; *pc != '\0'; ++pc) {
+        unsigned char c = static_cast<unsigned char>(*pc);
+        if (!isalnum(c) && c != '.' && c != '_' && c != '-') return false;
+    }
+    return true;
+}
+
+// Program name (first word of the command line) of process nPid, or a
+// placeholder when it is not a safe name.
 bool programName(int nPid, char *pszOut, size_t unLen) {
     PROC_PID_STAT_TAB stTab;
     memset(&stTab, 0, sizeof(stTab));
@@ -50,16 +70,21 @@ bool programName(int nPid, char *pszOut, size_t unLen) {
     size_t unWord = strcspn(pcStart, kSeparators);
     if (unWord == 0) return false;
     StrNCpy(pszOut, pcStart, unWord, unLen);
+    if (!isSafeName(pszOut)) StrCpy(pszOut, kUnsafeProgram, unLen);
     return true;
 }
 
-bool hostName(char *pszOut, size_t unLen) {
+// The node name of the HA table, else the system's host name, else a
+// placeholder: whichever comes first as a safe name.
+void hostName(char *pszOut, size_t unLen) {
     pszOut[0] = '\0';
     if (g_nInitHafLib.load() == 1) StrCpy(pszOut, HALibGetNodeName(), unLen);
-    if (pszOut[0] != '\0') return true;
-    if (gethostname(pszOut, unLen) != 0) return false;
-    pszOut[unLen - 1] = '\0';
-    return true;
+    if (isSafeName(pszOut)) return;
+    if (gethostname(pszOut, unLen) == 0) {
+        pszOut[unLen - 1] = '\0';
+        if (isSafeName(pszOut)) return;
+    }
+    StrCpy(pszOut, kUnsafeHost, unLen);
 }
 
 void expandShown(char *pszPath, int nLen) {
@@ -68,22 +93,32 @@ void expandShown(char *pszPath, int nLen) {
     printf("LOG_PATH [%s] \n", pszPath);
 }
 
-// The dump file's path within kPathLen bytes (longer names are cut).
-void formatDumpPath(char *pszPath, const char *pszDir, const char *pszHost,
-                    const char *pszProgram, int nPid, unsigned int unThrId) {
-    char szFull[kPathLen * 4];
-    snprintf(szFull, sizeof(szFull), "%spstack_%s_%s_%d_%d", pszDir, pszHost, pszProgram, nPid,
-             static_cast<int>(unThrId));
-    StrCpy(pszPath, szFull, kPathLen);
+// The folder of the dumps, ending in '/': "${LOG_PATH}/core/", or "/tmp/"
+// without LOG_PATH. Only this part is expanded; the names are added as they
+// are.
+void dumpDir(char *pszDir, int nLen) {
+    StrCpy(pszDir, "${LOG_PATH}/core/", static_cast<size_t>(nLen));
+    expandShown(pszDir, nLen);
+    size_t unLen = strlen(pszDir);
+    // An expansion cut short no longer ends in the folder's '/'.
+    if (strncmp(pszDir, "/core", 5) == 0 || unLen == 0 || pszDir[unLen - 1] != '/')
+        StrCpy(pszDir, "/tmp/", static_cast<size_t>(nLen));
 }
 
-void dumpPath(char *pszPath, const char *pszHost, const char *pszProgram, int nPid,
-              unsigned int unThrId) {
-    formatDumpPath(pszPath, "${LOG_PATH}/core/", pszHost, pszProgram, nPid, unThrId);
-    expandShown(pszPath, kPathLen);
-    if (strncmp(pszPath, "/core", 5) != 0) return;
-    formatDumpPath(pszPath, "/tmp/", pszHost, pszProgram, nPid, unThrId);
-    expandShown(pszPath, kPathLen);
+// A new dump file "<dir>pstack_<host>_<program>_<pid>_<tid>" (".1", ".2"...
+// after it when the name is taken), never one that exists.
+FilePtr createDump(const char *pszDir, const char *pszHost, const char *pszProgram, int nPid,
+                   unsigned int unThrId) {
+    char szStem[kDirLen + 2 * kWordLen + 32];
+    snprintf(szStem, sizeof(szStem), "%spstack_%s_%s_%d_%d", pszDir, pszHost, pszProgram, nPid,
+             static_cast<int>(unThrId));
+    char szPath[sizeof(szStem) + 16];
+    int fd = Create_NewNumberedFile(szPath, sizeof(szPath), szStem, "", kDumpNameTries,
+                                    kDumpMode);
+    if (fd < 0) return nullptr;
+    FilePtr pFile(fdopen(fd, "w"));
+    if (!pFile) close(fd);
+    return pFile;
 }
 
 void writeTime(FILE *pFile) {
@@ -164,16 +199,16 @@ int printBacktrace(unsigned int unThrId, int p_pid) {
     char szProgram[kWordLen];
     if (!programName(p_pid, szProgram, sizeof(szProgram))) return -1;
     char szHost[kWordLen];
-    if (!hostName(szHost, sizeof(szHost))) return -1;
-    char szPath[kPathLen];
-    dumpPath(szPath, szHost, szProgram, p_pid, unThrId);
-    if (makefulldir(szPath, 0755) != 0 && errno != EEXIST) {
+    hostName(szHost, sizeof(szHost));
+    char szDir[kDirLen];
+    dumpDir(szDir, kDirLen);
+    if (makefulldir(szDir, 0755) != 0 && errno != EEXIST) {
         int nErr = errno;
         printf("core Dir make Fail[%s] %d:%s (%s:%d)\n", "logName", nErr, StrError(nErr),
                "printBacktrace", __LINE__);
         return -1;
     }
-    FilePtr pFile(fopen(szPath, "w"));
+    FilePtr pFile = createDump(szDir, szHost, szProgram, p_pid, unThrId);
     if (!pFile) return -1;
     fputs("======= ZAV PSTACK DUMP SERVICE =======\n", pFile.get());
     writeTime(pFile.get());
