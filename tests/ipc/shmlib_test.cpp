@@ -311,6 +311,16 @@ TEST(ShmOpen, PrivateSegmentIsForOwnerGroupAndRootOnly) {
                           std::to_string(nobody.uid)))
         << StrError(0);
 
+    // So is a key file another user planted: its owner would choose the
+    // segment's group.
+    std::string foreign = dir / "foreign";
+    std::ofstream(foreign + ".shm").close();
+    ASSERT_EQ(chown((foreign + ".shm").c_str(), nobody.uid, nobody.gid), 0);
+    EXPECT_EQ(ShmOpen(foreign.c_str(), 4096, nullptr, nullptr, 0, SHM_MODE_PRIVATE), nullptr);
+    EXPECT_TRUE(ReportHas("Shm Key File Untrusted (" + foreign + ".shm: owner " +
+                          std::to_string(nobody.uid)))
+        << StrError(0);
+
     // One left open to every user (and in root's group) by an earlier
     // release is narrowed by root, and handed to the group of its folder,
     // whose members could not use it otherwise.

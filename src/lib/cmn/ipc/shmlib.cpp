@@ -2,6 +2,7 @@
 #include "ipc/shmlib.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 
 #include "base/error.h"
 #include "base/string.h"
+#include "base/util.h"
 
 namespace {
 
@@ -54,34 +56,66 @@ int MakeKeyDirectories(const char *pszKeyFile) {
 
 bool Is_Private(mode_t nMode) { return (nMode & S_IRWXO) == 0; }
 
-bool Is_Mine(uid_t nUid) { return nUid == 0 || nUid == geteuid(); }
+// "<uid> (<name>)", for messages that name an owner.
+std::string UserText(uid_t nUid) {
+    char szBuf[1024];
+    passwd stPw;
+    passwd *pstPw = nullptr;
+    std::string text = std::to_string(nUid);
+    if (getpwuid_r(nUid, &stPw, szBuf, sizeof(szBuf), &pstPw) == 0 && pstPw != nullptr)
+        text += std::string(" (") + pstPw->pw_name + ")";
+    return text;
+}
 
-// Created without following a link planted at the name, and given exactly
-// nMode whatever the umask.
-// A key file narrowed from an earlier release's takes the group that a
-// set-group-ID folder hands down to the files made in it, as a new one would.
-void GiveFolderGroup(const char *pszShmFile) {
+// The key file's folder gets a private segment's group: a set-group-ID
+// folder hands its group down, so that who may use the registry does not
+// depend on which process came first.
+void GiveFolderGroup(int nFd, const char *pszShmFile) {
     std::string folder(pszShmFile);
     size_t unSlash = folder.find_last_of('/');
     folder = unSlash == std::string::npos ? "." : unSlash == 0 ? "/" : folder.substr(0, unSlash);
     struct stat stFolder;
     if (stat(folder.c_str(), &stFolder) != 0 || (stFolder.st_mode & S_ISGID) == 0) return;
-    if (lchown(pszShmFile, static_cast<uid_t>(-1), stFolder.st_gid) != 0) {
+    if (fchown(nFd, static_cast<uid_t>(-1), stFolder.st_gid) != 0) {
         // Left in its group: the segment follows the key file's group either way.
     }
 }
 
-int MakeKeyFile(const char *pszKeyFile, const char *pszShmFile, mode_t nMode) {
+// A private key file must be a regular file of a trusted owner: whoever owns
+// it decides the segment's group. One still open to others is narrowed
+// through a descriptor, so that a link swapped in meanwhile is never
+// followed; one that cannot be narrowed is refused.
+int CheckPrivateKeyFile(const char *pszKeyFile, const char *pszShmFile, mode_t nMode) {
+    int nFd = open(pszShmFile, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     struct stat stStat;
-    if (lstat(pszShmFile, &stStat) == 0) {
-        // A key file still open to others, left by an earlier release.
-        if (Is_Private(nMode) && S_ISREG(stStat.st_mode) && (stStat.st_mode & S_IRWXO) != 0 &&
-            (geteuid() == 0 || stStat.st_uid == geteuid())) {
-            chmod(pszShmFile, nMode);
-            GiveFolderGroup(pszShmFile);
-        }
-        return 0;
+    if (nFd < 0 || fstat(nFd, &stStat) != 0 || !S_ISREG(stStat.st_mode)) {
+        if (nFd >= 0) close(nFd);
+        SET_ERROR(ERR_INVALID, "Shm Key File Untrusted (%s: not a regular file)", pszShmFile);
+        return -1;
     }
+    int nRet = 0;
+    if (!ShmTrustedOwner(pszKeyFile, stStat.st_uid)) {
+        SET_ERROR(ERR_INVALID, "Shm Key File Untrusted (%s: owner %s)", pszShmFile,
+                  UserText(stStat.st_uid).c_str());
+        nRet = -1;
+    } else if ((stStat.st_mode & S_IRWXO) != 0) {
+        if (fchmod(nFd, nMode) == 0) {
+            GiveFolderGroup(nFd, pszShmFile);
+        } else if ((stStat.st_mode & S_IWOTH) != 0) {
+            SET_ERROR(ERR_INVALID, "Shm Key File Untrusted (%s: writable by others, owner %s)",
+                      pszShmFile, UserText(stStat.st_uid).c_str());
+            nRet = -1;
+        }
+    }
+    close(nFd);
+    return nRet;
+}
+
+}  // namespace
+
+int ShmMakeKeyFile(const char *pszKeyFile, const char *pszShmFile, mode_t nMode) {
+    struct stat stStat;
+    if (lstat(pszShmFile, &stStat) == 0) return 0;
     int nFd = open(pszShmFile, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, nMode);
     if (nFd < 0 && errno != EEXIST) {
         SET_ERROR(ERR_INVALID, "Shm Create Fail (%s)", pszKeyFile);
@@ -98,29 +132,46 @@ int MakeKeyFile(const char *pszKeyFile, const char *pszShmFile, mode_t nMode) {
     return 0;
 }
 
-// A new private segment belongs to the key file's group, so that the group
-// that may use the registry does not depend on which process came first.
-void GiveKeyFileGroup(int nShmId, const char *pszShmFile) {
+bool ShmTrustedOwner(const char *pszKeyFile, uid_t nUid) {
+    if (nUid == 0 || nUid == geteuid()) return true;
+    const char *pcRoot = Get_OrvoTmpRoot();
+    size_t unRoot = strlen(pcRoot);
+    bool bBelowRoot = strncmp(pszKeyFile, pcRoot, unRoot) == 0 && pszKeyFile[unRoot] == '/';
+    struct stat stRoot;
+    return bBelowRoot && stat(pcRoot, &stRoot) == 0 && stRoot.st_uid == nUid;
+}
+
+void ShmGiveKeyFileGroup(int nShmId, const char *pszKeyFile, const char *pszShmFile) {
     struct stat stKey;
     struct shmid_ds stDs;
-    if (stat(pszShmFile, &stKey) != 0 || shmctl(nShmId, IPC_STAT, &stDs) != 0) return;
-    if (stDs.shm_perm.gid == stKey.st_gid) return;
+    if (lstat(pszShmFile, &stKey) != 0 || !ShmTrustedOwner(pszKeyFile, stKey.st_uid) ||
+        shmctl(nShmId, IPC_STAT, &stDs) != 0 || stDs.shm_perm.gid == stKey.st_gid)
+        return;
     stDs.shm_perm.gid = stKey.st_gid;
     shmctl(nShmId, IPC_SET, &stDs);
 }
+
+int ShmCheckOwner(const char *pszKeyFile, int nShmId) {
+    struct shmid_ds stDs;
+    if (shmctl(nShmId, IPC_STAT, &stDs) != 0) return 0;  // the attach reports it
+    if (ShmTrustedOwner(pszKeyFile, stDs.shm_perm.uid) &&
+        ShmTrustedOwner(pszKeyFile, stDs.shm_perm.cuid))
+        return 0;
+    SET_ERROR(ERR_INVALID, "Shm Owner Untrusted (%s: owner %s, creator %s)", pszKeyFile,
+              UserText(stDs.shm_perm.uid).c_str(), UserText(stDs.shm_perm.cuid).c_str());
+    return -1;
+}
+
+namespace {
 
 // An existing private segment is used only when neither its owner nor its
 // creator is a third user, who could rewrite it at any time. One still open
 // to others is narrowed.
 int CheckPrivateSegment(const char *pszKeyFile, const char *pszShmFile, int nShmId,
                         mode_t nMode) {
+    if (ShmCheckOwner(pszKeyFile, nShmId) < 0) return -1;
     struct shmid_ds stDs;
     if (shmctl(nShmId, IPC_STAT, &stDs) != 0) return 0;  // the attach reports it
-    if (!Is_Mine(stDs.shm_perm.uid) || !Is_Mine(stDs.shm_perm.cuid)) {
-        SET_ERROR(ERR_INVALID, "Shm Owner Untrusted (%s: owner %d, creator %d)", pszKeyFile,
-                  static_cast<int>(stDs.shm_perm.uid), static_cast<int>(stDs.shm_perm.cuid));
-        return -1;
-    }
     if ((stDs.shm_perm.mode & S_IRWXO) == 0) return 0;
     stDs.shm_perm.mode = static_cast<unsigned short>((stDs.shm_perm.mode & ~0777u) | nMode);
     // Its group as a new segment's: the members of the key file's group, who
@@ -189,7 +240,8 @@ void *ShmOpen(const char *pszKeyFile, int nSize, int *pnFirstF, int *pnShmId, in
     }
 
     if (nReadOnlyF == 0 && MakeKeyDirectories(pszKeyFile) < 0) return nullptr;
-    if (MakeKeyFile(pszKeyFile, szShmFile, nMode) < 0) return nullptr;
+    if (ShmMakeKeyFile(pszKeyFile, szShmFile, nMode) < 0) return nullptr;
+    if (Is_Private(nMode) && CheckPrivateKeyFile(pszKeyFile, szShmFile, nMode) < 0) return nullptr;
 
     key_t nKey = ftok(szShmFile, 0);
     if (nKey == -1) {
@@ -216,7 +268,7 @@ void *ShmOpen(const char *pszKeyFile, int nSize, int *pnFirstF, int *pnShmId, in
     }
     if (Is_Private(nMode)) {
         if (nFirstF == 1) {
-            GiveKeyFileGroup(nShmId, szShmFile);
+            ShmGiveKeyFileGroup(nShmId, pszKeyFile, szShmFile);
         } else if (CheckPrivateSegment(pszKeyFile, szShmFile, nShmId, nMode) < 0) {
             return nullptr;
         }
