@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <string>
+#include <vector>
 
 // Token lists: the caller passes a zeroed buffer of 1024 (stStrList16) or
 // 2048 (stStrList64) bytes; the items are stored one after another from cP
@@ -38,6 +40,15 @@ inline const char *StrListItem(const stStrList64 *pstList, int i) {
 char *chgenv(char *src, int nLen);
 // Creates every missing directory above the last component of path.
 int makefulldir(const char *path, unsigned int mode);
+// As makefulldir for the host's HA runtime files: the folders below the
+// runtime root are shared by the HA processes, so they get the root's group,
+// the set-group-ID bit (what is made in them keeps it), the sticky bit (a
+// member cannot move another's socket or key file) and nothing for others:
+// mode 03770. Folders above or outside it get 0755.
+int makeRuntimeDirs_Haf(const char *path);
+// The HA runtime folders that exist and that every local user may write
+// (left so by an older master): any of them could take over the HA link.
+std::vector<std::string> exposedRuntimeDirs_Haf();
 char *haf_dirname(char *path);
 char *haf_basename(char *path);
 int __Get_PathStat(const char *pcPath, struct stat *pstStat);

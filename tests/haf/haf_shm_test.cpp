@@ -16,6 +16,7 @@
 #include "haf/haf_proc_ListShm.h"
 #include "haf_test_env.h"
 #include "ipc/shmlib.h"
+#include "run_as.h"
 
 namespace {
 
@@ -82,7 +83,7 @@ TEST(HafShm, KeyFileWithoutSegmentCreatesAndInitialisesEachTable) {
     ASSERT_NE(pDup, nullptr) << registryReport();
     EXPECT_EQ(getHafDupInfoShmInitFlag(), 1);
     EXPECT_EQ(env.segmentSize(env.shmKey("dupInfo")), 9496);
-    EXPECT_EQ(modeOf(env.shmKey("dupInfo") + ".shm"), 0666u);  // set again on every attach
+    EXPECT_EQ(modeOf(env.shmKey("dupInfo") + ".shm"), 0600u);  // the master's, left alone
 
     HafNetworkInformation *pNet = Init_HafNetInfo(nullptr, 0);
     ASSERT_NE(pNet, nullptr) << registryReport();
@@ -127,14 +128,33 @@ TEST(HafShm, SegmentOfAnotherSizeIsRefusedNeverResized) {
     EXPECT_STREQ(getKetFileHafDupInfo(), key.c_str());
 }
 
+TEST(HafShm, TableAnotherUserMadeAtTheKeyIsRefusedByName) {
+    if (!CanDropRoot()) GTEST_SKIP() << "needs root and the user nobody";
+    HafRootEnv env;
+    std::string key = env.shmKey("dupInfo");
+    std::filesystem::create_directories(env.root() + "/haf/shm");
+    touch(key + ".shm");
+    key_t nKey = ftok((key + ".shm").c_str(), 0);
+    ASSERT_TRUE(RunAsNobody(
+        [nKey] { return shmget(nKey, sizeof(NET_STATUS), IPC_CREAT | 0666) >= 0; }));
+    for (int nCreateFlag : {0, 1}) {
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(Init_HafDupInfo(nullptr, nCreateFlag), nullptr) << nCreateFlag;
+        testing::internal::GetCapturedStdout();
+        EXPECT_NE(registryReport().find("Shm Owner Untrusted (" + key + ": owner " +
+                                        std::to_string(Nobody().uid) + " (nobody)"),
+                  std::string::npos);
+    }
+}
+
 TEST(HafShm, CreateFlagMakesKeyFileDirectoriesAndSegment) {
     HafRootEnv env;
     std::string key = env / "a/b/netInfo";
     HafNetworkInformation *pNet = Init_HafNetInfo(key.c_str(), 1);
     ASSERT_NE(pNet, nullptr) << registryReport();
     EXPECT_EQ(getHafNetInfoShmInitFlag(), 1);
-    EXPECT_EQ(modeOf(key + ".shm"), 0666u);
-    EXPECT_EQ(modeOf(env / "a/b"), 0755u);
+    EXPECT_EQ(modeOf(key + ".shm"), 0660u);
+    EXPECT_EQ(modeOf(env / "a/b"), 03770u);
     EXPECT_EQ(env.segmentSize(key), 1840652);
     EXPECT_EQ(pNet->stNodeG[0].stPG[0].nPortGroupNo.load(), -1);
 
@@ -162,7 +182,7 @@ TEST(HafShm, KeyPathsFollowTheRuntimeRoot) {
                    !std::filesystem::exists(env.root() + "/haf/shm") &&
                    std::string(getDefaultKetFileHafNetInfo()) == env.shmKey("netInfo") &&
                    std::filesystem::is_directory(env.root() + "/haf/shm") &&
-                   modeOf(env.root() + "/haf/shm") == 0755u &&
+                   modeOf(env.root() + "/haf/shm") == 03770u &&
                    std::string(getKetFileHafNetInfo()) == env.shmKey("netInfo");
         std::error_code ec;
         std::filesystem::remove_all(env.root(), ec);  // _exit skips the destructors
@@ -229,7 +249,7 @@ TEST(HafShm, SharedCreateReportsFirstCreation) {
     ASSERT_GE(nId, 0);
     EXPECT_EQ(nFirst, 1);
     EXPECT_EQ(nKey, static_cast<int>(ftok(file.c_str(), 0)));
-    EXPECT_EQ(modeOf(file), 0666u);
+    EXPECT_EQ(modeOf(file), 0660u);
     EXPECT_EQ(SharedCreate(file.c_str(), 64, &nKey, &nFirst), nId);
     EXPECT_EQ(nFirst, 0);
     EXPECT_EQ(SharedCreate((env / "no/such/dir/key").c_str(), 64, &nKey, &nFirst), -3);

@@ -9,6 +9,7 @@
 
 #include "base/error.h"
 #include "base/string.h"
+#include "haf/haf_proc_util.h"
 #include "ipc/shmlib.h"
 
 namespace hafsim {
@@ -63,7 +64,12 @@ bool Tables::openSegment(const char *pszKeyName, int nSize, Segment &seg, std::s
     StrCat(szPath, pszKeyName, sizeof(szPath));
     int nFirst = 0;
     // The master owns the sizes: a segment left with another size is replaced.
-    seg.pvAddr = ShmOpen(szPath, nSize, &nFirst, &seg.nId, 0);
+    // Closed to others like the client's tables, in shared runtime folders.
+    if (makeRuntimeDirs_Haf(szPath) != 0) {
+        err = std::string("cannot create the directory of ") + szPath + ": " + StrError(errno);
+        return false;
+    }
+    seg.pvAddr = ShmOpen(szPath, nSize, &nFirst, &seg.nId, 0, SHM_MODE_PRIVATE);
     if (seg.pvAddr == nullptr) {
         err = std::string("cannot open ") + szPath + ": " + StrError(errno);
         return false;

@@ -19,7 +19,6 @@ constexpr HafShmTableDesc kDupInfoDesc = {
     "Init_HafDupInfo Fail makefulldir[%s] %d:%s %s:%d)\n",
     "getDefaultKetFileHafDupInfo Fail makefulldir[%s] %d:%s %s:%d)\n",
     false,
-    true,
     initialiseDupInfo,
 };
 

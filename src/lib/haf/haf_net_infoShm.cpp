@@ -94,7 +94,6 @@ constexpr HafShmTableDesc kNetInfoDesc = {
     "Init_HafNetInfo Fail makefulldir[%s] %d:%s %s:%d)\n",
     "getDefaultKetFileHafNetInfo Fail makefulldir[%s] %d:%s %s:%d)\n",
     false,
-    false,
     initialiseNetInfo,
 };
 

@@ -22,8 +22,8 @@
 namespace {
 
 constexpr int kErrInvalid = 22;
-constexpr mode_t kKeyFileMode = 0666;
-constexpr unsigned int kKeyDirMode = 0755;
+// Closed to others: whoever may write a table can steer the node's role.
+constexpr mode_t kTableMode = SHM_MODE_PRIVATE;
 constexpr const char *kShmSuffix = ".shm";
 constexpr int kReattachWaitMs = 200;
 
@@ -44,7 +44,6 @@ constexpr HafShmTableDesc kProcListDesc = {
     "_gszKeyProcessList Fail makefulldir[%s] %d:%s %s:%d)\n",
     "_gszKeyProcessList Fail makefulldir[%s] %d:%s %s:%d)\n",
     true,
-    false,
     initialiseProcList,
 };
 
@@ -59,7 +58,7 @@ int getOrCreateSegment(key_t nKey, int nSize, bool *pbCreated) {
     if (nId >= 0) return nId;
     // Exclusive creation tells a creator apart from a process that lost the
     // race to create and must not zero what the winner may already fill.
-    nId = shmget(nKey, unSize, IPC_CREAT | IPC_EXCL | kKeyFileMode);
+    nId = shmget(nKey, unSize, IPC_CREAT | IPC_EXCL | kTableMode);
     if (nId >= 0) {
         *pbCreated = true;
         return nId;
@@ -89,6 +88,7 @@ void *attachExisting(const char *pszKeyFile, int nSize, int *pnId) {
         SET_ERROR(kErrInvalid, "Shm Size Mismatched (%s/%ld)", pszKeyFile, nBytes);
         return nullptr;
     }
+    if (ShmCheckOwner(szKeyFile, nId) < 0) return nullptr;
     void *pvShm = shmat(nId, nullptr, 0);
     if (pvShm == reinterpret_cast<void *>(-1)) {
         SET_ERROR(kErrInvalid, "Shared Memory Open Fail (%s)", pszKeyFile);
@@ -139,7 +139,7 @@ void HafShmTable::makeDefaultPath(char *pszBuf, int nLen) const {
 char *HafShmTable::defaultKey() {
     if (szKey_[0] == '\0') {
         makeDefaultPath(szKey_, sizeof(szKey_));
-        if (makefulldir(szKey_, kKeyDirMode) != 0) {
+        if (makeRuntimeDirs_Haf(szKey_) != 0) {
             int nErr = errno;
             printf(desc_.pszDefaultDirFail, szKey_, nErr, strerror(nErr), desc_.pszDefaultName,
                    __LINE__);
@@ -161,7 +161,7 @@ void *HafShmTable::init(const char *pcKeyPath, int nCreateFlag) {
     } else {
         makeDefaultPath(szKey_, sizeof(szKey_));
     }
-    if (makefulldir(szKey_, kKeyDirMode) != 0) {
+    if (makeRuntimeDirs_Haf(szKey_) != 0) {
         int nErr = errno;
         printf(desc_.pszInitDirFail, szKey_, nErr, strerror(nErr), desc_.pszInitName, __LINE__);
     }
@@ -177,16 +177,13 @@ void *HafShmTable::open(int nCreateFlag) {
     int nFirstF = 0;
     int nId = -1;
     void *pvShm = nullptr;
-    if (nCreateFlag != 0) {
-        // Creates the key file and a missing segment, but refuses (never
-        // resizes) a segment of another size: other processes may have it
-        // attached and would go on with a copy nobody updates.
-        makefulldir(szKey, kKeyDirMode);
-        pvShm = ShmOpen(szKey, desc_.nSize, &nFirstF, &nId, 1);
-        if (pvShm != nullptr) chmod(szKeyFile, kKeyFileMode);
-    } else {
+    // The create flag adds the folders and the key file. Either way a
+    // missing segment is created, and one of another size is refused (never
+    // resized): other processes may have it attached and would go on with a
+    // copy nobody updates.
+    if (nCreateFlag == 0 || (makeRuntimeDirs_Haf(szKey) == 0 &&
+                             ShmMakeKeyFile(szKey, szKeyFile, kTableMode) == 0))
         pvShm = HafShmOpenReadOnly(szKey, desc_.nSize, &nFirstF, &nId);
-    }
     if (pvShm == nullptr) {
         int nErr = errno;
         if (desc_.bOpenFailShowsKey) {
@@ -198,7 +195,6 @@ void *HafShmTable::open(int nCreateFlag) {
         }
         return nullptr;
     }
-    if (desc_.bChmodAfterOpen) chmod(szKeyFile, kKeyFileMode);
     if (nFirstF != 0) {
         desc_.pfInitialise(pvShm);
         nInitFlag_ = 1;
@@ -280,6 +276,11 @@ void *HafShmOpenReadOnly(const char *pszKeyFile, int nSize, int *pnFirstF, int *
     }
     bool bCreated = false;
     int nId = getOrCreateSegment(nKey, nSize, &bCreated);
+    if (bCreated) {
+        ShmGiveKeyFileGroup(nId, pszKeyFile, szKeyFile);
+    } else if (nId >= 0 && ShmCheckOwner(pszKeyFile, nId) < 0) {
+        return nullptr;
+    }
     void *pvShm = nId < 0 ? reinterpret_cast<void *>(-1) : shmat(nId, nullptr, 0);
     if (pvShm == reinterpret_cast<void *>(-1)) {
         SET_ERROR(kErrInvalid, "Shared Memory Open Fail (%s)", pszKeyFile);
@@ -294,10 +295,12 @@ void *HafShmOpenReadOnly(const char *pszKeyFile, int nSize, int *pnFirstF, int *
 
 int SharedCreate(const char *pszKeyFile, int nSize, int *pnKey, int *pnFirstF) {
     if (pszKeyFile == nullptr || nSize <= 0) return -1;
-    int nFd = open(pszKeyFile, O_CREAT | O_WRONLY, kKeyFileMode);
+    // Through the descriptor: a link planted at the name is never followed.
+    int nFd = open(pszKeyFile, O_CREAT | O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kTableMode);
     if (nFd < 0) return -3;
+    int nMode = fchmod(nFd, kTableMode);
     close(nFd);
-    if (chmod(pszKeyFile, kKeyFileMode) != 0) return -4;
+    if (nMode != 0) return -4;
     key_t nKey = ftok(pszKeyFile, 0);
     if (nKey == -1) return -2;
     if (pnKey != nullptr) *pnKey = static_cast<int>(nKey);
@@ -307,7 +310,7 @@ int SharedCreate(const char *pszKeyFile, int nSize, int *pnKey, int *pnFirstF) {
         return nId;
     }
     if (pnFirstF != nullptr) *pnFirstF = 1;
-    return shmget(nKey, static_cast<size_t>(nSize), IPC_CREAT | kKeyFileMode);
+    return shmget(nKey, static_cast<size_t>(nSize), IPC_CREAT | kTableMode);
 }
 
 // ---------------------------------------------------------------------------

@@ -4,6 +4,7 @@
 #include "haf/haf_proc_util.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <strings.h>
 #include <sys/time.h>
@@ -20,6 +21,7 @@
 
 #include "base/error.h"
 #include "base/string.h"
+#include "base/util.h"
 
 unsigned int _unLogLv = 4;
 unsigned int *_pnLogLevel = &_unLogLv;
@@ -178,6 +180,67 @@ int makefulldir(const char *path, unsigned int mode) {
     // afterwards leaves the process-wide mask alone for other threads.
     chmod(szDir, mode);
     return 0;
+}
+
+namespace {
+
+constexpr mode_t kRuntimeDirMode = 03770;
+constexpr mode_t kPlainDirMode = 0755;
+
+// The part of path below the runtime root ("haf/sock/1234"), or empty when
+// path does not lie below it.
+std::string belowRuntimeRoot(const std::string &path) {
+    std::string root = Get_OrvoTmpRoot();
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    if (path.size() <= root.size() + 1 || path.compare(0, root.size(), root) != 0 ||
+        path[root.size()] != '/')
+        return "";
+    return path.substr(root.size() + 1);
+}
+
+// Creates one shared runtime folder. The mode and group are set through a
+// descriptor of the folder made just now, never through a name that could
+// have been swapped meanwhile.
+int makeRuntimeDir(const std::string &dir, gid_t nGid) {
+    if (mkdir(dir.c_str(), 0700) != 0) return errno == EEXIST ? 0 : -1;
+    int nFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (nFd < 0) return -1;
+    if (fchown(nFd, static_cast<uid_t>(-1), nGid) != 0) {
+        // Not a member of the root's group: the folder keeps the creator's.
+    }
+    int nRet = fchmod(nFd, kRuntimeDirMode);
+    close(nFd);
+    return nRet;
+}
+
+}  // namespace
+
+int makeRuntimeDirs_Haf(const char *path) {
+    if (path == nullptr) return -1;
+    std::string rel = belowRuntimeRoot(path);
+    size_t unLastSlash = rel.rfind('/');
+    if (rel.empty() || unLastSlash == std::string::npos)
+        return makefulldir(path, kPlainDirMode);
+    std::string root = std::string(path).substr(0, strlen(path) - rel.size() - 1);
+    if (makefulldir((root + "/").c_str(), kPlainDirMode) != 0) return -1;
+    struct stat stRoot;
+    if (stat(root.c_str(), &stRoot) != 0) return -1;
+    for (size_t unSlash = rel.find('/'); unSlash != std::string::npos && unSlash <= unLastSlash;
+         unSlash = rel.find('/', unSlash + 1)) {
+        if (makeRuntimeDir(root + "/" + rel.substr(0, unSlash), stRoot.st_gid) != 0) return -1;
+    }
+    return 0;
+}
+
+std::vector<std::string> exposedRuntimeDirs_Haf() {
+    std::string root = Get_OrvoTmpRoot();
+    std::vector<std::string> exposed;
+    for (const std::string &dir : {root, root + "/haf", root + "/haf/sock", root + "/haf/shm"}) {
+        struct stat st;
+        if (stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & S_IWOTH) != 0)
+            exposed.push_back(dir);
+    }
+    return exposed;
 }
 
 int __Get_PathStat(const char *pcPath, struct stat *pstStat) {

@@ -16,7 +16,6 @@ struct HafShmTableDesc {
     const char *pszInitDirFail;    // printed when Init cannot create the directories
     const char *pszDefaultDirFail; // printed when the default path's directories fail
     bool bOpenFailShowsKey;        // the open failure line names key path and size
-    bool bChmodAfterOpen;          // the key file gets mode 0666 after every open
     void (*pfInitialise)(void *pvShm);  // prepares a segment created just now
 };
 
