@@ -66,7 +66,7 @@ public:
     static constexpr int kPathSent = 2;       // by path, gone out
     static constexpr int kConnectedSent = 4;  // on the connected socket, gone out
 
-    NobodySender(const std::string &path, std::vector<gid_t> groups) {
+    NobodySender(const std::string &path, std::vector<gid_t> groups, gid_t primary = kNobody) {
         int nStatus[2], nRelease[2];
         if (pipe(nStatus) != 0 || pipe(nRelease) != 0) return;
         pid_ = fork();
@@ -80,7 +80,7 @@ public:
             int nConnected = socket(AF_UNIX, SOCK_DGRAM, 0);
             if (nByPath < 0 || nConnected < 0 ||
                 connect(nConnected, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 ||
-                setgroups(groups.size(), groups.data()) != 0 || setgid(kNobody) != 0 ||
+                setgroups(groups.size(), groups.data()) != 0 || setgid(primary) != 0 ||
                 setuid(kNobody) != 0)
                 _exit(100);
             unsigned char ucBits = 0;
@@ -161,11 +161,14 @@ TEST(HafGuardTest, OnlyTheSocketsUserGroupOrRootSpeaksAsTheMaster) {
         EXPECT_TRUE(waitCount(gnMarkers, 1));
         EXPECT_EQ(gnActiveCalls.load(), 0) << "the outsider's report reached the callback";
 
-        // A member of the socket's group only through a supplementary group
-        // may write to the socket, and is heard both ways.
+        // A member of the socket's group, through a supplementary group or
+        // as its primary one, may write to the socket, and is heard both ways.
         NobodySender member(path, {st.st_gid});
         EXPECT_EQ(member.bits(), NobodySender::kPathSent | NobodySender::kConnectedSent);
         EXPECT_TRUE(waitCount(gnActiveCalls, 2));
+        NobodySender primary(path, {}, st.st_gid);
+        EXPECT_EQ(primary.bits(), NobodySender::kPathSent | NobodySender::kConnectedSent);
+        EXPECT_TRUE(waitCount(gnActiveCalls, 4));
         EXPECT_EQ(LogLines::get().count({"refused"}), 1u);
     });
 }

@@ -4,11 +4,15 @@ liveness reports, the signals and the hang of the worker thread.
 
 Environment (set by CTest): as test_daemon, plus KEST_HAFSIM (the simulator).
 """
+import ctypes
+import errno
 import fcntl
 import glob
 import os
+import pwd
 import select
 import signal
+import socket
 import subprocess
 import time
 import unittest
@@ -367,6 +371,119 @@ class Hang(HaNode):
         self.assertIn('cause="THREAD HANG-UP Detect: Thread-ID: ', request[0])
         for path in glob.glob(os.path.join(node.root, "log", "core", "pstack_*")):
             os.remove(path)
+
+
+NOBODY = pwd.getpwnam("nobody")
+LIBC = ctypes.CDLL(None, use_errno=True)
+LIBC.shmat.restype = ctypes.c_void_p
+LOG_REGISTRY_SIZE = 4721672
+
+
+def as_nobody(action):
+    """What action() returned (a short text) in a child that dropped root
+    for nobody, as a local user in none of the daemon's groups."""
+    r, w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        try:
+            os.setgroups([])
+            os.setgid(NOBODY.pw_gid)
+            os.setuid(NOBODY.pw_uid)
+            out = str(action())
+        except OSError as e:
+            out = errno.errorcode.get(e.errno, str(e.errno))
+        os.write(w, out.encode())
+        os._exit(0)
+    os.close(w)
+    with os.fdopen(r, "rb") as f:
+        out = f.read().decode()
+    os.waitpid(pid, 0)
+    return out
+
+
+def segment_write(key):
+    """Attaches the segment of key for writing: "attached" or the errno name."""
+    seg = LIBC.shmget(key, 0, 0)
+    if seg < 0 or LIBC.shmat(seg, None, 0) == ctypes.c_void_p(-1).value:
+        return errno.errorcode[ctypes.get_errno()]
+    return "attached"
+
+
+@unittest.skipUnless(os.geteuid() == 0, "acting as another user needs root")
+class LocalUser(HaNode):
+    """A local user in none of the daemon's groups tries to steer the HA link."""
+
+    def start_beside_master(self, name, old_sock_modes=False):
+        """A daemon and its master in a runtime root others may look into,
+        as the packaged /opt/orvo/tmp; with old_sock_modes, in socket
+        folders an older master left writable by all."""
+        node = self.active_node(name)
+        for path in (node.base, node.orvo):
+            os.makedirs(path, exist_ok=True)
+            os.chmod(path, 0o755)
+        if old_sock_modes:
+            os.makedirs(os.path.join(node.orvo, "haf", "sock"))
+            for path in ("haf", "haf/sock"):
+                os.chmod(os.path.join(node.orvo, path), 0o777)
+        sim = Simulator(self, node)
+        d = node.start()
+        d.wait_started()
+        return node, sim, d
+
+    def test_sockets_and_tables_are_closed_to_another_user(self):
+        node, sim, d = self.start_beside_master("outsider")
+        sock = os.path.join(node.orvo, "haf", "sock")
+        for name in (str(d.pid), "master"):
+            self.assertEqual(as_nobody(lambda: os.rename(os.path.join(sock, name),
+                                                         os.path.join(sock, name + ".x"))),
+                             "EACCES", name)
+        key = LIBC.ftok(os.path.join(node.orvo, "haf", "shm", "dupInfo.shm").encode(), 0)
+        self.assertNotEqual(key, -1)
+        self.assertEqual(as_nobody(lambda: segment_write(key)), "EACCES")
+        self.make_active(node, sim, d)  # the master's report still arrives
+
+    def test_master_socket_of_another_user_gets_nothing(self):
+        node, sim, d = self.start_beside_master("squatter", old_sock_modes=True)
+        sock = os.path.join(node.orvo, "haf", "sock")
+        self.assertTrue(node.log_lines("[HA] %s is writable by every local user" % sock))
+        master = os.path.join(sock, "master")
+        trap = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.addCleanup(trap.close)
+
+        def bind_in_place():
+            os.rename(master, master + ".moved")
+            trap.bind(master)
+            return "bound"
+        self.assertEqual(as_nobody(bind_in_place), "bound")
+        wait_for(lambda: node.log_lines("Master socket %s belongs to uid %d" % (
+            master, NOBODY.pw_uid)), "the refused send", context=d.context)
+        trap.setblocking(False)
+        self.assertRaises(BlockingIOError, trap.recv, 8192)
+        self.assertTrue(d.running())
+
+    @unittest.skipUnless(subprocess.run(["unshare", "-m", "-i", "true"]).returncode == 0,
+                         "needs mount and IPC namespaces")
+    def test_log_registry_planted_in_tmp_stops_the_start(self):
+        # In namespaces of its own: the host's /tmp, /opt and registry stay
+        # untouched. Another user holds the segment of the registry's key and
+        # has planted the fallback's key file.
+        node = self.active_node("fallback")
+        env = node.env()
+        del env["ORVO_TMP_ROOT"]
+        squat = ("import ctypes; l = ctypes.CDLL(None); "
+                 "assert l.shmget(l.ftok(b'/opt/orvo/tmp/olog.shm', 0), %d, 0o1666) >= 0; "
+                 "open('/tmp/olog.shm', 'w')" % LOG_REGISTRY_SIZE)
+        script = ("mount -t tmpfs kest-test /tmp && mount -t tmpfs kest-test /opt && "
+                  "mkdir -p /opt/orvo/tmp && touch /opt/orvo/tmp/olog.shm && "
+                  "setpriv --reuid nobody --regid nogroup --clear-groups python3 -c \"$1\" && "
+                  "exec \"$2\" --standby")
+        run = subprocess.run(["unshare", "-m", "-i", "--propagation", "private", "sh", "-c",
+                              script, "sh", squat, test_daemon.BIN], env=env, cwd=node.base,
+                             capture_output=True, text=True, timeout=WAIT)
+        self.assertEqual(run.returncode, 1, run.stdout + run.stderr)
+        self.assertIn("Shm Owner Untrusted (/opt/orvo/tmp/olog", run.stdout)
+        self.assertIn("Shm Key File Untrusted (/tmp/olog.shm: owner %d (nobody))"
+                      % NOBODY.pw_uid, run.stdout)
 
 
 if __name__ == "__main__":

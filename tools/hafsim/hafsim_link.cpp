@@ -82,7 +82,7 @@ bool Link::bind(std::string &err) {
     char szPath[128];
     getMasterSockPath_Haf(szPath, sizeof(szPath));
     path_ = szPath;
-    if (makefulldir(szPath, 0777) != 0) {
+    if (makeRuntimeDirs_Haf(szPath) != 0) {
         err = "cannot create the directory of " + path_ + ": " + strerror(errno);
         return false;
     }

@@ -3,12 +3,19 @@
 // the library's report record, live with it in kest_ha_role.cpp.
 #pragma once
 
+#include <string>
+#include <vector>
+
 namespace kest::halink {
 
 using HangCallback = void (*)(unsigned int);
 
 // Starts the HA client library; 0 on success.
 int Init(const char *pcVersion, HangCallback pHangFunc);
+
+// The host's HA runtime folders that every local user may write: any of
+// them can take the HA link over.
+std::vector<std::string> ExposedFolders();
 
 // Asks the HA framework to hand the active role to the other node; 0 when
 // the request was sent.

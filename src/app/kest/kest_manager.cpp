@@ -162,6 +162,12 @@ void KestManager::init(int argc, char **argv) {
     Set_LogLevel(0, common.LOG_LEVEL);
     Set_LogFileCnt(0, common.LOG_FILE_COUNT);
     Set_LogFileSize(0, common.LOG_FILE_SIZE_MB);
+    if (ha.MODE != ACTIVE && ha.MODE != STANDBY) {
+        for (const std::string &dir : halink::ExposedFolders())
+            log().critical("[HA] %s is writable by every local user: any of them can take the "
+                           "HA link over; narrow it to mode 3770\n",
+                           dir.c_str());
+    }
     printf("LOG_PATH: %s\n", common.LOG_PATH);
     printf("LOG_LEVEL: %d\n", common.LOG_LEVEL);
     printf("LOG_FILE_COUNT: %d\n", common.LOG_FILE_COUNT);

@@ -125,7 +125,7 @@ const char *masterPath() {
 int createSocketLocked() {
     char szPath[kPathLen];
     getClientSockPath_Haf(static_cast<int>(getpid()), szPath, sizeof(szPath));
-    if (makefulldir(szPath, 0777) != 0) {
+    if (makeRuntimeDirs_Haf(szPath) != 0) {
         int nErr = errno;
         printf("udpPath Fail makefulldir[%s] %d:%s %s:%d)\n", szPath, nErr, StrError(nErr),
                "Init_UnixDoomainSocket_Haf", __LINE__);
@@ -255,6 +255,34 @@ void fillHeader(ProcMsg_Haf &msg, int nMsgName, int nPayloadLen) {
     msg.h.nResult = 0;
 }
 
+// Whether the master's socket belongs to root or to its folder's owner: in a
+// folder others can write, anybody could have bound his own socket at the
+// name and would read the role requests. Nothing there at all is left to the
+// send to report. A refusal is logged when it starts, not at every send.
+bool masterSocketTrusted(const char *pszPath) {
+    static std::atomic<bool> bRefusing{false};
+    struct stat stSock;
+    if (lstat(pszPath, &stSock) != 0) return true;
+    std::string folder(pszPath);
+    folder.erase(folder.find_last_of('/'));
+    struct stat stFolder;
+    bool bTrusted = S_ISSOCK(stSock.st_mode) &&
+                    (stSock.st_uid == 0 ||
+                     (stat(folder.c_str(), &stFolder) == 0 && stSock.st_uid == stFolder.st_uid));
+    if (bTrusted) {
+        bRefusing.store(false);
+        return true;
+    }
+    SET_ERROR(EPERM, "Master socket %s belongs to uid %u, neither root nor its folder's owner: "
+              "nothing sent", pszPath, static_cast<unsigned>(stSock.st_uid));
+    if (!bRefusing.exchange(true))
+        Log(LOG_1, "[%s]Master socket %s belongs to uid %u, neither root nor its folder's owner: "
+            "nothing is sent to it\n", logHafLibTitle, pszPath,
+            static_cast<unsigned>(stSock.st_uid));
+    errno = EPERM;
+    return false;
+}
+
 // Sends the first nMsgLength bytes of msg; 0 when all of them left. errno
 // tells why not.
 int writeToMaster(const ProcMsg_Haf &msg) {
@@ -265,7 +293,9 @@ int writeToMaster(const ProcMsg_Haf &msg) {
         errno = EBADF;  // never send on descriptor 0, which is not the link
         return -1;
     }
-    int nSent = WriteMsgToUDP(nSock, masterPath(), reinterpret_cast<const char *>(&msg),
+    const char *pszMaster = masterPath();
+    if (!masterSocketTrusted(pszMaster)) return -1;
+    int nSent = WriteMsgToUDP(nSock, pszMaster, reinterpret_cast<const char *>(&msg),
                               msg.h.nMsgLength);
     return nSent == msg.h.nMsgLength ? 0 : -1;
 }
