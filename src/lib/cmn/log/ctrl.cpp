@@ -103,8 +103,10 @@ void FailGlobally(const char *pcText) {
     printf("%s\n", pcText);
 }
 
-unsigned int ClaimListEntry(const char *pcLogPath) {
-    unsigned int unEntry = __pstLogInfo->unCount++;
+// unEntry is the entry count read once and checked: the registry is shared,
+// and a second read could see any value another process wrote meanwhile.
+unsigned int ClaimListEntry(unsigned int unEntry, const char *pcLogPath) {
+    __pstLogInfo->unCount = unEntry + 1;
     _ST_LOG_LIST &stList = __pstLogInfo->stList[unEntry];
     StrCpy(stList.szTimeFormat, LOG_DEFAULT_TIME_FORMAT, sizeof(stList.szTimeFormat));
     StrCpy(stList.szFilePath, pcLogPath, sizeof(stList.szFilePath));
@@ -182,11 +184,12 @@ int Add_Log(const char *pcLogPath, unsigned int unType) {
             FailGlobally("Local Log sector is Over");
             return -1;
         }
-        if (__pstLogInfo->unCount >= LOG_MAX_LIST) {
+        unsigned int unEntries = __pstLogInfo->unCount;
+        if (unEntries >= LOG_MAX_LIST) {
             FailGlobally("Global Log sector is Over");
             return -1;
         }
-        unSect = ClaimSection(ClaimListEntry(pcLogPath), unType);
+        unSect = ClaimSection(ClaimListEntry(unEntries, pcLogPath), unType);
         __Print_LogInfo();
     }
     // Until its writer has created the queue, a LOG_INDIRECT section writes
