@@ -437,9 +437,19 @@ TEST(HafThreadTest, DumpGoesUnderLogPathOrElseTmp) {
         std::string text = readFile(world.dumpDir() + "/" + tail);
         EXPECT_NE(text.find("#0  fake frame of " + std::to_string(getpid())), std::string::npos);
 
+        // A link planted at the predictable name in /tmp is never followed.
         unsetenv("LOG_PATH");
-        std::string tmpDump = "/tmp/" + tail;
+        std::string planted = "/tmp/" + tail;
+        std::string victim = world.dumpDir() + "/victim";
+        std::ofstream(victim) << "kept";
+        ASSERT_EQ(symlink(victim.c_str(), planted.c_str()), 0);
         ASSERT_EQ(printBacktrace(0, getpid()), 0);
+        unlink(planted.c_str());
+        EXPECT_EQ(readFile(victim), "kept");
+        std::string tmpDump = planted + ".1";
+        struct stat st;
+        ASSERT_EQ(stat(tmpDump.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
         text = readFile(tmpDump);
         unlink(tmpDump.c_str());
         EXPECT_NE(text.find("TARGET NAME is " + std::string(program_invocation_short_name)),
