@@ -14,6 +14,7 @@ PACKAGES=(
   dpkg-dev file
   adduser systemd python3-seccomp
   gnuplot-nox
+  graphviz
   clang libclang-rt-14-dev
 )
 
