@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <string>
 
 // check
 int __Get_Stat(const char *pcPath, struct stat *pstStat);
@@ -14,6 +15,13 @@ int Is_Directory(const char *pcPath);
 int Is_FileExist(const char *pcPath);
 
 // control
+// Creates the missing directories above the last component of pcPath (every
+// one when it ends in '/'), each with mMode, or with exactly mMode whatever
+// the file-creation mask when bExact. 0 when all are directories then; else
+// -1 with errno set (EEXIST: another kind of file is in the way) and the
+// failing directory in *pFailed when given.
+int Make_ParentDirectories(const char *pcPath, unsigned int mMode, bool bExact = false,
+                           std::string *pFailed = nullptr);
 int __Make_Directory(const char *pcPath, unsigned int mMode);
 int Make_Directory(const char *pcPath, unsigned int mMode);
 FILE *Open_File(const char *pcPath, const char *pcMode);

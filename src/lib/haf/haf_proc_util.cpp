@@ -168,18 +168,8 @@ char *haf_basename(char *path) {
 
 int makefulldir(const char *path, unsigned int mode) {
     if (path == nullptr) return -1;
-    char szDir[kPathCopyMax + 1];  // room for "." after an empty path
-    StrCpy(szDir, path, kPathCopyMax);
-    haf_dirname(szDir);
-    if (strcmp(szDir, ".") == 0 || strcmp(szDir, "/") == 0) return 0;
-    if (makefulldir(szDir, mode) != 0) return -1;
-    struct stat stStat;
-    if (stat(szDir, &stStat) == 0) return 0;
-    if (mkdir(szDir, mode) != 0) return errno == EEXIST ? 0 : -1;
-    // Exactly the mode asked for, whatever the file-creation mask; setting it
-    // afterwards leaves the process-wide mask alone for other threads.
-    chmod(szDir, mode);
-    return 0;
+    std::string dir = std::string(path).substr(0, kPathCopyMax - 1);
+    return Make_ParentDirectories(dir.c_str(), mode, true);
 }
 
 namespace {

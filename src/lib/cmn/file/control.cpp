@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "base/error.h"
 #include "file/file.h"
@@ -20,19 +21,19 @@ bool IsNullArg(const void *p, const char *pcName) {
     return true;
 }
 
-// Creates pcDir when missing; 0 when it is a directory afterwards.
-int EnsureDirectory(const char *pcDir, unsigned int mMode) {
-    struct stat st {};
-    if (stat(pcDir, &st) == 0) {
-        if (S_ISDIR(st.st_mode)) return 0;
-        SET_ERROR(EEXIST, "Already file[%s]", pcDir);
-        return -1;
+// The directories of pcPath, the last component too when bLast; a failure
+// is recorded as the file library's callers expect.
+int MakeDirectories(const char *pcPath, unsigned int mMode, bool bLast) {
+    if (IsNullArg(pcPath, "pcPath")) return -1;
+    std::string path = std::string(pcPath).substr(0, kPathLimit) + (bLast ? "/" : "");
+    std::string failed;
+    if (Make_ParentDirectories(path.c_str(), mMode, false, &failed) == 0) return 0;
+    if (errno == EEXIST) {
+        SET_ERROR(EEXIST, "Already file[%s]", failed.c_str());
+    } else {
+        SET_ERROR(errno, "Make directory fail[%s]", failed.c_str());
     }
-    if (mkdir(pcDir, mMode) != 0 && errno != EEXIST) {
-        SET_ERROR(errno, "Make directory fail[%s]", pcDir);
-        return -1;
-    }
-    return 0;
+    return -1;
 }
 
 int RemoveEntry(const char *pcPath, const struct stat *, int, struct FTW *) {
@@ -41,23 +42,40 @@ int RemoveEntry(const char *pcPath, const struct stat *, int, struct FTW *) {
 
 }  // namespace
 
-int __Make_Directory(const char *pcPath, unsigned int mMode) {
-    if (IsNullArg(pcPath, "pcPath")) return -1;
-    char szPath[kPathLimit + 1];
-    snprintf(szPath, sizeof(szPath), "%s", pcPath);
-    for (char *p = szPath + 1; *p != '\0'; ++p) {
-        if (*p != '/' || p[-1] == '/') continue;
-        *p = '\0';
-        int nRet = EnsureDirectory(szPath, mMode);
-        *p = '/';
-        if (nRet != 0) return -1;
+// Works on path prefixes instead of changing the working directory, so other
+// threads' relative paths stay valid meanwhile.
+int Make_ParentDirectories(const char *pcPath, unsigned int mMode, bool bExact,
+                           std::string *pFailed) {
+    std::string path(pcPath);
+    for (size_t unSlash = path.find('/', 1); unSlash != std::string::npos;
+         unSlash = path.find('/', unSlash + 1)) {
+        if (path[unSlash - 1] == '/') continue;
+        std::string dir = path.substr(0, unSlash);
+        struct stat st {};
+        int nErr = 0;
+        if (stat(dir.c_str(), &st) == 0) {
+            if (!S_ISDIR(st.st_mode)) nErr = EEXIST;
+        } else if (mkdir(dir.c_str(), mMode) == 0) {
+            if (bExact) chmod(dir.c_str(), mMode);  // leaves the process-wide mask alone
+        } else {
+            nErr = errno;  // a directory made meanwhile by another process will do
+            if (nErr == EEXIST && stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) nErr = 0;
+        }
+        if (nErr != 0) {
+            if (pFailed != nullptr) *pFailed = dir;
+            errno = nErr;
+            return -1;
+        }
     }
     return 0;
 }
 
+int __Make_Directory(const char *pcPath, unsigned int mMode) {
+    return MakeDirectories(pcPath, mMode, false);
+}
+
 int Make_Directory(const char *pcPath, unsigned int mMode) {
-    if (__Make_Directory(pcPath, mMode) != 0) return -1;
-    return EnsureDirectory(pcPath, mMode);
+    return MakeDirectories(pcPath, mMode, true);
 }
 
 FILE *Open_File(const char *pcPath, const char *pcMode) {
