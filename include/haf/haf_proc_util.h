@@ -46,8 +46,9 @@ int makefulldir(const char *path, unsigned int mode);
 // member cannot move another's socket or key file) and nothing for others:
 // mode 03770. Folders above or outside it get 0755.
 int makeRuntimeDirs_Haf(const char *path);
-// The HA runtime folders that exist and that every local user may write
-// (left so by an older master): any of them could take over the HA link.
+// The HA runtime folders that exist and that every local user may write (as
+// a master of another release may leave them): any of them could take over
+// the HA link.
 std::vector<std::string> exposedRuntimeDirs_Haf();
 char *haf_dirname(char *path);
 char *haf_basename(char *path);

@@ -3,6 +3,8 @@
 
 #include <sys/types.h>
 
+#include <string>
+
 constexpr int SHM_KEY_PATH_MAX = 123;  // longest key file path accepted
 constexpr mode_t SHM_MODE_SHARED = 0666;   // key file and segment open to every user
 constexpr mode_t SHM_MODE_PRIVATE = 0660;  // owner, group and root only
@@ -28,6 +30,21 @@ void *ShmOpen(const char *pszKeyFile, int nSize, int *pnFirstF, int *pnShmId, in
 void *ShmOpen(const char *pszKeyFile, int nSize, int *pnFirstF, int *pnShmId, int nReadOnlyF,
               mode_t nMode);
 
+// How ShmOpenWith departs from ShmOpen (or-ed).
+enum : unsigned {
+    SHM_REFUSE_RESIZE = 1u,  // refuses a segment of another size and makes no folders
+    SHM_NO_KEY_FILE = 2u,    // uses the key file only when it exists already
+    SHM_AS_FOUND = 4u,       // private: checks the segment's owner but narrows nothing,
+                             // and a failed attach reads as no segment
+    SHM_NO_CREATE = 8u,      // attaches only a segment that exists
+};
+// ShmOpen with the departures in unHow, recording its errors under the
+// operation name pszOp.
+void *ShmOpenWith(const char *pszOp, const char *pszKeyFile, int nSize, unsigned unHow,
+                  mode_t nMode, int *pnFirstF, int *pnShmId);
+// The ".shm" key file of a key path (the path itself when it already ends so).
+std::string ShmKeyFileName(const char *pszKeyFile);
+
 // Whether a user may own a key file or segment that others rely on: root,
 // the caller's user and, for a key file below the runtime root, that root's
 // owner (the HA master's user). Anybody else could rewrite the segment, or
@@ -36,10 +53,3 @@ bool ShmTrustedOwner(const char *pszKeyFile, uid_t nUid);
 // 0 when the owner and the creator of segment nShmId are trusted for the key
 // file; else -1, recording "Shm Owner Untrusted (...)" with both named.
 int ShmCheckOwner(const char *pszKeyFile, int nShmId);
-// Gives segment nShmId the group of its key file when a trusted user owns
-// that file, so that the group that may use a new segment does not depend on
-// which process came first (a set-group-ID folder hands its group down).
-void ShmGiveKeyFileGroup(int nShmId, const char *pszKeyFile, const char *pszShmFile);
-// Creates the ".shm" key file pszShmFile of pszKeyFile with exactly nMode,
-// never through a link; an existing one is kept as it is.
-int ShmMakeKeyFile(const char *pszKeyFile, const char *pszShmFile, mode_t nMode);

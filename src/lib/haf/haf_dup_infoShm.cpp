@@ -16,9 +16,7 @@ constexpr HafShmTableDesc kDupInfoDesc = {
     "Init_HafDupInfo",
     "getDefaultKetFileHafDupInfo",
     "careateHafDupInfoShm",
-    "Init_HafDupInfo Fail makefulldir[%s] %d:%s %s:%d)\n",
-    "getDefaultKetFileHafDupInfo Fail makefulldir[%s] %d:%s %s:%d)\n",
-    false,
+    nullptr,
     initialiseDupInfo,
 };
 

@@ -91,9 +91,7 @@ constexpr HafShmTableDesc kNetInfoDesc = {
     "Init_HafNetInfo",
     "getDefaultKetFileHafNetInfo",
     "careateHafNetInfoShm",
-    "Init_HafNetInfo Fail makefulldir[%s] %d:%s %s:%d)\n",
-    "getDefaultKetFileHafNetInfo Fail makefulldir[%s] %d:%s %s:%d)\n",
-    false,
+    nullptr,
     initialiseNetInfo,
 };
 

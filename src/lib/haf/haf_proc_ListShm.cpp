@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "base/error.h"
 #include "base/string.h"
@@ -21,11 +22,12 @@
 
 namespace {
 
-constexpr int kErrInvalid = 22;
 // Closed to others: whoever may write a table can steer the node's role.
 constexpr mode_t kTableMode = SHM_MODE_PRIVATE;
-constexpr const char *kShmSuffix = ".shm";
-constexpr int kReattachWaitMs = 200;
+// The tables' way: a segment of another size is refused (other processes
+// may have it attached), and key file and modes stay as the master left them.
+constexpr unsigned kTableHow = SHM_REFUSE_RESIZE | SHM_AS_FOUND;
+constexpr int kReattachWaitMs = 200;  // about the longest wait for another re-attach
 
 void initialiseProcList(void *pvShm) {
     auto *pstList = static_cast<ProcListHAF *>(pvShm);
@@ -41,91 +43,13 @@ constexpr HafShmTableDesc kProcListDesc = {
     "Init_HafProcess",
     "getDefaultKetFileHafProcessList",
     "careateHafProcShm",
-    "_gszKeyProcessList Fail makefulldir[%s] %d:%s %s:%d)\n",
-    "_gszKeyProcessList Fail makefulldir[%s] %d:%s %s:%d)\n",
-    true,
+    "_gszKeyProcessList",
     initialiseProcList,
 };
 
 HafShmTable gProcList(kProcListDesc);
 
-// Id of the segment keyed by nKey with exactly nSize bytes, created when
-// missing (*pbCreated); -1 when there is none to be had.
-int getOrCreateSegment(key_t nKey, int nSize, bool *pbCreated) {
-    size_t unSize = static_cast<size_t>(nSize);
-    *pbCreated = false;
-    int nId = shmget(nKey, unSize, 0);
-    if (nId >= 0) return nId;
-    // Exclusive creation tells a creator apart from a process that lost the
-    // race to create and must not zero what the winner may already fill.
-    nId = shmget(nKey, unSize, IPC_CREAT | IPC_EXCL | kTableMode);
-    if (nId >= 0) {
-        *pbCreated = true;
-        return nId;
-    }
-    return errno == EEXIST ? shmget(nKey, unSize, 0) : -1;
-}
-
-// Bytes of the segment nId, or -1 when it cannot be read.
-long segmentBytes(int nId) {
-    shmid_ds stDs;
-    return nId >= 0 && shmctl(nId, IPC_STAT, &stDs) == 0 ? static_cast<long>(stDs.shm_segsz) : -1;
-}
-
-// The segment that exists at a key path with exactly nSize bytes, attached
-// (its id in *pnId); null when there is none, or its size differs.
-void *attachExisting(const char *pszKeyFile, int nSize, int *pnId) {
-    char szKeyFile[HAF_KEY_PATH_SIZE + 8];
-    makeShmKeyFile_Haf(pszKeyFile, szKeyFile, sizeof(szKeyFile));
-    key_t nKey = ftok(szKeyFile, 0);
-    int nId = nKey == -1 ? -1 : shmget(nKey, 0, 0);
-    long nBytes = segmentBytes(nId);
-    if (nBytes < 0) {
-        SET_ERROR(kErrInvalid, "Shm Open Fail (%s)", pszKeyFile);
-        return nullptr;
-    }
-    if (nBytes != nSize) {
-        SET_ERROR(kErrInvalid, "Shm Size Mismatched (%s/%ld)", pszKeyFile, nBytes);
-        return nullptr;
-    }
-    if (ShmCheckOwner(szKeyFile, nId) < 0) return nullptr;
-    void *pvShm = shmat(nId, nullptr, 0);
-    if (pvShm == reinterpret_cast<void *>(-1)) {
-        SET_ERROR(kErrInvalid, "Shared Memory Open Fail (%s)", pszKeyFile);
-        return nullptr;
-    }
-    *pnId = nId;
-    return pvShm;
-}
-
-// Takes a busy flag, waiting for it at most about kReattachWaitMs: a thread
-// on its way out must not wait long for one that is stuck, or for itself.
-class BoundedFlag {
-public:
-    explicit BoundedFlag(std::atomic<bool> &bFlag) : bFlag_(bFlag) {
-        for (int i = 0; i < kReattachWaitMs && !(bOwned_ = !bFlag_.exchange(true)); ++i)
-            usleep(1000);
-    }
-    ~BoundedFlag() {
-        if (bOwned_) bFlag_.store(false);
-    }
-    BoundedFlag(const BoundedFlag &) = delete;
-    BoundedFlag &operator=(const BoundedFlag &) = delete;
-    bool owned() const { return bOwned_; }
-
-private:
-    std::atomic<bool> &bFlag_;
-    bool bOwned_ = false;
-};
-
 }  // namespace
-
-void makeShmKeyFile_Haf(const char *pszKeyPath, char *pszBuf, int nLen) {
-    size_t unLen = strlen(pszKeyPath);
-    size_t unSuffix = strlen(kShmSuffix);
-    bool bHasSuffix = unLen >= unSuffix && strcmp(pszKeyPath + unLen - unSuffix, kShmSuffix) == 0;
-    snprintf(pszBuf, static_cast<size_t>(nLen), "%s%s", pszKeyPath, bHasSuffix ? "" : kShmSuffix);
-}
 
 // ---------------------------------------------------------------------------
 // HafShmTable
@@ -136,14 +60,17 @@ void HafShmTable::makeDefaultPath(char *pszBuf, int nLen) const {
     snprintf(pszBuf, static_cast<size_t>(nLen), "%s%s", szDir, desc_.pszKeyName);
 }
 
+void HafShmTable::printDirFail(const char *pszOp) const {
+    int nErr = errno;
+    printf("%s Fail makefulldir[%s] %d:%s %s:%d)\n",
+           desc_.pszKeyVar != nullptr ? desc_.pszKeyVar : pszOp, szKey_, nErr, strerror(nErr),
+           pszOp, __LINE__);
+}
+
 char *HafShmTable::defaultKey() {
     if (szKey_[0] == '\0') {
         makeDefaultPath(szKey_, sizeof(szKey_));
-        if (makeRuntimeDirs_Haf(szKey_) != 0) {
-            int nErr = errno;
-            printf(desc_.pszDefaultDirFail, szKey_, nErr, strerror(nErr), desc_.pszDefaultName,
-                   __LINE__);
-        }
+        if (makeRuntimeDirs_Haf(szKey_) != 0) printDirFail(desc_.pszDefaultName);
     }
     return szKey_;
 }
@@ -161,19 +88,12 @@ void *HafShmTable::init(const char *pcKeyPath, int nCreateFlag) {
     } else {
         makeDefaultPath(szKey_, sizeof(szKey_));
     }
-    if (makeRuntimeDirs_Haf(szKey_) != 0) {
-        int nErr = errno;
-        printf(desc_.pszInitDirFail, szKey_, nErr, strerror(nErr), desc_.pszInitName, __LINE__);
-    }
+    if (makeRuntimeDirs_Haf(szKey_) != 0) printDirFail(desc_.pszInitName);
     return open(nCreateFlag);
 }
 
 void *HafShmTable::open(int nCreateFlag) {
-    char szKey[HAF_KEY_PATH_SIZE];
-    StrCpy(szKey, key(), sizeof(szKey));
-    char szKeyFile[HAF_KEY_PATH_SIZE + 8];
-    makeShmKeyFile_Haf(szKey, szKeyFile, sizeof(szKeyFile));
-
+    std::string key = this->key();
     int nFirstF = 0;
     int nId = -1;
     void *pvShm = nullptr;
@@ -181,116 +101,68 @@ void *HafShmTable::open(int nCreateFlag) {
     // missing segment is created, and one of another size is refused (never
     // resized): other processes may have it attached and would go on with a
     // copy nobody updates.
-    if (nCreateFlag == 0 || (makeRuntimeDirs_Haf(szKey) == 0 &&
-                             ShmMakeKeyFile(szKey, szKeyFile, kTableMode) == 0))
-        pvShm = HafShmOpenReadOnly(szKey, desc_.nSize, &nFirstF, &nId);
+    unsigned unHow = kTableHow | (nCreateFlag == 0 ? SHM_NO_KEY_FILE : 0u);
+    if (nCreateFlag == 0 || makeRuntimeDirs_Haf(key.c_str()) == 0)
+        pvShm = ShmOpenWith("HafShmOpenReadOnly", key.c_str(), desc_.nSize, unHow, kTableMode,
+                            &nFirstF, &nId);
     if (pvShm == nullptr) {
         int nErr = errno;
-        if (desc_.bOpenFailShowsKey) {
-            printf("%s szKey(%s) nSize(%d) Fail %d:%s %s:%d)\n", desc_.pszOpenName, szKey,
-                   desc_.nSize, nErr, strerror(nErr), desc_.pszOpenName, __LINE__);
-        } else {
-            printf("%s Fail %d:%s %s:%d)\n", desc_.pszOpenName, nErr, strerror(nErr),
-                   desc_.pszOpenName, __LINE__);
-        }
+        std::string head = desc_.pszOpenName;
+        if (desc_.pszKeyVar != nullptr)
+            head += " szKey(" + key + ") nSize(" + std::to_string(desc_.nSize) + ")";
+        printf("%s Fail %d:%s %s:%d)\n", head.c_str(), nErr, strerror(nErr), desc_.pszOpenName,
+               __LINE__);
         return nullptr;
     }
-    if (nFirstF != 0) {
-        desc_.pfInitialise(pvShm);
-        nInitFlag_ = 1;
-    } else {
-        nInitFlag_ = 0;
-    }
-    pvShm_.store(pvShm, std::memory_order_release);
-    nShmId_.store(nId, std::memory_order_release);
+    nInitFlag_ = nFirstF;
+    if (nFirstF != 0) desc_.pfInitialise(pvShm);
+    publish(pvShm, nId);
     return pvShm;
 }
 
-bool HafShmTable::superseded(int nId) {
+// Whether the attached segment is still the one at the key (a table never
+// attached has nothing to compare with).
+bool HafShmTable::kept() {
+    int nId = nShmId_.load(std::memory_order_acquire);
+    if (nId < 0) return true;
+    if (shm() == nullptr) return false;
     shmid_ds stDs;
-    if (shmctl(nId, IPC_STAT, &stDs) != 0) return errno == EINVAL || errno == EIDRM;
-    if ((stDs.shm_perm.mode & SHM_DEST) != 0) return true;
-    char szKeyFile[HAF_KEY_PATH_SIZE + 8];
-    makeShmKeyFile_Haf(key(), szKeyFile, sizeof(szKeyFile));
-    key_t nKey = ftok(szKeyFile, 0);
+    if (shmctl(nId, IPC_STAT, &stDs) != 0) return errno != EINVAL && errno != EIDRM;
+    if ((stDs.shm_perm.mode & SHM_DEST) != 0) return false;
+    key_t nKey = ftok(ShmKeyFileName(key()).c_str(), 0);
     int nKeyId = nKey == -1 ? -1 : shmget(nKey, 0, 0);
     // A key that names nothing just now leaves the attached segment be.
-    return nKeyId >= 0 && nKeyId != nId;
+    return nKeyId < 0 || nKeyId == nId;
 }
 
 void *HafShmTable::current() {
-    int nId = nShmId_.load(std::memory_order_acquire);
+    if (kept()) return shm();
+    // A thread on its way out must not wait long for one that is stuck, or
+    // for itself.
+    for (int i = 1; bReattaching_.exchange(true); ++i) {
+        if (i >= kReattachWaitMs) return shm();
+        usleep(1000);
+    }
     void *pvShm = shm();
-    if (nId < 0) return pvShm;  // never attached: nothing to compare with
-    if (pvShm != nullptr && !superseded(nId)) return pvShm;
-    return reattach();
-}
-
-void *HafShmTable::reattach() {
-    BoundedFlag busy(bReattaching_);
-    if (!busy.owned()) return shm();
-    // Another thread may have attached the new segment meanwhile.
-    int nOldId = nShmId_.load(std::memory_order_acquire);
-    void *pvOld = shm();
-    if (pvOld != nullptr && !superseded(nOldId)) return pvOld;
-    char szKey[HAF_KEY_PATH_SIZE];
-    StrCpy(szKey, key(), sizeof(szKey));
-    int nNewId = -1;
-    void *pvNew = attachExisting(szKey, desc_.nSize, &nNewId);
-    // No new table yet: a decision reads it as missing, while the readers
-    // that do not look keep the old one rather than none.
-    if (pvNew == nullptr) return nullptr;
-    pvShm_.store(pvNew, std::memory_order_release);
-    nShmId_.store(nNewId, std::memory_order_release);
-    return pvNew;
+    if (!kept()) {  // else another thread has attached the new segment meanwhile
+        std::string key = this->key();
+        int nId = -1;
+        pvShm = ShmOpenWith(__func__, key.c_str(), desc_.nSize,
+                            kTableHow | SHM_NO_KEY_FILE | SHM_NO_CREATE, kTableMode, nullptr, &nId);
+        // No new table yet: a decision reads it as missing, while the readers
+        // that do not look keep the old one rather than none.
+        if (pvShm != nullptr) publish(pvShm, nId);
+    }
+    bReattaching_.store(false);
+    return pvShm;
 }
 
 // ---------------------------------------------------------------------------
 // Segments
 
 void *HafShmOpenReadOnly(const char *pszKeyFile, int nSize, int *pnFirstF) {
-    return HafShmOpenReadOnly(pszKeyFile, nSize, pnFirstF, nullptr);
-}
-
-void *HafShmOpenReadOnly(const char *pszKeyFile, int nSize, int *pnFirstF, int *pnId) {
-    if (pszKeyFile == nullptr || pszKeyFile[0] == '\0') {
-        SET_ERROR(kErrInvalid, "Invalid KeyFile parameter");
-        return nullptr;
-    }
-    if (nSize <= 0) {
-        SET_ERROR(kErrInvalid, "Invalid Shm Size Parameter");
-        return nullptr;
-    }
-    char szKeyFile[HAF_KEY_PATH_SIZE + 8];
-    makeShmKeyFile_Haf(pszKeyFile, szKeyFile, sizeof(szKeyFile));
-    key_t nKey = ftok(szKeyFile, 0);
-    if (nKey == -1) {
-        SET_ERROR(kErrInvalid, "Shm Open Fail (%s)", pszKeyFile);
-        return nullptr;
-    }
-    long nOldBytes = segmentBytes(shmget(nKey, 0, 0));
-    if (nOldBytes >= 0 && nOldBytes != nSize) {
-        SET_ERROR(kErrInvalid, "Shm Size Mismatched (%s/%d)", pszKeyFile,
-                  static_cast<int>(nOldBytes));
-        return nullptr;
-    }
-    bool bCreated = false;
-    int nId = getOrCreateSegment(nKey, nSize, &bCreated);
-    if (bCreated) {
-        ShmGiveKeyFileGroup(nId, pszKeyFile, szKeyFile);
-    } else if (nId >= 0 && ShmCheckOwner(pszKeyFile, nId) < 0) {
-        return nullptr;
-    }
-    void *pvShm = nId < 0 ? reinterpret_cast<void *>(-1) : shmat(nId, nullptr, 0);
-    if (pvShm == reinterpret_cast<void *>(-1)) {
-        SET_ERROR(kErrInvalid, "Shared Memory Open Fail (%s)", pszKeyFile);
-        return nullptr;
-    }
-    // No fill: the kernel zeroes a new segment, and a peer that attached it
-    // the moment it existed may already have written into it.
-    if (pnFirstF != nullptr) *pnFirstF = bCreated ? 1 : 0;
-    if (pnId != nullptr) *pnId = nId;
-    return pvShm;
+    return ShmOpenWith(__func__, pszKeyFile, nSize, kTableHow | SHM_NO_KEY_FILE, kTableMode,
+                       pnFirstF, nullptr);
 }
 
 int SharedCreate(const char *pszKeyFile, int nSize, int *pnKey, int *pnFirstF) {

@@ -8,14 +8,15 @@
 #include "haf/haf_proc_ListShm.h"
 
 struct HafShmTableDesc {
-    const char *pszKeyName;        // file name of the default key path
-    int nSize;                     // bytes of the segment
-    const char *pszInitName;       // operation that attaches the table
-    const char *pszDefaultName;    // operation that sets the default key path
-    const char *pszOpenName;       // operation that opens the segment
-    const char *pszInitDirFail;    // printed when Init cannot create the directories
-    const char *pszDefaultDirFail; // printed when the default path's directories fail
-    bool bOpenFailShowsKey;        // the open failure line names key path and size
+    const char *pszKeyName;      // file name of the default key path
+    int nSize;                   // bytes of the segment
+    const char *pszInitName;     // operation that attaches the table
+    const char *pszDefaultName;  // operation that sets the default key path
+    const char *pszOpenName;     // operation that opens the segment
+    // The key path's variable, which the folder failure lines name instead of
+    // the operation; a table that has one also names key path and size when
+    // its opening fails. Null for a table whose lines name the operation.
+    const char *pszKeyVar;
     void (*pfInitialise)(void *pvShm);  // prepares a segment created just now
 };
 
@@ -45,8 +46,12 @@ public:
 
 private:
     void makeDefaultPath(char *pszBuf, int nLen) const;
-    bool superseded(int nId);
-    void *reattach();
+    void printDirFail(const char *pszOp) const;
+    bool kept();
+    void publish(void *pvShm, int nId) {
+        pvShm_.store(pvShm, std::memory_order_release);
+        nShmId_.store(nId, std::memory_order_release);
+    }
 
     const HafShmTableDesc &desc_;
     char szKey_[HAF_KEY_PATH_SIZE] = "";
@@ -57,9 +62,3 @@ private:
     std::atomic<bool> bReattaching_{false};
     int nInitFlag_ = 1;
 };
-
-// HafShmOpenReadOnly, also giving the segment's id (*pnId when not null).
-void *HafShmOpenReadOnly(const char *pszKeyFile, int nSize, int *pnFirstF, int *pnId);
-
-// The ".shm" key file of a key path (the path itself when it already ends so).
-void makeShmKeyFile_Haf(const char *pszKeyPath, char *pszBuf, int nLen);

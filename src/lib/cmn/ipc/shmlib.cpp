@@ -13,8 +13,12 @@
 #include <string>
 
 #include "base/error.h"
-#include "base/string.h"
 #include "base/util.h"
+#include "file/file.h"
+
+// Every failure of an opening is recorded under the name of the operation
+// the caller asked for.
+#define SHM_FAIL(...) __Set_Error(ERR_INVALID, pszOp, __LINE__, __VA_ARGS__)
 
 namespace {
 
@@ -22,39 +26,9 @@ constexpr int ERR_INVALID = 22;
 constexpr const char *KEY_SUFFIX = ".shm";
 constexpr mode_t KEY_DIR_MODE = 0755;
 
-bool EndsWith(const char *pcText, const char *pcSuffix) {
-    size_t unLen = strlen(pcText);
-    size_t unSuffixLen = strlen(pcSuffix);
-    return unLen >= unSuffixLen && strcmp(pcText + unLen - unSuffixLen, pcSuffix) == 0;
+bool Is_Private(mode_t nMode) {
+    return (nMode & S_IRWXO) == 0;
 }
-
-bool Is_Dir(const char *pcPath) {
-    struct stat stStat;
-    return stat(pcPath, &stStat) == 0 && S_ISDIR(stStat.st_mode);
-}
-
-// Creates every missing directory above the key file, never the key file's own
-// name. Works on path prefixes instead of changing the working directory, so
-// other threads' relative paths stay valid meanwhile.
-int MakeKeyDirectories(const char *pszKeyFile) {
-    char szPrefix[SHM_KEY_PATH_MAX + 1];
-    StrCpy(szPrefix, pszKeyFile, sizeof(szPrefix));
-    for (char *pcSlash = strchr(szPrefix + 1, '/'); pcSlash != nullptr;
-         pcSlash = strchr(pcSlash + 1, '/')) {
-        *pcSlash = '\0';
-        bool bMade = mkdir(szPrefix, KEY_DIR_MODE) == 0 || (errno == EEXIST && Is_Dir(szPrefix));
-        if (!bMade) {
-            const char *pcLast = strrchr(szPrefix, '/');
-            SET_ERROR(ERR_INVALID, "Key Path Create Fail (KeyFilePath[%s]/Dir[%s])", pszKeyFile,
-                      pcLast != nullptr ? pcLast + 1 : szPrefix);
-            return -1;
-        }
-        *pcSlash = '/';
-    }
-    return 0;
-}
-
-bool Is_Private(mode_t nMode) { return (nMode & S_IRWXO) == 0; }
 
 // "<uid> (<name>)", for messages that name an owner.
 std::string UserText(uid_t nUid) {
@@ -67,9 +41,19 @@ std::string UserText(uid_t nUid) {
     return text;
 }
 
-// The key file's folder gets a private segment's group: a set-group-ID
-// folder hands its group down, so that who may use the registry does not
-// depend on which process came first.
+// Creates every missing directory above the key file, never the key file's
+// own name.
+bool MakeKeyDirectories(const char *pszOp, const char *pszKeyFile) {
+    std::string failed;
+    if (Make_ParentDirectories(pszKeyFile, KEY_DIR_MODE, false, &failed) == 0) return true;
+    SHM_FAIL("Key Path Create Fail (KeyFilePath[%s]/Dir[%s])", pszKeyFile,
+             failed.substr(failed.find_last_of('/') + 1).c_str());
+    return false;
+}
+
+// A key file narrowed just now takes the group of a set-group-ID folder, as
+// one made there would: who may use the segment then does not depend on
+// which process came first.
 void GiveFolderGroup(int nFd, const char *pszShmFile) {
     std::string folder(pszShmFile);
     size_t unSlash = folder.find_last_of('/');
@@ -81,29 +65,45 @@ void GiveFolderGroup(int nFd, const char *pszShmFile) {
     }
 }
 
-// A private key file must be a regular file of a trusted owner: whoever owns
+// Makes a missing key file with exactly nMode, never through a link. A
+// private key file must be a regular file of a trusted owner: whoever owns
 // it decides the segment's group. One still open to others is narrowed
 // through a descriptor, so that a link swapped in meanwhile is never
 // followed; one that cannot be narrowed is refused.
-int CheckPrivateKeyFile(const char *pszKeyFile, const char *pszShmFile, mode_t nMode) {
-    int nFd = open(pszShmFile, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+int SettleKeyFile(const char *pszOp, const char *pszKeyFile, const char *pszShmFile, mode_t nMode,
+                  bool bVet) {
     struct stat stStat;
+    if (lstat(pszShmFile, &stStat) != 0) {
+        int nFd = open(pszShmFile, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, nMode);
+        if (nFd < 0 && errno != EEXIST) {
+            SHM_FAIL("Shm Create Fail (%s)", pszKeyFile);
+            return -1;
+        }
+        int nRet = nFd >= 0 ? fchmod(nFd, nMode) : 0;
+        if (nFd >= 0) close(nFd);
+        if (nRet < 0) {
+            SHM_FAIL("Shm Chomd Fail");
+            return -1;
+        }
+    }
+    if (!bVet || !Is_Private(nMode)) return 0;
+    int nFd = open(pszShmFile, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (nFd < 0 || fstat(nFd, &stStat) != 0 || !S_ISREG(stStat.st_mode)) {
         if (nFd >= 0) close(nFd);
-        SET_ERROR(ERR_INVALID, "Shm Key File Untrusted (%s: not a regular file)", pszShmFile);
+        SHM_FAIL("Shm Key File Untrusted (%s: not a regular file)", pszShmFile);
         return -1;
     }
     int nRet = 0;
     if (!ShmTrustedOwner(pszKeyFile, stStat.st_uid)) {
-        SET_ERROR(ERR_INVALID, "Shm Key File Untrusted (%s: owner %s)", pszShmFile,
-                  UserText(stStat.st_uid).c_str());
+        SHM_FAIL("Shm Key File Untrusted (%s: owner %s)", pszShmFile,
+                 UserText(stStat.st_uid).c_str());
         nRet = -1;
     } else if ((stStat.st_mode & S_IRWXO) != 0) {
         if (fchmod(nFd, nMode) == 0) {
             GiveFolderGroup(nFd, pszShmFile);
         } else if ((stStat.st_mode & S_IWOTH) != 0) {
-            SET_ERROR(ERR_INVALID, "Shm Key File Untrusted (%s: writable by others, owner %s)",
-                      pszShmFile, UserText(stStat.st_uid).c_str());
+            SHM_FAIL("Shm Key File Untrusted (%s: writable by others, owner %s)", pszShmFile,
+                     UserText(stStat.st_uid).c_str());
             nRet = -1;
         }
     }
@@ -111,26 +111,29 @@ int CheckPrivateKeyFile(const char *pszKeyFile, const char *pszShmFile, mode_t n
     return nRet;
 }
 
-}  // namespace
-
-int ShmMakeKeyFile(const char *pszKeyFile, const char *pszShmFile, mode_t nMode) {
-    struct stat stStat;
-    if (lstat(pszShmFile, &stStat) == 0) return 0;
-    int nFd = open(pszShmFile, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, nMode);
-    if (nFd < 0 && errno != EEXIST) {
-        SET_ERROR(ERR_INVALID, "Shm Create Fail (%s)", pszKeyFile);
-        return -1;
-    }
-    if (nFd >= 0) {
-        int nRet = fchmod(nFd, nMode);
-        close(nFd);
-        if (nRet < 0) {
-            SET_ERROR(ERR_INVALID, "Shm Chomd Fail");
-            return -1;
-        }
-    }
-    return 0;
+// A private segment created just now takes the group of its key file (when a
+// trusted user owns that file), so that the group that may use it does not
+// depend on which process came first. One found still open to others is
+// narrowed to nMode (bNarrow) in that group too: the members of the key
+// file's group, who could use it while it was open to all, still can.
+int SettleSegment(const char *pszOp, const char *pszKeyFile, const char *pszShmFile, int nShmId,
+                  mode_t nMode, bool bCreated, bool bNarrow) {
+    struct shmid_ds stDs;
+    if (shmctl(nShmId, IPC_STAT, &stDs) != 0) return 0;  // the attach reports it
+    bNarrow = bNarrow && !bCreated && (stDs.shm_perm.mode & S_IRWXO) != 0;
+    if (!bCreated && !bNarrow) return 0;
+    struct stat stKey;
+    if (lstat(pszShmFile, &stKey) == 0 && ShmTrustedOwner(pszKeyFile, stKey.st_uid))
+        stDs.shm_perm.gid = stKey.st_gid;
+    if (bNarrow)
+        stDs.shm_perm.mode = static_cast<unsigned short>((stDs.shm_perm.mode & ~0777u) | nMode);
+    if (shmctl(nShmId, IPC_SET, &stDs) == 0 || !bNarrow) return 0;
+    SHM_FAIL("Shm Mode Open To Others (%s: mode %o)", pszKeyFile,
+             static_cast<unsigned int>(stDs.shm_perm.mode & 0777u));
+    return -1;
 }
+
+}  // namespace
 
 bool ShmTrustedOwner(const char *pszKeyFile, uid_t nUid) {
     if (nUid == 0 || nUid == geteuid()) return true;
@@ -139,16 +142,6 @@ bool ShmTrustedOwner(const char *pszKeyFile, uid_t nUid) {
     bool bBelowRoot = strncmp(pszKeyFile, pcRoot, unRoot) == 0 && pszKeyFile[unRoot] == '/';
     struct stat stRoot;
     return bBelowRoot && stat(pcRoot, &stRoot) == 0 && stRoot.st_uid == nUid;
-}
-
-void ShmGiveKeyFileGroup(int nShmId, const char *pszKeyFile, const char *pszShmFile) {
-    struct stat stKey;
-    struct shmid_ds stDs;
-    if (lstat(pszShmFile, &stKey) != 0 || !ShmTrustedOwner(pszKeyFile, stKey.st_uid) ||
-        shmctl(nShmId, IPC_STAT, &stDs) != 0 || stDs.shm_perm.gid == stKey.st_gid)
-        return;
-    stDs.shm_perm.gid = stKey.st_gid;
-    shmctl(nShmId, IPC_SET, &stDs);
 }
 
 int ShmCheckOwner(const char *pszKeyFile, int nShmId) {
@@ -162,47 +155,13 @@ int ShmCheckOwner(const char *pszKeyFile, int nShmId) {
     return -1;
 }
 
-namespace {
-
-// An existing private segment is used only when neither its owner nor its
-// creator is a third user, who could rewrite it at any time. One still open
-// to others is narrowed.
-int CheckPrivateSegment(const char *pszKeyFile, const char *pszShmFile, int nShmId,
-                        mode_t nMode) {
-    if (ShmCheckOwner(pszKeyFile, nShmId) < 0) return -1;
-    struct shmid_ds stDs;
-    if (shmctl(nShmId, IPC_STAT, &stDs) != 0) return 0;  // the attach reports it
-    if ((stDs.shm_perm.mode & S_IRWXO) == 0) return 0;
-    stDs.shm_perm.mode = static_cast<unsigned short>((stDs.shm_perm.mode & ~0777u) | nMode);
-    // Its group as a new segment's: the members of the key file's group, who
-    // could use it while it was open to all, still can.
-    struct stat stKey;
-    if (stat(pszShmFile, &stKey) == 0) stDs.shm_perm.gid = stKey.st_gid;
-    if (shmctl(nShmId, IPC_SET, &stDs) != 0) {
-        SET_ERROR(ERR_INVALID, "Shm Mode Open To Others (%s: mode %o)", pszKeyFile,
-                  static_cast<unsigned int>(stDs.shm_perm.mode & 0777u));
-        return -1;
-    }
-    return 0;
+std::string ShmKeyFileName(const char *pszKeyFile) {
+    std::string name(pszKeyFile);
+    size_t unSuffix = strlen(KEY_SUFFIX);
+    bool bHasSuffix =
+        name.size() >= unSuffix && name.compare(name.size() - unSuffix, unSuffix, KEY_SUFFIX) == 0;
+    return bHasSuffix ? name : name + KEY_SUFFIX;
 }
-
-// A segment of another size is removed (attached processes keep their old
-// copy), or refused in read-only mode.
-int DropMismatchedSegment(const char *pszKeyFile, key_t nKey, int nSize, int nReadOnlyF) {
-    int nId = shmget(nKey, 0, 0);
-    struct shmid_ds stDs;
-    if (nId < 0 || shmctl(nId, IPC_STAT, &stDs) < 0) return 0;
-    int nOldSize = static_cast<int>(stDs.shm_segsz);
-    if (nOldSize == nSize) return 0;
-    if (nReadOnlyF != 0) {
-        SET_ERROR(ERR_INVALID, "Shm Size Mismatched (%s/%d)", pszKeyFile, nOldSize);
-        return -1;
-    }
-    shmctl(nId, IPC_RMID, nullptr);
-    return 0;
-}
-
-}  // namespace
 
 void *ShmOpen(const char *pszKeyFile, int nSize) {
     return ShmOpen(pszKeyFile, nSize, nullptr, nullptr, 0);
@@ -222,67 +181,79 @@ void *ShmOpen(const char *pszKeyFile, int nSize, int *pnFirstF, int *pnShmId, in
 
 void *ShmOpen(const char *pszKeyFile, int nSize, int *pnFirstF, int *pnShmId, int nReadOnlyF,
               mode_t nMode) {
-    if (pszKeyFile == nullptr || pszKeyFile[0] == '\0' ||
-        strlen(pszKeyFile) > static_cast<size_t>(SHM_KEY_PATH_MAX)) {
+    if (pszKeyFile != nullptr && strlen(pszKeyFile) > static_cast<size_t>(SHM_KEY_PATH_MAX)) {
         SET_ERROR(ERR_INVALID, "Invalid KeyFile parameter");
         return nullptr;
     }
+    return ShmOpenWith(__func__, pszKeyFile, nSize, nReadOnlyF != 0 ? SHM_REFUSE_RESIZE : 0u, nMode,
+                       pnFirstF, pnShmId);
+}
+
+void *ShmOpenWith(const char *pszOp, const char *pszKeyFile, int nSize, unsigned unHow,
+                  mode_t nMode, int *pnFirstF, int *pnShmId) {
+    if (pszKeyFile == nullptr || pszKeyFile[0] == '\0') {
+        SHM_FAIL("Invalid KeyFile parameter");
+        return nullptr;
+    }
     if (nSize <= 0) {
-        SET_ERROR(ERR_INVALID, "Invalid Shm Size Parameter");
+        SHM_FAIL("Invalid Shm Size Parameter");
         return nullptr;
     }
+    std::string shmFile = ShmKeyFileName(pszKeyFile);
+    const char *pszShmFile = shmFile.c_str();
+    bool bAsFound = (unHow & SHM_AS_FOUND) != 0;
+    if ((unHow & SHM_REFUSE_RESIZE) == 0 && !MakeKeyDirectories(pszOp, pszKeyFile)) return nullptr;
+    if ((unHow & SHM_NO_KEY_FILE) == 0 &&
+        SettleKeyFile(pszOp, pszKeyFile, pszShmFile, nMode, !bAsFound) < 0)
+        return nullptr;
 
-    char szShmFile[SHM_KEY_PATH_MAX + 8];
-    if (EndsWith(pszKeyFile, KEY_SUFFIX)) {
-        StrCpy(szShmFile, pszKeyFile, sizeof(szShmFile));
-    } else {
-        SNPrintf(szShmFile, sizeof(szShmFile), "%s%s", pszKeyFile, KEY_SUFFIX);
-    }
-
-    if (nReadOnlyF == 0 && MakeKeyDirectories(pszKeyFile) < 0) return nullptr;
-    if (ShmMakeKeyFile(pszKeyFile, szShmFile, nMode) < 0) return nullptr;
-    if (Is_Private(nMode) && CheckPrivateKeyFile(pszKeyFile, szShmFile, nMode) < 0) return nullptr;
-
-    key_t nKey = ftok(szShmFile, 0);
-    if (nKey == -1) {
-        SET_ERROR(ERR_INVALID, "Shm Open Fail (%s)", pszKeyFile);
+    key_t nKey = ftok(pszShmFile, 0);
+    int nShmId = nKey == -1 ? -1 : shmget(nKey, 0, 0);
+    struct shmid_ds stDs;
+    bool bFound = nShmId >= 0 && shmctl(nShmId, IPC_STAT, &stDs) == 0;
+    if (nKey == -1 || (!bFound && (unHow & SHM_NO_CREATE) != 0)) {
+        SHM_FAIL("Shm Open Fail (%s)", pszKeyFile);
         return nullptr;
     }
-    if (DropMismatchedSegment(pszKeyFile, nKey, nSize, nReadOnlyF) < 0) return nullptr;
-
-    int nFirstF = 0;
-    size_t unSize = static_cast<size_t>(nSize);
-    int nShmId = shmget(nKey, unSize, 0);
-    if (nShmId < 0) {
-        // Exclusive: of two processes racing here only one is the creator.
-        nShmId = shmget(nKey, unSize, IPC_CREAT | IPC_EXCL | static_cast<int>(nMode & 0777));
-        if (nShmId >= 0) {
-            nFirstF = 1;
-        } else if (errno == EEXIST) {
-            nShmId = shmget(nKey, unSize, 0);
-        }
-    }
-    if (nShmId < 0) {
-        SET_ERROR(ERR_INVALID, "Shared Memory Open Fail (%s)", pszKeyFile);
-        return nullptr;
-    }
-    if (Is_Private(nMode)) {
-        if (nFirstF == 1) {
-            ShmGiveKeyFileGroup(nShmId, pszKeyFile, szShmFile);
-        } else if (CheckPrivateSegment(pszKeyFile, szShmFile, nShmId, nMode) < 0) {
+    int nOldSize = bFound ? static_cast<int>(stDs.shm_segsz) : nSize;
+    if (nOldSize != nSize) {
+        if ((unHow & SHM_REFUSE_RESIZE) != 0) {
+            SHM_FAIL("Shm Size Mismatched (%s/%d)", pszKeyFile, nOldSize);
             return nullptr;
         }
+        shmctl(nShmId, IPC_RMID, nullptr);  // attached processes keep their old copy
     }
 
-    void *pvAddr = shmat(nShmId, nullptr, 0);
-    if (pvAddr == reinterpret_cast<void *>(-1)) {
-        SET_ERROR(ERR_INVALID, "Shared Memory Attach Fail (%s)", pszKeyFile);
+    bool bCreated = false;
+    size_t unSize = static_cast<size_t>(nSize);
+    nShmId = shmget(nKey, unSize, 0);
+    if (nShmId < 0 && (unHow & SHM_NO_CREATE) == 0) {
+        // Exclusive: of two processes racing here only one is the creator,
+        // and the other must not zero what the winner may already fill.
+        nShmId = shmget(nKey, unSize, IPC_CREAT | IPC_EXCL | static_cast<int>(nMode & 0777));
+        bCreated = nShmId >= 0;
+        if (!bCreated && errno == EEXIST) nShmId = shmget(nKey, unSize, 0);
+    }
+    if (nShmId < 0) {
+        SHM_FAIL("Shared Memory Open Fail (%s)", pszKeyFile);
         return nullptr;
     }
+    // A private segment is used only when neither its owner nor its creator
+    // is a third user, who could rewrite it at any time.
+    if (Is_Private(nMode) &&
+        ((!bCreated && ShmCheckOwner(pszKeyFile, nShmId) < 0) ||
+         SettleSegment(pszOp, pszKeyFile, pszShmFile, nShmId, nMode, bCreated, !bAsFound) < 0))
+        return nullptr;
+
     // No fill here: the kernel zeroes a new segment, and a peer may already
     // have written into it.
-
+    void *pvAddr = shmat(nShmId, nullptr, 0);
+    if (pvAddr == reinterpret_cast<void *>(-1)) {
+        SHM_FAIL(bAsFound ? "Shared Memory Open Fail (%s)" : "Shared Memory Attach Fail (%s)",
+                 pszKeyFile);
+        return nullptr;
+    }
     if (pnShmId != nullptr) *pnShmId = nShmId;
-    if (pnFirstF != nullptr) *pnFirstF = nFirstF;
+    if (pnFirstF != nullptr) *pnFirstF = bCreated ? 1 : 0;
     return pvAddr;
 }
