@@ -162,16 +162,16 @@ TEST(StatusCounters, PassesRowsConnectionAndRoleReachTheFile) {
     StatusFile status(path);
     EXPECT_FALSE(std::filesystem::exists(path));
 
-    status.Connected(true);
+    status.connected(true);
     auto samples = Samples(ReadAll(path));
     EXPECT_EQ(samples["kest_db_connected"], "1");
     EXPECT_EQ(samples["kest_role{role=\"ACTIVE_SYSTEM\"}"], "3");
     EXPECT_EQ(samples["kest_passes_total"], "0");
 
     time_t tBefore = time(nullptr);
-    status.PassDone(9, dir / "SMSC_2026-12-06_000");
-    status.PassDone(4, dir / "SMSC_2026-12-06_000");
-    status.PassDone(0, "");  // an empty pass keeps the file name it had
+    status.passDone(9, dir / "SMSC_2026-12-06_000");
+    status.passDone(4, dir / "SMSC_2026-12-06_000");
+    status.passDone(0, "");  // an empty pass keeps the file name it had
     samples = Samples(ReadAll(path));
     EXPECT_EQ(samples["kest_rows_billed_total"], "13");
     EXPECT_EQ(samples["kest_passes_total"], "3");
@@ -180,8 +180,8 @@ TEST(StatusCounters, PassesRowsConnectionAndRoleReachTheFile) {
 
     // A pass cut short by the role or the database: its rows still count.
     pm->ha.MODE = kest::STANDBY;
-    status.RowsBilled(2);
-    status.Connected(false);
+    status.rowsBilled(2);
+    status.connected(false);
     samples = Samples(ReadAll(path));
     EXPECT_EQ(samples["kest_db_connected"], "0");
     EXPECT_EQ(samples["kest_role{role=\"STANDBY_SYSTEM\"}"], "2");
@@ -194,14 +194,14 @@ TEST(StatusCounters, UnwritableFileNeverStopsTheCycleAndRecovers) {
     ScratchDir dir;
     std::string sub = dir / "later";
     StatusFile status(sub + "/kest.prom");
-    status.PassDone(2, "");  // the directory is missing: counted, not written
+    status.passDone(2, "");  // the directory is missing: counted, not written
     EXPECT_EQ(status.snapshot().ulRowsBilled, 2u);
     std::filesystem::create_directories(sub);
-    status.PassDone(3, "");
+    status.passDone(3, "");
     EXPECT_EQ(Samples(ReadAll(sub + "/kest.prom"))["kest_rows_billed_total"], "5");
 
     StatusFile disabled("");
-    disabled.PassDone(1, "");
+    disabled.passDone(1, "");
     EXPECT_EQ(disabled.snapshot().ulPasses, 1u);
 }
 
@@ -209,14 +209,14 @@ TEST(StatusCounters, BusyPassesReplaceTheFileAtMostOnceASecond) {
     ScratchDir dir;
     std::string path = dir / "kest.prom";
     StatusFile status(path);
-    status.Connected(true);
+    status.connected(true);
     // A thousand passes with rows take far less than a second: the file
     // keeps an earlier count, unless the very last pass opened a new second.
-    for (int i = 0; i < 1000; ++i) status.PassDone(9, "");
+    for (int i = 0; i < 1000; ++i) status.passDone(9, "");
     EXPECT_LT(std::stoll(Samples(ReadAll(path))["kest_passes_total"]), 1000);
     EXPECT_EQ(status.snapshot().ulRowsBilled, 9000u);
     // The pass that finds nothing shows everything at once.
-    status.PassDone(0, "");
+    status.passDone(0, "");
     auto samples = Samples(ReadAll(path));
     EXPECT_EQ(samples["kest_passes_total"], "1001");
     EXPECT_EQ(samples["kest_rows_billed_total"], "9000");

@@ -17,7 +17,6 @@
 #include <thread>
 
 #include "base/string.h"
-#include "event_loop/Epoll.h"
 #include "kest_ending.h"
 #include "kest_file_manager.h"
 #include "kest_manager.h"
@@ -60,6 +59,13 @@ TSMS_SND_MSG Sample() {
     SetText(rec.IN_TIME, sizeof(rec.IN_TIME), rec.len_in_time, "20261207100000");
     SetText(rec.REPORT_TIME, sizeof(rec.REPORT_TIME), rec.len_report_time, "20261207100001");
     return rec;
+}
+
+// A row's line as the cycle bills it.
+void Bill(FileManager &fm, const TSMS_SND_MSG &rec) {
+    fm.append(FileManager::format_line(rec));
+    fm.sync();
+    fm.settle();
 }
 
 std::string Today() {
@@ -147,22 +153,21 @@ protected:
     std::string FilePath() const { return dir_ / ("SMSC_" + Today() + "_000"); }
 
     ScratchDir dir_;
-    EventCLoop::Epoll epoll_;
 };
 
 TEST_F(BillFile, NameOfTheDayAndAppendAcrossRestarts) {
     {
-        FileManager fm(epoll_);
+        FileManager fm;
         EXPECT_EQ(fm.make_name(), dir_ / ("SMSC_" + Today()));
         fm.open();
-        fm.write(Sample());
+        Bill(fm, Sample());
     }
     {
-        FileManager restarted(epoll_);
+        FileManager restarted;
         restarted.open();
-        restarted.write(AllNull());
+        Bill(restarted, AllNull());
         restarted.open();  // same date: same file
-        restarted.write(Sample());
+        Bill(restarted, Sample());
     }
     std::string text = ReadAll(FilePath());
     EXPECT_EQ(text, FileManager::format_line(Sample()) + FileManager::format_line(AllNull()) +
@@ -172,9 +177,9 @@ TEST_F(BillFile, NameOfTheDayAndAppendAcrossRestarts) {
 TEST_F(BillFile, LineTornByAnEarlierProcessIsCutOff) {
     std::string whole = FileManager::format_line(Sample());
     std::ofstream(FilePath()) << whole << whole.substr(0, 40);  // killed mid-write
-    FileManager fm(epoll_);
+    FileManager fm;
     fm.open();
-    fm.write(AllNull());
+    Bill(fm, AllNull());
     EXPECT_EQ(ReadAll(FilePath()), whole + FileManager::format_line(AllNull()));
 }
 
@@ -182,7 +187,7 @@ TEST_F(BillFile, MissingDirectoryFailsWithBaseName) {
     KestManager *pm = KestManager::getInstance();
     std::string missing = dir_ / "missing";
     StrCpy(pm->bill.BILL_PATH, missing.c_str(), KestManager::PATH_SIZE);
-    FileManager fm(epoll_);
+    FileManager fm;
     try {
         fm.open();
         FAIL() << "no exception";
@@ -191,16 +196,16 @@ TEST_F(BillFile, MissingDirectoryFailsWithBaseName) {
                   missing + "/SMSC_" + Today() + " fopen fail :No such file or directory");
     }
     EXPECT_THROW(fm.open(), std::runtime_error);  // not retried for the same date
-    EXPECT_THROW(fm.write(Sample()), std::runtime_error);
+    EXPECT_THROW(Bill(fm, Sample()), std::runtime_error);
 }
 
 TEST_F(BillFile, FullDiskFailsTheWriteAndKeepsTheFileWhole) {
     // The day's file is a link to a device that is always full.
     ASSERT_EQ(symlink("/dev/full", FilePath().c_str()), 0);
-    FileManager fm(epoll_);
+    FileManager fm;
     fm.open();
     try {
-        fm.write(Sample());
+        Bill(fm, Sample());
         FAIL() << "no exception";
     } catch (const std::runtime_error &e) {
         EXPECT_EQ(std::string(e.what()), "FileManager write fail : No space left on device");
@@ -241,9 +246,9 @@ TEST_F(BillFile, SwitchesToTheNextDatesFileAtLocalMidnightWhileItRuns) {
     // Twelve hours behind UTC, then twelve ahead: the local date moves on by
     // exactly one day, as it does at midnight, whatever the hour of the run.
     LocalZone zone("BEHIND+12");
-    FileManager fm(epoll_);
+    FileManager fm;
     fm.open();
-    fm.write(Sample());
+    Bill(fm, Sample());
     const std::string first = fm.file_name();
     EXPECT_EQ(first, FilePath());
 
@@ -252,7 +257,7 @@ TEST_F(BillFile, SwitchesToTheNextDatesFileAtLocalMidnightWhileItRuns) {
     // next second on.
     for (time_t start = time(nullptr); time(nullptr) == start;) usleep(10 * 1000);
     fm.open();
-    fm.write(AllNull());
+    Bill(fm, AllNull());
     EXPECT_EQ(fm.file_name(), FilePath());
     ASSERT_NE(fm.file_name(), first) << "the writer stayed with the old date's file";
     EXPECT_EQ(ReadAll(first), FileManager::format_line(Sample()));

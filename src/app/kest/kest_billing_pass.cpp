@@ -11,7 +11,6 @@
 namespace kest {
 
 namespace {
-constexpr const char *kDeleteSql = "DELETE FROM TSMS_SND_MSG WHERE MSG_SEQ = ?;";
 
 // A driver may report a delete that matched nothing as no data instead of a
 // count of 0.
@@ -59,8 +58,8 @@ bool BillingPass::deleteRow(long lSeq) {
         if (!IsNoData(e)) throw;
     }
     if (lDeleted <= 0) return false;
-    pm_.log().debug("[DB:DELETE] %s MSG_SEQ:%ld, Count:%ld (%s/%d)\n", kDeleteSql, lSeq, lDeleted,
-                    "SelectCdr", __LINE__);
+    pm_.log().debug("[DB:DELETE] %s MSG_SEQ:%ld, Count:%ld (%s/%d)\n", DAO::DELETE_SQL, lSeq,
+                    lDeleted, "SelectCdr", __LINE__);
     return true;
 }
 

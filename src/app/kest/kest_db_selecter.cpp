@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <functional>
 #include <stdexcept>
 #include <vector>
 
@@ -43,7 +44,6 @@ DbSelecter::DbSelecter(EventCLoop::Epoll &loop)
     : epoll(loop),
       eventfd(loop),
       select_dao(),
-      fm(loop),
       pm(*KestManager::getInstance()),
       rejects(pm.bill.REJECT_PATH, pm.bill.BILL_SYNC != 0),
       journal(JournalPath(pm), pm.bill.BILL_PATH, pm.bill.BILL_SYNC != 0),
@@ -160,54 +160,47 @@ void DbSelecter::setLockWait() {
 }
 
 void DbSelecter::GetSelectStmt() {
-    if (!select_stmt) {
-        pm.log().info("[DB] get Select preparedStmt\n");
-        try {
-            auto &dao = select_dao;
-            select_stmt = std::make_unique<odbctemplate::OdbcpreparedStmt>(
-                dbcon->preparedStmt(SELECT_SQL).bindCol([&dao](odbctemplate::BindColHelper &h) {
-                    h.setBindColLongNullable(&dao.MSG_SEQ, &dao.len_msg_seq);
-                    h.setBindColStringNullable(dao.PROC_RESULT, sizeof(dao.PROC_RESULT),
-                                               &dao.len_proc_result);
-                    h.setBindColStringNullable(dao.IN_GROUP, sizeof(dao.IN_GROUP),
-                                               &dao.len_in_group);
-                    h.setBindColLongNullable(&dao.OUT_GROUP, &dao.len_out_group);
-                    h.setBindColStringNullable(dao.SERIAL_NUM, sizeof(dao.SERIAL_NUM),
-                                               &dao.len_serial_num);
-                    h.setBindColStringNullable(dao.CALLER_NO, sizeof(dao.CALLER_NO),
-                                               &dao.len_caller_no);
-                    h.setBindColStringNullable(dao.CALLEE_NO, sizeof(dao.CALLEE_NO),
-                                               &dao.len_callee_no);
-                    h.setBindColStringNullable(dao.CALLBACK_NO, sizeof(dao.CALLBACK_NO),
-                                               &dao.len_callback_no);
-                    h.setBindColStringNullable(dao.IN_TIME, sizeof(dao.IN_TIME),
-                                               &dao.len_in_time);
-                    h.setBindColStringNullable(dao.REPORT_TIME, sizeof(dao.REPORT_TIME),
-                                               &dao.len_report_time);
-                }));
-            pm.log().info("[DB] get Select preparedStmt Success\n");
-        } catch (const odbctemplate::OdbcError &e) {
-            pm.log().info("[DB] get Select preparedStmt Fail: %s\n", e.what());
-            dropConnection();
-            retryConnectDBWithInterval(kRetrySec);
-            return;
-        }
-    }
-    if (!delete_stmt) {
-        pm.log().info("[DB] get Delete preparedStmt\n");
-        try {
-            delete_stmt =
-                std::make_unique<odbctemplate::OdbcpreparedStmt>(dbcon->preparedStmt(DELETE_SQL));
-            pm.log().info("[DB] get Delete preparedStmt Success\n");
-        } catch (const odbctemplate::OdbcError &e) {
-            pm.log().info("[DB] get Delete preparedStmt Fail: %s\n", e.what());
-            dropConnection();
-            retryConnectDBWithInterval(kRetrySec);
-            return;
-        }
-    }
+    auto &dao = select_dao;
+    bool bReady =
+        prepare(select_stmt, "Select", DAO::SELECT_SQL, [&dao](odbctemplate::BindColHelper &h) {
+            h.setBindColLongNullable(&dao.MSG_SEQ, &dao.len_msg_seq);
+            h.setBindColStringNullable(dao.PROC_RESULT, sizeof(dao.PROC_RESULT),
+                                       &dao.len_proc_result);
+            h.setBindColStringNullable(dao.IN_GROUP, sizeof(dao.IN_GROUP), &dao.len_in_group);
+            h.setBindColLongNullable(&dao.OUT_GROUP, &dao.len_out_group);
+            h.setBindColStringNullable(dao.SERIAL_NUM, sizeof(dao.SERIAL_NUM),
+                                       &dao.len_serial_num);
+            h.setBindColStringNullable(dao.CALLER_NO, sizeof(dao.CALLER_NO), &dao.len_caller_no);
+            h.setBindColStringNullable(dao.CALLEE_NO, sizeof(dao.CALLEE_NO), &dao.len_callee_no);
+            h.setBindColStringNullable(dao.CALLBACK_NO, sizeof(dao.CALLBACK_NO),
+                                       &dao.len_callback_no);
+            h.setBindColStringNullable(dao.IN_TIME, sizeof(dao.IN_TIME), &dao.len_in_time);
+            h.setBindColStringNullable(dao.REPORT_TIME, sizeof(dao.REPORT_TIME),
+                                       &dao.len_report_time);
+        });
+    if (!bReady || !prepare(delete_stmt, "Delete", DAO::DELETE_SQL, nullptr)) return;
     status::Connected(true);  // connection and both statements ready
     SelectCdr();
+}
+
+// Prepares stmt unless it is ready, binding its columns through bind when
+// given. A failure drops the connection and retries it; false then.
+bool DbSelecter::prepare(stmt_t &stmt, const char *pcName, const char *pcSql,
+                         const std::function<void(odbctemplate::BindColHelper &)> &bind) {
+    if (stmt) return true;
+    pm.log().info("[DB] get %s preparedStmt\n", pcName);
+    try {
+        odbctemplate::OdbcpreparedStmt prepared = dbcon->preparedStmt(pcSql);
+        stmt = std::make_unique<odbctemplate::OdbcpreparedStmt>(bind ? prepared.bindCol(bind)
+                                                                     : prepared);
+        pm.log().info("[DB] get %s preparedStmt Success\n", pcName);
+        return true;
+    } catch (const odbctemplate::OdbcError &e) {
+        pm.log().info("[DB] get %s preparedStmt Fail: %s\n", pcName, e.what());
+        dropConnection();
+        retryConnectDBWithInterval(kRetrySec);
+        return false;
+    }
 }
 
 // Claims, writes and commits the rows of one execution of the select: the
@@ -262,7 +255,7 @@ void DbSelecter::planLines(std::vector<PassRow> &rows) {
 
 // Claims rows [unFrom, unTo) before any of their lines is written (with a
 // commit per row the claim is the delete after the line). The role is
-// looked at before each claim: a node no longer active, or a process ending,
+// looked at before each claim: a node that is not active, or a process ending,
 // claims nothing more and rolls back what it claimed.
 DbSelecter::PassEnd DbSelecter::claimRows(std::vector<PassRow> &rows, size_t unFrom,
                                           size_t unTo) {
@@ -284,21 +277,15 @@ DbSelecter::PassEnd DbSelecter::claimRows(std::vector<PassRow> &rows, size_t unF
 }
 
 // A row that cannot be billed is read whole, and locked, before its delete:
-// the transaction no longer sees it after. Without a reject file it ends
-// the process, still in the table.
+// the transaction does not see it after. Without a reject file it ends the
+// process, still in the table.
 bool DbSelecter::claimRow(PassRow &row) {
     long lSeq = row.data.MSG_SEQ;
     if (row.lineError) {
         if (!rejects.enabled()) std::rethrow_exception(row.lineError);
         row.stored = ReadStoredRows(*dbcon, lSeq);
-        if (row.stored.empty()) {
-            pm.log().info("[DB:DELETE] MSG_SEQ:%ld already deleted by another session: not "
-                          "billed here (%s/%d)\n",
-                          lSeq, "SelectCdr", __LINE__);
-            return false;
-        }
     }
-    if (pass.claim(lSeq)) return true;
+    if ((!row.lineError || !row.stored.empty()) && pass.claim(lSeq)) return true;
     pm.log().info("[DB:DELETE] MSG_SEQ:%ld already deleted by another session: not billed "
                   "here (%s/%d)\n",
                   lSeq, "SelectCdr", __LINE__);
@@ -350,9 +337,9 @@ void DbSelecter::setAside(const PassRow &row) {
     }
     rejects.write(reason, row.stored);
     pm.log().critical("[REJECT] MSG_SEQ:%ld set aside in %s : %s\n", lSeq,
-                      rejects.file_name().c_str(), reason.c_str());
+                      rejects.fileName().c_str(), reason.c_str());
     status::RowRejected();  // records written, each row once
-    setAsideUncommitted[lSeq] = {row.stored, rejects.file_name()};
+    setAsideUncommitted[lSeq] = {row.stored, rejects.fileName()};
 }
 
 // The bill line shows at most 16 characters of the numbers and 14 of the
@@ -382,36 +369,27 @@ void DbSelecter::SelectCdr() {
 void DbSelecter::runPass() {
     int nCount = 0;
     nSetAside = 0;
+    bool bReconnect = true;
     try {
-        pm.log().debug("[DB:SELECT] %s, ROWNUM:%d (%s/%d)\n", SELECT_SQL, SELECT_ROWNUM,
+        pm.log().debug("[DB:SELECT] %s, ROWNUM:%d (%s/%d)\n", DAO::SELECT_SQL, SELECT_ROWNUM,
                        "SelectCdr", __LINE__);
-        if (processRows(nCount) == PassEnd::Cancelled) {
-            abandonPass();
-            status::RowsBilled(nCount);
-            dropConnection();
-            // Back to waiting for the active role, as before the first one:
-            // a role check a second, no connection.
-            retryConnectDBWithInterval(kRetrySec);
+        if (processRows(nCount) == PassEnd::Drained) {
+            pm.log().info("[DB:SELECT] Count: %d (%s/%d)\n", nCount, "SelectCdr", __LINE__);
+            // A journal that failed in the pass is off from here on: the
+            // status file must not go on promising what it does not keep.
+            status::Modes(pass.perPass(), journal.enabled());
+            status::PassDone(nCount, fm.file_name());
+            scheduleNextPass(nCount + nSetAside);
             return;
         }
-        pm.log().info("[DB:SELECT] Count: %d (%s/%d)\n", nCount, "SelectCdr", __LINE__);
-        // A journal that failed in the pass is off from here on: the status
-        // file must not go on promising what it no longer keeps.
-        status::Modes(pass.perPass(), journal.enabled());
-        status::PassDone(nCount, fm.file_name());
-        scheduleNextPass(nCount + nSetAside);
+        // Cancelled: back to waiting for the active role, as before the
+        // first one: a role check a second, no connection.
     } catch (const fileutil::Fenced &) {
-        // The ending took the pass over and cut its lines; the process ends.
+        return;  // the ending took the pass over and cut its lines; the process ends
     } catch (const BillFileRemoved &) {
-        abandonPass();
-        status::RowsBilled(nCount);
-        scheduleNextPass(1);  // at once, into the file at the path
+        bReconnect = false;  // the next pass runs at once, into the file at the path
     } catch (const odbctemplate::OdbcError &e) {
         pm.log().critical("[DB] Error: %s (%s/%d)\n", e.what(), "SelectCdr", __LINE__);
-        abandonPass();
-        status::RowsBilled(nCount);  // the rows before the error are billed and gone
-        dropConnection();
-        retryConnectDBWithInterval(kRetrySec);
     } catch (const std::exception &e) {
         // A bill line that cannot be made or kept is fatal; a non-zero status
         // tells the supervisor that the process did not end normally. The
@@ -420,7 +398,15 @@ void DbSelecter::runPass() {
         pm.log().critical("[DB] Error: %s (%s/%d)\n", e.what(), "SelectCdr", __LINE__);
         abandonPass();
         if (!pm.gate.ending()) KestManager::EndNow(EXIT_FAILURE);
+        return;
     }
+    // The pass ends early: the rows billed before its end are gone from the
+    // table and counted; the rest come again.
+    abandonPass();
+    status::RowsBilled(nCount);
+    if (!bReconnect) return scheduleNextPass(1);
+    dropConnection();
+    retryConnectDBWithInterval(kRetrySec);
 }
 
 // Called from a handler, where a throw would escape the cycle: lines that

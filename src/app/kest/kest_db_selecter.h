@@ -4,6 +4,7 @@
 #pragma once
 
 #include <exception>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -27,10 +28,6 @@ public:
     using dbcon_t = std::unique_ptr<odbctemplate::OdbcConnect>;
     using stmt_t = std::unique_ptr<odbctemplate::OdbcpreparedStmt>;
 
-    static constexpr const char *SELECT_SQL =
-        "SELECT MSG_SEQ, PROC_RESULT, IN_GROUP, OUT_GROUP, SERIAL_NUM, CALLER_NO, CALLEE_NO, "
-        "CALLBACK_NO, IN_TIME, REPORT_TIME FROM TSMS_SND_MSG WHERE PROC_STS = 0 and rownum < ?;";
-    static constexpr const char *DELETE_SQL = "DELETE FROM TSMS_SND_MSG WHERE MSG_SEQ = ?;";
     static constexpr int SELECT_ROWNUM = 10;
 
     explicit DbSelecter(EventCLoop::Epoll &epoll);
@@ -61,6 +58,8 @@ private:
 
     std::string connectionString(bool bMaskPassword) const;
     void setLockWait();
+    bool prepare(stmt_t &stmt, const char *pcName, const char *pcSql,
+                 const std::function<void(odbctemplate::BindColHelper &)> &bind);
     PassEnd processRows(int &nCount);
     std::vector<PassRow> fetchRows();
     void planLines(std::vector<PassRow> &rows);

@@ -101,9 +101,8 @@ std::string WithIndex(const std::string &base, uint32_t unIndex) {
 
 }  // namespace
 
-FileManager::FileManager(EventCLoop::Epoll &loop)
-    : epoll(loop),
-      pm(*KestManager::getInstance()),
+FileManager::FileManager()
+    : pm(*KestManager::getInstance()),
       file(WholeLinesSize, pm.bill.BILL_SYNC != 0),
       index(0),
       prev_time(0),
@@ -137,20 +136,13 @@ void FileManager::open() {
     }
     std::string full = WithIndex(name, index);
     switch (file.open(full)) {
-        case AppendFile::Opened::Kept:
-        case AppendFile::Opened::Opened:
-            return;
-        case AppendFile::Opened::Replaced:
-            pm.log().critical("[FILE] %s moved or removed: the file at its path is used from "
-                              "here on\n",
-                              full.c_str());
-            return;
         case AppendFile::Opened::DirectorySyncFailed:
             throw std::runtime_error(full + " directory sync fail :" + ErrnoText());
         case AppendFile::Opened::OpenFailed:
-            break;
+            throw std::runtime_error(name + " fopen fail :" + ErrnoText());
+        default:
+            return;
     }
-    throw std::runtime_error(name + " fopen fail :" + ErrnoText());
 }
 
 std::string FileManager::file_name() const {
@@ -180,12 +172,6 @@ std::string FileManager::format_line(const DAO::TSMS_SND_MSG &rec) {
     std::string line(szLine, unLen);
     ShowControlCharacters(line, true);
     return line;
-}
-
-void FileManager::write(const DAO::TSMS_SND_MSG &rec) {
-    append(format_line(rec));
-    sync();
-    settle();
 }
 
 off_t FileManager::append(const std::string &line) {
@@ -225,10 +211,10 @@ void FileManager::fail() {
 
 // Names on the journal's record are input: only bill file names are taken.
 void FileManager::cut_torn_tails(std::set<std::string> names) {
-    names.insert(AppendFile::NewestIn(billpath, kBillShape));
+    names.insert(AppendFile::newestIn(billpath, kBillShape));
     for (const std::string &name : names)
         if (fileutil::HasShape(name, kBillShape))
-            AppendFile::CutTornTail(billpath + "/" + name, WholeLinesSize,
+            AppendFile::cutTornTail(billpath + "/" + name, WholeLinesSize,
                                     pm.bill.BILL_SYNC != 0);
 }
 

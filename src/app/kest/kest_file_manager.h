@@ -9,7 +9,6 @@
 #include <set>
 #include <string>
 
-#include "event_loop/Epoll.h"
 #include "kest_file_util.h"
 #include "kest_manager.h"
 #include "kest_query.h"
@@ -18,9 +17,8 @@ namespace kest {
 
 class FileManager {
 public:
-    explicit FileManager(EventCLoop::Epoll &epoll);
     // The file stays open for the life of the process; see open().
-    ~FileManager() = default;
+    FileManager();
     FileManager(const FileManager &) = delete;
     FileManager &operator=(const FileManager &) = delete;
 
@@ -29,9 +27,6 @@ public:
     // Makes sure the file of the current local date is open: the one at
     // its path, should a collector have moved or removed the open one.
     void open();
-    // Appends the row's line, synced when configured and settled.
-    void write(const DAO::TSMS_SND_MSG &rec);
-
     // Appends one line in one write, not synced; returns the offset where it
     // starts. Throws when the line is not whole in the file.
     off_t append(const std::string &line);
@@ -65,7 +60,6 @@ public:
 private:
     [[noreturn]] void fail();
 
-    EventCLoop::Epoll &epoll;
     KestManager &pm;
     fileutil::AppendFile file;
     uint32_t index;

@@ -26,7 +26,28 @@ bool SameFile(const struct stat &a, const struct stat &b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+template <typename Byte, typename Transfer>
+bool TransferAll(Transfer transfer, int fd, Byte *pc, size_t unLen, off_t offset) {
+    while (unLen > 0) {
+        ssize_t n = transfer(fd, pc, unLen, offset);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        pc += n;
+        unLen -= static_cast<size_t>(n);
+        offset += n;
+    }
+    return true;
+}
+
 }  // namespace
+
+bool PreadAll(int fd, void *pBuf, size_t unLen, off_t offset) {
+    return TransferAll(::pread, fd, static_cast<char *>(pBuf), unLen, offset);
+}
+
+bool PwriteAll(int fd, const void *pBuf, size_t unLen, off_t offset) {
+    return TransferAll(::pwrite, fd, static_cast<const char *>(pBuf), unLen, offset);
+}
 
 bool HasShape(const std::string &name, const char *pcShape) {
     size_t i = 0;
@@ -85,6 +106,10 @@ AppendFile::Opened AppendFile::open(const std::string &path) {
     std::lock_guard<std::timed_mutex> lock(writeMutex_);
     fd_ = fd;
     settled_ = written_ = whole;
+    if (result == Opened::Replaced)
+        KestManager::getInstance()->log().critical(
+            "[FILE] %s moved or removed: the file at its path is used from here on\n",
+            path.c_str());
     return result;
 }
 
@@ -149,7 +174,7 @@ void AppendFile::fence() {
     if (fd_ >= 0 && written_ != settled_ && cutTo(settled_)) sync();
 }
 
-void AppendFile::CutTornTail(const std::string &path, WholeSizeFn wholeSize, bool bSync) {
+void AppendFile::cutTornTail(const std::string &path, WholeSizeFn wholeSize, bool bSync) {
     int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0 && errno == ENOENT) return;
     struct stat st {};
@@ -170,7 +195,7 @@ void AppendFile::CutTornTail(const std::string &path, WholeSizeFn wholeSize, boo
                      static_cast<long>(st.st_size - whole));
 }
 
-std::string AppendFile::NewestIn(const std::string &folder, const char *pcShape) {
+std::string AppendFile::newestIn(const std::string &folder, const char *pcShape) {
     std::string newest;
     if (DIR *pDir = opendir(folder.c_str())) {
         while (const dirent *pEntry = readdir(pDir)) {

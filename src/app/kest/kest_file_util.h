@@ -15,6 +15,11 @@ namespace kest::fileutil {
 // directory at all (EINVAL, EROFS) counts as done.
 int SyncDirectoryOf(const std::string &path);
 
+// Reads or writes all unLen bytes at offset, across short transfers and
+// interrupts; false on a failure (errno set) or an early end of the file.
+bool PreadAll(int fd, void *pBuf, size_t unLen, off_t offset);
+bool PwriteAll(int fd, const void *pBuf, size_t unLen, off_t offset);
+
 // Whether name has shape: characters as they stand, '#' any digit. Names
 // of the bill and reject files have one, which keeps them in their folder.
 bool HasShape(const std::string &name, const char *pcShape);
@@ -46,9 +51,9 @@ public:
     AppendFile &operator=(const AppendFile &) = delete;
 
     // Makes the file at path the open one: Kept when it is already, Opened
-    // when another path was open (or none), Replaced when the open file has
-    // left path (moved, renamed or removed). On a failure (errno set)
-    // nothing is open.
+    // when another path was open (or none), Replaced (and logged) when the
+    // open file has left path (moved, renamed or removed). On a failure
+    // (errno set) nothing is open.
     Opened open(const std::string &path);
     void close();
     bool isOpen() const { return fd_ >= 0; }
@@ -65,7 +70,6 @@ public:
     bool discardUnsettled();
     void settle();
     off_t end() const { return written_; }
-    off_t settledEnd() const { return settled_; }
     // The open file has no name left: its records reach nobody.
     bool removed() const;
     // From another thread, as the process ends: no byte is appended from
@@ -75,10 +79,10 @@ public:
     // Cuts a torn tail of the file at path (a regular file, not followed
     // through a link) and syncs the cut when bSync; logged. Nothing to do
     // when there is no such file.
-    static void CutTornTail(const std::string &path, WholeSizeFn wholeSize, bool bSync);
+    static void cutTornTail(const std::string &path, WholeSizeFn wholeSize, bool bSync);
     // Name of the newest file of folder whose name has shape (such names
     // sort by date); empty if none.
-    static std::string NewestIn(const std::string &folder, const char *pcShape);
+    static std::string newestIn(const std::string &folder, const char *pcShape);
 
 private:
     bool atPath(const std::string &path) const;

@@ -20,6 +20,9 @@
 
 namespace kest {
 
+using fileutil::PreadAll;
+using fileutil::PwriteAll;
+
 namespace {
 
 constexpr uint32_t kMagic = 0x4b4a524eu;        // "KJRN": a line on record
@@ -42,28 +45,6 @@ bool IsEmpty(const JournalSlot &stSlot) {
     for (size_t i = 0; i < sizeof(stSlot); ++i)
         if (pucByte[i] != 0) return false;
     return true;
-}
-
-// Repeats a positioned read or write until all unLen bytes are through.
-template <typename Byte, typename Transfer>
-bool TransferAll(Transfer transfer, int fd, Byte *pc, size_t unLen, off_t offset) {
-    while (unLen > 0) {
-        ssize_t n = transfer(fd, pc, unLen, offset);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        pc += n;
-        unLen -= static_cast<size_t>(n);
-        offset += n;
-    }
-    return true;
-}
-
-bool PreadAll(int fd, void *pBuf, size_t unLen, off_t offset) {
-    return TransferAll(::pread, fd, static_cast<char *>(pBuf), unLen, offset);
-}
-
-bool PwriteAll(int fd, const void *pBuf, size_t unLen, off_t offset) {
-    return TransferAll(::pwrite, fd, static_cast<const char *>(pBuf), unLen, offset);
 }
 
 // A bill file named by a journal record, which is input: only a regular file

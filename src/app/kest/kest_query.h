@@ -31,4 +31,11 @@ struct TSMS_SND_MSG {
 
 constexpr long NULL_INDICATOR = -1;
 
+// The cycle's statements on the table: up to "rownum < ?" pending rows, and
+// the delete of one row by its key.
+constexpr const char *SELECT_SQL =
+    "SELECT MSG_SEQ, PROC_RESULT, IN_GROUP, OUT_GROUP, SERIAL_NUM, CALLER_NO, CALLEE_NO, "
+    "CALLBACK_NO, IN_TIME, REPORT_TIME FROM TSMS_SND_MSG WHERE PROC_STS = 0 and rownum < ?;";
+constexpr const char *DELETE_SQL = "DELETE FROM TSMS_SND_MSG WHERE MSG_SEQ = ?;";
+
 }  // namespace kest::DAO

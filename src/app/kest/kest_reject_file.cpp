@@ -64,6 +64,21 @@ off_t WholeRecordsSize(int fd) {
 
 std::string ErrnoText() { return strerror(errno); }
 
+std::string Header() {
+    std::string line = "time,reason";
+    for (const char *pcColumn : kStoredColumns) line += std::string(",") + pcColumn;
+    return line + kRecordEnd;
+}
+
+std::string Record(const std::string &time, const std::string &reason, const StoredRow &row) {
+    std::string line = Quoted(time) + "," + Quoted(reason);
+    for (const auto &value : row) {
+        line += ',';
+        if (value) line += Quoted(*value);
+    }
+    return line + kRecordEnd;
+}
+
 }  // namespace
 
 std::vector<StoredRow> ReadStoredRows(odbctemplate::OdbcConnect &con, long lSeq) {
@@ -83,42 +98,19 @@ std::vector<StoredRow> ReadStoredRows(odbctemplate::OdbcConnect &con, long lSeq)
 RejectFile::RejectFile(std::string folder, bool bSync)
     : folder_(std::move(folder)), bSync_(bSync), file_(WholeRecordsSize, bSync) {}
 
-std::string RejectFile::Header() {
-    std::string line = "time,reason";
-    for (const char *pcColumn : kStoredColumns) line += std::string(",") + pcColumn;
-    return line + kRecordEnd;
-}
-
-std::string RejectFile::Record(const std::string &time, const std::string &reason,
-                               const StoredRow &row) {
-    std::string line = Quoted(time) + "," + Quoted(reason);
-    for (const auto &value : row) {
-        line += ',';
-        if (value) line += Quoted(*value);
-    }
-    return line + kRecordEnd;
-}
-
 void RejectFile::open(const std::string &date) {
     std::string path = folder_ + "/SMSC_REJECT_" + date + ".csv";
     fileutil::AppendFile::Opened opened = file_.open(path);
     path_ = path;
     switch (opened) {
-        case fileutil::AppendFile::Opened::Kept:
-        case fileutil::AppendFile::Opened::Opened:
-            return;
-        case fileutil::AppendFile::Opened::Replaced:
-            KestManager::getInstance()->log().critical(
-                "[FILE] %s moved or removed: the file at its path is used from here on\n",
-                path.c_str());
-            return;
         case fileutil::AppendFile::Opened::DirectorySyncFailed:
             throw std::runtime_error("reject file " + path + " directory sync fail : " +
                                      ErrnoText());
         case fileutil::AppendFile::Opened::OpenFailed:
-            break;
+            throw std::runtime_error("reject file " + path + " open fail : " + ErrnoText());
+        default:
+            return;
     }
-    throw std::runtime_error("reject file " + path + " open fail : " + ErrnoText());
 }
 
 void RejectFile::write(const std::string &reason, const std::vector<StoredRow> &rows) {
@@ -149,9 +141,9 @@ void RejectFile::write(const std::string &reason, const std::vector<StoredRow> &
 
 void RejectFile::cutTornTailOfNewest() {
     if (!enabled()) return;
-    std::string newest = fileutil::AppendFile::NewestIn(folder_, "SMSC_REJECT_####-##-##.csv");
+    std::string newest = fileutil::AppendFile::newestIn(folder_, "SMSC_REJECT_####-##-##.csv");
     if (!newest.empty())
-        fileutil::AppendFile::CutTornTail(folder_ + "/" + newest, WholeRecordsSize, bSync_);
+        fileutil::AppendFile::cutTornTail(folder_ + "/" + newest, WholeRecordsSize, bSync_);
 }
 
 }  // namespace kest

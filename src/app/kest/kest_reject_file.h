@@ -49,14 +49,10 @@ public:
     void write(const std::string &reason, const std::vector<StoredRow> &rows);
 
     // Path of the file last written; empty before the first record.
-    const std::string &file_name() const { return path_; }
+    const std::string &fileName() const { return path_; }
     // Cuts the torn tail a killed process may have left in the newest reject
     // file of the folder, whatever its date; logged.
     void cutTornTailOfNewest();
-
-    static std::string Header();
-    static std::string Record(const std::string &time, const std::string &reason,
-                              const StoredRow &row);
 
 private:
     void open(const std::string &date);

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "base/util.h"
+#include "kest_file_util.h"
 #include "kest_manager.h"
 
 namespace kest {
@@ -23,25 +24,6 @@ constexpr const char *kTempSuffix = ".tmp.";
 constexpr mode_t kStatusMode = 0640;
 // Fresh random names to try when one is taken (by a leftover or by others).
 constexpr int kTempTries = 8;
-
-// Closes the descriptor it holds when it goes.
-class FileHandle {
-  public:
-    explicit FileHandle(int fd) : fd_(fd) {}
-    ~FileHandle() { Close(); }
-    FileHandle(const FileHandle &) = delete;
-    FileHandle &operator=(const FileHandle &) = delete;
-    int get() const { return fd_; }
-    // 0, or the errno of close.
-    int Close() {
-        int nErr = fd_ >= 0 && close(fd_) != 0 ? errno : 0;
-        fd_ = -1;
-        return nErr;
-    }
-
-  private:
-    int fd_;
-};
 
 // Label values are double-quoted; backslash, quote and line feed are escaped.
 std::string LabelValue(const std::string &value) {
@@ -71,20 +53,6 @@ void Metric(std::string &out, const char *pcName, const char *pcType, const char
     out += ' ';
     out += std::to_string(ullValue);
     out += '\n';
-}
-
-int WriteAll(int fd, const std::string &text) {
-    size_t unDone = 0;
-    while (unDone < text.size()) {
-        ssize_t n = write(fd, text.data() + unDone, text.size() - unDone);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        unDone += static_cast<size_t>(n);
-    }
-    return 0;
 }
 
 std::string RandomSuffix() {
@@ -153,17 +121,12 @@ std::string FormatStatus(const StatusSnapshot &stSnap) {
 
 int ReplaceFile(const std::string &path, const std::string &text) {
     std::string temp;
-    FileHandle file(CreateTemp(path, temp));
-    if (file.get() < 0)
-        return errno;
-    int nErr = WriteAll(file.get(), text) != 0 ? errno : 0;
-    int nCloseErr = file.Close();
-    if (nErr == 0)
-        nErr = nCloseErr;
-    if (nErr == 0 && rename(temp.c_str(), path.c_str()) != 0)
-        nErr = errno;
-    if (nErr != 0)
-        unlink(temp.c_str());
+    int fd = CreateTemp(path, temp);
+    if (fd < 0) return errno;
+    int nErr = fileutil::PwriteAll(fd, text.data(), text.size(), 0) ? 0 : errno;
+    if (close(fd) != 0 && nErr == 0) nErr = errno;
+    if (nErr == 0 && rename(temp.c_str(), path.c_str()) != 0) nErr = errno;
+    if (nErr != 0) unlink(temp.c_str());
     return nErr;
 }
 
@@ -171,25 +134,25 @@ StatusFile::StatusFile(std::string path) : path_(std::move(path)) {
     snap_.tStarted = time(nullptr);
 }
 
-void StatusFile::Connected(bool bUp) {
+void StatusFile::connected(bool bUp) {
     snap_.bConnected = bUp;
-    Publish();
+    publish();
 }
 
-void StatusFile::Modes(bool bCommitPerPass, bool bJournal) {
+void StatusFile::modes(bool bCommitPerPass, bool bJournal) {
     snap_.bCommitPerPass = bCommitPerPass;
     snap_.bJournal = bJournal;
 }
 
-void StatusFile::RowsBilled(int nRows) {
+void StatusFile::rowsBilled(int nRows) {
     if (nRows > 0) snap_.ulRowsBilled += static_cast<uint64_t>(nRows);
 }
 
-void StatusFile::RowRejected() {
+void StatusFile::rowRejected() {
     ++snap_.ulRowsRejected;
 }
 
-void StatusFile::PassDone(int nRows, const std::string &billFile) {
+void StatusFile::passDone(int nRows, const std::string &billFile) {
     if (nRows > 0)
         snap_.ulRowsBilled += static_cast<uint64_t>(nRows);
     ++snap_.ulPasses;
@@ -204,10 +167,10 @@ void StatusFile::PassDone(int nRows, const std::string &billFile) {
     // the cycle's one-second idle poll.
     if (nRows > 0 && !bFailing_ && snap_.tWritten == snap_.tLastPass)
         return;
-    Publish();
+    publish();
 }
 
-void StatusFile::Publish() {
+void StatusFile::publish() {
     KestManager &pm = *KestManager::getInstance();
     snap_.nRole = pm.ha.MODE.load();
     snap_.role = pm.ha.getString();
@@ -237,23 +200,23 @@ StatusFile &Instance() {
 }  // namespace
 
 void Connected(bool bUp) {
-    Instance().Connected(bUp);
+    Instance().connected(bUp);
 }
 
 void Modes(bool bCommitPerPass, bool bJournal) {
-    Instance().Modes(bCommitPerPass, bJournal);
+    Instance().modes(bCommitPerPass, bJournal);
 }
 
 void PassDone(int nRows, const std::string &billFile) {
-    Instance().PassDone(nRows, billFile);
+    Instance().passDone(nRows, billFile);
 }
 
 void RowsBilled(int nRows) {
-    Instance().RowsBilled(nRows);
+    Instance().rowsBilled(nRows);
 }
 
 void RowRejected() {
-    Instance().RowRejected();
+    Instance().rowRejected();
 }
 
 const StatusSnapshot &Snapshot() {

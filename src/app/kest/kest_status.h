@@ -46,17 +46,16 @@ class StatusFile {
     // An empty path disables the file; the counters are kept all the same.
     explicit StatusFile(std::string path);
 
-    void Connected(bool bUp);
-    void Modes(bool bCommitPerPass, bool bJournal);  // shown with the next write
-    void PassDone(int nRows, const std::string &billFile);
-    void RowsBilled(int nRows);  // counted, shown with the next write
-    void RowRejected();          // counted, shown with the next write
+    void connected(bool bUp);
+    void modes(bool bCommitPerPass, bool bJournal);  // shown with the next write
+    void passDone(int nRows, const std::string &billFile);
+    void rowsBilled(int nRows);  // counted, shown with the next write
+    void rowRejected();          // counted, shown with the next write
 
     const StatusSnapshot &snapshot() const { return snap_; }
-    const std::string &path() const { return path_; }
 
   private:
-    void Publish();
+    void publish();
 
     std::string path_;
     StatusSnapshot snap_;
