@@ -741,6 +741,14 @@ class Cycle(FixtureTest):
         for seq in range(1, 21):
             self.assertLess(written[seq], deleted[seq], "MSG_SEQ %d deleted before written" % seq)
 
+        # Drained, the active node polls the table once a second, not back to back.
+        status = os.path.join(node.root, "log", "kest.prom")
+        passes, start = status_sample(status, "kest_passes_total"), time.monotonic()
+        time.sleep(3)
+        rate = ((status_sample(status, "kest_passes_total") - passes)
+                / (time.monotonic() - start))
+        self.assertTrue(0.5 <= rate <= 3, "%.1f idle passes a second" % rate)
+
 
 def status_sample(path, name):
     """The value of sample name in the status file at path."""
