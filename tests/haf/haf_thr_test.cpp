@@ -349,23 +349,24 @@ TEST(HafThreadTest, DeletedSlotIsReusedAndLetsLaterHangsAlarm) {
     });
 }
 
-// Holds the checker between its read of one slot's interval and of its
-// update time until the slot is deleted, or two seconds at most: a deletion
-// that waits for the read cannot end before it.
+// The slot whose reads the checker is held between, until the test lets go.
 struct HeldRead {
     std::atomic<int> nSlot{-1};
-    std::atomic<bool> bHeld{false};
-    std::atomic<bool> bDeleted{false};
+    std::atomic<bool> bTaken{false};
+    std::promise<void> held, released;
 };
 HeldRead gHeldRead;
 
-void holdSlotRead(uint32_t unSlot) {
-    if (static_cast<int>(unSlot) != gHeldRead.nSlot.load() || gHeldRead.bHeld.exchange(true))
+}  // namespace
+
+void hafCheckSlotRead(uint32_t unSlot) {
+    if (static_cast<int>(unSlot) != gHeldRead.nSlot.load() || gHeldRead.bTaken.exchange(true))
         return;
-    auto deadline = Clock::now() + std::chrono::seconds(2);
-    while (!gHeldRead.bDeleted.load() && Clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    gHeldRead.held.set_value();
+    gHeldRead.released.get_future().wait_for(haftest::kWait);
 }
+
+namespace {
 
 TEST(HafThreadTest, DeletionWhileTheCheckerReadsTheSlotRaisesNoAlarm) {
     runIsolated([] {
@@ -375,16 +376,13 @@ TEST(HafThreadTest, DeletionWhileTheCheckerReadsTheSlotRaisesNoAlarm) {
         Worker leaving;
         unsigned int unTid = leaving.tid();
         ASSERT_EQ(leaving.alive(30, "leaving"), 0);
+        std::future<void> held = gHeldRead.held.get_future();
         gHeldRead.nSlot.store(_Haf_Has_ThrID(unTid));
         ASSERT_GT(gHeldRead.nSlot.load(), 0);
-        gHafCheckSlotReadHook.store(holdSlotRead);
-        auto deadline = Clock::now() + haftest::kWait;
-        while (!gHeldRead.bHeld.load() && Clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        ASSERT_TRUE(gHeldRead.bHeld.load());
+        ASSERT_EQ(held.wait_for(haftest::kWait), std::future_status::ready);
 
         ASSERT_EQ(leaving.alive(-1), 0);
-        gHeldRead.bDeleted.store(true);
+        gHeldRead.released.set_value();
         // Two whole passes after the one that was held.
         world.drainMaster();
         Received r;
@@ -393,7 +391,6 @@ TEST(HafThreadTest, DeletionWhileTheCheckerReadsTheSlotRaisesNoAlarm) {
         EXPECT_EQ(r.msg.stD.szThrStatus.nDownThread, 0);
         EXPECT_EQ(LogLines::get().count({"[HafLib]Alarm ["}), 0u);
         EXPECT_TRUE(Hangs::get().ids().empty());
-        gHafCheckSlotReadHook.store(nullptr);
     });
 }
 

@@ -51,10 +51,10 @@ extern pthread_rwlock_t gHafSockLock;
 // Starts the checker thread with its hang handler; 0, or -1.
 int Init_THreadCheck_Haf(pfHafHangThrID cbFunc);
 
-// Test seams, null or the system's function in production: the checker
-// calls the first between reading a slot's interval and its update time, so
-// that a test can hold that window open; the master link starts its threads
-// through the second.
-extern std::atomic<void (*)(uint32_t unSlot)> gHafCheckSlotReadHook;
+// Test seams. The checker calls the first between reading a slot's interval
+// and its update time; a test build that defines it can hold that window
+// open. The master link starts its threads through the second, the system's
+// pthread_create in production.
+void hafCheckSlotRead(uint32_t unSlot);
 using HafThreadCreateFn = int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
 extern std::atomic<HafThreadCreateFn> gHafLinkThreadCreate;

@@ -64,7 +64,9 @@ pthread_mutex_t _HAFLIB_THREAD_CHECK_MUTEX = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<int> nModeThreadDel{0};
 std::atomic<uint32_t> __TOT{0}, __OK{0}, __NOK{0};
 
-std::atomic<void (*)(uint32_t)> gHafCheckSlotReadHook{nullptr};
+// Empty here: a test defines its own to hold the checker between its two
+// reads of a slot.
+__attribute__((weak)) void hafCheckSlotRead(uint32_t) {}
 
 thread_local uint32_t __HafLcThrId = 0;
 thread_local int32_t __tCur = 0;
@@ -126,12 +128,10 @@ void deleteThread() {
     HafThrEntry &e = _stHafLibProThrChk.stThr[unSlot];
     Log(LOG_2, "[%s]DEBUG)ThrId Del[Lc:%u/Thr:%u] CNT(%d)\n", logHafLibTitle, unSlot,
         e.unThrId.load(), _stHafLibProThrChk.nCnt.load());
+    e.nInterval.store(0);
+    e.tUpdate.store(0);
     {
-        // Interval and stamp go together under the lock the checker reads
-        // them under: the old interval paired with stamp 0 is a false hang.
         CheckLock lock;
-        e.nInterval.store(0);
-        e.tUpdate.store(0);
         // A deleted slot can never report again: its alarm would otherwise
         // stay raised and hide every later hang of the process.
         if (e.nAlarmF == 1) _stHafLibProThrChk.nAlarmF = 0;
@@ -195,17 +195,18 @@ void logAlarmChange(AlarmChange change, uint32_t i, const HafThrEntry &e, const 
 
 void checkSlot(uint32_t i, int32_t tNow, PassTotals &totals, int &nMakeStackF) {
     HafThrEntry &e = _stHafLibProThrChk.stThr[i];
-    int32_t nInterval = 0;
-    int32_t tUpdate = 0;
+    // The owner stamps before it sets the interval, so a new interval never
+    // comes with an old stamp. A deletion between the two reads leaves the
+    // old interval with stamp 0, which no report writes: the slot is
+    // unwatched, not hung.
+    int32_t nInterval = e.nInterval.load();
+    hafCheckSlotRead(i);
+    int32_t tUpdate = e.tUpdate.load();
+    if (tUpdate == 0) nInterval = 0;
     AlarmChange change = AlarmChange::None;
     char szName[kNameLen];
     {
         CheckLock lock;
-        // Read under the lock that a deletion holds: a slot just deleted is
-        // never alarmed with its old values.
-        nInterval = e.nInterval.load();
-        if (auto pfHook = gHafCheckSlotReadHook.load()) pfHook(i);
-        tUpdate = e.tUpdate.load();
         StrCpy(szName, e.szName, sizeof(szName));
         if (nInterval <= 0) {
             // An unwatched slot cannot clear its alarm by reporting; let go of
