@@ -104,6 +104,8 @@ typedef struct ProcListHAF {
     ProcInfoHAF stInfo[HAF_MAX_PROC];
     ProcMngInfoHAF stCont[HAF_MAX_PROC];
     int32_t nReloadState;
+
+    void Clear();  // as a segment created just now
 } _PROCLIST_HAF;
 static_assert(sizeof(ProcListHAF) == 358416);
 static_assert(offsetof(ProcListHAF, nProcCnt) == 0);

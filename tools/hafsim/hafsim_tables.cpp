@@ -87,11 +87,7 @@ bool Tables::create(std::string &err) {
 }
 
 void Tables::clear() {
-    ProcListHAF *pList = procList();
-    pList->nProcCnt = 0;
-    memset(pList->stInfo, 0, sizeof(pList->stInfo));
-    for (ProcMngInfoHAF &cont : pList->stCont) cont.Clear();
-    pList->nReloadState = 0;
+    procList()->Clear();
     memset(static_cast<void *>(dupInfo()), 0, sizeof(NET_STATUS));
     netInfo()->Clear();
 }

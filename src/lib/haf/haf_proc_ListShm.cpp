@@ -29,13 +29,7 @@ constexpr mode_t kTableMode = SHM_MODE_PRIVATE;
 constexpr unsigned kTableHow = SHM_REFUSE_RESIZE | SHM_AS_FOUND;
 constexpr int kReattachWaitMs = 200;  // about the longest wait for another re-attach
 
-void initialiseProcList(void *pvShm) {
-    auto *pstList = static_cast<ProcListHAF *>(pvShm);
-    pstList->nProcCnt = 0;
-    memset(pstList->stInfo, 0, sizeof(pstList->stInfo));
-    for (ProcMngInfoHAF &stCont : pstList->stCont) stCont.Clear();
-    pstList->nReloadState = 0;
-}
+void initialiseProcList(void *pvShm) { static_cast<ProcListHAF *>(pvShm)->Clear(); }
 
 constexpr HafShmTableDesc kProcListDesc = {
     "processList",
@@ -210,6 +204,13 @@ void ProcMngInfoHAF::Clear() {
     starttime = 0;
     vsize = 0;
     nCputime = 0;
+}
+
+void ProcListHAF::Clear() {
+    nProcCnt = 0;
+    memset(stInfo, 0, sizeof(stInfo));
+    for (ProcMngInfoHAF &stEntry : stCont) stEntry.Clear();
+    nReloadState = 0;
 }
 
 ProcListHAF *Init_HafProcess(const char *pcKeyPath, int nCreateFlag) {
