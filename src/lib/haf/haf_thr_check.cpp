@@ -163,34 +163,25 @@ void firstReport(uint32_t unSlot, const char *pcName) {
 struct PassTotals {
     int nTot = 0;
     int nOK = 0;
-    int nNOK = 0;
     uint32_t unHungThrId = 0;
 };
 
 enum class AlarmChange { None, Raised, Cleared };
 
-void formatDetail(char *pszOut, const char *pszIdxFormat, uint32_t i, const HafThrEntry &e,
-                  const char *pszName, int32_t nInterval, int32_t tUpdate) {
-    char szIdx[32];
-    snprintf(szIdx, sizeof(szIdx), pszIdxFormat, static_cast<int>(i));
-    char szTime[32];
-    StrTime(static_cast<time_t>(tUpdate), szTime, sizeof(szTime));
-    snprintf(pszOut, kDetailLen,
-             "Process-Id(%d) Thread-Id(%s/%u/%s) is hang up nInterval[%d] tUpdate[%s] ",
-             _stHafLibProThrChk.nPid.load(), pszName, e.unThrId.load(), szIdx, nInterval, szTime);
-}
-
+// The detail names the slot "Idx:<i>" in an alarm and "<i>" in a clear.
 void logAlarmChange(AlarmChange change, uint32_t i, const HafThrEntry &e, const char *pszName,
                     int32_t nInterval, int32_t tUpdate) {
     if (change == AlarmChange::None) return;
+    bool bRaised = change == AlarmChange::Raised;
+    char szIdx[32];
+    snprintf(szIdx, sizeof(szIdx), bRaised ? "Idx:%d" : "%d", static_cast<int>(i));
+    char szTime[32];
+    StrTime(static_cast<time_t>(tUpdate), szTime, sizeof(szTime));
     char szDetail[kDetailLen];
-    if (change == AlarmChange::Raised) {
-        formatDetail(szDetail, "Idx:%d", i, e, pszName, nInterval, tUpdate);
-        Log(LOG_1, "[%s]Alarm [%s]\n", logHafLibTitle, szDetail);
-    } else {
-        formatDetail(szDetail, "%d", i, e, pszName, nInterval, tUpdate);
-        Log(LOG_1, "[%s]Clear [%s]\n", logHafLibTitle, szDetail);
-    }
+    snprintf(szDetail, sizeof(szDetail),
+             "Process-Id(%d) Thread-Id(%s/%u/%s) is hang up nInterval[%d] tUpdate[%s] ",
+             _stHafLibProThrChk.nPid.load(), pszName, e.unThrId.load(), szIdx, nInterval, szTime);
+    Log(LOG_1, "[%s]%s [%s]\n", logHafLibTitle, bRaised ? "Alarm" : "Clear", szDetail);
 }
 
 void checkSlot(uint32_t i, int32_t tNow, PassTotals &totals, int &nMakeStackF) {
@@ -205,10 +196,12 @@ void checkSlot(uint32_t i, int32_t tNow, PassTotals &totals, int &nMakeStackF) {
     if (tUpdate == 0) nInterval = 0;
     AlarmChange change = AlarmChange::None;
     char szName[kNameLen];
+    ++totals.nTot;
     {
         CheckLock lock;
         StrCpy(szName, e.szName, sizeof(szName));
         if (nInterval <= 0) {
+            ++totals.nOK;
             // An unwatched slot cannot clear its alarm by reporting; let go of
             // it so that later hangs are alarmed.
             if (e.nAlarmF == 1) {
@@ -216,8 +209,6 @@ void checkSlot(uint32_t i, int32_t tNow, PassTotals &totals, int &nMakeStackF) {
                 _stHafLibProThrChk.nAlarmF = 0;
                 change = AlarmChange::Cleared;
             }
-            ++totals.nOK;
-            ++totals.nTot;
         } else {
             int64_t tDeadline = static_cast<int64_t>(tUpdate) + nInterval;
             if (_stHafLibProThrChk.nAlarmF == 0 && tDeadline < tNow) {
@@ -231,11 +222,7 @@ void checkSlot(uint32_t i, int32_t tNow, PassTotals &totals, int &nMakeStackF) {
                 e.nAlarmF = 0;
                 change = AlarmChange::Cleared;
             }
-            if (tDeadline < tNow)
-                ++totals.nNOK;
-            else
-                ++totals.nOK;
-            ++totals.nTot;
+            if (tDeadline >= tNow) ++totals.nOK;
         }
     }
     logAlarmChange(change, i, e, szName, nInterval, tUpdate);
@@ -260,7 +247,7 @@ void reportThreads(const PassTotals &totals) {
         return;
     }
     Log(LOG_3, "[%s]NO THREAD [TOT=%d/OK=%d/NOK=%d] gnNoReportTest[%d] gnReportF[%d] (%s:%d)\n",
-        logHafLibTitle, totals.nTot, totals.nOK, totals.nNOK, gnNoReportTest.load(),
+        logHafLibTitle, totals.nTot, totals.nOK, totals.nTot - totals.nOK, gnNoReportTest.load(),
         gnReportF.load(), "_Haf_Thr_Chker", __LINE__);
 }
 
@@ -292,10 +279,6 @@ int Init_THreadCheck_Haf(pfHafHangThrID cbFunc) {
     _stHafLibProThrChk.nPid.store(nPid);
     haf_hang_cb.store(cbFunc);
     Log(LOG_4, "[%s]Init: Pid:%d\n", logHafLibTitle, nPid);
-    {
-        CheckLock lock;
-        _stHafLibProThrChk.nAlarmF = 0;
-    }
     pthread_attr_t attr;
     if (pthread_attr_init(&attr) != 0) {
         Log(LOG_1, "[%s]Failed Init thread attr\n", logHafLibTitle);
