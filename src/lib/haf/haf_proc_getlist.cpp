@@ -56,27 +56,12 @@ int fillUserName(const char *pszStatPath, PROC_PID_STAT_TAB *pstTab) {
     return 0;
 }
 
-bool isAllDigits(const char *psz) {
-    if (*psz == '\0') return false;
-    for (; *psz != '\0'; ++psz) {
-        if (*psz < '0' || *psz > '9') return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 long uptime() {
-    char szLine[36] = "";
-    FILE *pFile = fopen("/proc/uptime", "r");
-    if (pFile == nullptr) return 0;
-    bool bRead = fgets(szLine, sizeof(szLine), pFile) != nullptr;
-    fclose(pFile);
-    if (!bRead) return 0;
-    alignas(stStrList16) char cList[STRLIST16_BUF_SIZE] = {};
-    stStrList16 *pstList = reinterpret_cast<stStrList16 *>(cList);
-    if (StringTok(szLine, 2, pstList, " \t\n\r\f\v") != 2) return 0;
-    return static_cast<long>(strtod(StrListItem(pstList, 0), nullptr));
+    char szLine[kLineMax];
+    if (!readFirstLine("/proc/uptime", szLine)) return 0;
+    return static_cast<long>(strtod(szLine, nullptr));
 }
 
 int getCputime(uint64_t utime, uint64_t stime, uint64_t starttime, long seconds) {
@@ -205,10 +190,7 @@ int getDirProcStatList(PROC_PID_STAT_TAB **ppstOut) {
     int nCount = 0;
     while (dirent *pstEntry = readdir(pDir)) {
         const char *pszName = pstEntry->d_name;
-        if (pszName[0] == '.' || !isAllDigits(pszName)) continue;
-        char szStat[300];
-        snprintf(szStat, sizeof(szStat), "/proc/%s/stat", pszName);
-        if (access(szStat, F_OK) != 0) continue;
+        if (pszName[strspn(pszName, "0123456789")] != '\0') continue;  // not a process
         PROC_PID_STAT_TAB stTab;
         memset(&stTab, 0, sizeof(stTab));
         int nPid = atoi(pszName);
