@@ -11,11 +11,6 @@ public:
     Error() : flag(false) {}
     explicit Error(const std::string &what) : msg(what), flag(true) {}
 
-    Error(const Error &) = default;
-    Error(Error &&) = default;
-    Error &operator=(const Error &) = default;
-    Error &operator=(Error &&) = default;
-
     explicit operator bool() const { return flag; }
 
     // Valid while this Error lives and is not assigned to.

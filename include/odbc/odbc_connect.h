@@ -26,7 +26,6 @@ namespace odbctemplate {
 struct OdbcConnectProperties {
     std::string dsn;           // the complete connection string
     long login_timeout = 0;    // seconds
-    long connect_timeout = 0;  // kept, never applied
     bool autocommit = true;
 };
 
@@ -99,9 +98,6 @@ public:
         properties.autocommit = autocommit;
         return *this;
     }
-
-    long getLoginTimeout() const { return properties.login_timeout; }
-    bool getAutocommit() const { return properties.autocommit; }
 
     OdbcConnect build() {
         SQLHDBC handle = dbc->get();

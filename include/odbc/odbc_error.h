@@ -27,12 +27,6 @@ public:
         : OdbcError(status == SQL_INVALID_HANDLE ? invalid_handle(type)
                                                  : get_odbc_error(type, handle)) {}
 
-    ~OdbcError() override = default;
-    OdbcError(const OdbcError &) = default;
-    OdbcError(OdbcError &&) = default;
-    OdbcError &operator=(const OdbcError &) = default;
-    OdbcError &operator=(OdbcError &&) = default;
-
     const char *what() const noexcept override { return text.c_str(); }
 
     const std::string &code() const { return error_code; }

@@ -378,21 +378,21 @@ TEST_F(Cycle, FailedClaimOrCommitBringsThePassAgainAndBillsItOnce) {
             gLines.clear();
         }
         EventCLoop::Epoll epoll;
-        const uint64_t ulBilledBefore = kest::status::Snapshot().ulRowsBilled;
-        const uint64_t ulRejectedBefore = kest::status::Snapshot().ulRowsRejected;
+        const uint64_t ulBilledBefore = kest::ProcessStatus().snapshot().ulRowsBilled;
+        const uint64_t ulRejectedBefore = kest::ProcessStatus().snapshot().ulRowsRejected;
         kest::DbSelecter selecter(epoll);
         selecter.run();
         ASSERT_TRUE(RunUntil(epoll, [] { return !LinesWith("[DB:SELECT] Count: 0").empty(); }));
         EXPECT_EQ(LinesWith("[DB] Error: ").size(), 1u);
         EXPECT_EQ(LinesWith("[DB] Commit Fail: ").size(), c.bLoseCommit ? 1u : 0u);
-        EXPECT_EQ(kest::status::Snapshot().ulRowsBilled - ulBilledBefore, 19u);
+        EXPECT_EQ(kest::ProcessStatus().snapshot().ulRowsBilled - ulBilledBefore, 19u);
         EXPECT_EQ(PendingRows(), 0);
         size_t unLines = CountLines(BillFile());
         EXPECT_EQ(unLines - unBefore, 19u) << "a row billed twice";
         unBefore = unLines;
         EXPECT_EQ(LinesWith("already billed in SMSC_").size(), c.unRecovered);
         EXPECT_EQ(LinesWith("[REJECT] MSG_SEQ:3 set aside").size(), 1u);
-        EXPECT_EQ(kest::status::Snapshot().ulRowsRejected - ulRejectedBefore, 1u);
+        EXPECT_EQ(kest::ProcessStatus().snapshot().ulRowsRejected - ulRejectedBefore, 1u);
     }
     size_t unRecords = 0;
     for (const auto &file : std::filesystem::directory_iterator(rejects.path()))

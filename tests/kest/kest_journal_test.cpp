@@ -40,7 +40,7 @@ TEST(Journal, OnlyRecordsOfWholeLinesInPlaceOutliveARestart) {
         ASSERT_TRUE(journal.enabled());
         for (int i = 0; i < 3; ++i) journal.record(11 + i, place(i));
         journal.record(14, place(1));
-        journal.forget(14);  // its delete committed
+        journal.erase(14);  // its delete committed
         // Synced on the journal's own thread, as beside a bill file's sync.
         kest::Journal::SyncAlongside alongside(journal);
         alongside.wait();

@@ -158,9 +158,7 @@ int BillingPass::deleteClaimed() {
         try {
             bDeleted = deleteRow(lSeq);
         } catch (const odbctemplate::OdbcError &) {
-            fm_.settle();
-            claimed_.clear();
-            written_.clear();
+            settleClaims(false);
             throw;
         }
         if (bDeleted) continue;
@@ -171,10 +169,7 @@ int BillingPass::deleteClaimed() {
         journal_.erase(lSeq);
         ++nLost;
     }
-    fm_.settle();
-    for (long lSeq : claimed_) journal_.forget(lSeq);
-    claimed_.clear();
-    written_.clear();
+    settleClaims(true);
     return nLost;
 }
 
@@ -184,16 +179,19 @@ void BillingPass::commitClaims() {
     } catch (const odbctemplate::OdbcError &e) {
         // Whether the commit reached the server is unknown: the synced lines
         // stay, and the journal tells a later pass that they are billed.
-        fm_.settle();
         pm_.log().critical("[DB] Commit Fail: %s, %zu rows written come again (%s/%d)\n",
                            e.what(), claimed_.size(), "SelectCdr", __LINE__);
-        claimed_.clear();
-        written_.clear();
-        bOpen_ = false;
+        settleClaims(false);
         throw;
     }
+    settleClaims(true);
+}
+
+// The claims are over and their lines stay; the records of committed rows go.
+void BillingPass::settleClaims(bool bCommitted) {
     fm_.settle();
-    for (long lSeq : claimed_) journal_.forget(lSeq);
+    if (bCommitted)
+        for (long lSeq : claimed_) journal_.erase(lSeq);
     bOpen_ = false;
     claimed_.clear();
     written_.clear();

@@ -85,6 +85,7 @@ private:
     bool deleteRow(long lSeq);
     void commitClaims();
     int deleteClaimed();
+    void settleClaims(bool bCommitted);
     // The records of planned lines not written must not name the places
     // where later lines go: they are erased, durably.
     void eraseUnwritten();

@@ -69,7 +69,7 @@ void DbSelecter::run() {
     // whatever its date: collectors may take it before it is opened again.
     fm.cut_torn_tails(journal.filesOnRecord());
     rejects.cutTornTailOfNewest();
-    status::Modes(pass.perPass(), journal.enabled());
+    ProcessStatus().modes(pass.perPass(), journal.enabled());
     ConnectDB();
 }
 
@@ -116,7 +116,7 @@ std::string DbSelecter::connectionString(bool bMaskPassword) const {
 
 void DbSelecter::ConnectDB() {
     if (!pm.ha.isActive()) {
-        status::Connected(false);
+        ProcessStatus().connected(false);
         retryConnectDBWithInterval(kRetrySec);
         return;
     }
@@ -139,7 +139,7 @@ void DbSelecter::ConnectDB() {
                           pm.db.UID, pm.db.PWD[0] != '\0' ? "****" : "", e.what());
             // Written on every attempt: an active node without its database
             // must show so, not a file gone stale as if the daemon hung.
-            status::Connected(false);
+            ProcessStatus().connected(false);
             retryConnectDBWithInterval(kRetrySec);
             return;
         }
@@ -179,7 +179,7 @@ void DbSelecter::GetSelectStmt() {
                                        &dao.len_report_time);
         });
     if (!bReady || !prepare(delete_stmt, "Delete", DAO::DELETE_SQL, nullptr)) return;
-    status::Connected(true);  // connection and both statements ready
+    ProcessStatus().connected(true);  // connection and both statements ready
     SelectCdr();
 }
 
@@ -338,7 +338,7 @@ void DbSelecter::setAside(const PassRow &row) {
     rejects.write(reason, row.stored);
     pm.log().critical("[REJECT] MSG_SEQ:%ld set aside in %s : %s\n", lSeq,
                       rejects.fileName().c_str(), reason.c_str());
-    status::RowRejected();  // records written, each row once
+    ProcessStatus().rowRejected();  // records written, each row once
     setAsideUncommitted[lSeq] = {row.stored, rejects.fileName()};
 }
 
@@ -377,8 +377,8 @@ void DbSelecter::runPass() {
             pm.log().info("[DB:SELECT] Count: %d (%s/%d)\n", nCount, "SelectCdr", __LINE__);
             // A journal that failed in the pass is off from here on: the
             // status file must not go on promising what it does not keep.
-            status::Modes(pass.perPass(), journal.enabled());
-            status::PassDone(nCount, fm.file_name());
+            ProcessStatus().modes(pass.perPass(), journal.enabled());
+            ProcessStatus().passDone(nCount, fm.file_name());
             scheduleNextPass(nCount + nSetAside);
             return;
         }
@@ -403,7 +403,7 @@ void DbSelecter::runPass() {
     // The pass ends early: the rows billed before its end are gone from the
     // table and counted; the rest come again.
     abandonPass();
-    status::RowsBilled(nCount);
+    ProcessStatus().rowsBilled(nCount);
     if (!bReconnect) return scheduleNextPass(1);
     dropConnection();
     retryConnectDBWithInterval(kRetrySec);
@@ -433,7 +433,7 @@ void DbSelecter::dropConnection() {
     delete_stmt.reset();
     select_stmt.reset();
     dbcon.reset();
-    status::Connected(false);
+    ProcessStatus().connected(false);
 }
 
 }  // namespace kest

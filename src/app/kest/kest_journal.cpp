@@ -332,11 +332,6 @@ const LinePlace *Journal::billed(long lSeq, const std::string &line) const {
     return entry.bSynced || holds(entry.place, line) ? &entry.place : nullptr;
 }
 
-// The record goes as well, synced with the next records (a pass's sync does
-// not wait for it: its row is gone from the table): a row stored again later
-// under the same key is not taken for billed.
-void Journal::forget(long lSeq) { erase(lSeq); }
-
 void Journal::erase(long lSeq) {
     auto it = entries_.find(lSeq);
     if (it == entries_.end()) return;

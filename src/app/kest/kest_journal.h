@@ -96,10 +96,10 @@ public:
     // seq's line is synced: it stays billed wherever its file goes. Durable
     // with the next sync.
     void markSynced(long lSeq);
-    // seq's delete is committed: its record is no longer needed.
-    void forget(long lSeq);
-    // seq's line was cut off unsynced: its record must not name the place
-    // where later lines go.
+    // seq's record goes, durable with the next sync: its line was cut off
+    // unsynced (the record must not name the place where later lines go), or
+    // its delete is committed (a row stored again later under the same key
+    // is not taken for billed).
     void erase(long lSeq);
 
 private:

@@ -186,43 +186,11 @@ void StatusFile::publish() {
     bFailing_ = nErr != 0;
 }
 
-namespace status {
-
-namespace {
-
 // Without a configuration file (the daemon always has one) there is no
 // status file.
-StatusFile &Instance() {
+StatusFile &ProcessStatus() {
     static StatusFile stFile(KestManager::getInstance()->common.STATUS_FILE);
     return stFile;
 }
-
-}  // namespace
-
-void Connected(bool bUp) {
-    Instance().connected(bUp);
-}
-
-void Modes(bool bCommitPerPass, bool bJournal) {
-    Instance().modes(bCommitPerPass, bJournal);
-}
-
-void PassDone(int nRows, const std::string &billFile) {
-    Instance().passDone(nRows, billFile);
-}
-
-void RowsBilled(int nRows) {
-    Instance().rowsBilled(nRows);
-}
-
-void RowRejected() {
-    Instance().rowRejected();
-}
-
-const StatusSnapshot &Snapshot() {
-    return Instance().snapshot();
-}
-
-}  // namespace status
 
 }  // namespace kest

@@ -49,8 +49,11 @@ class StatusFile {
     void connected(bool bUp);
     void modes(bool bCommitPerPass, bool bJournal);  // shown with the next write
     void passDone(int nRows, const std::string &billFile);
-    void rowsBilled(int nRows);  // counted, shown with the next write
-    void rowRejected();          // counted, shown with the next write
+    // Rows billed by a pass that did not complete (database error, role
+    // lost); counted, shown with the next write.
+    void rowsBilled(int nRows);
+    // A row set aside in the reject file and deleted; shown with the next write.
+    void rowRejected();
 
     const StatusSnapshot &snapshot() const { return snap_; }
 
@@ -62,18 +65,8 @@ class StatusFile {
     bool bFailing_ = false;  // the last write failed (reported once)
 };
 
-// Hooks of the database selecter on the process's StatusFile, at the path
-// of the setting STATUS_FILE.
-namespace status {
-void Connected(bool bUp);
-void Modes(bool bCommitPerPass, bool bJournal);
-void PassDone(int nRows, const std::string &billFile);
-// Rows billed by a pass that did not complete (database error, role lost).
-void RowsBilled(int nRows);
-// A row set aside in the reject file and deleted.
-void RowRejected();
-// What the process's status shows (for its tests and diagnostics).
-const StatusSnapshot &Snapshot();
-}  // namespace status
+// The process's StatusFile, at the path of the setting STATUS_FILE, which
+// the database selecter keeps.
+StatusFile &ProcessStatus();
 
 }  // namespace kest
