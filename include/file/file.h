@@ -18,7 +18,7 @@ int Is_FileExist(const char *pcPath);
 // Creates the missing directories above the last component of pcPath (every
 // one when it ends in '/'), each with mMode, or with exactly mMode whatever
 // the file-creation mask when bExact. 0 when all are directories then; else
-// -1 with errno set (EEXIST: another kind of file is in the way) and the
+// -1 with errno set (ENOTDIR: another kind of file is in the way) and the
 // failing directory in *pFailed when given.
 int Make_ParentDirectories(const char *pcPath, unsigned int mMode, bool bExact = false,
                            std::string *pFailed = nullptr);

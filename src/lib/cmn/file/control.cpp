@@ -28,7 +28,7 @@ int MakeDirectories(const char *pcPath, unsigned int mMode, bool bLast) {
     std::string path = std::string(pcPath).substr(0, kPathLimit) + (bLast ? "/" : "");
     std::string failed;
     if (Make_ParentDirectories(path.c_str(), mMode, false, &failed) == 0) return 0;
-    if (errno == EEXIST) {
+    if (errno == ENOTDIR) {
         SET_ERROR(EEXIST, "Already file[%s]", failed.c_str());
     } else {
         SET_ERROR(errno, "Make directory fail[%s]", failed.c_str());
@@ -54,12 +54,13 @@ int Make_ParentDirectories(const char *pcPath, unsigned int mMode, bool bExact,
         struct stat st {};
         int nErr = 0;
         if (stat(dir.c_str(), &st) == 0) {
-            if (!S_ISDIR(st.st_mode)) nErr = EEXIST;
+            if (!S_ISDIR(st.st_mode)) nErr = ENOTDIR;
         } else if (mkdir(dir.c_str(), mMode) == 0) {
             if (bExact) chmod(dir.c_str(), mMode);  // leaves the process-wide mask alone
         } else {
             nErr = errno;  // a directory made meanwhile by another process will do
-            if (nErr == EEXIST && stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) nErr = 0;
+            if (nErr == EEXIST && stat(dir.c_str(), &st) == 0)
+                nErr = S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
         }
         if (nErr != 0) {
             if (pFailed != nullptr) *pFailed = dir;
