@@ -116,8 +116,7 @@ std::string DbSelecter::connectionString(bool bMaskPassword) const {
 
 void DbSelecter::ConnectDB() {
     if (!pm.ha.isActive()) {
-        ProcessStatus().connected(false);
-        retryConnectDBWithInterval(kRetrySec);
+        reconnectLater();
         return;
     }
     if (!dbcon) {
@@ -137,10 +136,10 @@ void DbSelecter::ConnectDB() {
         } catch (const odbctemplate::OdbcError &e) {
             pm.log().info("[DB] DSN=%s;UID=%s;PWD=%s Try DB Connect Fail : %s\n", pm.db.DSN,
                           pm.db.UID, pm.db.PWD[0] != '\0' ? "****" : "", e.what());
-            // Written on every attempt: an active node without its database
-            // must show so, not a file gone stale as if the daemon hung.
-            ProcessStatus().connected(false);
-            retryConnectDBWithInterval(kRetrySec);
+            // The status file is written on every attempt: an active node
+            // without its database must show so, not a file gone stale as if
+            // the daemon hung.
+            reconnectLater();
             return;
         }
     }
@@ -197,8 +196,7 @@ bool DbSelecter::prepare(stmt_t &stmt, const char *pcName, const char *pcSql,
         return true;
     } catch (const odbctemplate::OdbcError &e) {
         pm.log().info("[DB] get %s preparedStmt Fail: %s\n", pcName, e.what());
-        dropConnection();
-        retryConnectDBWithInterval(kRetrySec);
+        reconnectLater();
         return false;
     }
 }
@@ -404,9 +402,10 @@ void DbSelecter::runPass() {
     // table and counted; the rest come again.
     abandonPass();
     ProcessStatus().rowsBilled(nCount);
-    if (!bReconnect) return scheduleNextPass(1);
-    dropConnection();
-    retryConnectDBWithInterval(kRetrySec);
+    if (bReconnect)
+        reconnectLater();
+    else
+        scheduleNextPass(1);
 }
 
 // Called from a handler, where a throw would escape the cycle: lines that
@@ -428,12 +427,14 @@ void DbSelecter::scheduleNextPass(int nCount) {
     after(kIdlePollSec, [this](EventCLoop::Error &) { SelectCdr(); });
 }
 
-// Statements before their connection: a statement never outlives it.
-void DbSelecter::dropConnection() {
+// Drops the statements before their connection (a statement never outlives
+// it) and tries to connect again in a second.
+void DbSelecter::reconnectLater() {
     delete_stmt.reset();
     select_stmt.reset();
     dbcon.reset();
     ProcessStatus().connected(false);
+    retryConnectDBWithInterval(kRetrySec);
 }
 
 }  // namespace kest

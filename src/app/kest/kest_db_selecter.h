@@ -71,7 +71,7 @@ private:
     void runPass();
     void abandonPass();
     void scheduleNextPass(int nCount);
-    void dropConnection();
+    void reconnectLater();
     template <typename Fn>
     void after(int sec, Fn fn);
 
