@@ -201,11 +201,8 @@ void FileManager::discard_unsettled() {
 // Lines whose sync failed must not stay: their rows are still in the table.
 // The file is closed, so that nothing is written after them.
 void FileManager::fail() {
-    int nErr = errno;
-    file.discardUnsettled();
-    file.close();
+    file.abandon();
     prev_format.clear();
-    errno = nErr;
     throw std::runtime_error("FileManager write fail : " + ErrnoText());
 }
 

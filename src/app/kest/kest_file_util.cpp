@@ -160,6 +160,13 @@ bool AppendFile::discardUnsettled() {
     return cutTo(settled_) && sync();
 }
 
+void AppendFile::abandon() {
+    int nErr = errno;
+    discardUnsettled();
+    close();
+    errno = nErr;
+}
+
 bool AppendFile::removed() const {
     struct stat st {};
     return fd_ >= 0 && fstat(fd_, &st) == 0 && st.st_nlink == 0;

@@ -68,6 +68,10 @@ public:
     // Cuts off everything after the settled bytes and syncs the cut; false
     // with errno set.
     bool discardUnsettled();
+    // After a failed write or sync: cuts off the unsettled bytes and closes
+    // the file, so that nothing is written after them; errno is kept. Should
+    // the cut fail, the next open cuts the torn tail off.
+    void abandon();
     void settle();
     off_t end() const { return written_; }
     // The open file has no name left: its records reach nobody.

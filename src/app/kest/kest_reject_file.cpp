@@ -121,19 +121,17 @@ void RejectFile::write(const std::string &reason, const std::vector<StoredRow> &
     for (const StoredRow &row : rows) text += Record(stamp, reason, row);
     // The caller deletes the rows right after: they count only once all of
     // their records are in the file (and on the disk when configured).
+    bool bOk = false;
     try {
         file_.append(text);
+        bOk = file_.sync();
     } catch (const fileutil::Fenced &) {
         throw;
     } catch (const std::runtime_error &) {
-        file_.close();  // nothing of the records stays: cut off by the append
-        throw std::runtime_error("reject file " + path_ + " write fail : " + ErrnoText());
+        // errno tells why
     }
-    if (!file_.sync()) {
-        int nErr = errno;
-        file_.discardUnsettled();
-        file_.close();  // should the cut fail, the next open cuts the torn tail off
-        errno = nErr;
+    if (!bOk) {
+        file_.abandon();  // nothing of the records stays
         throw std::runtime_error("reject file " + path_ + " write fail : " + ErrnoText());
     }
     file_.settle();
