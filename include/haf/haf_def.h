@@ -348,12 +348,3 @@ static_assert(sizeof(ProcMsg_Haf) == 4184);
 static_assert(offsetof(ProcMsg_Haf, h) == 0);
 static_assert(offsetof(ProcMsg_Haf, stD) == 88);
 static_assert(sizeof(ProcMsg_Haf::stD) == 4096);
-
-// Payload sizes of the messages the library sends, and the lengths in their
-// headers.
-constexpr int HAF_MSG_THREAD_RPT_LEN = HAF_MSG_HEAD_SIZE + 44;       // 1001
-constexpr int HAF_MSG_STATUS_CHG_REQ_LEN = HAF_MSG_HEAD_SIZE + 132;  // 2003, 2005, 2007
-constexpr int HAF_MSG_PROC_CHG_REQ_LEN = HAF_MSG_HEAD_SIZE + 200;    // 2102
-static_assert(HAF_MSG_THREAD_RPT_LEN == 132);
-static_assert(HAF_MSG_STATUS_CHG_REQ_LEN == 220);
-static_assert(HAF_MSG_PROC_CHG_REQ_LEN == 288);
