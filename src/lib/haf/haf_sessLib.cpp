@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,32 +53,21 @@ constexpr mode_t kSockMode = 0660;
 constexpr long kSockLockWaitSec = 2;
 thread_local int tnSockLockDepth = 0;
 
-timespec clockIn(clockid_t nClock, long lNanos) {
-    timespec st;
-    clock_gettime(nClock, &st);
-    st.tv_sec += lNanos / 1000000000L;
-    st.tv_nsec += lNanos % 1000000000L;
-    if (st.tv_nsec >= 1000000000L) {
-        ++st.tv_sec;
-        st.tv_nsec -= 1000000000L;
-    }
-    return st;
-}
-
-bool before(const timespec &a, const timespec &b) {
-    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
-}
-
 // Takes a side of the lock within the bound of the monotonic clock, waiting
 // in short slices of the wall clock, which may jump.
 int lockWithinBound(int (*pfLock)(pthread_rwlock_t *, const timespec *)) {
     constexpr long kSliceNs = 100L * 1000 * 1000;
-    timespec stEnd = clockIn(CLOCK_MONOTONIC, kSockLockWaitSec * 1000000000L);
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(kSockLockWaitSec);
     for (;;) {
-        timespec stSlice = clockIn(CLOCK_REALTIME, kSliceNs);
+        timespec stSlice;
+        clock_gettime(CLOCK_REALTIME, &stSlice);
+        stSlice.tv_nsec += kSliceNs;
+        if (stSlice.tv_nsec >= 1000000000L) {
+            ++stSlice.tv_sec;
+            stSlice.tv_nsec -= 1000000000L;
+        }
         int nRet = pfLock(&gHafSockLock, &stSlice);
-        if (nRet != ETIMEDOUT) return nRet;
-        if (!before(clockIn(CLOCK_MONOTONIC, 0), stEnd)) return ETIMEDOUT;
+        if (nRet != ETIMEDOUT || std::chrono::steady_clock::now() >= end) return nRet;
     }
 }
 
@@ -252,7 +242,6 @@ void fillHeader(ProcMsg_Haf &msg, int nMsgName, int nPayloadLen) {
     msg.h.nSrcProcID = HALibGetProcessId();
     StrCpy(msg.h.cDestProcName, HAF_MASTER_PROC_NAME, sizeof(msg.h.cDestProcName));
     msg.h.nDestProcID = HAF_MASTER_PROC_ID;
-    msg.h.nResult = 0;
 }
 
 // Whether the master's socket belongs to root or to its folder's owner: in a
