@@ -42,10 +42,8 @@ public:
             epoll.DelEvent(event.fd);
             close(event.fd);
             event.clear();
-            timerfd = -1;
         } else if (timerfd != -1) {
             close(timerfd);
-            timerfd = -1;
         }
     }
 

@@ -10,12 +10,7 @@ class OdbcDbc {
 public:
     explicit OdbcDbc(SQLHDBC handle) : dbc(handle) {}
 
-    ~OdbcDbc() {
-        if (dbc != SQL_NULL_HDBC) {
-            SQLDisconnect(dbc);
-            release();
-        }
-    }
+    ~OdbcDbc() { release(); }
 
     OdbcDbc(const OdbcDbc &) = delete;
     OdbcDbc &operator=(const OdbcDbc &) = delete;

@@ -12,10 +12,7 @@ public:
     explicit OdbcStmt(SQLHSTMT handle) : stmt(handle) {}
 
     ~OdbcStmt() {
-        if (stmt != SQL_NULL_HSTMT) {
-            SQLFreeStmt(stmt, SQL_DROP);
-            stmt = SQL_NULL_HSTMT;
-        }
+        if (stmt != SQL_NULL_HSTMT) SQLFreeStmt(stmt, SQL_DROP);
     }
 
     OdbcStmt(const OdbcStmt &) = delete;
