@@ -73,8 +73,7 @@ int CreateTemp(const std::string &path, std::string &temp) {
     for (int i = 0; i < kTempTries; ++i) {
         temp = path + kTempSuffix + RandomSuffix();
         int fd = Create_NewFile(temp.c_str(), kStatusMode);
-        if (fd >= 0 || errno != EEXIST)
-            return fd;
+        if (fd >= 0 || errno != EEXIST) return fd;
     }
     return -1;
 }
@@ -148,25 +147,20 @@ void StatusFile::rowsBilled(int nRows) {
     if (nRows > 0) snap_.ulRowsBilled += static_cast<uint64_t>(nRows);
 }
 
-void StatusFile::rowRejected() {
-    ++snap_.ulRowsRejected;
-}
+void StatusFile::rowRejected() { ++snap_.ulRowsRejected; }
 
 void StatusFile::passDone(int nRows, const std::string &billFile) {
-    if (nRows > 0)
-        snap_.ulRowsBilled += static_cast<uint64_t>(nRows);
+    rowsBilled(nRows);
     ++snap_.ulPasses;
     snap_.tLastPass = time(nullptr);
-    if (!billFile.empty())
-        snap_.billFile = billFile;
+    if (!billFile.empty()) snap_.billFile = billFile;
     // Passes with rows follow each other within milliseconds, and replacing
     // the file costs more than a pass's own work on the daemon's side: while
     // they come, the file is replaced at most once a second (its times count
     // whole seconds). A pass that found nothing, or a write that failed last
     // time, always replaces it, so the counters shown are never older than
     // the cycle's one-second idle poll.
-    if (nRows > 0 && !bFailing_ && snap_.tWritten == snap_.tLastPass)
-        return;
+    if (nRows > 0 && !bFailing_ && snap_.tWritten == snap_.tLastPass) return;
     publish();
 }
 
@@ -175,8 +169,7 @@ void StatusFile::publish() {
     snap_.nRole = pm.ha.MODE.load();
     snap_.role = pm.ha.getString();
     snap_.tWritten = time(nullptr);
-    if (path_.empty())
-        return;
+    if (path_.empty()) return;
     int nErr = ReplaceFile(path_, FormatStatus(snap_));
     // Reported when it starts and when it ends, not on every pass.
     if (nErr != 0 && !bFailing_)
