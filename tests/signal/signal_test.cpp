@@ -360,7 +360,10 @@ TEST(SignalDump, ProcessNameIsCutAndTimeZeroIsADash) {
     EXPECT_EQ(dumps[0].filename().string().find(std::string(128, 'n')), std::string::npos);
     RemoveDumps(child);
 
-    char szBuf[8];
-    EXPECT_STREQ(__Con_Time2Str(0, szBuf, 2), "   -");
+    char szBuf[8] = "xxxxxxx";
+    EXPECT_STREQ(__Con_Time2Str(0, szBuf, 8), "   -");
+    memset(szBuf, 'x', sizeof(szBuf));
+    EXPECT_STREQ(__Con_Time2Str(0, szBuf, 2), " ") << "the dash is cut, the buffer kept";
+    EXPECT_EQ(szBuf[2], 'x');
     EXPECT_EQ(__Con_Time2Str(1, nullptr, 8), nullptr);
 }

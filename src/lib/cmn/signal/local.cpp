@@ -67,16 +67,16 @@ void DumpFileStem(char *pcStem, size_t unSize) {
 
 char *__Con_Time2Str(time_t tTime, char *pcBuf, const int nMaxBufLen) {
     if (pcBuf == nullptr) return nullptr;
+    if (nMaxBufLen <= 0) return pcBuf;
     if (tTime == 0) {
-        pcBuf[0] = pcBuf[1] = pcBuf[2] = ' ';
-        pcBuf[3] = '-';
-        pcBuf[4] = '\0';
+        snprintf(pcBuf, static_cast<size_t>(nMaxBufLen), "   -");
         return pcBuf;
     }
     tm stTm{};
     localtime_r(&tTime, &stTm);
-    snprintf(pcBuf, nMaxBufLen, "%04d-%02d-%02d %02d:%02d:%02d", stTm.tm_year + 1900,
-             stTm.tm_mon + 1, stTm.tm_mday, stTm.tm_hour, stTm.tm_min, stTm.tm_sec);
+    snprintf(pcBuf, static_cast<size_t>(nMaxBufLen), "%04d-%02d-%02d %02d:%02d:%02d",
+             stTm.tm_year + 1900, stTm.tm_mon + 1, stTm.tm_mday, stTm.tm_hour, stTm.tm_min,
+             stTm.tm_sec);
     return pcBuf;
 }
 
