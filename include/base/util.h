@@ -1,5 +1,6 @@
 // Public: process lock, sleeps, number parsing, thread id, stopwatch,
-// enumeration texts and files made new where others may write.
+// enumeration texts, standard output on the way out and files made new where
+// others may write.
 #pragma once
 
 #include <sys/types.h>
@@ -36,19 +37,19 @@ const char *Str_MsgType(unsigned int unType);
 const char *Str_HuntMethod(unsigned int unMethod);
 const char *Str_OPSTS(unsigned int unState);
 
-// Standard output on the way out of a process or a fault: used only when no
-// other thread holds its lock, which a thread stuck writing to an output that
-// nobody reads may hold for ever. PrintStdoutIfFree waits a tenth of a second
-// for the lock and returns what printf returns, or -1 when it stayed taken.
-void FlushStdoutIfFree();
-int PrintStdoutIfFree(const char *pcFormat, ...) __attribute__((format(printf, 1, 2)));
-// On the way out: writes to standard output give up instead of waiting for a
-// reader. A pipe, FIFO or terminal gets a non-blocking description of its own
-// in place of descriptor 1 (one shared with other processes is left as it
-// is); a socket, which cannot be opened again, gets a send time-out of a
-// second; a file never waits. Async-signal-safe. A thread already waiting in
-// a write there waits on.
-void StdoutNeverWaits();
+// Standard output on the way out of a process or a fault: written at once or
+// not at all, never waiting for a reader or for another thread that holds
+// stdio's lock (one stuck writing to an output nobody reads holds it for
+// ever). The descriptor's flags stay as its other holders set them. What
+// stdio holds goes first when its lock is free, so that lines keep their
+// order. Print_StdoutNow returns the bytes of its line written, or -1.
+void Flush_StdoutNow();
+// The one write(2) of the way out: as much of pcText as nFd takes at once (a
+// socket through a send that does not wait, anything else once poll finds
+// room), in pieces that a pipe takes whole. The bytes written.
+// Async-signal-safe.
+size_t Write_Now(int nFd, const char *pcText, size_t unLen);
+int Print_StdoutNow(const char *pcFormat, ...) __attribute__((format(printf, 1, 2)));
 
 // Root of the host-wide runtime files ("/opt/orvo/tmp" unless the environment
 // variable ORVO_TMP_ROOT names another directory): the log registry key file

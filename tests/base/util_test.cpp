@@ -162,49 +162,49 @@ TEST(RuntimeRoot, EnvironmentReplacesTheDefault) {
     if (pcSaved) setenv(ORVO_TMP_ROOT_ENV, saved.c_str(), 1); else unsetenv(ORVO_TMP_ROOT_ENV);
 }
 
-// Standard output on the way out: a line waits briefly for a thread that
-// holds the stream only to write, and an output that nobody reads is made
-// to give up without changing what other holders of it see.
-TEST(StdoutOnTheWayOut, BriefHoldersAreWaitedForAndSharedOutputsKeepTheirFlags) {
-    EXPECT_EQ(InChild([] {
-                  std::atomic<bool> bHeld{false};
-                  std::thread holder([&bHeld] {
-                      flockfile(stdout);
-                      bHeld = true;
-                      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                      funlockfile(stdout);
-                  });
-                  while (!bHeld) std::this_thread::yield();
-                  int n = PrintStdoutIfFree("line\n");
-                  holder.join();
-                  return n == 5 ? 0 : 1;
-              }),
-              0)
-        << "a line dropped while another thread wrote one";
-
-    EXPECT_EQ(InChild([] {
-                  int sv[2];
-                  if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return 2;
-                  dup2(sv[0], STDOUT_FILENO);  // sv[0] stands for another holder
-                  StdoutNeverWaits();
-                  timeval tLimit{};
-                  socklen_t unLen = sizeof(tLimit);
-                  getsockopt(STDOUT_FILENO, SOL_SOCKET, SO_SNDTIMEO, &tLimit, &unLen);
-                  bool bShared = (fcntl(sv[0], F_GETFL) & O_NONBLOCK) != 0;
-                  return !bShared && tLimit.tv_sec == 1 ? 0 : 1;
-              }),
-              0)
-        << "a socket's flags changed for its other holders, or no send time-out";
-
+// Standard output on the way out: a line follows what stdio held for it, and
+// an output that nobody reads makes it give up at once without changing what
+// other holders of the descriptor see.
+TEST(StdoutOnTheWayOut, LinesKeepTheirOrderAndAStuckOutputIsNotWaitedFor) {
     EXPECT_EQ(InChild([] {
                   int fds[2];
                   if (pipe(fds) != 0) return 2;
                   dup2(fds[1], STDOUT_FILENO);
-                  StdoutNeverWaits();
-                  bool bOwn = (fcntl(STDOUT_FILENO, F_GETFL) & O_NONBLOCK) != 0;
-                  bool bShared = (fcntl(fds[1], F_GETFL) & O_NONBLOCK) != 0;
-                  return bOwn && !bShared ? 0 : 1;
+                  fputs("held ", stdout);
+                  int n = Print_StdoutNow("line\n");
+                  char sz[32] = {};
+                  ssize_t nRead = read(fds[0], sz, sizeof(sz) - 1);
+                  return n == 5 && nRead == 10 && std::string(sz) == "held line\n" ? 0 : 1;
               }),
               0)
-        << "a pipe got no non-blocking description of its own";
+        << "a line lost or ahead of the text stdio held";
+
+    for (bool bSocket : {false, true}) {
+        EXPECT_EQ(InChild([bSocket] {
+                      int fds[2];
+                      if ((bSocket ? socketpair(AF_UNIX, SOCK_STREAM, 0, fds) : pipe(fds)) != 0)
+                          return 2;
+                      int nOut = bSocket ? fds[0] : fds[1];
+                      fcntl(nOut, F_SETFL, O_NONBLOCK);
+                      std::string block(4096, 'x');
+                      while (write(nOut, block.data(), block.size()) > 0) {
+                      }
+                      fcntl(nOut, F_SETFL, 0);
+                      dup2(nOut, STDOUT_FILENO);
+                      std::thread holder([] {
+                          flockfile(stdout);  // a thread that never lets go
+                          for (;;) pause();
+                      });
+                      holder.detach();
+                      auto start = std::chrono::steady_clock::now();
+                      int n = Print_StdoutNow("line\n");
+                      Flush_StdoutNow();
+                      bool bQuick = std::chrono::steady_clock::now() - start <
+                                    std::chrono::seconds(1);
+                      bool bShared = (fcntl(nOut, F_GETFL) & O_NONBLOCK) != 0;
+                      return n == -1 && bQuick && !bShared ? 0 : 1;
+                  }),
+                  0)
+            << (bSocket ? "socket" : "pipe") << ": waited, or its flags changed for others";
+    }
 }

@@ -1,33 +1,28 @@
-// One ending of the process at a time: a signal and a hang report may both
-// end it, and only one of them does.
+// Internal to the daemon: the process's one way out. Every path that ends the
+// process (a general signal, a hang report, a failure) goes through here: an
+// atomic state, one deadline for the whole ending, and the exit itself.
 #pragma once
 
-#include <atomic>
-#include <chrono>
-#include <thread>
+namespace kest::ending {
 
-namespace kest {
+// Seconds the whole ending may take from the moment its first path begins:
+// the pass in flight, the stack listing, the switch-over request and the lock
+// release fit; past it the process ends with the status its path named.
+constexpr unsigned int kLimitSec = 10;
 
-// A later caller waits for the first to end the process, but only so long:
-// a fault inside the first one's exit path must not leave a process that
-// never ends while its main thread goes on reporting alive.
-class EndingTurn {
-public:
-    constexpr explicit EndingTurn(std::chrono::milliseconds wait) : wait_(wait) {}
-    EndingTurn(const EndingTurn &) = delete;
-    EndingTurn &operator=(const EndingTurn &) = delete;
+// Begins the ending; the first call fixes the deadline, later ones keep it.
+// nOverdueStatus: the exit status should the deadline pass, since the
+// switch-over and the lock release may then not be done. Async-signal-safe.
+void Begin(int nOverdueStatus);
 
-    // True for the first caller. A later one gets false once the wait is
-    // over, and then ends the process itself.
-    bool take() {
-        if (!taken_.test_and_set()) return true;
-        std::this_thread::sleep_for(wait_);  // nanosleep: safe in a fault handler
-        return false;
-    }
+// The hand-over (switch-over request, lock release, exit) is done once: the
+// first caller gets it, a later one waits here for the end that the first
+// one, or the deadline, makes.
+void ClaimHandOver();
 
-private:
-    std::atomic_flag taken_ = ATOMIC_FLAG_INIT;
-    std::chrono::milliseconds wait_;
-};
+// Ends the process at once with nStatus while other threads run on: no exit
+// handlers under them; what stdio holds for standard output goes out only if
+// no other thread holds it and the output takes it without waiting.
+[[noreturn]] void Exit(int nStatus);
 
-}  // namespace kest
+}  // namespace kest::ending

@@ -38,19 +38,17 @@ void OnHafActiveCallback(HafHostStatusRpt *r) {
 
 }  // namespace
 
-// Registers the role callbacks in order; false (after its critical line)
-// when one is refused.
-bool KestManager::registerRoleCallbacks() {
+bool RegisterRoleCallbacks(OrvoLogger &log) {
     if (HALibRegisterHostStatusCallback(OnHafHostStatus) != 0) {
-        log().critical("[FAIL] HALibRegisterHostStatusCallback Fail \n");
+        log.critical("[FAIL] HALibRegisterHostStatusCallback Fail \n");
         return false;
     }
     if (HALibRegisterStandbyStatCallback(OnHafStandbyCallback) != 0) {
-        log().critical("[FAIL] HALibRegisterStandbyStatCallback Fail \n");
+        log.critical("[FAIL] HALibRegisterStandbyStatCallback Fail \n");
         return false;
     }
     if (HALibRegisterActiveStatCallback(OnHafActiveCallback) != 0) {
-        log().critical("[FAIL] HALibRegisterActiveStatCallback Fail \n");
+        log.critical("[FAIL] HALibRegisterActiveStatCallback Fail \n");
         return false;
     }
     return true;

@@ -1,17 +1,19 @@
-// Start-up of the daemon: command line, configuration, process lock, HA
-// library and logging, in that order.
+// The application manager: start-up (command line, configuration, process
+// lock, HA library and logging, in that order), the signal handlers with
+// their stack listing, and the hand-over at the end.
 #include "kest_manager.h"
 
 #include <getopt.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
+#include "base/memctrl.h"
 #include "base/string.h"
 #include "base/util.h"
 #include "cfg/conf.h"
@@ -26,7 +28,12 @@ namespace kest {
 namespace {
 
 constexpr const char *kVersion = "1.0.0";
+// Within the ending's deadline, the time the pass in flight gets before the
+// ending takes it over: the switch-over and the lock release come after it.
 constexpr std::chrono::seconds kPassEndLimit(3);
+constexpr size_t kCoreNameSize = 512;
+constexpr size_t kCommandSize = 128;
+constexpr size_t kPieceSize = 512;
 
 int LogWithLevel(unsigned int unLevel, const char *pcFormat, va_list args) {
     // A va_list parameter is a pointer on some targets: Log wants the address
@@ -150,7 +157,7 @@ void KestManager::init(int argc, char **argv) {
         }
         // Registration refuses only a null callback; should it ever refuse,
         // the daemon runs on without log and signal handlers.
-        if (!registerRoleCallbacks()) return;
+        if (!RegisterRoleCallbacks(log())) return;
     }
 
     if (Init_Log(name.c_str(), common.LOG_PATH) == -1) {
@@ -281,21 +288,82 @@ void KestManager::logConfigNotes() {
 }
 
 void KestManager::OnHafHangThrID(unsigned int unThrId) {
+    ending::Begin(EXIT_FAILURE);
     Log(LOG_1, "OnHangThrID  Thread-Id(%d) is hang up\n", unThrId);
     Log(LOG_1, "Exit KEST...\n");
     // The other node should take over what this one no longer does.
     char szReason[128];
     snprintf(szReason, sizeof(szReason), "THREAD HANG-UP Detect: Thread-ID: %d", unThrId);
-    HandOverAndExit(szReason, true);
+    handOverAndExit(szReason, true);
 }
 
-void KestManager::HandOverAndExit(const char *pcReason, bool bEndPass) {
-    // A signal and a hang report may both end the process: one of them does,
-    // or, when it has not within the wait, the later one. That is a failure:
-    // the stuck one's switch-over request and lock release may not be done.
-    StdoutNeverWaits();  // the switch-over request's line must not hold it
-    static EndingTurn turn(std::chrono::seconds(5));
-    if (!turn.take()) EndNow(EXIT_FAILURE);
+// Runs on a dispatcher thread of the signal library, or for a fault on the
+// faulting thread; every signal handled here ends the process.
+void KestManager::SignalHandler(int n) {
+    ending::Begin(EXIT_FAILURE);
+    Print_StdoutNow("## Catch The Signal %d\n## Exit KEST...\n", n);
+    bool bTermination = n == SIGTERM || n == SIGINT;
+    if (!bTermination) {
+        Print_StdoutNow("Create_Core\n");
+        Create_Core();
+    }
+    Log(LOG_1, "Catch The Signal %d\n", n);
+    char szReason[128];
+    snprintf(szReason, sizeof(szReason), "Catch The Signal %d", n);
+    handOverAndExit(szReason, bTermination);
+}
+
+void KestManager::SighUsr(int n) {
+    printf("Catch The Signal SIGUSR1(%d)\n", n);
+    fflush(stdout);
+    Log(LOG_1, "Catch The Signal SIGUSR1(%d)\n", n);
+}
+
+void KestManager::SighUsr2(int n) {
+    printf("Catch The Signal SIGUSR2(%d)\n", n);
+    fflush(stdout);
+    Log(LOG_1, "Catch The Signal SIGUSR2(%d)\n", n);
+}
+
+int KestManager::FOpen_S(FILE **f, const char *pszName, const char *pszMode) {
+    *f = fopen(pszName, pszMode);
+    return *f != nullptr ? 0 : errno;
+}
+
+// Part of the ending: its lines go out only where standard output takes
+// them at once, and the ending's deadline bounds a listing that never ends.
+void KestManager::Create_Core() {
+    char szName[kCoreNameSize];
+    snprintf(szName, sizeof(szName), "./down_KEST_%d.core", static_cast<int>(getpid()));
+    Print_StdoutNow("[CORE] Core file path[%s] \n", szName);
+    FILE *pLog = nullptr;
+    if (FOpen_S(&pLog, szName, "w") != 0) {
+        Print_StdoutNow(" s_log == NULL -> return\n");
+        return;
+    }
+    Print_StdoutNow(" s_log != NULL\n");
+    char szCommand[kCommandSize];
+    snprintf(szCommand, sizeof(szCommand), "/usr/bin/pstack %d", static_cast<int>(getpid()));
+    FILE *pPipe = popen(szCommand, "r");
+    Print_StdoutNow("popen\n");
+    if (pPipe != nullptr) {
+        char szPiece[kPieceSize];
+        for (;;) {
+            Memset(szPiece, 0, sizeof(szPiece));
+            if (fgets(szPiece, sizeof(szPiece), pPipe) == nullptr) break;
+            fprintf(pLog, "[PSTACK] %s", szPiece);
+        }
+        pclose(pPipe);
+    }
+    fclose(pLog);
+    Print_StdoutNow("end\n");
+}
+
+void KestManager::handOverAndExit(const char *pcReason, bool bEndPass) {
+    // One path hands over; a later one waits here for the end the first one
+    // makes. A path stuck before this point (a listing that never ends)
+    // leaves the hand-over to the next.
+    ending::ClaimHandOver();
     // The other node bills what this one leaves: no pass of this node may
     // commit after the request, nor leave lines of rows it did not commit.
     if (bEndPass && getInstance()->gate.close(kPassEndLimit))
@@ -303,13 +371,9 @@ void KestManager::HandOverAndExit(const char *pcReason, bool bEndPass) {
                    "again\n");
     halink::SetSwitchNode(pcReason);
     UnLock_Process();
-    EndNow(0);
+    ending::Exit(0);
 }
 
-void KestManager::EndNow(int nStatus) {
-    StdoutNeverWaits();
-    FlushStdoutIfFree();
-    _exit(nStatus);
-}
+void KestManager::EndNow(int nStatus) { ending::Exit(nStatus); }
 
 }  // namespace kest

@@ -1,6 +1,7 @@
 // Internal to the daemon: the process-wide application manager. It owns every
-// setting the process runs with, performs start-up in a fixed order and offers
-// the logging facade that the rest of the daemon writes through.
+// setting the process runs with, performs start-up in a fixed order, offers
+// the logging facade that the rest of the daemon writes through, and takes
+// the signals and the hang report to the process's end.
 #pragma once
 
 #include <atomic>
@@ -85,11 +86,12 @@ public:
 
     static void OnHafHangThrID(unsigned int unThrId);
 
-    // Ends the process at once with nStatus while other threads run on:
-    // no exit handlers under them, and standard output is flushed only if no
-    // stuck thread holds it. Log records are already written.
+    // Ends the process at once with nStatus (ending::Exit). Log records are
+    // already written.
     [[noreturn]] static void EndNow(int nStatus);
 
+    // A general signal: reported, a stack listing for all but a termination
+    // request, then the hand-over. Does not return.
     static void SignalHandler(int n);
     static void SighUsr(int n);
     static void SighUsr2(int n);
@@ -112,10 +114,13 @@ private:
     std::vector<std::string> configNotes;
     // Lets the billing pass in flight end first when bEndPass (not inside a
     // fault, whose thread may be the worker), asks for a switch-over,
-    // releases the process lock and ends with status 0; a later caller ends
-    // the process with status 1 when this one is stuck.
-    [[noreturn]] static void HandOverAndExit(const char *pcReason, bool bEndPass);
-    bool registerRoleCallbacks();
+    // releases the process lock and ends with status 0. Runs once, within
+    // the ending's deadline (kest_ending.h).
+    [[noreturn]] static void handOverAndExit(const char *pcReason, bool bEndPass);
 };
+
+// Registers the HA role callbacks (kest_ha_role.cpp) in order; false, after
+// its critical line, when one is refused.
+bool RegisterRoleCallbacks(OrvoLogger &log);
 
 }  // namespace kest

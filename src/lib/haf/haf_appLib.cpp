@@ -247,18 +247,18 @@ int HALibSetSwitchNode(const char *pszCause) {
     if (!initialised()) return -1;
     const HOST_STATUS *pRow = ownRow(currentDupTable());
     int16_t nState = pRow != nullptr ? pRow->nHostOperStatus : static_cast<int16_t>(0);
-    // Often asked for on the way out of an ending or faulting process: the
-    // request goes first, and its line only to a standard output that no
-    // stuck thread holds.
+    // Asked for on the way out of an ending or faulting process: the request
+    // goes first, and its line only where standard output takes it at once.
+    // The send itself keeps the socket lock's bound, since normal sends take
+    // that lock too.
     if (nState == HAF_HOST_ACTIVE_SYSTEM) {
         int nSent = sendMasterHostOperStatusChg_Haf(HAF_HOST_STANDBY_SYSTEM, pszCause);
-        PrintStdoutIfFree("Active System(%s[%d]) Cause(%s) send OK (%s:%d)\n",
-                          getHostRedState(nState), nState, pszCause != nullptr ? pszCause : "",
-                          "HALibSetSwitchNode", __LINE__);
+        Print_StdoutNow("Active System(%s[%d]) Cause(%s) send OK (HALibSetSwitchNode:257)\n",
+                        getHostRedState(nState), nState, pszCause != nullptr ? pszCause : "");
         return nSent;
     }
-    PrintStdoutIfFree("Not Active System(%s[%d]) (%s:%d)\n", getHostRedState(nState), nState,
-                      "HALibSetSwitchNode", __LINE__);
+    Print_StdoutNow("Not Active System(%s[%d]) (HALibSetSwitchNode:261)\n",
+                    getHostRedState(nState), nState);
     return -1;
 }
 

@@ -28,7 +28,8 @@ constexpr int kDirLen = 512;
 constexpr int kWordLen = 128;
 constexpr int kPipeLineLen = 512;
 // A child that cannot finish (a lock another thread held at the fork, a
-// pstack that never ends) must not hold the checker for ever.
+// pstack that never ends) must not hold the checker for ever. Its own bound:
+// the dump is taken before the application decides whether to end.
 constexpr unsigned int kChildLimitSec = 120;
 constexpr const char *kEqualsLine = "=======================================\n";
 constexpr const char *kSeparators = " \t\n\r\f\v";
@@ -145,9 +146,9 @@ void copyPstack(FILE *pFile, int nPid) {
 // Forks a child that writes the dump of nPid; the child's wait status, or -1
 // when there is no child.
 int runDumpChild(unsigned int unThrId, int nPid) {
-    // Flushed only when no stuck thread holds standard output: the hang being
-    // reported may be exactly that.
-    FlushStdoutIfFree();
+    // Written before the child's lines, and only where standard output takes
+    // it at once: the hang being reported may be a thread stuck writing there.
+    Flush_StdoutNow();
     pid_t child = fork();
     if (child < 0) return -1;
     if (child == 0) {

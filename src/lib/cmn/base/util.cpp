@@ -1,7 +1,9 @@
 // Process lock, sleeps, number parsing, thread id, stopwatch, enumeration
-// texts, the root of the host-wide runtime files and files made new.
+// texts, standard output on the way out, the root of the host-wide runtime
+// files and files made new.
 #include "base/util.h"
 
+#include <poll.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -9,8 +11,10 @@
 #include <sys/time.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <stdio_ext.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <climits>
@@ -24,6 +28,7 @@ namespace {
 
 constexpr size_t kLockWalkLimit = 127;
 constexpr size_t kLockPathSize = 256;
+constexpr size_t kStdoutLineSize = 1024;
 
 FILE *pFileProcLoc = nullptr;
 thread_local unsigned int __unChkLastRunTime = 0;
@@ -245,41 +250,43 @@ const char *Str_OPSTS(unsigned int unState) {
     }
 }
 
-void FlushStdoutIfFree() {
+size_t Write_Now(int nFd, const char *pcText, size_t unLen) {
+    size_t unDone = 0;
+    while (unDone < unLen) {
+        size_t unPiece = std::min(unLen - unDone, static_cast<size_t>(PIPE_BUF));
+        ssize_t n = send(nFd, pcText + unDone, unPiece, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n < 0 && errno == ENOTSOCK) {
+            pollfd stPoll{nFd, POLLOUT, 0};
+            n = poll(&stPoll, 1, 0) == 1 && (stPoll.revents & POLLOUT) != 0
+                    ? write(nFd, pcText + unDone, unPiece)
+                    : -1;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        unDone += static_cast<size_t>(n);
+    }
+    return unDone;
+}
+
+void Flush_StdoutNow() {
     if (ftrylockfile(stdout) != 0) return;
-    fflush_unlocked(stdout);
+    size_t unPending = __fpending(stdout);
+    if (unPending > 0) Write_Now(STDOUT_FILENO, stdout->_IO_write_base, unPending);
+    __fpurge(stdout);
     funlockfile(stdout);
 }
 
-void StdoutNeverWaits() {
-    struct stat st {};
-    if (fstat(STDOUT_FILENO, &st) != 0 || S_ISREG(st.st_mode)) return;
-    if (S_ISSOCK(st.st_mode)) {
-        // Its flags would change for every holder (standard error under
-        // systemd, a supervisor's end): a send time-out is the socket's own.
-        timeval tLimit{1, 0};
-        setsockopt(STDOUT_FILENO, SOL_SOCKET, SO_SNDTIMEO, &tLimit, sizeof(tLimit));
-        return;
-    }
-    int fd = open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return;  // no reader left: writes fail at once anyway
-    dup2(fd, STDOUT_FILENO);
-    close(fd);
-}
-
-int PrintStdoutIfFree(const char *pcFormat, ...) {
-    // A tenth of a second for a thread that holds it only to write a line.
-    int nTries = 100;
-    while (ftrylockfile(stdout) != 0) {
-        if (--nTries == 0) return -1;
-        Sleep_m(1);
-    }
+int Print_StdoutNow(const char *pcFormat, ...) {
+    char szLine[kStdoutLineSize];
     va_list args;
     va_start(args, pcFormat);
-    int n = vprintf(pcFormat, args);  // the lock is recursive
+    int nLen = vsnprintf(szLine, sizeof(szLine), pcFormat, args);
     va_end(args);
-    funlockfile(stdout);
-    return n;
+    if (nLen < 0) return -1;
+    size_t unLen = std::min(static_cast<size_t>(nLen), sizeof(szLine) - 1);
+    Flush_StdoutNow();
+    size_t unDone = Write_Now(STDOUT_FILENO, szLine, unLen);
+    return unDone == unLen ? static_cast<int>(unDone) : -1;
 }
 
 const char *Get_OrvoTmpRoot() {

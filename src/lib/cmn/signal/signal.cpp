@@ -65,8 +65,8 @@ bool IsFaultSignal(int nSignal) {
 
 // A fault cannot return, and its handling may meet a lock that the faulting
 // thread holds (the allocator's, after heap damage): once this many seconds
-// have passed the alarm's default action ends the process, which then neither
-// bills nor lingers without its switch-over. Long enough for a stack listing.
+// have passed the alarm's default action ends the process. An application
+// that owns its ending sets the same alarm clock to its own deadline.
 constexpr unsigned int kFaultHandlingLimitSec = 10;
 
 void BoundFaultHandling() {
