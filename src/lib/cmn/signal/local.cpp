@@ -2,10 +2,9 @@
 #include <execinfo.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
 
 #include "base/util.h"
@@ -25,26 +24,16 @@ constexpr mode_t kDumpMode = 0600;
 
 const char *Stamp(char *pcBuf) { return __Con_Time2Str(time(nullptr), pcBuf, kStampSize); }
 
-// Formats one line into pcBuf (a longer one is cut, its line feed kept) and
-// writes it whole with write(2).
-__attribute__((format(printf, 4, 5))) void WriteLine(int nFd, char *pcBuf, size_t unSize,
+// Formats text into pcBuf (longer text is cut) and writes what nFd takes of
+// it at once: a standard error nobody reads must not hold up a fault.
+__attribute__((format(printf, 4, 5))) void WriteText(int nFd, char *pcBuf, size_t unSize,
                                                      const char *pcFormat, ...) {
     va_list args;
     va_start(args, pcFormat);
     int nLen = vsnprintf(pcBuf, unSize, pcFormat, args);
     va_end(args);
     if (nLen < 0) return;
-    size_t unLen = static_cast<size_t>(nLen);
-    if (unLen >= unSize) {
-        unLen = unSize - 1;
-        pcBuf[unLen - 1] = '\n';
-    }
-    for (size_t unDone = 0; unDone < unLen;) {
-        ssize_t n = write(nFd, pcBuf + unDone, unLen - unDone);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        unDone += static_cast<size_t>(n);
-    }
+    Write_Now(nFd, pcBuf, std::min(static_cast<size_t>(nLen), unSize - 1));
 }
 
 // "/tmp/down_<date>_<time>[_<name>]_<pid>", the dump's name before ".log".
@@ -94,20 +83,19 @@ void __Dump_Back_Trace(int nSignal) {
 
     char szStamp[kStampSize];
     char szLine[kLineSize];
-    WriteLine(STDERR_FILENO, szLine, sizeof(szLine), "%s Error : signal %d\n", Stamp(szStamp),
+    WriteText(STDERR_FILENO, szLine, sizeof(szLine), "%s Error : signal %d\n", Stamp(szStamp),
               nSignal);
-    WriteLine(nFd, szLine, sizeof(szLine), "%s Error : signal %d\n", Stamp(szStamp), nSignal);
+    WriteText(nFd, szLine, sizeof(szLine), "%s Error : signal %d\n", Stamp(szStamp), nSignal);
 
+    // One frame at a time after its stamp and index: backtrace_symbols_fd
+    // writes the symbol and its line feed without allocating, which a fault
+    // inside the allocator needs.
     void *frames[kMaxFrames];
     int nFrames = backtrace(frames, kMaxFrames);
-    char **ppszSymbols = backtrace_symbols(frames, nFrames);
-    if (ppszSymbols != nullptr) {
-        for (int i = 0; i < nFrames; ++i)
-            WriteLine(nFd, szLine, sizeof(szLine), "%s [%d]%s\n", Stamp(szStamp), i,
-                      ppszSymbols[i]);
-        free(ppszSymbols);
-    } else {
-        WriteLine(nFd, szLine, sizeof(szLine), "Stack is NULL\n");
+    if (nFrames <= 0) WriteText(nFd, szLine, sizeof(szLine), "Stack is NULL\n");
+    for (int i = 0; i < nFrames; ++i) {
+        WriteText(nFd, szLine, sizeof(szLine), "%s [%d]", Stamp(szStamp), i);
+        backtrace_symbols_fd(&frames[i], 1, nFd);
     }
     close(nFd);
 }
