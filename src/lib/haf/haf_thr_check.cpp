@@ -87,6 +87,16 @@ public:
     CheckLock &operator=(const CheckLock &) = delete;
 };
 
+// Caller holds the check lock. A slot that cannot clear its alarm by
+// reporting (deleted, reused, unwatched) lets go of it, and of the process
+// alarm with it, so that later hangs are alarmed; whether it had one.
+bool dropAlarmLocked(HafThrEntry &e) {
+    if (e.nAlarmF != 1) return false;
+    e.nAlarmF = 0;
+    _stHafLibProThrChk.nAlarmF = 0;
+    return true;
+}
+
 uint32_t highestSlot() {
     int32_t nCnt = _stHafLibProThrChk.nCnt.load();
     if (nCnt <= 0) return 0;
@@ -132,10 +142,7 @@ void deleteThread() {
     e.tUpdate.store(0);
     {
         CheckLock lock;
-        // A deleted slot can never report again: its alarm would otherwise
-        // stay raised and hide every later hang of the process.
-        if (e.nAlarmF == 1) _stHafLibProThrChk.nAlarmF = 0;
-        e.nAlarmF = 0;
+        dropAlarmLocked(e);
     }
     e.unThrId.store(0);  // free only once quiet
 }
@@ -147,9 +154,7 @@ void firstReport(uint32_t unSlot, const char *pcName) {
     char szName[kNameLen];
     {
         CheckLock lock;
-        // A reused slot may still carry an alarm: the process alarm goes with it.
-        if (e.nAlarmF == 1) _stHafLibProThrChk.nAlarmF = 0;
-        e.nAlarmF = 0;
+        dropAlarmLocked(e);
         if (pcName != nullptr) StrCpy(e.szName, pcName, sizeof(e.szName));
         StrCpy(szName, e.szName, sizeof(szName));
     }
@@ -202,13 +207,7 @@ void checkSlot(uint32_t i, int32_t tNow, PassTotals &totals, int &nMakeStackF) {
         StrCpy(szName, e.szName, sizeof(szName));
         if (nInterval <= 0) {
             ++totals.nOK;
-            // An unwatched slot cannot clear its alarm by reporting; let go of
-            // it so that later hangs are alarmed.
-            if (e.nAlarmF == 1) {
-                e.nAlarmF = 0;
-                _stHafLibProThrChk.nAlarmF = 0;
-                change = AlarmChange::Cleared;
-            }
+            if (dropAlarmLocked(e)) change = AlarmChange::Cleared;
         } else {
             int64_t tDeadline = static_cast<int64_t>(tUpdate) + nInterval;
             if (_stHafLibProThrChk.nAlarmF == 0 && tDeadline < tNow) {
