@@ -1,7 +1,9 @@
 // The bill line, the bill file and the settings, in-process.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -10,8 +12,11 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "base/string.h"
+#include "kest_ending.h"
 #include "kest_file_manager.h"
 #include "kest_manager.h"
 #include "kest_query.h"
@@ -313,6 +318,33 @@ TEST(Role, NamesAndActiveTest) {
     ha.MODE = kest::INIT;
     EXPECT_STREQ(ha.getString(), "INIT_SYSTEM");
     EXPECT_EQ(KestManager::getInstance(), KestManager::getInstance());
+}
+
+// Paths that begin the ending at the same moment share one deadline, and
+// none of them cuts it short. Each round is a process of its own, since the
+// ending cannot be undone.
+TEST(KestEnding, PathsBeginningTogetherShareTheWholeDeadline) {
+    int nShort = 0;
+    for (int nRound = 0; nRound < 500; ++nRound) {
+        pid_t child = fork();
+        if (child == 0) {
+            std::atomic<bool> bGo{false};
+            std::vector<std::thread> paths;
+            for (int i = 0; i < 8; ++i)
+                paths.emplace_back([&bGo] {
+                    while (!bGo) {
+                    }
+                    kest::ending::Begin(EXIT_FAILURE);
+                });
+            bGo = true;
+            for (std::thread &path : paths) path.join();
+            _exit(alarm(0) + 1 >= kest::ending::kLimitSec ? 0 : 1);
+        }
+        int nStatus = 0;
+        waitpid(child, &nStatus, 0);
+        if (!WIFEXITED(nStatus) || WEXITSTATUS(nStatus) != 0) ++nShort;
+    }
+    EXPECT_EQ(nShort, 0) << "rounds whose deadline was cut short";
 }
 
 // A hand-over stuck past the ending's deadline (a commit that never comes

@@ -13,11 +13,11 @@ namespace kest::ending {
 
 namespace {
 
-enum State { kRunning, kEnding, kHandingOver };
-
-std::atomic<int> gState{kRunning};
-std::atomic<int> gOverdueStatus{1};
+// The state: running while no deadline is set, ending once one is, handing
+// over once a path has claimed the hand-over.
 std::atomic<time_t> gDeadline{0};  // monotonic seconds
+std::atomic<bool> gHandingOver{false};
+std::atomic<int> gOverdueStatus{1};
 
 time_t MonotonicNow() {
     timespec stNow{};
@@ -30,11 +30,11 @@ void OnDeadline(int) { _exit(gOverdueStatus.load()); }
 }  // namespace
 
 void Begin(int nOverdueStatus) {
-    int nRunning = kRunning;
-    if (gState.compare_exchange_strong(nRunning, kEnding)) {
+    // The deadline is set in the same step that begins the ending: a path
+    // that comes at the same moment never finds the ending begun without it.
+    time_t tNone = 0;
+    if (gDeadline.compare_exchange_strong(tNone, MonotonicNow() + kLimitSec))
         gOverdueStatus.store(nOverdueStatus);
-        gDeadline.store(MonotonicNow() + kLimitSec);
-    }
     // The process's one alarm clock carries the deadline. Set again on every
     // call: the signal library arms it with a bound of its own for a fault.
     struct sigaction stAction {};
@@ -46,7 +46,7 @@ void Begin(int nOverdueStatus) {
 }
 
 void ClaimHandOver() {
-    if (gState.exchange(kHandingOver) != kHandingOver) return;
+    if (!gHandingOver.exchange(true)) return;
     for (;;) pause();
 }
 
