@@ -33,6 +33,9 @@ int Init_SignalLib(int nMinSig, int nMaxSig, SigFuncType pSigFunc, SigFuncType p
 int Init_SignalLib(int nMinSig, int nMaxSig, SigFuncType pSigFunc, SigFuncType pSigUser1Func,
                    SigFuncType pSigUser2Func, const char *pcProcName);
 
+// Whether nSignal is handled on the thread that raised it (a fault).
+bool Is_FaultSignal(int nSignal);
+
 void Set_UseBacktraceF(bool bFlag);
 void Set_SigProcName(const char *pcProcName);
 

@@ -945,7 +945,8 @@ class PairHandOver(FixtureTest, DrainCheck):
 
     def test_stops_of_the_active_node_under_load_bill_each_row_once(self):
         # SIGTERM to the active node while it drains; the other is made active, the stopped one
-        # comes back. Last, one held 10 s in its first pass's journal sync abandons it after 3 s.
+        # comes back. Last, a SIGHUP to one held 10 s in its first pass's journal sync abandons
+        # that pass after 3 s.
         stops = 10 if LONG else 3
         rng = random.Random(os.environ.get("KEST_FAULT_SEED", time.time()))
         for auto_commit in (PER_ROW, PER_PASS):
@@ -963,12 +964,13 @@ class PairHandOver(FixtureTest, DrainCheck):
                     # Timed to the switch-over request, sent just before the
                     # exit: a tracer may hold on to the ending process longer.
                     started = time.monotonic()
-                    os.kill(pid, signal.SIGTERM)
+                    signum = signal.SIGHUP if k == stops else signal.SIGTERM
+                    os.kill(pid, signum)
                     wait_for(lambda: self.sims[i].received(2003, pid), "the switch-over request",
                              context=self.sims[i].output)
                     took = time.monotonic() - started
-                    self.assertEqual((d.wait(), "## Catch The Signal 15\n## Exit KEST...\n" in
-                                      d.stdout(), self.db.pending() > 0), (0, True, True),
+                    self.assertEqual((d.wait(), "## Catch The Signal %d\n## Exit KEST...\n" % signum
+                                      in d.stdout(), self.db.pending() > 0), (0, True, True),
                                      "status 0, the signal's lines, under load\n" + d.context())
                     del self.runs[i]
                     self.make_active(1 - i)
@@ -987,7 +989,7 @@ class PairHandOver(FixtureTest, DrainCheck):
                     "[STOP] The pass in flight did not end within 3 s: abandoned, its rows come "
                     "again")), 1, d.context())
                 self.assertLess(took, 8, "the stop waited for the sync held 10 s")
-                report("pair, %s: %d SIGTERMs under load and one in a held sync, %d rows billed "
+                report("pair, %s: %d SIGTERMs under load and a SIGHUP in a held sync, %d rows billed "
                        "once" % (mode_name(auto_commit, 1), stops, len(self.rows)))
 
 

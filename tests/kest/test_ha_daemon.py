@@ -224,6 +224,8 @@ class Signals(HaNode):
         node, sim, d = self.ha_node("sig%d" % signum)
         self.pid = d.pid
         self.make_active(node, sim, d)
+        # Connected first: the connect's own lines would land in the listing's.
+        wait_for(lambda: node.log_lines("[DB:SELECT] Count"), "the first pass", context=d.context)
         os.kill(d.pid, signum)
         self.assertEqual(d.wait(), 0, d.context())
         out = d.stdout()

@@ -310,7 +310,9 @@ void KestManager::SignalHandler(int n) {
     Log(LOG_1, "Catch The Signal %d\n", n);
     char szReason[128];
     snprintf(szReason, sizeof(szReason), "Catch The Signal %d", n);
-    handOverAndExit(szReason, bTermination);
+    // Every stop lets the pass in flight end first; a fault may have struck
+    // the worker itself, whose pass cannot end while it waits here.
+    handOverAndExit(szReason, !Is_FaultSignal(n));
 }
 
 void KestManager::SighUsr(int n) {

@@ -48,20 +48,6 @@ Dispatcher &DispatcherOf(int nSignal) {
     return IsTerminationSignal(nSignal) ? gTermination : gGeneral;
 }
 
-bool IsFaultSignal(int nSignal) {
-    switch (nSignal) {
-        case SIGILL:
-        case SIGTRAP:
-        case SIGABRT:
-        case SIGBUS:
-        case SIGFPE:
-        case SIGSEGV:
-        case SIGSTKFLT:
-            return true;
-        default:
-            return false;
-    }
-}
 
 // A fault cannot return, and its handling may meet a lock that the faulting
 // thread holds (the allocator's, after heap damage): once this many seconds
@@ -146,6 +132,21 @@ void DefaultActionInChild(int nSignal) {
 
 }  // namespace
 
+bool Is_FaultSignal(int nSignal) {
+    switch (nSignal) {
+        case SIGILL:
+        case SIGTRAP:
+        case SIGABRT:
+        case SIGBUS:
+        case SIGFPE:
+        case SIGSEGV:
+        case SIGSTKFLT:
+            return true;
+        default:
+            return false;
+    }
+}
+
 const char *Sig_ProcName() { return __szSigProcName; }
 
 // Installed for every covered signal and for the user signals that have a
@@ -157,9 +158,9 @@ void __SigFunc(int nSignal) {
         errno = nSavedErrno;
         return;
     }
-    if (IsFaultSignal(nSignal)) BoundFaultHandling();
+    if (Is_FaultSignal(nSignal)) BoundFaultHandling();
     int nPipe = DispatcherOf(nSignal).fds[1];
-    if (!IsFaultSignal(nSignal) && nPipe >= 0) {
+    if (!Is_FaultSignal(nSignal) && nPipe >= 0) {
         unsigned char ucSignal = static_cast<unsigned char>(nSignal);
         ssize_t n = write(nPipe, &ucSignal, 1);  // async-signal-safe
         errno = nSavedErrno;
