@@ -1,5 +1,4 @@
-// Time-stamp format language: a text such as "MM/DD hh:mm:ss-uuu" is parsed
-// once into digit counts and separators, then every time is printed with it.
+// A time-stamp format such as "MM/DD hh:mm:ss-uuu" is parsed once into fields, then reused.
 #include "base/dynamic_time.h"
 
 #include <cerrno>
@@ -64,7 +63,7 @@ bool AppendField(char *pszBuf, int nBufSize, int &nPos, long lValue, int nCnt, c
     int n = snprintf(pszBuf + nPos, nBufSize - nPos, szFmt, lValue);
     if (n < 0) return false;
     nPos += n;
-    if (nPos > nBufSize - 1) nPos = nBufSize - 1;  // cut at the buffer's size
+    if (nPos > nBufSize - 1) nPos = nBufSize - 1;
     return true;
 }
 
@@ -106,8 +105,7 @@ _TIMEFORMAT TimeFormat2Val(const char *pcFormat) {
     for (const char *p = pcFormat; *p != '\0'; ++p) {
         const FieldRule *rule = FindRule(*p);
         if (rule == nullptr) {
-            // Separators past the record's capacity are dropped: the fields
-            // still print, only the surplus separators are lost.
+            // Separators past the record's capacity are dropped; the fields still print.
             if (nDividers < kMaxDividers) st.cDivider[nDividers++] = *p;
             continue;
         }

@@ -43,8 +43,7 @@ const char *__StrErrorNo(int nErrno, char *pcBuf, size_t unBufLen) {
     return "";
 }
 
-// Builds " [prefix] message" without its one trailing line feed, cut to the
-// detail limit.
+// Builds " [prefix] message" without its one trailing line feed, cut to the detail limit.
 void FormatDetail(char *pcDetail, size_t unSize, const char *pcPrefix, const char *cFormat,
                   va_list args) {
     int nLen = snprintf(pcDetail, unSize, " [%s] ", pcPrefix);
@@ -54,8 +53,7 @@ void FormatDetail(char *pcDetail, size_t unSize, const char *pcPrefix, const cha
     if (unLen > 0 && pcDetail[unLen - 1] == '\n') pcDetail[unLen - 1] = '\0';
 }
 
-// Writes the entry text into the slot. The detail is cut so that the whole
-// entry fits its slot: a long detail must not cost the report its error.
+// Cuts the detail so the entry fits its slot: a long detail must not cost the report its error.
 void StoreEntry(char *pcSlot, int nErrno, const char *pcDetail) {
     char szStamp[64];
     Time2Str(static_cast<time_t>(-1), szStamp, sizeof(szStamp));

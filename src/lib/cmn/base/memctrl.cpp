@@ -1,5 +1,4 @@
-// Guarded memory wrappers and mutex wrappers: every failure is reported
-// instead of crashing the caller.
+// Memory and mutex wrappers: every failure is reported instead of crashing the caller.
 #include "base/memctrl.h"
 
 #include <cerrno>

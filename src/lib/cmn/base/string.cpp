@@ -1,5 +1,4 @@
-// Bounded string functions: every copy respects the caller's capacity and
-// always leaves a terminated text.
+// Bounded string functions: every copy keeps to the caller's capacity and terminates the text.
 #include "base/string.h"
 
 #include <arpa/inet.h>

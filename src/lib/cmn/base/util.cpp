@@ -1,6 +1,5 @@
-// Process lock, sleeps, number parsing, thread id, stopwatch, enumeration
-// texts, standard output on the way out, the root of the host-wide runtime
-// files and files made new.
+// Process lock, sleeps, number parsing, thread id, stopwatch, enumeration texts, standard output on
+// the way out, the root of the host-wide runtime files and files made new.
 #include "base/util.h"
 
 #include <poll.h>
@@ -53,8 +52,7 @@ int MakeLockDirectories(const char *pcFilePath) {
     return 0;
 }
 
-// A forked child does not inherit the record lock, so it must not believe it
-// holds it; its copy of the stream is dropped without touching the file.
+// A forked child does not hold the record lock: its stream copy is dropped, the file untouched.
 void ForgetLockInChild() {
     if (pFileProcLoc == nullptr) return;
     close(fileno(pFileProcLoc));
@@ -80,8 +78,7 @@ bool AppendText(char *pcOut, size_t unSize, size_t *punLen, const char *pcText) 
     return true;
 }
 
-// "<stem><ext>" for 0, "<stem>.<n><ext>" otherwise, without stdio (which is
-// not async-signal-safe).
+// "<stem><ext>" for 0, "<stem>.<n><ext>" otherwise, without stdio (which is not async-signal-safe).
 bool NumberedName(char *pcOut, size_t unSize, const char *pcStem, int n, const char *pcExt) {
     char szNumber[16];
     char *pcNumber = szNumber + sizeof(szNumber);

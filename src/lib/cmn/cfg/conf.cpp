@@ -55,12 +55,10 @@ public:
     ConfFile &operator=(const ConfFile &) = delete;
 
     bool IsOpen() const { return pFile_ != nullptr; }
-    // Next line, or a 1023-character piece of a longer one; the last line
-    // counts even without a final line feed.
+    // Next line, or a 1023-character piece of a longer one; a last line without line feed counts.
     bool NextLine(char *pcLine, size_t unSize) { return fgets(pcLine, unSize, pFile_) != nullptr; }
-    // Whether the piece just read ends its line: it holds the line feed, the
-    // file ends, or the line feed is the very next character (a line of
-    // exactly CONF_LINE_MAX characters; the line feed is taken).
+    // Whether the piece ends its line: it holds the line feed, the file ends, or the line feed
+    // comes next (a line of exactly CONF_LINE_MAX characters; it is taken).
     bool EndsLine(const char *pcLine) {
         if (strchr(pcLine, '\n') != nullptr || feof(pFile_) != 0) return true;
         int c = getc(pFile_);
@@ -99,8 +97,7 @@ int ReadConfFile(const char *pcFilePath, const char *pcSection, const char *pcIt
         if (pcLine[0] == '[' || pcLine[0] == '}') break;
         if (!StartsWithKey(pcLine, pcItem, unItemLen)) continue;
         bool bFits = CopyValue(pcLine + unItemLen, pcToBuffer, unBufSize);
-        // A value that runs on past the piece was cut by the line limit,
-        // unless a comment began before the cut.
+        // A value running past the piece was cut by the line limit, unless a comment began before.
         if (!file.EndsLine(szLine) && strchr(pcLine + unItemLen, '#') == nullptr) bFits = false;
         return bFits ? CONF_FOUND : CONF_TOO_LONG;
     }

@@ -18,8 +18,7 @@ int __Get_Stat(const char *pcPath, struct stat *pstStat) {
 
 namespace {
 
-// 1 when the path has the given type, 0 otherwise; a missing path records
-// "Get stat fail".
+// 1 when the path has the given type, 0 otherwise; a missing path records "Get stat fail".
 int HasType(const char *pcPath, mode_t mType) {
     struct stat st {};
     if (__Get_Stat(pcPath, &st) != 0) {

@@ -42,8 +42,7 @@ int RemoveEntry(const char *pcPath, const struct stat *, int, struct FTW *) {
 
 }  // namespace
 
-// Works on path prefixes instead of changing the working directory, so other
-// threads' relative paths stay valid meanwhile.
+// Works on path prefixes, not chdir, so other threads' relative paths stay valid meanwhile.
 int Make_ParentDirectories(const char *pcPath, unsigned int mMode, bool bExact,
                            std::string *pFailed) {
     std::string path(pcPath);

@@ -16,8 +16,7 @@
 #include "base/util.h"
 #include "file/file.h"
 
-// Every failure of an opening is recorded under the name of the operation
-// the caller asked for.
+// Every failure of an opening is recorded under the name of the operation the caller asked for.
 #define SHM_FAIL(...) __Set_Error(ERR_INVALID, pszOp, __LINE__, __VA_ARGS__)
 
 namespace {
@@ -41,8 +40,7 @@ std::string UserText(uid_t nUid) {
     return text;
 }
 
-// Creates every missing directory above the key file, never the key file's
-// own name.
+// Creates every missing directory above the key file, never the key file's own name.
 bool MakeKeyDirectories(const char *pszOp, const char *pszKeyFile) {
     std::string failed;
     if (Make_ParentDirectories(pszKeyFile, KEY_DIR_MODE, false, &failed) == 0) return true;
@@ -51,9 +49,8 @@ bool MakeKeyDirectories(const char *pszOp, const char *pszKeyFile) {
     return false;
 }
 
-// A key file narrowed just now takes the group of a set-group-ID folder, as
-// one made there would: who may use the segment then does not depend on
-// which process came first.
+// A key file narrowed just now takes the group of a set-group-ID folder, as one made there would:
+// who may use the segment then does not depend on which process came first.
 void GiveFolderGroup(int nFd, const char *pszShmFile) {
     std::string folder(pszShmFile);
     size_t unSlash = folder.find_last_of('/');
@@ -65,11 +62,9 @@ void GiveFolderGroup(int nFd, const char *pszShmFile) {
     }
 }
 
-// Makes a missing key file with exactly nMode, never through a link. A
-// private key file must be a regular file of a trusted owner: whoever owns
-// it decides the segment's group. One still open to others is narrowed
-// through a descriptor, so that a link swapped in meanwhile is never
-// followed; one that cannot be narrowed is refused.
+// Makes a missing key file with exactly nMode, never through a link. A private key file must be
+// a regular file of a trusted owner, as its owner decides the segment's group; one still open to
+// others is narrowed through a descriptor (never following a link swapped in) or refused.
 int SettleKeyFile(const char *pszOp, const char *pszKeyFile, const char *pszShmFile, mode_t nMode,
                   bool bVet) {
     struct stat stStat;
@@ -111,11 +106,9 @@ int SettleKeyFile(const char *pszOp, const char *pszKeyFile, const char *pszShmF
     return nRet;
 }
 
-// A private segment created just now takes the group of its key file (when a
-// trusted user owns that file), so that the group that may use it does not
-// depend on which process came first. One found still open to others is
-// narrowed to nMode (bNarrow) in that group too: the members of the key
-// file's group, who could use it while it was open to all, still can.
+// A private segment created just now takes the group of its key file (when a trusted user owns
+// it), so who may use it does not depend on which process came first. One still open to others
+// is narrowed to nMode (bNarrow) in that group, whose members could use it before and still can.
 int SettleSegment(const char *pszOp, const char *pszKeyFile, const char *pszShmFile, int nShmId,
                   mode_t nMode, bool bCreated, bool bNarrow) {
     struct shmid_ds stDs;
@@ -228,8 +221,7 @@ void *ShmOpenWith(const char *pszOp, const char *pszKeyFile, int nSize, unsigned
     size_t unSize = static_cast<size_t>(nSize);
     nShmId = shmget(nKey, unSize, 0);
     if (nShmId < 0 && (unHow & SHM_NO_CREATE) == 0) {
-        // Exclusive: of two processes racing here only one is the creator,
-        // and the other must not zero what the winner may already fill.
+        // Exclusive: only one racing process creates, and the other must not zero what it fills.
         nShmId = shmget(nKey, unSize, IPC_CREAT | IPC_EXCL | static_cast<int>(nMode & 0777));
         bCreated = nShmId >= 0;
         if (!bCreated && errno == EEXIST) nShmId = shmget(nKey, unSize, 0);
@@ -238,15 +230,13 @@ void *ShmOpenWith(const char *pszOp, const char *pszKeyFile, int nSize, unsigned
         SHM_FAIL("Shared Memory Open Fail (%s)", pszKeyFile);
         return nullptr;
     }
-    // A private segment is used only when neither its owner nor its creator
-    // is a third user, who could rewrite it at any time.
+    // A private segment whose owner or creator is a third user, who could rewrite it, is refused.
     if (Is_Private(nMode) &&
         ((!bCreated && ShmCheckOwner(pszKeyFile, nShmId) < 0) ||
          SettleSegment(pszOp, pszKeyFile, pszShmFile, nShmId, nMode, bCreated, !bAsFound) < 0))
         return nullptr;
 
-    // No fill here: the kernel zeroes a new segment, and a peer may already
-    // have written into it.
+    // No fill here: the kernel zeroes a new segment, and a peer may already have written into it.
     void *pvAddr = shmat(nShmId, nullptr, 0);
     if (pvAddr == reinterpret_cast<void *>(-1)) {
         SHM_FAIL(bAsFound ? "Shared Memory Open Fail (%s)" : "Shared Memory Attach Fail (%s)",

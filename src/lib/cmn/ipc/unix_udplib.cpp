@@ -47,8 +47,7 @@ int SetBufferSize(int nSock, int nOption) {
     return setsockopt(nSock, SOL_SOCKET, nOption, &nSize, sizeof(nSize));
 }
 
-// Both set-up steps shared by the two constructors record the failure under
-// the caller's name.
+// Both set-up steps shared by the two constructors record the failure under the caller's name.
 int SetSendBuffer(int nSock, const char *pcFunc) {
     if (SetBufferSize(nSock, SO_SNDBUF) < 0) {
         __Set_Error(ERR_INVALID, pcFunc, __LINE__, "Failed socket send buffer change\n");

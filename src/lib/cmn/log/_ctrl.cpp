@@ -1,5 +1,4 @@
-// Process-local state of the logging library, section lookup and the level
-// filter.
+// Process-local state of the logging library, section lookup and the level filter.
 #include <cstring>
 
 #include "base/error.h"

@@ -1,5 +1,4 @@
-// The direct write path: time stamp and prefix, handlers, filter, dumps and
-// the flushed write of one record.
+// The direct write path: stamp and prefix, handlers, filter, dumps and the flushed write.
 #include <stdio_ext.h>
 
 #include <cerrno>
@@ -20,9 +19,8 @@ constexpr size_t DUMP_LINE_SIZE = LOG_PREFIX_BUF_SIZE + 128;
 constexpr const char *DUMP_SEPARATOR =
     "------------------------------------------------------------\n";
 
-// The stamp of the last second a section printed. Within that second only the
-// fraction digits at the end change, so they are patched in place instead of
-// converting and printing the whole time again.
+// The stamp of the last second a section printed: within it only the trailing fraction digits
+// change, so they are patched in place instead of printing the whole time again.
 struct LogStamp {
     bool bValid;
     time_t tSec;
@@ -35,8 +33,7 @@ struct LogStamp {
 
 LogStamp g_stStamp[LOG_SECT_SLOTS];
 
-// Per section, the stream where a record did not get out whole; used under
-// the stream's lock.
+// Per section, the stream where a record did not get out whole; used under the stream's lock.
 FILE *g_pTornIn[LOG_SECT_SLOTS];
 
 int Power10(int nExp) {
@@ -181,8 +178,7 @@ void AppendHexLine(LogRecord &stRecord, const char *pcPrefix, size_t unPrefixLen
         szChars[i] = DumpChar(pucData[i]);
     }
     szChars[nCnt] = '\0';
-    // A short last line is padded after its last byte; its missing group
-    // gaps are not.
+    // A short last line is padded after its last byte; its missing group gaps are not.
     if (nCnt < HEX_BYTES_PER_LINE) stLine.PutBlanks((HEX_BYTES_PER_LINE - nCnt) * 3);
     stLine.Put("| ");
     stLine.Put(szChars);
@@ -231,8 +227,7 @@ void RunHandlers(const _ST_LOG_SECT &stSect, unsigned int unLogLevel, const time
     }
 }
 
-// The record's day differs from the open file's: the file of the new day is
-// opened by the next write.
+// The record's day differs from the open file's: the next write opens the new day's file.
 void FollowDay(_ST_LOG_SECT &stSect, const timeval &tTime, const struct tm &stLocal) {
     unsigned int unDay = __Get_LogDayIndex(tTime, stLocal);
     if (unDay == stSect.logfileOpenMDay) return;
@@ -248,7 +243,6 @@ struct DumpRequest {
     unsigned int unDataLen;
 };
 
-// The line prefix of one record and the local time it was built from.
 struct RecordPrefix {
     char szText[LOG_PREFIX_BUF_SIZE];
     size_t unLen;
@@ -284,8 +278,7 @@ bool WriteOut(unsigned int unLogSect, _ST_LOG_SECT &stSect, const timeval &tTime
                    unTextLen) >= 0;
 }
 
-// Steps shared by records and dumps once the message is formatted and the
-// section is locked: prefix, handlers, filter, dump, day change and write.
+// Steps shared by records and dumps, section locked: prefix, handlers, filter, dump, day, write.
 int EmitRecord(unsigned int unLogSect, unsigned int unLogLevel, const timeval &tTime,
                LogRecord &stRecord, const DumpRequest &stDump, const char *pcTimeFail) {
     _ST_LOG_SECT &stSect = __pstLogCtrl->stSect[unLogSect];
@@ -380,8 +373,7 @@ int __Write(unsigned int unLogSect, const struct tm &stLocal, const char *pcPref
     FILE *pOut = pFile != nullptr ? pFile : stdout;
 
     flockfile(pOut);
-    // A record that did not get out whole (a full disk) leaves its head in
-    // the file: the next one starts a line of its own there.
+    // A record cut short (a full disk) leaves its head in the file: the next starts a new line.
     FILE *&pTornIn = g_pTornIn[unLogSect];
     if (pTornIn == pOut) fputc_unlocked('\n', pOut);
     pTornIn = nullptr;

@@ -24,8 +24,7 @@ constexpr unsigned int LOG_DIR_MODE = 0755;
 // beyond this many the oldest of that second is replaced.
 constexpr int MAX_SAME_SECOND_ROTATIONS = 999;
 
-// Own stat tests: the file library records a missing path as an error, and
-// a missing rotated file is the normal case here.
+// Own stat tests: the file library records a missing path as an error, which is normal here.
 bool Is_RegularFile(const char *pcPath) {
     struct stat stStat;
     return stat(pcPath, &stStat) == 0 && S_ISREG(stStat.st_mode);
@@ -66,8 +65,7 @@ int SecondOfDay(const struct tm &stLocal) {
     return (stLocal.tm_hour * 60 + stLocal.tm_min) * 60 + stLocal.tm_sec;
 }
 
-// The path prefix to open: the registry's, unless it is being rewritten just
-// now, when the one in use stays. False when there is neither.
+// The registry's path prefix, or the one in use while that is rewritten; false when neither.
 bool PathPrefix(unsigned int unLogSect, const _ST_LOG_LIST &stList, char *pcOut, size_t unSize) {
     char *pcInUse = g_stOpened[unLogSect].szPrefix;
     if (__Read_LogPath(stList, pcOut, unSize)) {
@@ -79,8 +77,7 @@ bool PathPrefix(unsigned int unLogSect, const _ST_LOG_LIST &stList, char *pcOut,
     return true;
 }
 
-// The open file is no longer the one its name leads to: an operator or a
-// rotation tool removed or moved it, and its records would reach nobody.
+// The open file is not the one its name leads to (removed or moved): its records reach nobody.
 bool LostItsName(const char *pcName, FILE *pFile) {
     struct stat stOpen;
     if (fstat(fileno(pFile), &stOpen) != 0) return false;
@@ -89,8 +86,7 @@ bool LostItsName(const char *pcName, FILE *pFile) {
     return stNamed.st_dev != stOpen.st_dev || stNamed.st_ino != stOpen.st_ino;
 }
 
-// At most once a second of record time: the record's local time is already
-// at hand for its stamp.
+// At most once a second of record time: the record's local time is already at hand for its stamp.
 bool DueForNameCheck(unsigned int unLogSect, const struct tm &stLocal) {
     int nSecond = SecondOfDay(stLocal);
     if (g_stOpened[unLogSect].nCheckedSecond == nSecond) return false;
@@ -98,8 +94,7 @@ bool DueForNameCheck(unsigned int unLogSect, const struct tm &stLocal) {
     return true;
 }
 
-// Appends and reads as "a+" does, but refuses a symbolic link at the file's
-// own name: a link planted there would have the records written elsewhere.
+// Opens as "a+" but refuses a symbolic link at the file's name: it would send records elsewhere.
 FILE *OpenNoFollow(const char *pcName) {
     if (__Make_Directory(pcName, LOG_DIR_MODE) != 0) return nullptr;
     int nFd = open(pcName, O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW, LOG_FILE_MODE);
@@ -129,8 +124,7 @@ void DeleteIfFile(const char *pcPath) {
 void RotateByCount(const char *pcName, unsigned int unCount) {
     char szTo[LOG_FILE_NAME_SIZE];
     char szFrom[LOG_FILE_NAME_SIZE];
-    // Only as far as the rotated files go: a huge count must not cost a
-    // walk over names that do not exist, under the section's lock.
+    // Only as far as rotated files go: a huge count must not walk absent names under the lock.
     unsigned int unTop = 1;
     while (unTop + 1 < unCount) {
         RotatedName(pcName, unTop, szFrom, sizeof(szFrom));
@@ -148,9 +142,7 @@ void RotateByCount(const char *pcName, unsigned int unCount) {
     MoveIfFile(pcName, szTo);
 }
 
-// Keeps every rotated file, named by the time of its rotation. A second
-// rotation within the same second gets a counter instead of replacing the
-// first one's file.
+// Keeps every rotated file, named by the time of its rotation (see MAX_SAME_SECOND_ROTATIONS).
 void RotateByTime(const char *pcName) {
     if (!Is_RegularFile(pcName)) return;
     time_t tNow = time(nullptr);

@@ -10,9 +10,8 @@ namespace {
 constexpr unsigned int SIZE_UNIT_STEP = 1024;
 constexpr unsigned int SET_LOG_MORE_MAX_SECT = 11;
 
-// Values above 1024 are taken as kilobytes, and above that as bytes. 0 is
-// stored as given (so that it reads back as configured); the files apply the
-// default for it.
+// Values above 1024 are taken as kilobytes, and above that as bytes. 0 is stored as given (so that
+// it reads back as configured); the files apply the default for it.
 unsigned int NormaliseFileSize(unsigned int unSize) {
     if (unSize > SIZE_UNIT_STEP) unSize /= SIZE_UNIT_STEP;
     if (unSize > SIZE_UNIT_STEP) unSize /= SIZE_UNIT_STEP;
@@ -34,9 +33,8 @@ int ForEachNamedEntry(const char *pcBlockName, Visit fVisit) {
     return 0;
 }
 
-// A path of the registry, terminated within its field: the field may hold
-// 128 characters without an end. One buffer per thread, valid until the
-// thread's next call.
+// A path of the registry, terminated within its field: the field may hold 128 characters without an
+// end. One buffer per thread, valid until the thread's next call.
 const char *TerminatedPath(const _ST_LOG_LIST &stList) {
     static thread_local char szPath[LOG_TEXT_SIZE];
     __Copy_LogPath(stList, szPath, sizeof(szPath));

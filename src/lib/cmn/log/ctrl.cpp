@@ -1,5 +1,4 @@
-// Registration: attaching the registry, claiming the block, adding sections
-// and handlers.
+// Registration: attaching the registry, claiming the block, adding sections and handlers.
 #include <strings.h>
 
 #include <cerrno>
@@ -22,10 +21,9 @@ void PrintShmOpenFail(const char *pcKeyFile, int nLine) {
     printf("ShmOpen Fail [%s] (%s:%d)\n%s\n", pcKeyFile, "Init_LogMem", nLine, StrError(errno));
 }
 
-// Private to root and the registry's group: whoever may write it can point
-// every process's log at a file of its choice. A new segment comes zeroed
-// from the kernel and is not filled again, so that a block a peer claimed
-// right after the creation survives.
+// Private to root and the registry's group: whoever may write it can point every process's log at a
+// file of its choice. A new segment comes zeroed from the kernel and is not filled again, so that a
+// block a peer claimed right after the creation survives.
 _ST_LOG_INFORMATION *OpenRegistry(const char *pcKeyFile) {
     void *pvShm = ShmOpen(pcKeyFile, static_cast<int>(LOG_SHM_SIZE), nullptr, nullptr, 0,
                           SHM_MODE_PRIVATE);
@@ -36,8 +34,8 @@ _ST_LOG_INFORMATION *OpenRegistry(const char *pcKeyFile) {
     return static_cast<_ST_LOG_INFORMATION *>(pvShm);
 }
 
-// With the runtime root moved by the environment the host-wide fallback is
-// not tried: an isolated instance must never share the host's registry.
+// A root moved by the environment skips the host-wide fallback: an isolated instance must not
+// share the host's registry.
 bool Is_RootOverridden() {
     const char *pcRoot = getenv(ORVO_TMP_ROOT_ENV);
     return pcRoot != nullptr && pcRoot[0] != '\0';
@@ -192,8 +190,7 @@ int Add_Log(const char *pcLogPath, unsigned int unType) {
         unSect = ClaimSection(ClaimListEntry(unEntries, pcLogPath), unType);
         __Print_LogInfo();
     }
-    // Until its writer has created the queue, a LOG_INDIRECT section writes
-    // directly.
+    // Until its writer has created the queue, a LOG_INDIRECT section writes directly.
     if (unType == LOG_INDIRECT && __Start_LogWriter(unSect) < 0) return -1;
     return static_cast<int>(unSect);
 }

@@ -22,15 +22,12 @@ namespace {
 
 constexpr int LOG_QUEUE_SIZE = 1024;
 constexpr long EMPTY_POP_PAUSE_USEC = 10;
-// A pooled record holds a line of up to this many bytes with its header;
-// longer lines (and lines that find the pool empty) get a heap block of
-// their own length.
+// A pooled record holds a line of up to this many bytes with its header; longer lines (and lines
+// that find the pool empty) get a heap block of their own length.
 constexpr size_t RECORD_SLOT_SIZE = 512;
 // The whole queue, plus records being formatted or written.
 constexpr uint32_t RECORD_POOL_SLOTS = LOG_QUEUE_SIZE + 64;
-// Per writer, at exit or a new Init_Log. A writer that has not ended by then
-// (a handler that never returns, a write that blocks) is left running, and
-// the records still queued behind it are not written.
+// Per writer, at exit or a new Init_Log; StopWriter says what happens to one that overruns it.
 constexpr time_t STOP_WAIT_SEC = 5;
 constexpr long STOP_LOCK_PAUSE_USEC = 10;
 constexpr time_t FLUSH_WAIT_SEC = 10;  // per Flush_Log call
@@ -54,10 +51,9 @@ struct QueuedRecord {
     char *Text() { return reinterpret_cast<char *>(this + 1); }
 };
 
-// Fixed record slots reused in turn, so that queuing a record allocates
-// nothing. A lock-free stack of free slot numbers: callers take, the writer
-// gives back. The head carries a change count beside the top slot (plus one,
-// 0 = empty) so that a slot taken and given back between another thread's
+// Fixed record slots reused in turn, so that queuing a record allocates nothing. A lock-free stack
+// of free slot numbers: callers take, the writer gives back. The head carries a change count beside
+// the top slot (plus one, 0 = empty) so that a slot taken and given back between another thread's
 // read of the head and its exchange cannot be mistaken for an unchanged head.
 class RecordPool {
 public:
@@ -163,8 +159,7 @@ struct LogWriter {
     bool bRunning;
     pid_t nOwnerPid;
     std::atomic<bool> bStop;
-    // Queues are never destroyed: a later writer of the same section slot
-    // (after a new Init_Log) takes the same queue again.
+    // Never destroyed: a later writer of this section slot (after a new Init_Log) takes it again.
     std::atomic<unsigned int> unQueueId;
     // Kept with the queue: records may still be queued when a writer ends.
     std::atomic<RecordPool *> pPool;
@@ -176,8 +171,7 @@ struct LogWriter {
     std::atomic<uint64_t> ulQueued;   // records pushed
     // The writer's side on a cache line of its own, away from the callers'.
     alignas(64) std::atomic<uint64_t> ulWritten;  // records written (or dropped)
-    // The lowest count a Flush_Log waits for, 0 when none waits: waking the
-    // waiters after every record would cost the writer a wake-up each.
+    // Lowest count a Flush_Log waits for, 0 if none: a wake-up per record would cost the writer.
     std::atomic<uint64_t> ulWakeAt;
 };
 
@@ -215,15 +209,13 @@ void LowerWakeAt(LogWriter &stWriter, uint64_t ulTarget) {
     }
 }
 
-// Writes a formatted record with the time of its call and releases it.
-// Caller holds the section lock.
+// Writes a record with the time of its call and releases it. Caller holds the section lock.
 void WriteRecord(unsigned int unLogSect, QueuedRecord *pstRecord) {
     __Write_LogRecord(unLogSect, pstRecord->unLogLevel, pstRecord->tTime, pstRecord->Text(),
                       strlen(pstRecord->Text()));
     ReleaseRecord(pstRecord);
 }
 
-// The writer's write of one queued record.
 void WriteQueued(LogWriter &stWriter, unsigned int unLogSect, QueuedRecord *pstRecord) {
     _ST_LOG_SECT *pstSect = __Get_LogSect(unLogSect);
     if (pstSect != nullptr) {
@@ -261,9 +253,8 @@ int OpenWriterQueue(LogWriter &stWriter) {
     return nQueue;
 }
 
-// Records pushed after the stop mark, before the section went direct.
-// Caller holds the section lock, so that no direct record of the section
-// gets ahead of them.
+// Records pushed after the stop mark, before the section went direct. Caller holds the section
+// lock, so that no direct record of the section gets ahead of them.
 void DrainResidue(LogWriter &stWriter, unsigned int unLogSect, unsigned int unQueue) {
     while (Get_Queue_CurCount(unQueue) > 0) {
         void *pvItem = Pop_Queue(unQueue);
@@ -274,12 +265,11 @@ void DrainResidue(LogWriter &stWriter, unsigned int unLogSect, unsigned int unQu
     }
 }
 
-// Turns the section's queue off while no push is under way and writes what
-// is left in it, all under the section lock: a caller that pushes later finds
-// the queue off and writes directly, and every direct record waits for that
-// lock until the records queued before it are written. A refused push writes
-// the queue's report into section 0 under its push lock, so the push lock is
-// only tried here, and the section lock let go while a push holds it.
+// Turns the section's queue off while no push is under way and writes what is left in it, all under
+// the section lock: a caller that pushes later finds the queue off and writes directly, and every
+// direct record waits for that lock until the records queued before it are written. A refused push
+// writes the queue's report into section 0 under its push lock, so the push lock is only tried
+// here, and the section lock let go while a push holds it.
 void TurnQueueOff(LogWriter &stWriter, unsigned int unLogSect, _ST_LOG_SECT &stSect) {
     for (;;) {
         MutexLocker stSectLock(&stSect.tLock);
@@ -314,19 +304,17 @@ bool PushStopMark(unsigned int unQueue) {
     return bPushed;
 }
 
-// Lets the writer write everything queued before the stop mark, waits for it
-// to end, writes what was queued after the mark and sends the section's later
-// records directly to its file. A writer that does not end in time is left
-// as it is, with its queue on: what is queued behind it is not written, and
-// standard error says how much that was.
+// Lets the writer write everything queued before the stop mark, waits for it to end, writes what
+// was queued after the mark and sends the section's later records directly to its file. A writer
+// that does not end in time (a handler that never returns, a write that blocks) is left running
+// with its queue on: what is queued behind it is not written, and standard error says how much.
 void StopWriter(unsigned int unLogSect) {
     LogWriter &stWriter = g_stWriters[unLogSect];
     pthread_t tThread;
     {
         MutexLocker stLock(&g_tWriters);
         stLock.Lock();
-        // A forked child has no writer; an exit from inside the writer
-        // (a handler) cannot wait for itself.
+        // A forked child has no writer; an exit in the writer (a handler) cannot wait for itself.
         if (!stWriter.bRunning || stWriter.nOwnerPid != getpid() ||
             pthread_equal(stWriter.tThread, pthread_self())) {
             return;
@@ -352,15 +340,13 @@ void StopWriter(unsigned int unLogSect) {
     if (pstSect != nullptr) TurnQueueOff(stWriter, unLogSect, *pstSect);
 }
 
-// Records still queued when the process ends are written, not lost, unless
-// their writer is stuck (see StopWriter).
+// Records queued when the process ends are written, unless their writer is stuck (StopWriter).
 void StopWritersAtExit() { __Stop_LogWriters(); }
 
-// A forked child has none of its parent's threads: its indirect sections
-// write directly, a flush does not wait for records queued by the parent (the
-// parent writes them), and a later writer of the child gets a queue of its
-// own. The locks of this file, and a section lock the writer held at the
-// fork, are made free: their holders do not exist in the child.
+// A forked child has none of its parent's threads: its indirect sections write directly, a flush
+// does not wait for records queued by the parent (the parent writes them), and a later writer of
+// the child gets a queue of its own. The locks of this file, and a section lock the writer held at
+// the fork, are made free: their holders do not exist in the child.
 void ForgetWritersInChild() {
     Mutex_Init(&g_tWriters, nullptr);
     Mutex_Init(&g_tDone, nullptr);
@@ -400,8 +386,7 @@ int __Push_Log(unsigned int unLogSect, unsigned int unLogLevel, const char *pcFo
     LogWriter &stWriter = g_stWriters[unLogSect];
     int nRet;
     {
-        // Counted in queue order: the first n records of the queue are then
-        // the first n counted, which is what Flush_Log relies on.
+        // Counted in queue order: the first n queued are the first n counted, as Flush_Log needs.
         std::unique_lock<std::mutex> stLock(stWriter.tPush);
         // The queue may have gone off (its writer stopped) since it was read.
         unQueue = __Get_LogQueue(*pstSect);

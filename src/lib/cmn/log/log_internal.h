@@ -1,5 +1,4 @@
-// Internal to the logging library: the process-local state and the helpers
-// its modules share. Not installed.
+// Internal to the logging library: process-local state and shared helpers. Not installed.
 #pragma once
 
 #include <sys/time.h>
@@ -18,11 +17,10 @@ constexpr int LOG_ERR_ISDIR = 21;
 constexpr unsigned int LOG_LADDER_MASK = 0xFFFF;
 constexpr unsigned int LOG_FILE_NAME_SIZE = 256;
 
-// Process-local state. The registry is attached once; the control part lives
-// in process memory (its mutexes, streams and callbacks are meaningless to
-// other processes, and a second process registering the same block name must
-// not wipe them under a running writer), while the registry's own control part
-// stays zeroed.
+// Process-local state. The registry is attached once; the control part lives in process memory (its
+// mutexes, streams and callbacks are meaningless to other processes, and a second process
+// registering the same block name must not wipe them under a running writer), while the registry's
+// own control part stays zeroed.
 extern _ST_LOG_INFORMATION *__pstLogShm;
 extern int __nLogShmIndex;
 extern _ST_LOG_CTRL *__pstLogCtrl;
@@ -33,8 +31,7 @@ extern char __cLogBlockName[LOG_NAME_SIZE];
 unsigned int __Get_LogSectCnt();
 void __Set_LogSectCnt(unsigned int unCount);
 
-// The section and its settings entry, or null for a section that is not
-// added or whose entry index is out of range. Records nothing.
+// The section and its entry, or null for one not added or out of range. Records nothing.
 _ST_LOG_SECT *__Get_LogSect(unsigned int unLogSect);
 _ST_LOG_LIST *__Get_LogList(unsigned int unLogSect);
 
@@ -45,10 +42,9 @@ inline unsigned int __Load_LogLevel(const _ST_LOG_LIST *pstList) {
 inline void __Store_LogLevel(_ST_LOG_LIST *pstList, unsigned int unLogLevel) {
     __atomic_store_n(&pstList->unLogLevel, unLogLevel, __ATOMIC_RELAXED);
 }
-// Paths may be rewritten by other processes at any time, so each byte is
-// stored and loaded whole; a reader trusts a path only when two copies taken
-// one after the other agree (__Read_LogPath). Setters of this process also
-// hold the section lock.
+// Paths may be rewritten by other processes at any time, so each byte is stored and loaded whole; a
+// reader trusts a path only when two copies taken one after the other agree (__Read_LogPath).
+// Setters of this process also hold the section lock.
 void __Store_LogPath(_ST_LOG_LIST *pstList, const char *pcPath);
 // One copy, terminated within pcOut.
 void __Copy_LogPath(const _ST_LOG_LIST &stList, char *pcOut, size_t unSize);
@@ -68,17 +64,15 @@ inline int __Filter_LogLevel(unsigned int unWord, unsigned int unLogLevel) {
 // Block lookup by name, ignoring case; -1 when absent.
 int searchLogShm(const char *pcBlockName);
 
-// Time stamp of one section: forgets the cached stamp (after a format change).
+// Forgets the section's cached time stamp (after a format change).
 void __Reset_LogStamp(unsigned int unLogSect);
 // Builds "[stamp]L) " for the record time; the prefix length or -1. Also
 // gives the local broken-down time of the record. Caller holds the section lock.
 int __Mk_TimeValue(unsigned int unLogSect, const timeval &tTime, unsigned int unLogLevel,
                    char *pcPrefix, size_t unSize, struct tm *pstLocal);
-// Day index of a record: its local date counted in days since 1970, so the
-// file changes at the local midnight.
+// A record's local date in days since 1970, so the file changes at the local midnight.
 unsigned int __Get_LogDayIndex(const timeval &tTime, const struct tm &stLocal);
 
-// Files.
 int __Make_LogFileName(const char *pcPath, const struct tm &stLocal, char *pcName,
                        size_t unSize);
 FILE *__Open_LogFP(unsigned int unLogSect, const struct tm &stLocal);
@@ -86,13 +80,11 @@ FILE *__Get_LogFP(unsigned int unLogSect, const struct tm &stLocal);
 int __Rm_OldFile_Today(unsigned int unLogSect, const char *pcName);
 void __Close_LogFP(_ST_LOG_SECT *pstSect);
 
-// Writes prefix and text to the section's file (or standard output when it
-// has none) and flushes; the bytes written or -1.
+// Writes prefix and text to the section's file (standard output if none) and flushes; bytes or -1.
 int __Write(unsigned int unLogSect, const struct tm &stLocal, const char *pcPrefix,
             size_t unPrefixLen, const char *pcText, size_t unTextLen);
 int __Log(unsigned int unLogSect, unsigned int unLogLevel, const char *pcFormat, va_list ap);
-// Prefix from the given time, handlers, filter, day change and write of an
-// already formatted record. Caller holds the section lock.
+// Prefix, handlers, filter, day change and write of a formatted record; section lock held.
 int __Write_LogRecord(unsigned int unLogSect, unsigned int unLogLevel, const timeval &tTime,
                       const char *pcText, size_t unTextLen);
 int __H_Dump(unsigned int unLogSect, unsigned int unLogLevel, const char *pcData,
@@ -100,8 +92,7 @@ int __H_Dump(unsigned int unLogSect, unsigned int unLogLevel, const char *pcData
 int __T_Dump(unsigned int unLogSect, unsigned int unLogLevel, const char *pcText,
              const char *pcFormat, va_list ap);
 
-// The writer's queue of a section, 0 while it has none: records are then
-// written directly.
+// The writer's queue of a section, 0 while it has none: records are then written directly.
 inline unsigned int __Get_LogQueue(const _ST_LOG_SECT &stSect) {
     return __atomic_load_n(&stSect.unQueue, __ATOMIC_ACQUIRE);
 }
@@ -111,7 +102,6 @@ bool __Is_LogPushing();
 int __Push_Log(unsigned int unLogSect, unsigned int unLogLevel, const char *pcFormat, va_list ap);
 // Starts the writer thread of a LOG_INDIRECT section; -1 when it cannot.
 int __Start_LogWriter(unsigned int unLogSect);
-// Writes what the writer threads still hold and ends them (before the
-// sections are forgotten, and at process exit).
+// Writes what the writers still hold and ends them (before sections are forgotten, and at exit).
 void __Stop_LogWriters();
 void *__Thr_WriteLog(void *pvArg);

@@ -36,8 +36,7 @@ bool Is_Filtered(unsigned int unLogSect, unsigned int unLogLevel) {
     return pstList != nullptr && __Filter_LogLevel(__Load_LogLevel(pstList), unLogLevel) != 0;
 }
 
-// LOG_INDIRECT sections hand their records to the writer thread once its
-// queue exists (unQueue != 0); until then every section writes directly.
+// LOG_INDIRECT sections hand records to the writer once its queue exists (unQueue != 0).
 int LogChecked(unsigned int unLogSect, unsigned int unLogLevel, const char *pcFormat,
                va_list ap) {
     if (Is_Filtered(unLogSect, unLogLevel)) return 0;

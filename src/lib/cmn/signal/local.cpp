@@ -24,8 +24,7 @@ constexpr mode_t kDumpMode = 0600;
 
 const char *Stamp(char *pcBuf) { return __Con_Time2Str(time(nullptr), pcBuf, kStampSize); }
 
-// Formats text into pcBuf (longer text is cut) and writes what nFd takes of
-// it at once: a standard error nobody reads must not hold up a fault.
+// Formats into pcBuf (cut); writes what nFd takes at once: an unread stderr must not stall a fault.
 __attribute__((format(printf, 4, 5))) void WriteText(int nFd, char *pcBuf, size_t unSize,
                                                      const char *pcFormat, ...) {
     va_list args;
@@ -73,9 +72,8 @@ void __Dump_Back_Trace(int nSignal) {
     if (nSignal == 15) return;  // a termination request leaves no dump
     char szStem[1024];
     DumpFileStem(szStem, sizeof(szStem));
-    // Plain system calls: stdio could wait for ever on a lock that another
-    // thread holds. Any name already in /tmp may be somebody else's: the dump
-    // always goes to a file of its own, made new.
+    // Plain system calls: stdio could wait for ever on a lock that another thread holds. Any name
+    // already in /tmp may be somebody else's: the dump always goes to a file of its own, made new.
     char szName[sizeof(szStem) + 16];
     int nFd = Create_NewNumberedFile(szName, sizeof(szName), szStem, ".log", kDumpNameTries,
                                      kDumpMode);
@@ -87,9 +85,8 @@ void __Dump_Back_Trace(int nSignal) {
               nSignal);
     WriteText(nFd, szLine, sizeof(szLine), "%s Error : signal %d\n", Stamp(szStamp), nSignal);
 
-    // One frame at a time after its stamp and index: backtrace_symbols_fd
-    // writes the symbol and its line feed without allocating, which a fault
-    // inside the allocator needs.
+    // One frame at a time after its stamp and index: backtrace_symbols_fd writes the symbol and its
+    // line feed without allocating, which a fault inside the allocator needs.
     void *frames[kMaxFrames];
     int nFrames = backtrace(frames, kMaxFrames);
     if (nFrames <= 0) WriteText(nFd, szLine, sizeof(szLine), "Stack is NULL\n");

@@ -1,5 +1,4 @@
-// Installation of the process-wide handler and the dispatch of asynchronous
-// signals on a thread of the library.
+// The process-wide signal handler and the dispatch of asynchronous signals on a library thread.
 #include "signal/signal.h"
 
 #include <execinfo.h>
@@ -25,20 +24,17 @@ std::atomic<SigFuncType> gUser2Func{nullptr};
 std::atomic<bool> __bUseBacktraceF{false};
 char __szSigProcName[kProcNameSize];
 
-// Process that installed the handlers: a forked child inherits them, but
-// its signals are not the daemon's.
+// The process that installed the handlers; a forked child inherits them but is not the daemon.
 std::atomic<pid_t> gOwnerPid{0};
 
-// A dispatcher: a thread that runs the dump and the callbacks of the
-// signals written into its self-pipe, one at a time.
+// A thread that runs, one at a time, the dump and callbacks of the signals in its self-pipe.
 struct Dispatcher {
     int fds[2] = {-1, -1};
     pid_t pid = 0;  // process whose thread reads fds[0]
 };
 
-// Termination requests have a dispatcher of their own: a dump or a callback
-// stuck on the general one (a stdio lock, a pstack that never ends) must
-// not keep the process from ending.
+// Termination requests have a dispatcher of their own: a dump or a callback stuck on the general
+// one (a stdio lock, a pstack that never ends) must not keep the process from ending.
 Dispatcher gGeneral;
 Dispatcher gTermination;
 
@@ -49,10 +45,9 @@ Dispatcher &DispatcherOf(int nSignal) {
 }
 
 
-// A fault cannot return, and its handling may meet a lock that the faulting
-// thread holds (the allocator's, after heap damage): once this many seconds
-// have passed the alarm's default action ends the process. An application
-// that owns its ending sets the same alarm clock to its own deadline.
+// A fault cannot return, and its handling may meet a lock the faulting thread holds (the
+// allocator's, after heap damage): after this many seconds the alarm's default action ends the
+// process. An application that owns its ending sets the same alarm to its own deadline.
 constexpr unsigned int kFaultHandlingLimitSec = 10;
 
 void BoundFaultHandling() {
@@ -116,15 +111,13 @@ bool StartDispatcher(Dispatcher &d) {
     return true;
 }
 
-// Started once each; a signal whose dispatcher could not start is handled
-// in place.
+// Started once each; a signal whose dispatcher could not start is handled in place.
 void StartDispatchers() {
     StartDispatcher(gGeneral);
     StartDispatcher(gTermination);
 }
 
-// In a forked child: the signal takes its default action there, as if the
-// child had never installed a handler.
+// A forked child's signal takes its default action, as if the child had installed no handler.
 void DefaultActionInChild(int nSignal) {
     signal(nSignal, SIG_DFL);
     raise(nSignal);  // delivered once this handler returns
@@ -149,8 +142,7 @@ bool Is_FaultSignal(int nSignal) {
 
 const char *Sig_ProcName() { return __szSigProcName; }
 
-// Installed for every covered signal and for the user signals that have a
-// callback.
+// Installed for every covered signal and for the user signals that have a callback.
 void __SigFunc(int nSignal) {
     int nSavedErrno = errno;
     if (getpid() != gOwnerPid.load()) {

@@ -33,6 +33,5 @@ void __Clear_QueueCallbacks() {
     g_pTimeoutFunc.store(nullptr);
 }
 
-// No ageing policy for queued items exists yet: the timeout value, the make
-// time and the timeout and error callbacks are kept for one.
+// No ageing policy exists yet; the timeout, make time and timeout/error callbacks wait for one.
 void *_Thr_QueueMng(void *) { return nullptr; }

@@ -18,8 +18,7 @@ pthread_mutex_t g_tDynCreate = PTHREAD_MUTEX_INITIALIZER;
 
 stQueueCtrl *g_pstQueueCtrl = nullptr;
 
-// Pushes unCnt fresh nodes onto the queue's idle stack; the pool grows on
-// demand later, so a short pool only costs allocations then.
+// Pushes unCnt fresh nodes onto the idle stack; the pool also grows on demand.
 void FillIdle(const QueueView &stView, unsigned int unCnt) {
     for (unsigned int i = 0; i < unCnt; ++i) {
         stQueue *pstNode = __New_QueueNode();
@@ -61,9 +60,7 @@ int _Init_Que(stDynamicQueueCtrl *pstCtrl) {
     return pstCtrl->nSectIndex++;
 }
 
-// The locks of a queue are held for a few pointer moves: a thread that finds
-// one taken spins a little before it sleeps, instead of paying a sleep and a
-// wake-up for a wait far shorter than either.
+// A queue's locks are held for a few pointer moves: a waiter spins a little before it sleeps.
 void InitQueueMutex(pthread_mutex_t *ptMutex) {
     pthread_mutexattr_t tAttr;
     pthread_mutexattr_init(&tAttr);

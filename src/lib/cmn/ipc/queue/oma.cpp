@@ -1,5 +1,4 @@
-// Inspection of any queue, settings of static sectors, and discarding a
-// sector's items.
+// Inspection of any queue, settings of static sectors, and discarding a sector's items.
 #include "base/error.h"
 #include "base/memctrl.h"
 #include "queue_internal.h"

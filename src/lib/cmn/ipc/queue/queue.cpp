@@ -56,9 +56,7 @@ int Put(const QueueView &stView, int nType, void *pvAddr) {
 
 bool TypeMatches(const stQueue *pstNode, int nType) { return nType < 0 || pstNode->nType == nType; }
 
-// Removes the oldest item of the type (any for a negative type); null when
-// there is none. The item goes back to the caller, so it is not passed to the
-// free callback.
+// Oldest item of the type (any if negative), or null; it goes to the caller, not the free callback.
 void *Take(const QueueView &stView, int nType) {
     MutexLocker stLock(stView.ptList);
     stLock.Lock();

@@ -1,6 +1,5 @@
-// Internal to the queue library: the records of both flavours, the
-// process-wide controls and one view that lets the algorithms serve both.
-// Not installed.
+// Internal to the queue library: the records of both flavours, the process-wide controls and one
+// view that lets the algorithms serve both. Not installed.
 #pragma once
 
 #include <pthread.h>
@@ -73,8 +72,7 @@ typedef struct _stQueueList {
     struct _stThrInfo stThrInfo;
 } stQueueList;
 
-// A shared idle list that the operations never use: every sector keeps its
-// own idle list.
+// Unused by the operations: every sector keeps its own idle list.
 typedef struct _stIdleQue {
     pthread_mutex_t mutex;
     int nCnt;
@@ -90,8 +88,7 @@ typedef struct _stQueueCtrl {
 // Printed when the static control cannot be allocated.
 static_assert(sizeof(stQueueCtrl) == 72, "static control is 72 bytes");
 
-// The fields of one queue of either flavour, so that put, take, push and pop
-// exist once.
+// The fields of one queue of either flavour, so that put, take, push and pop exist once.
 struct QueueView {
     unsigned int unNumber;  // dynamic index or sector number, for messages
     pthread_mutex_t *ptList;
@@ -112,21 +109,18 @@ struct QueueView {
 QueueView __View_Queue(stDynamicQueueList *pstQueue, unsigned int unIndex);
 QueueView __View_Queue(stQueueList *pstQueue, unsigned int unSect);
 
-// Creation and lookup (init). Lookups record nothing.
+// Lookups record nothing.
 stDynamicQueueList *__Get_DynamicQueue(unsigned int unIndex);
 stQueueCtrl *__Get_QueueCtrl();
 stQueueList *__Get_StaticQueue(unsigned int unSect);
-// The queue named by an identifier; records error 22 and returns false when
-// there is none.
+// The queue named by an identifier; records error 22 and returns false when there is none.
 bool __Find_Queue(unsigned int unSect, QueueView *pstView);
 
-// Node pool (init).
 stQueue *__New_QueueNode();
 void __Free_QueueNodes(stQueue *pstNode);
 // Pushes a cleared node onto an idle stack.
 void __Idle_QueueNode(const QueueView &stView, stQueue *pstNode);
 
-// Callbacks (app).
 QueueFreeFunc __Get_QueueFreeFunc();
 void __Clear_QueueCallbacks();
 
