@@ -41,8 +41,7 @@ const char *commandHelp();
 
 class Simulator {
 public:
-    // Creates and fills the tables and binds the master socket; false with
-    // a reason.
+    // Creates and fills the tables and binds the master socket; false with a reason.
     bool start(const Options &opts, std::string &err);
     // Runs one command line; the reply line (empty for an empty line).
     std::string execute(const std::string &line);
@@ -66,8 +65,7 @@ private:
 // A redundancy status: off, init, standby, active or a number.
 bool parseRole(const std::string &text, int &nOut);
 
-// The default port groups: internal (3) with a virtual address, heartbeat (2)
-// and external service (4) with a virtual address.
+// Default port groups: internal (3) and external service (4) with a virtual address, heartbeat (2).
 std::vector<std::string> defaultNets();
 
 }  // namespace hafsim

@@ -1,5 +1,4 @@
-// HA master simulator: the master's datagram socket, and the one-line text
-// of a received message.
+// HA master simulator: the master's datagram socket, and the one-line text of a received message.
 #pragma once
 
 #include <string>
@@ -20,8 +19,7 @@ public:
     int fd() const { return nSock_; }
     const std::string &path() const { return path_; }
 
-    // One waiting datagram into msg (zeroed first); its length, or -1 when
-    // nothing is waiting.
+    // One waiting datagram into msg (zeroed first); its length, or -1 when nothing is waiting.
     int receive(ProcMsg_Haf &msg);
     // Sends a master message of type nMsgName with nLen payload bytes to the
     // client socket of pid; false with a reason.

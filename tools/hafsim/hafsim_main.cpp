@@ -122,8 +122,7 @@ void drainSocket(hafsim::Simulator &sim) {
     for (int nLen; (nLen = sim.link().receive(msg)) >= 0;) emit(hafsim::describe(msg, nLen));
 }
 
-// Reads command lines and datagrams until quit, end of input (unless
-// waiting) or a stop signal.
+// Reads command lines and datagrams until quit, end of input (unless waiting) or a stop signal.
 void run(hafsim::Simulator &sim, bool bWait) {
     std::string pending;
     bool bInputOpen = true;

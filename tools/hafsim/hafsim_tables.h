@@ -1,5 +1,4 @@
-// HA master simulator: the three shared tables of the master, created with
-// their exact sizes and filled the way the master would fill them.
+// HA master simulator: the master's three shared tables, at their exact sizes, filled as it would.
 #pragma once
 
 #include <string>
@@ -34,8 +33,7 @@ public:
     // Creates (or finds) the key files and segments below the runtime root
     // and empties them. False with a reason when a table cannot be had.
     bool create(std::string &err);
-    // Removes the segments from the system (attached processes keep them
-    // until they detach).
+    // Removes the segments from the system (attached processes keep them until they detach).
     void removeSegments();
 
     // Own and peer rows of the duplication status, and the own node group.
@@ -44,8 +42,7 @@ public:
     void setRoles(int nOwn, int nPeer);
     // Adds or replaces the process-list row of pid; the row, or -1 when full.
     int addProcess(const std::string &name, int nPid, int nHaProcId);
-    // Adds a port group of the given type to the own node group; false when
-    // the group holds ten already.
+    // Adds a port group of the type to the own node group; false when it holds ten already.
     bool addPortGroup(int nType, const Ports &virt, const Ports &own, const Ports &peer);
 
     // The process event record of pid (zeroed but for nPId when unknown).

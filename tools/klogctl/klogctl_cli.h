@@ -1,5 +1,4 @@
-// Internal to klogctl: the command interpreter, apart from main so that the
-// tests run it in-process.
+// Internal to klogctl: the command interpreter, apart from main so tests run it in-process.
 #pragma once
 
 #include <ostream>

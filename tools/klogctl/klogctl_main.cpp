@@ -1,5 +1,4 @@
-// klogctl: lists the host-wide log registry and reads or changes the log
-// level of a running process by its block name.
+// klogctl: lists the host-wide log registry and reads or sets a process's log level by block name.
 #include <iostream>
 
 #include "klogctl_cli.h"

@@ -113,8 +113,7 @@ bool Registry::Attach(const std::string &keyFile, bool bWritable) {
     return true;
 }
 
-// The slot count comes from other processes: never trust it beyond the table,
-// and read it once per walk so that one walk sees one count.
+// The slot count comes from other processes: capped at the table, and read once per walk.
 int Registry::BlockCount() const {
     int nCnt = pstShm_->nCnt;
     if (nCnt < 0)

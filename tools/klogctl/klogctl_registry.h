@@ -1,9 +1,6 @@
-// Internal to klogctl: the host-wide log settings registry as another
-// process sees it. It attaches the existing segment only (an operator tool
-// must not create a registry, nor claim a block of its own) and reads and
-// stores level words the way the logging library's operations by block name
-// do: the level of a block is that of its first section in use, and a new
-// level goes to every section of the block.
+// Internal to klogctl: the host-wide log settings registry as another process sees it. It attaches
+// the existing segment only (an operator tool must not create a registry, nor claim a block of its
+// own) and reads and stores level words the way the logging library's operations by block name do.
 #pragma once
 
 #include <string>
@@ -28,15 +25,13 @@ struct BlockInfo {
     std::vector<SectionInfo> sections;
 };
 
-// Key file of the registry: "<runtime root>/olog.shm", with the host-wide
-// fallback "/tmp/olog.shm" only when ORVO_TMP_ROOT does not move the root
-// (as the logging library does).
+// Key file of the registry: "<runtime root>/olog.shm", with the host-wide fallback "/tmp/olog.shm"
+// only when ORVO_TMP_ROOT does not move the root (as the logging library does).
 std::vector<std::string> RegistryKeyFiles();
 
 class Registry {
   public:
-    // Attaches the first registry of RegistryKeyFiles() that exists; check
-    // attached() and error() afterwards.
+    // Attaches the first existing registry of RegistryKeyFiles(); check attached() and error().
     explicit Registry(bool bWritable);
     // Attaches the registry of one key file.
     Registry(const std::string &keyFile, bool bWritable);
