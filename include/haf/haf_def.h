@@ -1,16 +1,14 @@
-// Public: what the HA client library shares with the HA master process —
-// message types, status codes, the datagram header and payloads, and the
-// locations of the master's socket and of the clients' sockets.
+// Public: what the HA client library shares with the HA master: message types, status codes, the
+// datagram header and payloads, and the sockets' locations.
 //
-// Every record here crosses a process boundary byte for byte (native integer
-// order), so each size and offset is pinned below its declaration.
+// Every record here crosses a process boundary byte for byte (native integer order), so each size
+// and offset is pinned below its declaration.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 
-// ---------------------------------------------------------------------------
 // Message types (the value travels in HafProcHostMsgHead::nMsgName).
 enum _enProcMsgName_Haf {
     HAF_MSG_PROC_THREAD_RPT = 1001,
@@ -45,8 +43,6 @@ enum _enProcMsgName_Haf {
 // Name of a message type ("HAF_MSG_HOST_STATUS_RPT"), or "UNKNOWN".
 const char *getMsgName_Haf(int nMsgName);
 
-// ---------------------------------------------------------------------------
-// Status codes.
 enum _enHostOperStatus {  // redundancy state
     HAF_HOST_OFF_SYSTEM = -1,
     HAF_HOST_INIT_SYSTEM = 1,
@@ -76,16 +72,13 @@ enum _enProcDownDetectActionType {
     HAF_PROC_DOWN_SWITCH = 2,
 };
 
-// Fields of the shared tables that the master and the clients write and read
-// whole, without locks. Lock-free atomics are plain values in memory, so they
-// keep the layout the master shares.
+// Fields of the shared tables that the master and the clients write and read whole, without locks.
+// Lock-free atomics are plain values in memory, so they keep the layout the master shares.
 using HafAtomic32 = std::atomic<int32_t>;
 using HafAtomic16 = std::atomic<int16_t>;
 static_assert(HafAtomic32::is_always_lock_free && sizeof(HafAtomic32) == 4);
 static_assert(HafAtomic16::is_always_lock_free && sizeof(HafAtomic16) == 2);
 
-// ---------------------------------------------------------------------------
-// Sizes of the link.
 constexpr int HAF_MSG_MAX_SIZE = 4096;      // largest datagram on the link
 constexpr int HAF_MSG_HEAD_SIZE = 88;       // header in front of every payload
 constexpr int HAF_MSG_DATA_MAX_SIZE = HAF_MSG_MAX_SIZE - HAF_MSG_HEAD_SIZE;
@@ -95,16 +88,12 @@ constexpr int HAF_BLOCK_LEN = 64;
 constexpr const char *HAF_MASTER_PROC_NAME = "HAF";
 constexpr int HAF_MASTER_PROC_ID = 1;
 
-// Locations below the runtime root (Get_OrvoTmpRoot(), base/util.h). Each
-// function writes the path into pszBuf (nLen bytes, always terminated) and
-// returns pszBuf.
+// Locations below the runtime root (Get_OrvoTmpRoot(), base/util.h). Each function writes the path
+// into pszBuf (nLen bytes, always terminated) and returns pszBuf.
 char *getSockDirPath_Haf(char *pszBuf, int nLen);           // ".../haf/sock/"
 char *getMasterSockPath_Haf(char *pszBuf, int nLen);        // ".../haf/sock/master"
 char *getClientSockPath_Haf(int nPid, char *pszBuf, int nLen);  // ".../haf/sock/<pid>"
 char *getShmDirPath_Haf(char *pszBuf, int nLen);            // ".../haf/shm/"
-
-// ---------------------------------------------------------------------------
-// Records of the link.
 
 // Datagram header; the payload follows at offset 88.
 typedef struct HafProcHostMsgHead {
@@ -127,8 +116,7 @@ static_assert(offsetof(HafProcHostMsgHead, cDestProcName) == 48);
 static_assert(offsetof(HafProcHostMsgHead, nDestProcID) == 80);
 static_assert(offsetof(HafProcHostMsgHead, nResult) == 84);
 
-// Host status report (1002, 1005): local then remote admin, redundancy,
-// hardware and service status.
+// Host status report (1002, 1005): local then remote admin, redundancy, hardware, service status.
 typedef struct HafHostStatusRpt {
     int16_t nLocalAdmnStatus;
     int16_t nLocalRedundancyStatus;
@@ -325,8 +313,8 @@ static_assert(sizeof(HafCliTestRsp) == 4000);
 static_assert(offsetof(HafCliTestRsp, nResult) == 0);
 static_assert(offsetof(HafCliTestRsp, cResult) == 4);
 
-// One whole message: header and the payload union. 4184 bytes, more than
-// the largest datagram, so that a received datagram always fits.
+// One whole message: header and the payload union. 4184 bytes, more than the largest datagram, so
+// that a received datagram always fits.
 typedef struct ProcMsg_Haf {
     HafProcHostMsgHead h;
     union {

@@ -1,5 +1,5 @@
-// Public: the duplication-status table the HA master keeps in shared memory:
-// this node's and the peer's role and status, and the mount supervision.
+// Public: the duplication-status table the HA master keeps in shared memory: this node's and the
+// peer's role and status, and the mount supervision.
 #pragma once
 
 #include "haf/haf_def.h"

@@ -1,6 +1,5 @@
-// Public: the circular queue between the HA link's reception thread (one
-// pusher) and its dispatch thread (one popper). Every slot holds a whole
-// message record; a full queue gives up its oldest message to make room.
+// Public: the circular queue from the HA link's reception thread (one pusher) to its dispatch
+// thread (one popper). A full queue gives up its oldest message to make room.
 #pragma once
 
 #include <pthread.h>
@@ -21,13 +20,11 @@ extern _HAF_CircularQueue stHafBuffer;
 extern _HAF_CircularQueue *pstHafInterBuffer;
 extern pthread_mutex_t mutex_haf_inter_buffer;
 
-// Allocates nMaxSize slots (a negative count means 1000) and empties the
-// queue; 0, or -1 when the slots cannot be had (fewer than two slots cannot
-// tell a full queue from an empty one and are refused).
+// Allocates nMaxSize slots (negative: 1000) and empties the queue; 0, or -1 when the slots cannot
+// be had or are fewer than two (a full queue would look empty).
 int Haf_Init_InterBuffer(int nMaxSize);
-// Appends a copy of *msg. When the queue is full the oldest message is
-// discarded first (copied into *clearData when given) and logged. Returns the
-// slot used, or -1 when there is no queue.
+// Appends a copy of *msg. When the queue is full the oldest message is discarded first (copied into
+// *clearData when given) and logged. Returns the slot used, or -1 when there is no queue.
 int pushBufferHaf(const ProcMsg_Haf *msg, ProcMsg_Haf *clearData);
 // Takes the oldest message into *out; its slot, or -1 when empty or no queue.
 int popBufferHaf(ProcMsg_Haf *out);

@@ -1,6 +1,5 @@
-// Public: the network-information table the HA master keeps in shared
-// memory (node groups, port groups, virtual and physical addresses), and the
-// address accessors over it.
+// Public: the network-information table the HA master keeps in shared memory (node groups, port
+// groups, virtual and physical addresses), and the address accessors over it.
 #pragma once
 
 #include "haf/haf_def.h"
@@ -187,9 +186,8 @@ HafNetworkInformation *getHafNetInfoShm();
 int getHafNetInfoShmInitFlag();
 int getHafNetInfohmInitFlag(int nFlag);
 
-// ---------------------------------------------------------------------------
-// Address accessors. They read the attached network information (null table:
-// nothing found). Addresses are copied with at most nLen - 1 characters.
+// Address accessors. They read the attached network information (null table: nothing found).
+// Addresses are copied with at most nLen - 1 characters.
 
 constexpr int HAF_LIB_IP_LEN = 1025;
 
@@ -244,6 +242,6 @@ int HALibGetGroupExtIP(const char *cNodegrpName, HafLibGrpIfIpAddr *pstAddr);
 int HALibGetGroupIntIPList(HafLibGrpIfIpAddrList *pstList);
 int HALibGetGroupExtIPList(HafLibGrpIfIpAddrList *pstList);
 
-// The node of the pair a node name stands for: the decimal number after its
-// first four characters, modulo 2; 0 for an empty name or no number.
+// The node of the pair a node name stands for: the decimal number after its first four characters,
+// modulo 2; 0 for an empty name or no number.
 int HALibGetNodeID_IN(const char *pszNodeName);

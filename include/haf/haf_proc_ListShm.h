@@ -1,5 +1,5 @@
-// Public: the process-list table the HA master keeps in shared memory, and
-// the segment opening shared by the three tables of the master.
+// Public: the process-list table the HA master keeps in shared memory, and the segment opening
+// shared by the three tables of the master.
 #pragma once
 
 #include <sys/socket.h>
@@ -97,8 +97,7 @@ static_assert(offsetof(ProcMngInfoHAF, starttime) == 96);
 static_assert(offsetof(ProcMngInfoHAF, vsize) == 104);
 static_assert(offsetof(ProcMngInfoHAF, nCputime) == 112);
 
-// The process list: row i of stInfo and row i of stCont describe the same
-// process; nProcCnt rows are in use.
+// The process list: row i of stInfo and of stCont describe one process; nProcCnt rows are in use.
 typedef struct ProcListHAF {
     int32_t nProcCnt;
     ProcInfoHAF stInfo[HAF_MAX_PROC];
@@ -113,14 +112,12 @@ static_assert(offsetof(ProcListHAF, stInfo) == 8);
 static_assert(offsetof(ProcListHAF, stCont) == 327688);
 static_assert(offsetof(ProcListHAF, nReloadState) == 358408);
 
-// Attaches the process list. pcKeyPath null means the default key path;
-// nCreateFlag 0 attaches an existing key file's segment (creating a missing
-// segment), non-zero also creates the key file. A segment of another size is
-// refused. Returns the table or null.
+// Attaches the process list. pcKeyPath null means the default key path; nCreateFlag 0 attaches an
+// existing key file's segment (creating a missing segment), non-zero also creates the key file. A
+// segment of another size is refused. Returns the table or null.
 ProcListHAF *Init_HafProcess(const char *pcKeyPath, int nCreateFlag);
 ProcListHAF *careateHafProcShm(int nCreateFlag);
-// The stored key path, set to the default (and its directories created)
-// first if empty.
+// The stored key path, set to the default (and its directories created) first if empty.
 char *getDefaultKetFileHafProcessList();
 // The stored key path if set, else the default one.
 const char *getKetFileHafProcessList();
@@ -128,13 +125,11 @@ ProcListHAF *getHafProcShm();
 int getHafProcShmInitFlag();
 int getHafProcShmInitFlag(int nFlag);
 
-// Attaches (read-write) the segment of nSize bytes keyed by the key file
-// pszKeyFile plus ".shm"; the key file must exist. A missing segment is
-// created and zeroed (*pnFirstF = 1); one of another size is refused.
-// Returns the address or null (reason in the error registry).
+// Attaches (read-write) the segment of nSize bytes keyed by the key file pszKeyFile plus ".shm";
+// the key file must exist. A missing segment is created and zeroed (*pnFirstF = 1); one of another
+// size is refused. Returns the address or null (reason in the error registry).
 void *HafShmOpenReadOnly(const char *pszKeyFile, int nSize, int *pnFirstF);
 
-// Creates the key file and gets (or creates) the segment keyed by it.
-// Returns the segment id; -3 key file not created, -4 its mode not set,
-// -2 no key, -1 no segment.
+// Creates the key file and gets (or creates) the segment keyed by it. Returns the segment id; -3
+// key file not created, -4 its mode not set, -2 no key, -1 no segment.
 int SharedCreate(const char *pszKeyFile, int nSize, int *pnKey, int *pnFirstF);

@@ -1,6 +1,5 @@
-// Public: facts about processes read from /proc (command line, scheduling
-// figures, CPU use, owner). Readers return 0 (or a count or pid) and -1 on
-// failure, leaving the record partly filled; they never raise.
+// Public: facts about processes from /proc (command line, scheduling figures, CPU use, owner).
+// Readers return 0 (or a count or pid), or -1 with the record partly filled; they never raise.
 #pragma once
 
 #include <cstdint>
@@ -23,8 +22,8 @@ typedef struct PROC_PID_STAT_TAB {
 
 // Whole seconds since boot; 0 when /proc/uptime cannot be read.
 long uptime();
-// CPU use in tenths of a percent of a process started at starttime (ticks
-// after boot), now being `seconds` after boot.
+// CPU use in tenths of a percent of a process started at starttime (ticks after boot), `seconds`
+// after boot.
 int getCputime(uint64_t utime, uint64_t stime, uint64_t starttime, long seconds);
 
 int getFileProcPidCmdLine(int pid, PROC_PID_STAT_TAB *pstTab);
@@ -32,10 +31,9 @@ int getFileProcStat(int pid, PROC_PID_STAT_TAB *pstTab);
 int getDirProcStat(int pid, PROC_PID_STAT_TAB *pstTab);
 // The pid on success; -1 for a pid of 0 or less or on failure.
 int getProcPIDProcStat(int pid, PROC_PID_STAT_TAB *pstTab);
-// Looks Command/args up among the first nLen (at most 300) entries of a list
-// made by getDirProcStatList; 0 and a copy in pstOut when found, else -1.
+// Looks Command/args up among the first nLen (at most 300) entries of a list made by
+// getDirProcStatList; 0 and a copy in pstOut when found, else -1.
 int getProcNameProcStat(const char *Command, const char *args, PROC_PID_STAT_TAB *pstOut, int nLen,
                         PROC_PID_STAT_TAB **ppstList);
-// Every process of the host into a heap array (*ppstOut) that the caller
-// releases with free(); the count, or -1.
+// Every process of the host into a heap array (*ppstOut) the caller free()s; the count, or -1.
 int getDirProcStatList(PROC_PID_STAT_TAB **ppstOut);

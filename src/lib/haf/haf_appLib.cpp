@@ -1,5 +1,4 @@
-// HA client initialisation, callback registration, requests to the master
-// and accessors over the master's tables.
+// HA client initialisation, callbacks, requests to the master and accessors over its tables.
 #include "haf/haf_appLib.h"
 
 #include <unistd.h>
@@ -36,8 +35,8 @@ std::atomic<int> gnReportF{0};
 std::atomic<int> gnHangTest{0};
 std::atomic<int> gnNoReportTest{0};
 
-// Own identity in the master's eyes; written before the library's threads
-// start (or by the application before HALibInit).
+// Own identity in the master's eyes; written before the library's threads start (or by the
+// application before HALibInit).
 char g_szMyProcessName[HAF_PROC_NAME_LEN] = "UNKOWN";
 int g_nMyProcessId = 1;
 
@@ -47,8 +46,7 @@ constexpr int kMinVersionLen = 5;
 constexpr int kEnvLen = 128;
 constexpr int kNodeNumberLen = 40;
 
-// Steps of HALibInit that must happen once per process even when a failed
-// call is repeated.
+// Steps of HALibInit that must happen once per process even when a failed call is repeated.
 struct InitProgress {
     std::mutex mutex;
     bool bQueue = false;
@@ -68,8 +66,7 @@ const char *rowText(char (&szOut)[N + 1], const char (&szField)[N]) {
 
 // The duplication status as last attached, once HALibInit attached it.
 const NET_STATUS *dupTable() { return _netHafLib != nullptr ? getHafDupInfoShm() : nullptr; }
-// The same, attached anew first when the master made it anew: for reads
-// that a decision rests on.
+// The same, attached anew first when the master made it anew: for reads that a decision rests on.
 const NET_STATUS *currentDupTable() {
     return _netHafLib != nullptr ? currentHafDupInfoShm() : nullptr;
 }
@@ -87,8 +84,8 @@ const HOST_STATUS *peerRow(const NET_STATUS *pTable = dupTable()) {
     return pTable != nullptr ? rowOf(pTable, pTable->nPNode) : nullptr;
 }
 
-// One terminated copy per thread and per field, so that a returned text
-// stays valid while the master rewrites its row.
+// One terminated copy per thread and per field, so that a returned text stays valid while the
+// master rewrites its row.
 using RowField = char[17];
 const char *rowField(RowField &szBuf, const HOST_STATUS *pRow, char (HOST_STATUS::*field)[16]) {
     if (!initialised() || pRow == nullptr) return "";
@@ -124,8 +121,8 @@ int findMyRow(const ProcListHAF *pList) {
     return -1;
 }
 
-// Tables attached by an earlier, partly failed call stay as they are: a
-// retry attaches only the missing ones instead of mapping them again.
+// Tables attached by an earlier, partly failed call stay as they are: a retry attaches only the
+// missing ones instead of mapping them again.
 int attachTables() {
     if (_procHafLib == nullptr) _procHafLib = Init_HafProcess(nullptr, 0);
     if (_procHafLib != nullptr && _netHafLib == nullptr) _netHafLib = Init_HafDupInfo(nullptr, 0);
@@ -210,8 +207,8 @@ int HALibInit(const char *pszAppVer, pfHafHangThrID cbFunc) {
         return -1;
     }
     std::lock_guard<std::mutex> lock(gInit.mutex);
-    // The threads and the socket exist once per process; a second set-up
-    // would start a second checker and reception pair.
+    // The threads and the socket exist once per process; a second set-up would start a second
+    // checker and reception pair.
     if (initialised()) return 0;
     return startLibrary(pszAppVer, cbFunc);
 }
@@ -240,17 +237,13 @@ int HALibRegisterProcMsgCallback(pfOnProcMsgEvent pfFunc) {
     return registerCallback(haf_procMsgEvent_cb, pfFunc);
 }
 
-// ---------------------------------------------------------------------------
-// Requests.
-
 int HALibSetSwitchNode(const char *pszCause) {
     if (!initialised()) return -1;
     const HOST_STATUS *pRow = ownRow(currentDupTable());
     int16_t nState = pRow != nullptr ? pRow->nHostOperStatus : static_cast<int16_t>(0);
-    // Asked for on the way out of an ending or faulting process: the request
-    // goes first, and its line only where standard output takes it at once.
-    // The send itself keeps the socket lock's bound, since normal sends take
-    // that lock too.
+    // Asked for on the way out of an ending or faulting process: the request goes first, and its
+    // line only where standard output takes it at once. The send itself keeps the socket lock's
+    // bound, since normal sends take that lock too.
     if (nState == HAF_HOST_ACTIVE_SYSTEM) {
         int nSent = sendMasterHostOperStatusChg_Haf(HAF_HOST_STANDBY_SYSTEM, pszCause);
         Print_StdoutNow("Active System(%s[%d]) Cause(%s) send OK (HALibSetSwitchNode:257)\n",
@@ -279,9 +272,6 @@ int HALibSetProcessStatusChange(int nAction, const char *pszProcessName, int nPr
                                 const char *pszCause) {
     return sendMasterProcStatusChg_Haf(nAction, pszProcessName, nProcessID, pszCause);
 }
-
-// ---------------------------------------------------------------------------
-// Accessors.
 
 int HALibGetHostStatus(HafHostStatusRpt *pstStatus) {
     if (!initialised() || pstStatus == nullptr) return -1;

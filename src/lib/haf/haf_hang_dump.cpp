@@ -1,6 +1,5 @@
-// Stack dumps of a hung process: a forked child runs pstack on the process
-// and copies the listing, between a header and a trailer, into a file under
-// ${LOG_PATH}/core (or /tmp), made new with mode 0600.
+// Stack dumps of a hung process: a forked child runs pstack and copies the listing, between a
+// header and a trailer, into a new file (mode 0600) under ${LOG_PATH}/core or /tmp.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,9 +26,8 @@ namespace {
 constexpr int kDirLen = 512;
 constexpr int kWordLen = 128;
 constexpr int kPipeLineLen = 512;
-// A child that cannot finish (a lock another thread held at the fork, a
-// pstack that never ends) must not hold the checker for ever. Its own bound:
-// the dump is taken before the application decides whether to end.
+// A child that cannot finish (a lock another thread held at the fork, a pstack that never ends)
+// must not hold the checker for ever; the dump comes before the application decides to end.
 constexpr unsigned int kChildLimitSec = 120;
 constexpr const char *kEqualsLine = "=======================================\n";
 constexpr const char *kSeparators = " \t\n\r\f\v";
@@ -49,9 +47,8 @@ struct PipeCloser {
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 using PipePtr = std::unique_ptr<FILE, PipeCloser>;
 
-// A name that may stand in a file name as it is: only letters, digits, '.',
-// '_' and '-', and no "..". Node and program names come from tables and
-// command lines that others may write.
+// A name that may stand in a file name as it is: only letters, digits, '.', '_' and '-', and no
+// "..". Node and program names come from tables and command lines that others may write.
 bool isSafeName(const char *pszName) {
     if (pszName[0] == '\0' || strstr(pszName, "..") != nullptr) return false;
     for (const char *pc = pszName; *pc != '\0'; ++pc) {
@@ -61,8 +58,7 @@ bool isSafeName(const char *pszName) {
     return true;
 }
 
-// Program name (first word of the command line) of process nPid, or a
-// placeholder when it is not a safe name.
+// Program name (first word of the command line) of nPid, or a placeholder when it is not safe.
 bool programName(int nPid, char *pszOut, size_t unLen) {
     PROC_PID_STAT_TAB stTab;
     memset(&stTab, 0, sizeof(stTab));
@@ -75,8 +71,8 @@ bool programName(int nPid, char *pszOut, size_t unLen) {
     return true;
 }
 
-// The node name of the HA table, else the system's host name, else a
-// placeholder: whichever comes first as a safe name.
+// The HA table's node name, else the system's host name, else a placeholder: the first that is a
+// safe name.
 void hostName(char *pszOut, size_t unLen) {
     pszOut[0] = '\0';
     if (g_nInitHafLib.load() == 1) StrCpy(pszOut, HALibGetNodeName(), unLen);
@@ -94,20 +90,19 @@ void expandShown(char *pszPath, int nLen) {
     printf("LOG_PATH [%s] \n", pszPath);
 }
 
-// The folder of the dumps, ending in '/': "${LOG_PATH}/core/", or "/tmp/"
-// without LOG_PATH. Only this part is expanded; the names are added as they
-// are.
+// The folder of the dumps, ending in '/': "${LOG_PATH}/core/", or "/tmp/" without LOG_PATH. Only
+// this part is expanded; the names are added as they are.
 void dumpDir(char *pszDir, int nLen) {
     StrCpy(pszDir, "${LOG_PATH}/core/", static_cast<size_t>(nLen));
     expandShown(pszDir, nLen);
     size_t unLen = strlen(pszDir);
-    // An expansion cut short no longer ends in the folder's '/'.
+    // An expansion cut short does not end in the folder's '/'.
     if (strncmp(pszDir, "/core", 5) == 0 || unLen == 0 || pszDir[unLen - 1] != '/')
         StrCpy(pszDir, "/tmp/", static_cast<size_t>(nLen));
 }
 
-// A new dump file "<dir>pstack_<host>_<program>_<pid>_<tid>" (".1", ".2"...
-// after it when the name is taken), never one that exists.
+// A new dump file "<dir>pstack_<host>_<program>_<pid>_<tid>" (".1", ".2"... after it when the name
+// is taken), never one that exists.
 FilePtr createDump(const char *pszDir, const char *pszHost, const char *pszProgram, int nPid,
                    unsigned int unThrId) {
     char szStem[kDirLen + 2 * kWordLen + 32];
@@ -143,18 +138,17 @@ void copyPstack(FILE *pFile, int nPid) {
     while (fgets(szLine, sizeof(szLine), pPipe.get()) != nullptr) fputs(szLine, pFile);
 }
 
-// Forks a child that writes the dump of nPid; the child's wait status, or -1
-// when there is no child.
+// The wait status of a forked child that writes the dump of nPid, or -1 when there is no child.
 int runDumpChild(unsigned int unThrId, int nPid) {
-    // Written before the child's lines, and only where standard output takes
-    // it at once: the hang being reported may be a thread stuck writing there.
+    // Written before the child's lines, and only where standard output takes it at once: the hang
+    // being reported may be a thread stuck writing there.
     Flush_StdoutNow();
     pid_t child = fork();
     if (child < 0) return -1;
     if (child == 0) {
         __fpurge(stdout);  // the parent's buffered output is not the child's
-        // The parent's handlers (and the signal library's pipe to its
-        // dispatcher) must not act on signals sent to the child.
+        // The parent's handlers (and the signal library's pipe to its dispatcher) must not act on
+        // signals sent to the child.
         for (int s = 1; s < NSIG; ++s) signal(s, SIG_DFL);
         sigset_t none;
         sigemptyset(&none);

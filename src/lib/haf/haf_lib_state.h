@@ -1,7 +1,5 @@
-// Internal to the HA client library: the process-wide state its modules
-// share (initialisation, identity, callbacks, test switches). Values read by
-// the library's own threads while application threads write them are
-// atomic.
+// Internal to the HA client library: state its modules share (initialisation, identity, callbacks,
+// test switches). What its threads read while application threads write is atomic.
 #pragma once
 
 #include <pthread.h>
@@ -21,15 +19,15 @@ extern std::atomic<int> g_nInitHafLib;
 extern char gszAppVersion[HAF_APP_VERSION_LEN];
 extern char logHafLibTitle[HAF_TITLE_LEN];
 
-// The tables as HALibInit attached them (null until then). Readers take
-// the tables as they stand now from the table accessors.
+// The tables as HALibInit attached them (null until then). Readers take the tables as they stand
+// now from the table accessors.
 extern ProcListHAF *_procHafLib;
 extern NET_STATUS *_netHafLib;
 extern HafNetworkInformation *_networkHafLib;
 
-// The process list and duplication status the master keeps now, attached
-// anew when the master made them anew (HafShmTable::current); null when
-// there is none. A few system calls each: for reads that decide something.
+// The process list and duplication status the master keeps now, attached anew when the master made
+// them anew (HafShmTable::current); null when there is none. A few system calls each: for reads
+// that decide something.
 ProcListHAF *currentHafProcShm();
 NET_STATUS *currentHafDupInfoShm();
 
@@ -44,17 +42,15 @@ extern std::atomic<int> gnReportF;
 extern std::atomic<int> gnHangTest;
 extern std::atomic<int> gnNoReportTest;
 
-// Guards the process socket against re-creation while it is used
-// (haf_sessLib.cpp).
+// Guards the process socket against re-creation while it is used (haf_sessLib.cpp).
 extern pthread_rwlock_t gHafSockLock;
 
 // Starts the checker thread with its hang handler; 0, or -1.
 int Init_THreadCheck_Haf(pfHafHangThrID cbFunc);
 
-// Test seams. The checker calls the first between reading a slot's interval
-// and its update time; a test build that defines it can hold that window
-// open. The master link starts its threads through the second, the system's
-// pthread_create in production.
+// Test seams. The checker calls the first between reading a slot's interval and its update time; a
+// test build that defines it can hold that window open. The master link starts its threads through
+// the second, the system's pthread_create in production.
 void hafCheckSlotRead(uint32_t unSlot);
 using HafThreadCreateFn = int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
 extern std::atomic<HafThreadCreateFn> gHafLinkThreadCreate;

@@ -8,9 +8,6 @@
 
 #include "haf_shm_table.h"
 
-// ---------------------------------------------------------------------------
-// Clearing
-
 void HafNetworkBondingPortStatus::Clear() {
     nUsed = 0;
     cIfName[0] = '\0';
@@ -78,9 +75,6 @@ void HafNetworkInformation::Clear() {
     for (HafNetNodeGroup &stGroup : stNodeG) stGroup.Clear();
 }
 
-// ---------------------------------------------------------------------------
-// Attaching
-
 namespace {
 
 void initialiseNetInfo(void *pvShm) { static_cast<HafNetworkInformation *>(pvShm)->Clear(); }
@@ -115,9 +109,6 @@ HafNetworkInformation *getHafNetInfoShm() {
 int getHafNetInfoShmInitFlag() { return gNetInfo.initFlag(); }
 int getHafNetInfohmInitFlag(int nFlag) { return gNetInfo.setInitFlag(nFlag); }
 
-// ---------------------------------------------------------------------------
-// Address accessors
-
 int HALibGetNodeID_IN(const char *pszNodeName) {
     if (pszNodeName == nullptr || strnlen(pszNodeName, 5) <= 4) return 0;
     return static_cast<int>(strtol(pszNodeName + 4, nullptr, 10) % 2);
@@ -125,8 +116,8 @@ int HALibGetNodeID_IN(const char *pszNodeName) {
 
 namespace {
 
-// The master writes the table at any time: every count and index read from it
-// is bounded before use, and texts are copied no further than their field.
+// The master writes the table at any time: every count and index read from it is bounded before
+// use, and texts are copied no further than their field.
 int bounded(int nValue, int nMax) { return nValue < 0 ? 0 : (nValue > nMax ? nMax : nValue); }
 
 template <size_t N>
@@ -185,8 +176,8 @@ struct Found {
     const HafNetworkPortStatus *pstStatus = nullptr;
 };
 
-// Calls fn(found) for each non-empty address of the chosen side of the port
-// groups that match, in table order, until fn returns true.
+// Calls fn(found) for each non-empty address of the chosen side of the port groups that match, in
+// table order, until fn returns true.
 template <class Match, class Fn>
 bool forEachAddress(const OwnView &view, Side side, Match match, Fn fn) {
     if (!view.valid()) return false;
@@ -205,8 +196,8 @@ bool forEachAddress(const OwnView &view, Side side, Match match, Fn fn) {
 
 bool validBuffer(int nLen, const char *psz) { return nLen > 0 && psz != nullptr; }
 
-// First address of the matching port groups into pszIP (and its port's
-// operational status into *pnStatus when given).
+// First address of the matching port groups into pszIP (and its port's operational status into
+// *pnStatus when given).
 template <class Match>
 int firstAddress(Side side, Match match, int nLen, char *pszIP, int *pnStatus = nullptr) {
     if (!validBuffer(nLen, pszIP)) return -1;
@@ -220,8 +211,7 @@ int firstAddress(Side side, Match match, int nLen, char *pszIP, int *pnStatus = 
     return bFound ? 0 : -1;
 }
 
-// Addresses of a node's own type first, then of the other types except
-// monitoring.
+// Addresses of a node's own type first, then of the other types except monitoring.
 int preferredThenOthers(int nType, Side side, int nLen, char *pszIP, int *pnStatus = nullptr) {
     auto preferred = [nType](const HafNetPortGroup &stPG) { return isType(stPG, nType); };
     auto others = [nType](const HafNetPortGroup &stPG) {

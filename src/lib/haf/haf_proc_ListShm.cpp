@@ -1,5 +1,4 @@
-// The process-list table, and the segment opening and attach sequence shared
-// by the master's three tables.
+// The process-list table, and the segment opening and attach sequence of the master's three tables.
 #include "haf/haf_proc_ListShm.h"
 
 #include <fcntl.h>
@@ -24,8 +23,8 @@ namespace {
 
 // Closed to others: whoever may write a table can steer the node's role.
 constexpr mode_t kTableMode = SHM_MODE_PRIVATE;
-// The tables' way: a segment of another size is refused (other processes
-// may have it attached), and key file and modes stay as the master left them.
+// The tables' way: a segment of another size is refused (other processes may have it attached), and
+// key file and modes stay as the master left them.
 constexpr unsigned kTableHow = SHM_REFUSE_RESIZE | SHM_AS_FOUND;
 constexpr int kReattachWaitMs = 200;  // about the longest wait for another re-attach
 
@@ -44,9 +43,6 @@ constexpr HafShmTableDesc kProcListDesc = {
 HafShmTable gProcList(kProcListDesc);
 
 }  // namespace
-
-// ---------------------------------------------------------------------------
-// HafShmTable
 
 void HafShmTable::makeDefaultPath(char *pszBuf, int nLen) const {
     char szDir[HAF_KEY_PATH_SIZE];
@@ -91,10 +87,8 @@ void *HafShmTable::open(int nCreateFlag) {
     int nFirstF = 0;
     int nId = -1;
     void *pvShm = nullptr;
-    // The create flag adds the folders and the key file. Either way a
-    // missing segment is created, and one of another size is refused (never
-    // resized): other processes may have it attached and would go on with a
-    // copy nobody updates.
+    // The create flag adds folders and key file. Either way a missing segment is created and one of
+    // another size refused (never resized): its other users would keep a copy nobody updates.
     unsigned unHow = kTableHow | (nCreateFlag == 0 ? SHM_NO_KEY_FILE : 0u);
     if (nCreateFlag == 0 || makeRuntimeDirs_Haf(key.c_str()) == 0)
         pvShm = ShmOpenWith("HafShmOpenReadOnly", key.c_str(), desc_.nSize, unHow, kTableMode,
@@ -114,8 +108,7 @@ void *HafShmTable::open(int nCreateFlag) {
     return pvShm;
 }
 
-// Whether the attached segment is still the one at the key (a table never
-// attached has nothing to compare with).
+// Whether the attached segment is still the one at the key (true for a table never attached).
 bool HafShmTable::kept() {
     int nId = nShmId_.load(std::memory_order_acquire);
     if (nId < 0) return true;
@@ -131,8 +124,7 @@ bool HafShmTable::kept() {
 
 void *HafShmTable::current() {
     if (kept()) return shm();
-    // A thread on its way out must not wait long for one that is stuck, or
-    // for itself.
+    // A thread on its way out must not wait long for one that is stuck, or for itself.
     for (int i = 1; bReattaching_.exchange(true); ++i) {
         if (i >= kReattachWaitMs) return shm();
         usleep(1000);
@@ -143,16 +135,13 @@ void *HafShmTable::current() {
         int nId = -1;
         pvShm = ShmOpenWith(__func__, key.c_str(), desc_.nSize,
                             kTableHow | SHM_NO_KEY_FILE | SHM_NO_CREATE, kTableMode, nullptr, &nId);
-        // No new table yet: a decision reads it as missing, while the readers
-        // that do not look keep the old one rather than none.
+        // No new table yet: a decision reads it as missing, while the readers that do not look keep
+        // the old one rather than none.
         if (pvShm != nullptr) publish(pvShm, nId);
     }
     bReattaching_.store(false);
     return pvShm;
 }
-
-// ---------------------------------------------------------------------------
-// Segments
 
 void *HafShmOpenReadOnly(const char *pszKeyFile, int nSize, int *pnFirstF) {
     return ShmOpenWith(__func__, pszKeyFile, nSize, kTableHow | SHM_NO_KEY_FILE, kTableMode,
@@ -178,9 +167,6 @@ int SharedCreate(const char *pszKeyFile, int nSize, int *pnKey, int *pnFirstF) {
     if (pnFirstF != nullptr) *pnFirstF = 1;
     return shmget(nKey, static_cast<size_t>(nSize), IPC_CREAT | kTableMode);
 }
-
-// ---------------------------------------------------------------------------
-// Process list
 
 void ProcMngInfoHAF::Clear() {
     nCurStat = 0;

@@ -23,8 +23,7 @@ constexpr int kListStep = 100;           // records added to a list at a time
 constexpr int kNameLookupMax = 300;      // entries getProcNameProcStat looks at
 constexpr int kStatRestItems = 42;       // fields 3 to 43 and the rest
 
-// Reads the first line of a file (at most kLineMax - 1 characters); false when
-// it cannot be opened or is empty.
+// The first line of a file (at most kLineMax - 1 characters); false when unreadable or empty.
 bool readFirstLine(const char *pszPath, char *pszLine) {
     FILE *pFile = fopen(pszPath, "r");
     if (pFile == nullptr) return false;
@@ -116,9 +115,8 @@ int getFileProcStat(int pid, PROC_PID_STAT_TAB *pstTab) {
     char szLine[kLineMax];
     if (!readFirstLine(szPath, szLine)) return -1;
 
-    // The command name sits in parentheses and may itself hold blanks and
-    // parentheses: it ends at the last ')'. The other fields follow, one
-    // blank apart.
+    // The command name sits in parentheses and may itself hold blanks and parentheses: it ends at
+    // the last ')'. The other fields follow, one blank apart.
     char *pcOpen = strchr(szLine, '(');
     char *pcClose = strrchr(szLine, ')');
     if (pcOpen == nullptr || pcClose == nullptr || pcClose < pcOpen || pcClose[1] != ' ') return -1;

@@ -1,5 +1,5 @@
-// Small services of the HA client library: paths, tokens, trims, time and
-// byte-count texts, addresses, program name, pid file and node types.
+// Small services of the HA client library: paths, tokens, trims, time and byte-count texts,
+// addresses, program name, pid file and node types.
 #include "file/file.h"
 #include "haf/haf_proc_util.h"
 
@@ -40,8 +40,8 @@ char gszEnvPath[kEnvBufSize];
 
 bool isIn(char c, const char *chs) { return c != '\0' && strchr(chs, c) != nullptr; }
 
-// Appends the items of src to a token list whose item offsets are psOffsets
-// (nMaxItems of them) and whose text area is pcArea (nAreaSize bytes).
+// Appends the items of src to a token list whose item offsets are psOffsets (nMaxItems of them) and
+// whose text area is pcArea (nAreaSize bytes).
 class TokenList {
 public:
     TokenList(int32_t *pnCount, int16_t *psOffsets, int nMaxItems, char *pcArea, int nAreaSize)
@@ -50,8 +50,8 @@ public:
 
     bool full() const { return *pnCount_ >= nMaxItems_; }
 
-    // Stores at most nLen characters of pcText (and at most 255); false when
-    // the list or its text area has no room left.
+    // Stores at most nLen characters of pcText (and at most 255); false when the list or its text
+    // area has no room left.
     bool append(const char *pcText, size_t nLen) {
         if (full()) return false;
         int nUsed = *pnCount_ == 0 ? 0 : endOfLast();
@@ -77,8 +77,8 @@ private:
     int nAreaSize_;
 };
 
-// Splits src into the list: up to nMaxCnt - 1 tokens (at least one), then
-// the remainder with the characters of pszRestTrim cut from both ends.
+// Splits src into the list: up to nMaxCnt - 1 tokens (at least one), then the remainder with the
+// characters of pszRestTrim cut from both ends.
 int splitTokens(const char *src, int nMaxCnt, TokenList &list, const char *sep1,
                 const char *pszRestTrim) {
     if (src == nullptr || sep1 == nullptr) return 0;
@@ -177,8 +177,7 @@ namespace {
 constexpr mode_t kRuntimeDirMode = 03770;
 constexpr mode_t kPlainDirMode = 0755;
 
-// The part of path below the runtime root ("haf/sock/1234"), or empty when
-// path does not lie below it.
+// The part of path below the runtime root ("haf/sock/1234"); empty when path is not below it.
 std::string belowRuntimeRoot(const std::string &path) {
     std::string root = Get_OrvoTmpRoot();
     while (root.size() > 1 && root.back() == '/') root.pop_back();
@@ -188,9 +187,8 @@ std::string belowRuntimeRoot(const std::string &path) {
     return path.substr(root.size() + 1);
 }
 
-// Creates one shared runtime folder. The mode and group are set through a
-// descriptor of the folder made just now, never through a name that could
-// have been swapped meanwhile.
+// Creates one shared runtime folder. The mode and group are set through a descriptor of the folder
+// made just now, never through a name that could have been swapped meanwhile.
 int makeRuntimeDir(const std::string &dir, gid_t nGid) {
     if (mkdir(dir.c_str(), 0700) != 0) return errno == EEXIST ? 0 : -1;
     int nFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);

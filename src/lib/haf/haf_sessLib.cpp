@@ -1,5 +1,4 @@
-// The datagram link with the HA master: process socket, reception and
-// dispatch threads, and the send functions.
+// The datagram link with the HA master: process socket, reception and dispatch threads, sends.
 #include "haf/haf_sessLib.h"
 
 #include <fcntl.h>
@@ -39,22 +38,16 @@ constexpr int kPathLen = 128;
 constexpr int kPollMs = 50;
 constexpr mode_t kSockMode = 0660;
 
-// Readers and senders use the socket under the shared side; re-creating it
-// takes the exclusive side, so that no thread ever reads or sends on a
-// descriptor that was closed (and possibly reused) under it. Writers are
-// preferred, or the reception thread's back-to-back waits could starve a
-// re-creation.
-//
-// Nobody waits for it without a bound: a fault handler may run on a thread
-// that holds it (the reception thread inside a read) while a re-creation
-// waits, and must still get its switch-over request out and end. A thread
-// that already holds either side uses the socket as it is, since it cannot
-// change under that thread.
+// Readers and senders hold the shared side; re-creating the socket holds the exclusive side, so no
+// thread uses a descriptor closed (and perhaps reused) under it. Writers are preferred, or the
+// reception thread's back-to-back waits could starve a re-creation. Waits are bounded: a fault
+// handler may run on a thread holding the lock (the reception thread inside a read) while a
+// re-creation waits, and must still send its switch-over request. A thread already holding either
+// side uses the socket as it is.
 constexpr long kSockLockWaitSec = 2;
 thread_local int tnSockLockDepth = 0;
 
-// Takes a side of the lock within the bound of the monotonic clock, waiting
-// in short slices of the wall clock, which may jump.
+// Bounded by the monotonic clock; waits in short slices of the wall clock, which may jump.
 int lockWithinBound(int (*pfLock)(pthread_rwlock_t *, const timespec *)) {
     constexpr long kSliceNs = 100L * 1000 * 1000;
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(kSockLockWaitSec);
@@ -126,9 +119,8 @@ int createSocketLocked() {
         printf("Init_UnixDoomainSocket_Haf Create Fail %s [%s]\n", szPath, StrError(errno));
         return -2;
     }
-    // Only the process's user, its group and root may speak to it: the file
-    // mode keeps others from sending, and every datagram carries its
-    // sender's credentials for the check in acceptedSender().
+    // Only the process's user, its group and root may speak to it: the file mode keeps others from
+    // sending, and each datagram carries its sender's credentials for acceptedSender().
     int nOn = 1;
     struct stat stSock;
     if (chmod(szPath, kSockMode) != 0 || stat(szPath, &stSock) != 0 ||
@@ -141,8 +133,7 @@ int createSocketLocked() {
     return nSock;
 }
 
-// The value list of the line "<pszKey>\t..." of /proc/<nPid>/status, or
-// empty when the process is gone.
+// Values of the line "<pszKey>:" of /proc/<nPid>/status; empty when the process is gone.
 std::string procStatusLine(int nPid, const char *pszKey) {
     char szPath[64];
     snprintf(szPath, sizeof(szPath), "/proc/%d/status", nPid);
@@ -172,10 +163,8 @@ bool listHolds(const std::string &list, unsigned long ulId) {
     }
 }
 
-// Whether the sender is a member of gid through a supplementary group: its
-// groups as the kernel has them, from the process itself while it runs
-// (checked to be the same user, not a process that got its id since), else
-// from the group database for its user.
+// Supplementary membership of gid: the groups the kernel gives the running process (checked to be
+// the same user, not a later holder of its id), else the group database's for its user.
 bool supplementaryMember(const ucred &cred, gid_t gid) {
     std::string uids = procStatusLine(static_cast<int>(cred.pid), "Uid");
     if (listHolds(uids, cred.uid))
@@ -193,19 +182,16 @@ bool supplementaryMember(const ucred &cred, gid_t gid) {
     return false;
 }
 
-// The socket's mode lets its user, its group (supplementary members
-// included) and root send; the kernel vouches for the credentials, so that
-// a datagram sent on a socket connected by someone else is still checked
-// against the same circle, whatever its header says.
+// The same circle the socket's mode lets send: its user, its group (supplementary members included)
+// and root. The kernel vouches for the credentials, whatever the header says.
 bool acceptedSender(const ucred &cred) {
     gid_t gid = gSockGid.load();
     return cred.uid == 0 || cred.uid == geteuid() || cred.gid == gid ||
            supplementaryMember(cred, gid);
 }
 
-// Reads one datagram of at most nLen bytes with its sender's credentials.
-// -1 when nothing was read; -2 when a datagram came from a sender that may
-// not speak as the master (it is dropped).
+// One datagram of at most nLen bytes. -1 when nothing was read; -2 when its sender may not speak as
+// the master (it is dropped).
 int readFromMaster(int nSock, char *pcBuf, int nLen) {
     iovec stIov{pcBuf, static_cast<size_t>(nLen)};
     alignas(cmsghdr) char szControl[CMSG_SPACE(sizeof(ucred))];
@@ -230,9 +216,6 @@ int readFromMaster(int nSock, char *pcBuf, int nLen) {
     return -2;
 }
 
-// ---------------------------------------------------------------------------
-// Messages to the master.
-
 void fillHeader(ProcMsg_Haf &msg, int nMsgName, int nPayloadLen) {
     memset(&msg, 0, sizeof(msg));
     msg.h.nMsgLength = HAF_MSG_HEAD_SIZE + nPayloadLen;
@@ -244,10 +227,9 @@ void fillHeader(ProcMsg_Haf &msg, int nMsgName, int nPayloadLen) {
     msg.h.nDestProcID = HAF_MASTER_PROC_ID;
 }
 
-// Whether the master's socket belongs to root or to its folder's owner: in a
-// folder others can write, anybody could have bound his own socket at the
-// name and would read the role requests. Nothing there at all is left to the
-// send to report. A refusal is logged when it starts, not at every send.
+// The master's socket must belong to root or its folder's owner: in a folder others can write,
+// anybody could bind a socket at the name and read the role requests. A missing socket is left to
+// the send to report; a refusal is logged when it starts, not at every send.
 bool masterSocketTrusted(const char *pszPath) {
     static std::atomic<bool> bRefusing{false};
     struct stat stSock;
@@ -272,8 +254,7 @@ bool masterSocketTrusted(const char *pszPath) {
     return false;
 }
 
-// Sends the first nMsgLength bytes of msg; 0 when all of them left. errno
-// tells why not.
+// 0 when all nMsgLength bytes of msg left; else -1 and errno tells why.
 int writeToMaster(const ProcMsg_Haf &msg) {
     SockGuard guard(SockGuard::Shared);
     if (!guard.held()) return -1;
@@ -305,9 +286,6 @@ int sendLoggedStatusChange(int nMsgName, int nStatus, const char *pszCause) {
     Log(LOG_3, "[%s]WriteMsgToUDP dst[%s] Fail %s\n", logHafLibTitle, masterPath(), StrError(nErr));
     return -1;
 }
-
-// ---------------------------------------------------------------------------
-// Reception and dispatch.
 
 // A text field of a received message, which the sender need not terminate.
 template <size_t N>
@@ -379,9 +357,8 @@ int Reinit_UnixDoomainSocket_Haf() {
 }
 
 int Init_ThreadMsgRecv_Haf() {
-    // Each thread starts once per process: after a failed start a retry
-    // starts only what is missing, as a second reader could reorder the
-    // master's reports.
+    // Each thread starts once per process: after a failed start a retry starts only what is
+    // missing, as a second reader could reorder the master's reports.
     static std::mutex mutex;
     static bool bReceiving = false;
     static bool bDispatching = false;
@@ -411,8 +388,8 @@ int ReceivePacket_Haf(int nTimeOut) {
         pollfd stPoll{nSock, POLLIN, 0};
         if (poll(&stPoll, 1, nTimeOut) <= 0 || (stPoll.revents & POLLIN) == 0) return -1;
         memset(&msg, 0, sizeof(msg));
-        // Nothing read, or nothing to act on: queueing the empty record would
-        // hand the application a message of type 0.
+        // Nothing read, or nothing to act on: queueing the empty record would hand out a message of
+        // type 0.
         if (readFromMaster(nSock, reinterpret_cast<char *>(&msg), HAF_MSG_MAX_SIZE) < 0) return -1;
     }
     return pushBufferHaf(&msg, nullptr);

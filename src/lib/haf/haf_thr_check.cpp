@@ -1,6 +1,5 @@
-// Thread liveness: the slots that watched threads report into, and the
-// checker thread that raises and clears hang alarms, has the process dumped,
-// calls the hang handler and sends the thread report to the master.
+// Thread liveness: the slots watched threads report into, and the checker thread that raises and
+// clears hang alarms, has dumps taken, calls the hang handler and reports to the master.
 #include <pthread.h>
 #include <unistd.h>
 
@@ -28,9 +27,8 @@ constexpr int kDetailLen = 512;
 
 }  // namespace
 
-// One watched thread. unThrId, tUpdate and nInterval are read by the checker
-// while the owner writes them; nAlarmF and szName change under
-// _HAFLIB_THREAD_CHECK_MUTEX.
+// One watched thread. unThrId, tUpdate and nInterval are read by the checker while the owner writes
+// them; nAlarmF and szName change under _HAFLIB_THREAD_CHECK_MUTEX.
 struct HafThrEntry {
     std::atomic<uint32_t> unThrId;
     int32_t nAlarmF;
@@ -64,8 +62,7 @@ pthread_mutex_t _HAFLIB_THREAD_CHECK_MUTEX = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<int> nModeThreadDel{0};
 std::atomic<uint32_t> __TOT{0}, __OK{0}, __NOK{0};
 
-// Empty here: a test defines its own to hold the checker between its two
-// reads of a slot.
+// Empty here: a test defines its own to hold the checker between its two reads of a slot.
 __attribute__((weak)) void hafCheckSlotRead(uint32_t) {}
 
 thread_local uint32_t __HafLcThrId = 0;
@@ -73,8 +70,8 @@ thread_local int32_t __tCur = 0;
 
 namespace {
 
-// Registrations are rare (once per thread) and must not pick the same freed
-// slot twice, so they take turns.
+// Registrations are rare (once per thread) and must not pick the same freed slot twice: they take
+// turns.
 std::mutex gRegisterMutex;
 
 int32_t nowSec() { return static_cast<int32_t>(getClockTime()); }
@@ -87,9 +84,8 @@ public:
     CheckLock &operator=(const CheckLock &) = delete;
 };
 
-// Caller holds the check lock. A slot that cannot clear its alarm by
-// reporting (deleted, reused, unwatched) lets go of it, and of the process
-// alarm with it, so that later hangs are alarmed; whether it had one.
+// Caller holds the check lock. A slot that cannot clear its alarm by reporting (deleted, reused,
+// unwatched) drops it and the process alarm, so later hangs are alarmed; whether it had one.
 bool dropAlarmLocked(HafThrEntry &e) {
     if (e.nAlarmF != 1) return false;
     e.nAlarmF = 0;
@@ -112,8 +108,8 @@ uint32_t claimFreedSlot(uint32_t unThrId) {
     return 0;
 }
 
-// A slot for the calling thread, stamped as just reported with the first
-// interval; above 1023 when none is left.
+// A slot for the calling thread, stamped as reported with the first interval; above 1023 when none
+// is left.
 uint32_t registerThread(int32_t tNow) {
     uint32_t unThrId = Get_ThrId();
     std::lock_guard<std::mutex> lock(gRegisterMutex);
@@ -122,8 +118,8 @@ uint32_t registerThread(int32_t tNow) {
     if (unSlot <= kLastSlot) {
         HafThrEntry &e = _stHafLibProThrChk.stThr[unSlot];
         e.unThrId.store(unThrId);
-        // tUpdate before nInterval: the checker reads them the other way
-        // round and must never pair a new interval with an old stamp.
+        // tUpdate before nInterval: the checker reads them the other way round and must never pair
+        // a new interval with an old stamp.
         e.tUpdate.store(tNow);
         e.nInterval.store(kFirstInterval);
     }
@@ -162,9 +158,6 @@ void firstReport(uint32_t unSlot, const char *pcName) {
         szName);
 }
 
-// ---------------------------------------------------------------------------
-// Checker.
-
 struct PassTotals {
     int nTot = 0;
     int nOK = 0;
@@ -191,10 +184,9 @@ void logAlarmChange(AlarmChange change, uint32_t i, const HafThrEntry &e, const 
 
 void checkSlot(uint32_t i, int32_t tNow, PassTotals &totals, int &nMakeStackF) {
     HafThrEntry &e = _stHafLibProThrChk.stThr[i];
-    // The owner stamps before it sets the interval, so a new interval never
-    // comes with an old stamp. A deletion between the two reads leaves the
-    // old interval with stamp 0, which no report writes: the slot is
-    // unwatched, not hung.
+    // The owner stamps before it sets the interval, so a new interval never comes with an old
+    // stamp. A deletion between the two reads leaves the old interval with stamp 0, which no report
+    // writes: the slot is unwatched, not hung.
     int32_t nInterval = e.nInterval.load();
     hafCheckSlotRead(i);
     int32_t tUpdate = e.tUpdate.load();
