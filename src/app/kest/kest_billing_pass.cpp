@@ -1,5 +1,5 @@
-// One pass's claims, lines, sync and commit, in the order that keeps every
-// row's line to the one node whose delete took the row.
+// One pass's claims, lines, sync and commit, in the order that keeps every row's line to the one
+// node whose delete took the row.
 #include "kest_billing_pass.h"
 
 #include <stdexcept>
@@ -12,8 +12,7 @@ namespace kest {
 
 namespace {
 
-// A driver may report a delete that matched nothing as no data instead of a
-// count of 0.
+// A driver may report a delete that matched nothing as no data instead of a count of 0.
 bool IsNoData(const odbctemplate::OdbcError &e) {
     return e.code() == "-1" && e.message() == "SQL NO DATA";
 }
@@ -31,8 +30,8 @@ void BillingPass::begin(odbctemplate::OdbcConnect &con,
     eraseUnwritten();
     con_ = &con;
     delete_ = &deleteStmt;
-    // Even a pass without rows ends its transaction: an open one would keep
-    // its snapshot (later rows unseen) and its lock on the table's definition.
+    // Even a pass without rows ends its transaction: an open one would keep its snapshot (later
+    // rows unseen) and its lock on the table's definition.
     bOpen_ = bPerPass_;
     claimed_.clear();
     written_.clear();
@@ -71,15 +70,15 @@ void BillingPass::plan(long lSeq, std::string line) {
     }
     off_t start = plannedEnd_;
     plannedEnd_ += static_cast<off_t>(line.size());
-    // A process killed before the line is written leaves a record whose line
-    // is not in place, which the next start erases.
+    // A process killed before the line is written leaves a record whose line is not in place, which
+    // the next start erases.
     LinePlace place{fm_.base_name(), start, plannedEnd_};
     journal_.record(lSeq, place);
     planned_.push_back({lSeq, std::move(line), false, false, std::move(place)});
 }
 
-// Its record goes without a sync of its own: it is checked byte for byte
-// against this row's line, which no later line matches.
+// Its record goes without a sync of its own: it is checked byte for byte against this row's line,
+// which no later line matches.
 void BillingPass::skip(long lSeq) {
     for (size_t i = unNextPlanned_; i < planned_.size(); ++i) {
         PlannedLine &planned = planned_[i];
@@ -104,8 +103,7 @@ void BillingPass::writeLine(long lSeq) {
     off_t start = fm_.end();
     off_t end = start + static_cast<off_t>(planned.line.size());
     if (start != planned.place.start) {
-        // Not where it was planned: the planned record must not name the
-        // place another line fills.
+        // Not where it was planned: the planned record must not name the place another line fills.
         journal_.erase(lSeq);
         journal_.record(lSeq, {fm_.base_name(), start, end});
     }
@@ -128,8 +126,7 @@ int BillingPass::commit() {
             throw BillFileRemoved(fm_.file_name() + " removed before the commit of its lines");
         }
     }
-    // From here the lines stay: the ending waits for this commit instead of
-    // cutting them.
+    // From here the lines stay: the ending waits for this commit instead of cutting them.
     if (!gate_.enterCommit()) throw fileutil::Fenced();
     for (long lSeq : written_) journal_.markSynced(lSeq);
     int nLost = 0;
@@ -146,11 +143,10 @@ int BillingPass::commit() {
     return nLost;
 }
 
-// With a commit per row the delete claims the row after its line is synced
-// and commits at once. A delete that finds the row gone lost it to another
-// session (the other node, whose claim came first): its line, the last one
-// and unsettled, is cut off again. A delete that fails may have committed:
-// the line stays, on the journal's record as synced.
+// With a commit per row the delete claims the row after its line is synced and commits at once. A
+// delete that finds the row gone lost it to another session (the other node, whose claim came
+// first): its line, the last one and unsettled, is cut off again. A delete that fails may have
+// committed: the line stays, on the journal's record as synced.
 int BillingPass::deleteClaimed() {
     int nLost = 0;
     for (long lSeq : claimed_) {
@@ -177,8 +173,8 @@ void BillingPass::commitClaims() {
     try {
         con_->commit();
     } catch (const odbctemplate::OdbcError &e) {
-        // Whether the commit reached the server is unknown: the synced lines
-        // stay, and the journal tells a later pass that they are billed.
+        // Whether the commit reached the server is unknown: the synced lines stay, and the journal
+        // tells a later pass that they are billed.
         pm_.log().critical("[DB] Commit Fail: %s, %zu rows written come again (%s/%d)\n",
                            e.what(), claimed_.size(), "SelectCdr", __LINE__);
         settleClaims(false);

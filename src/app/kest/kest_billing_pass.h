@@ -1,14 +1,11 @@
-// Internal to the daemon: the rows of one pass between their claims and
-// their commit. A row is billed by the one node whose delete took it from
-// the table. In commit-per-pass mode (AUTO_COMMIT = 0) the pass's deletes
-// claim its rows inside its transaction before their lines are written:
-// the other node's delete waits for the transaction and then finds the rows
-// gone. With a commit per row (AUTO_COMMIT = 1) each row's delete, committed
-// on its own, follows its synced line, and a node whose delete finds the row
-// gone cuts that line off again: one round trip per row, as without a
-// claim. Lines are synced before their deletes commit, and the places of a
-// pass's lines are on the journal's record before the first is written, so
-// that one sync of the journal covers them.
+// Internal to the daemon: the rows of one pass between their claims and their commit. A row is
+// billed by the one node whose delete took it from the table. In commit-per-pass mode (AUTO_COMMIT
+// = 0) the pass's deletes claim its rows inside its transaction before their lines are written: the
+// other node's delete waits for the transaction and then finds the rows gone. With a commit per row
+// (AUTO_COMMIT = 1) each row's delete, committed on its own, follows its synced line, and a node
+// whose delete finds the row gone cuts that line off again: one round trip per row, as without a
+// claim. Lines are synced before their deletes commit, and the places of a pass's lines are on the
+// journal's record before the first is written, so that one sync of the journal covers them.
 #pragma once
 
 #include <sys/types.h>
@@ -27,8 +24,8 @@
 
 namespace kest {
 
-// The bill file lost its last name before the commit of its lines: the
-// transaction must not commit rows whose lines reach no collector.
+// The bill file lost its last name before the commit of its lines: the transaction must not commit
+// rows whose lines reach no collector.
 struct BillFileRemoved : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
@@ -41,35 +38,30 @@ public:
 
     bool perPass() const { return bPerPass_; }
 
-    // A new pass on this connection and its delete statement; the select
-    // that follows opens the pass's transaction.
+    // A new pass on this connection and delete statement; the select that follows opens its
+    // transaction.
     void begin(odbctemplate::OdbcConnect &con, odbctemplate::OdbcpreparedStmt &deleteStmt);
-    // Claims seq's row for the open transaction by executing its delete;
-    // false when it deleted nothing: another session has the row. With a
-    // commit per row the delete waits for commit().
+    // Claims seq's row for the open transaction by executing its delete; false when it deleted
+    // nothing: another session has the row. With a commit per row the delete waits for commit().
     bool claim(long lSeq);
-    // Plans the line of a fetched row: unless the journal shows it billed by
-    // an earlier pass or process, its place (after the lines planned before
-    // it) goes on record. Every line of the pass is planned before the first
-    // is written, so that one sync of the journal covers the pass.
+    // Plans the line of a fetched row: unless the journal shows it billed by an earlier pass or
+    // process, its place (after the lines planned before it) goes on record. Every line of the pass
+    // is planned before the first is written, so that one sync of the journal covers the pass.
     void plan(long lSeq, std::string line);
     // seq's planned line will not be written: another session has the row.
     void skip(long lSeq);
-    // Writes the next planned line, which must be seq's, at its place; a line
-    // already billed is not written again. Not yet synced.
+    // Writes the next planned line, which must be seq's, at its place; a line already billed is not
+    // written again. Not yet synced.
     void writeLine(long lSeq);
-    // Commits the claims so far: their lines synced first, then the
-    // transaction, or with a commit per row the row's delete; returns the
-    // rows another session took first, whose lines are cut off again. A
-    // failed commit is logged with the rows that come again (their lines
-    // stay, on the journal's record as synced) and thrown on. Throws
-    // BillFileRemoved when the lines' file has no name left, Fenced when the
-    // ending took the pass over.
+    // Commits the claims so far: their lines synced first, then the transaction, or with a commit
+    // per row the row's delete; returns the rows another session took first, whose lines are cut
+    // off again. A failed commit is logged with the rows that come again (their lines stay, on the
+    // journal's record as synced) and thrown on. Throws BillFileRemoved when the lines' file has no
+    // name left, Fenced when the ending took the pass over.
     int commit();
-    // Ends the pass without committing what is claimed: the transaction is
-    // rolled back (on a connection that may be gone), and the lines written
-    // and not committed are cut off again, as their rows go to whoever bills
-    // them next. Throws when the cut fails.
+    // Ends the pass without committing what is claimed: the transaction is rolled back (on a
+    // connection that may be gone), and the lines written and not committed are cut off again, as
+    // their rows go to whoever bills them next. Throws when the cut fails.
     void abandon();
 
 private:
@@ -86,8 +78,8 @@ private:
     void commitClaims();
     int deleteClaimed();
     void settleClaims(bool bCommitted);
-    // The records of planned lines not written must not name the places
-    // where later lines go: they are erased, durably.
+    // Records of planned lines not written must not name where later lines go: they are erased,
+    // durably.
     void eraseUnwritten();
 
     FileManager &fm_;

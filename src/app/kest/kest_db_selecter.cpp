@@ -1,6 +1,5 @@
-// The select-write-delete cycle: up to nine pending rows per pass, each written
-// to the bill file before it is deleted; passes follow each other at once
-// while rows keep coming and once a second when none are found.
+// The select-write-delete cycle: up to nine pending rows per pass, each written to the bill file
+// before its delete; passes follow at once while rows come, and once a second when none do.
 #include "kest_db_selecter.h"
 
 #include <unistd.h>
@@ -30,8 +29,7 @@ constexpr long kMaxLoginTimeoutSec = 15;
 constexpr int kLockWaitSec = 5;
 constexpr const char *kJournalName = "KEST.journal";
 
-// In the key folder, beside the lock: not among the bill files, which
-// collectors take away.
+// In the key folder, beside the lock: not among the bill files, which collectors take away.
 std::string JournalPath(const KestManager &pm) {
     if (pm.bill.JOURNAL == 0) return std::string();
     std::string dir = pm.common.KEY_PATH;
@@ -48,13 +46,12 @@ DbSelecter::DbSelecter(EventCLoop::Epoll &loop)
       rejects(pm.bill.REJECT_PATH, pm.bill.BILL_SYNC != 0),
       journal(JournalPath(pm), pm.bill.BILL_PATH, pm.bill.BILL_SYNC != 0),
       pass(fm, journal, pm.gate, pm.db.AUTO_COMMIT == 0) {
-    // Lines of a pass the ending takes over are cut off before the process
-    // goes: the rows come again to whichever node is active then.
+    // Lines of a pass the ending takes over are cut off before the process goes: the rows come
+    // again to whichever node is active then.
     pm.gate.onTakeOver([this] { fm.fence(); });
 }
 
-// Runs fn once after sec seconds on the reactor; the callback holds its own
-// timer until it has run.
+// Runs fn once after sec seconds; the callback owns its timer until it has run.
 template <typename Fn>
 void DbSelecter::after(int sec, Fn fn) {
     auto timer = std::make_shared<EventCLoop::Timer>(epoll);
@@ -65,8 +62,8 @@ void DbSelecter::after(int sec, Fn fn) {
 void DbSelecter::run() {
     KeepAliveHaf();
     journal.open();
-    // A file left with a torn last record by a killed process is cut here,
-    // whatever its date: collectors may take it before it is opened again.
+    // A file left with a torn last record by a killed process is cut here, whatever its date:
+    // collectors may take it before it is opened again.
     fm.cut_torn_tails(journal.filesOnRecord());
     rejects.cutTornTailOfNewest();
     ProcessStatus().modes(pass.perPass(), journal.enabled());
@@ -93,8 +90,8 @@ void DbSelecter::retryConnectDBWithInterval(int sec) {
 
 namespace {
 
-// A value holding ';', '{' or '}' goes in braces (with '}' doubled), so that
-// it cannot end its attribute or add others to the connection string.
+// A value holding ';', '{' or '}' goes in braces (with '}' doubled), so that it cannot end its
+// attribute or add others to the connection string.
 std::string AttributeValue(const char *pcValue) {
     std::string value(pcValue);
     if (value.find_first_of(";{}") == std::string::npos) return value;
@@ -122,8 +119,8 @@ void DbSelecter::ConnectDB() {
     if (!dbcon) {
         pm.log().info("[DB] Try DB Connect %s\n", connectionString(true).c_str());
         try {
-            // The connect blocks the worker, which must report within its
-            // 30-second interval every 10 seconds: longer waits are cut.
+            // The connect blocks the worker, which must report within its 30-second interval every
+            // 10 seconds: longer waits are cut.
             long lTimeout = pm.db.LOGIN_TIMEOUT > 0 ? static_cast<long>(pm.db.LOGIN_TIMEOUT) : 10;
             if (lTimeout > kMaxLoginTimeoutSec) lTimeout = kMaxLoginTimeoutSec;
             dbcon = std::make_unique<odbctemplate::OdbcConnect>(
@@ -136,9 +133,8 @@ void DbSelecter::ConnectDB() {
         } catch (const odbctemplate::OdbcError &e) {
             pm.log().info("[DB] DSN=%s;UID=%s;PWD=%s Try DB Connect Fail : %s\n", pm.db.DSN,
                           pm.db.UID, pm.db.PWD[0] != '\0' ? "****" : "", e.what());
-            // The status file is written on every attempt: an active node
-            // without its database must show so, not a file gone stale as if
-            // the daemon hung.
+            // The status file is written on every attempt: an active node without its database must
+            // show so, not a stale file as if the daemon hung.
             reconnectLater();
             return;
         }
@@ -146,9 +142,8 @@ void DbSelecter::ConnectDB() {
     GetSelectStmt();
 }
 
-// A claim that meets the other node's transaction waits for it only so long:
-// the worker must go on reporting alive, and the other node's pass ends
-// within a few seconds unless its disk or its database is stuck.
+// A claim meeting the other node's transaction waits only so long: the worker must go on reporting
+// alive, and the other pass ends within seconds unless its disk or database is stuck.
 void DbSelecter::setLockWait() {
     try {
         dbcon->directExecute("SET SESSION innodb_lock_wait_timeout = " +
@@ -182,8 +177,8 @@ void DbSelecter::GetSelectStmt() {
     SelectCdr();
 }
 
-// Prepares stmt unless it is ready, binding its columns through bind when
-// given. A failure drops the connection and retries it; false then.
+// Prepares stmt unless ready, binding its columns through bind when given. False when it fails: the
+// connection is then dropped and retried.
 bool DbSelecter::prepare(stmt_t &stmt, const char *pcName, const char *pcSql,
                          const std::function<void(odbctemplate::BindColHelper &)> &bind) {
     if (stmt) return true;
@@ -201,8 +196,8 @@ bool DbSelecter::prepare(stmt_t &stmt, const char *pcName, const char *pcSql,
     }
 }
 
-// Claims, writes and commits the rows of one execution of the select: the
-// whole pass in one transaction, or with a commit per row each row in one.
+// Claims, writes and commits the rows of one execution of the select: the whole pass in one
+// transaction, or with a commit per row each row in one.
 DbSelecter::PassEnd DbSelecter::processRows(int &nCount) {
     pass.begin(*dbcon, *delete_stmt);
     std::vector<PassRow> rows = fetchRows();
@@ -221,23 +216,21 @@ DbSelecter::PassEnd DbSelecter::processRows(int &nCount) {
     return PassEnd::Drained;
 }
 
-// The rows of the pass, all fetched before the first is written. The fetcher
-// shares the select's statement, so it is gone before any drop.
+// The rows of the pass, all fetched before the first is written. The fetcher shares the select's
+// statement, so it is gone before any drop.
 std::vector<DbSelecter::PassRow> DbSelecter::fetchRows() {
     std::vector<PassRow> rows;
     odbctemplate::OdbcFetcher fetcher = select_stmt->bindExecute(SELECT_ROWNUM);
     while (fetcher.fetch()) rows.push_back({select_dao, false, {}, nullptr, {}});
-    // A value longer than its buffer ends the result at its row. The row is
-    // in the buffers all the same; it is billed when the cut changes nothing
-    // of its bill line, and the next pass goes on with the rows after it.
+    // A value longer than its buffer ends the result at its row, which is still in the buffers: it
+    // is billed when the cut changes nothing of its line; the next pass goes on after it.
     if (fetcher.lastRowTruncated()) rows.push_back({select_dao, true, {}, nullptr, {}});
     return rows;
 }
 
-// The lines of the pass, made and planned before the first claim. A row
-// whose values cannot make one (the std::logic_error of the line and of the
-// cut check) keeps its error for its turn. Planning stops at a row without
-// its key: the pass ends there.
+// The lines of the pass, made and planned before the first claim. A row whose values cannot make
+// one (the std::logic_error of the line and of the cut check) keeps its error for its turn.
+// Planning stops at a row without its key: the pass ends there.
 void DbSelecter::planLines(std::vector<PassRow> &rows) {
     for (PassRow &row : rows) {
         if (row.data.len_msg_seq == DAO::NULL_INDICATOR) return;
@@ -251,10 +244,9 @@ void DbSelecter::planLines(std::vector<PassRow> &rows) {
     }
 }
 
-// Claims rows [unFrom, unTo) before any of their lines is written (with a
-// commit per row the claim is the delete after the line). The role is
-// looked at before each claim: a node that is not active, or a process ending,
-// claims nothing more and rolls back what it claimed.
+// Claims rows [unFrom, unTo) before any of their lines is written (with a commit per row the claim
+// is the delete after the line). The role is looked at before each claim: a node that is not
+// active, or a process ending, claims nothing more and rolls back what it claimed.
 DbSelecter::PassEnd DbSelecter::claimRows(std::vector<PassRow> &rows, size_t unFrom,
                                           size_t unTo) {
     for (size_t i = unFrom; i < unTo; ++i) {
@@ -264,8 +256,8 @@ DbSelecter::PassEnd DbSelecter::claimRows(std::vector<PassRow> &rows, size_t unF
             pm.log().critical("[DB] Selecter -> State:Standby (%s/%d)\n", "SelectCdr", __LINE__);
             return PassEnd::Cancelled;
         }
-        // Without its key the row could not be deleted, or a stale key from
-        // the previous row would delete another one.
+        // Without its key the row cannot be deleted, or the previous row's stale key would delete
+        // another.
         if (row.data.len_msg_seq == DAO::NULL_INDICATOR)
             throw std::invalid_argument("MSG_SEQ is NULL: the row cannot be billed");
         row.bClaimed = claimRow(row);
@@ -274,9 +266,8 @@ DbSelecter::PassEnd DbSelecter::claimRows(std::vector<PassRow> &rows, size_t unF
     return PassEnd::Drained;
 }
 
-// A row that cannot be billed is read whole, and locked, before its delete:
-// the transaction does not see it after. Without a reject file it ends the
-// process, still in the table.
+// A row that cannot be billed is read whole, and locked, before its delete: the transaction does
+// not see it after. Without a reject file it ends the process, still in the table.
 bool DbSelecter::claimRow(PassRow &row) {
     long lSeq = row.data.MSG_SEQ;
     if (row.lineError) {
@@ -290,8 +281,7 @@ bool DbSelecter::claimRow(PassRow &row) {
     return false;
 }
 
-// Writes the lines (or reject records) of the claimed rows of [unFrom,
-// unTo) and commits them.
+// Writes the lines (or reject records) of the claimed rows of [unFrom, unTo) and commits them.
 void DbSelecter::billClaimed(std::vector<PassRow> &rows, size_t unFrom, size_t unTo,
                              int &nCount) {
     int nBilled = 0;
@@ -307,8 +297,8 @@ void DbSelecter::billClaimed(std::vector<PassRow> &rows, size_t unFrom, size_t u
             ++nBilled;
         }
     }
-    // Only with a commit per row can a row be lost to another node here, and
-    // then the batch is that one row.
+    // Only with a commit per row can a row be lost to another node here, and then the batch is one
+    // row.
     int nLost = pass.commit();
     (nAside > 0 ? nAside : nBilled) -= nLost;
     // Counted once committed: a claim rolled back brings the row again.
@@ -316,9 +306,8 @@ void DbSelecter::billClaimed(std::vector<PassRow> &rows, size_t unFrom, size_t u
     nSetAside += nAside;
 }
 
-// The record holds the row as the table stores it, not the fetch buffers'
-// cut values; it is in the file (and synced) before the claim commits. A
-// reject file that cannot be written ends the process and the row stays.
+// The record holds the row as the table stores it, not the buffers' cut values, and is in the file
+// (and synced) before the claim commits. An unwritable reject file ends the process; the row stays.
 void DbSelecter::setAside(const PassRow &row) {
     long lSeq = row.data.MSG_SEQ;
     std::string reason;
@@ -340,9 +329,8 @@ void DbSelecter::setAside(const PassRow &row) {
     setAsideUncommitted[lSeq] = {row.stored, rejects.fileName()};
 }
 
-// The bill line shows at most 16 characters of the numbers and 14 of the
-// times, far less than their buffers hold, so only a cut serial number or
-// group changes the line: such a row must not be billed, nor deleted.
+// The bill line shows at most 16 characters of the numbers and 14 of the times, so only a cut
+// serial number or group changes it: such a row is neither billed nor deleted.
 void DbSelecter::checkCutColumns(const DAO::TSMS_SND_MSG &row) const {
     auto cut = [](long lIndicator, size_t unBufSize) {
         return lIndicator == SQL_NO_TOTAL || lIndicator >= static_cast<long>(unBufSize);
@@ -373,15 +361,14 @@ void DbSelecter::runPass() {
                        "SelectCdr", __LINE__);
         if (processRows(nCount) == PassEnd::Drained) {
             pm.log().info("[DB:SELECT] Count: %d (%s/%d)\n", nCount, "SelectCdr", __LINE__);
-            // A journal that failed in the pass is off from here on: the
-            // status file must not go on promising what it does not keep.
+            // A journal that failed in the pass is off from here on: the status file must not go on
+            // promising what it does not keep.
             ProcessStatus().modes(pass.perPass(), journal.enabled());
             ProcessStatus().passDone(nCount, fm.file_name());
             scheduleNextPass(nCount + nSetAside);
             return;
         }
-        // Cancelled: back to waiting for the active role, as before the
-        // first one: a role check a second, no connection.
+        // Cancelled: back to a role check a second, without a connection.
     } catch (const fileutil::Fenced &) {
         return;  // the ending took the pass over and cut its lines; the process ends
     } catch (const BillFileRemoved &) {
@@ -389,17 +376,16 @@ void DbSelecter::runPass() {
     } catch (const odbctemplate::OdbcError &e) {
         pm.log().critical("[DB] Error: %s (%s/%d)\n", e.what(), "SelectCdr", __LINE__);
     } catch (const std::exception &e) {
-        // A bill line that cannot be made or kept is fatal; a non-zero status
-        // tells the supervisor that the process did not end normally. The
-        // pass's lines whose claims were not committed go first, or their
-        // rows, still in the table, are billed again after the restart.
+        // A bill line that cannot be made or kept is fatal (non-zero status for the supervisor).
+        // The lines of uncommitted claims go first, or their rows, still in the table, are billed
+        // again after the restart.
         pm.log().critical("[DB] Error: %s (%s/%d)\n", e.what(), "SelectCdr", __LINE__);
         abandonPass();
         if (!pm.gate.ending()) KestManager::EndNow(EXIT_FAILURE);
         return;
     }
-    // The pass ends early: the rows billed before its end are gone from the
-    // table and counted; the rest come again.
+    // The pass ends early: rows billed before its end are gone from the table and counted; the rest
+    // come again.
     abandonPass();
     ProcessStatus().rowsBilled(nCount);
     if (bReconnect)
@@ -408,8 +394,8 @@ void DbSelecter::runPass() {
         scheduleNextPass(1);
 }
 
-// Called from a handler, where a throw would escape the cycle: lines that
-// cannot be cut off end the process, as any other failure of the bill file.
+// Called from a handler, where a throw would escape the cycle: lines that cannot be cut off end the
+// process, as any other failure of the bill file.
 void DbSelecter::abandonPass() {
     try {
         pass.abandon();
@@ -427,8 +413,7 @@ void DbSelecter::scheduleNextPass(int nCount) {
     after(kIdlePollSec, [this](EventCLoop::Error &) { SelectCdr(); });
 }
 
-// Drops the statements before their connection (a statement never outlives
-// it) and tries to connect again in a second.
+// Statements go before their connection: a statement never outlives it.
 void DbSelecter::reconnectLater() {
     delete_stmt.reset();
     select_stmt.reset();

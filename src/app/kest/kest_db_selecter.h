@@ -1,6 +1,5 @@
-// Internal to the daemon: the database selecter, engine of the record
-// pipeline. It connects while the node is active, prepares the select and
-// delete statements and drives the select-write-delete cycle on the reactor.
+// Internal to the daemon: the database selecter. It connects while the node is active, prepares the
+// select and delete statements and drives the select-write-delete cycle on the reactor.
 #pragma once
 
 #include <exception>
@@ -44,9 +43,8 @@ public:
 private:
     enum class PassEnd { Drained, Cancelled };
 
-    // A fetched row and its bill line; bCut: a value of it is longer than
-    // its buffer; lineError: why its values make no bill line, in which case
-    // stored holds the row as the table has it, for the reject file.
+    // A fetched row and its bill line; bCut: a value is longer than its buffer; lineError: why it
+    // makes no bill line, stored then holding the row as the table has it, for the reject file.
     struct PassRow {
         DAO::TSMS_SND_MSG data;
         bool bCut;
@@ -85,9 +83,9 @@ private:
     KestManager &pm;
     RejectFile rejects;
     int nSetAside = 0;  // rows of the running pass set aside
-    // Rows set aside, as their records hold them, whose deletes may not have
-    // been committed: a pass rolled back brings them again, and one unchanged
-    // since needs no second record. Kept until a pass ends whole.
+    // Rows set aside, as their records hold them, whose deletes may be uncommitted: a rolled-back
+    // pass brings them again, and one unchanged since needs no second record. Kept until a pass
+    // ends whole.
     struct SetAsideRecord {
         std::vector<StoredRow> rows;
         std::string file;

@@ -13,8 +13,8 @@ namespace kest::ending {
 
 namespace {
 
-// The state: running while no deadline is set, ending once one is, handing
-// over once a path has claimed the hand-over.
+// The state: running while no deadline is set, ending once one is, handing over once a path has
+// claimed the hand-over.
 std::atomic<time_t> gDeadline{0};  // monotonic seconds
 std::atomic<bool> gHandingOver{false};
 std::atomic<int> gOverdueStatus{1};
@@ -30,13 +30,13 @@ void OnDeadline(int) { _exit(gOverdueStatus.load()); }
 }  // namespace
 
 void Begin(int nOverdueStatus) {
-    // The deadline is set in the same step that begins the ending: a path
-    // that comes at the same moment never finds the ending begun without it.
+    // The deadline is set in the same step that begins the ending: a path that comes at the same
+    // moment never finds the ending begun without it.
     time_t tNone = 0;
     if (gDeadline.compare_exchange_strong(tNone, MonotonicNow() + kLimitSec))
         gOverdueStatus.store(nOverdueStatus);
-    // The process's one alarm clock carries the deadline. Set again on every
-    // call: the signal library arms it with a bound of its own for a fault.
+    // The process's one alarm clock carries the deadline. Set again on every call: the signal
+    // library arms it with a bound of its own for a fault.
     struct sigaction stAction {};
     stAction.sa_handler = OnDeadline;
     sigemptyset(&stAction.sa_mask);

@@ -1,5 +1,5 @@
-// Bill file writer: names the day's file, switches it at the first batch after
-// local midnight, and appends one flushed line per row.
+// Bill file writer: names the day's file, switches it at the first batch after local midnight, and
+// appends one flushed line per row.
 #include "kest_file_manager.h"
 
 #include <fcntl.h>
@@ -34,16 +34,15 @@ const char *TextOrFiller(const char *pcValue, long lIndicator, const char *pcFil
     return IsNull(lIndicator) ? pcFiller : pcValue;
 }
 
-// A driver may fill a text buffer to its last byte without the terminating
-// zero when the value is exactly as long as the buffer: read no further.
+// A driver may fill a text buffer to its last byte without the terminating zero when the value is
+// exactly as long as the buffer: read no further.
 template <size_t N>
 size_t FieldLength(const char (&szField)[N]) {
     return strnlen(szField, N);
 }
 
-// A line feed or other control character inside a text column would split
-// the bill line or shift its columns; the line shows it as '?' instead. Only
-// the text columns can hold one: the rest of the line is digits and blanks.
+// A control character inside a text column would split the bill line or shift its columns: the line
+// shows it as '?'. Only text columns can hold one; the rest is digits and blanks.
 void ShowControlCharacters(std::string &line, bool bKeepLineFeed = false) {
     size_t unEnd = bKeepLineFeed && !line.empty() ? line.size() - 1 : line.size();
     for (size_t i = 0; i < unEnd; ++i) {
@@ -52,8 +51,7 @@ void ShowControlCharacters(std::string &line, bool bKeepLineFeed = false) {
     }
 }
 
-// IN_GROUP holds a decimal number as text (leading blanks and a sign allowed,
-// conversion stops at the first non-digit).
+// IN_GROUP holds a decimal number as text (leading blanks and sign allowed; stops at a non-digit).
 long InGroupValue(const DAO::TSMS_SND_MSG &rec) {
     if (IsNull(rec.len_in_group)) return 0;
     std::string text(rec.IN_GROUP, FieldLength(rec.IN_GROUP));
@@ -72,10 +70,8 @@ long InGroupValue(const DAO::TSMS_SND_MSG &rec) {
 
 std::string ErrnoText() { return strerror(errno); }
 
-// Size of the file up to and including its last line feed: a line torn by
-// an earlier process (killed in the middle of a write) is not kept in front
-// of the lines this one appends; its row is still in the table and billed
-// again.
+// Size of the file up to its last line feed: a line torn by a killed process is not kept in front
+// of the lines this one appends; its row is still in the table and billed again.
 off_t WholeLinesSize(int fd) {
     struct stat st {};
     if (fstat(fd, &st) != 0) return -1;
@@ -198,8 +194,8 @@ void FileManager::discard_unsettled() {
     if (!file.discardUnsettled()) fail();
 }
 
-// Lines whose sync failed must not stay: their rows are still in the table.
-// The file is closed, so that nothing is written after them.
+// Lines whose sync failed must not stay: their rows are still in the table. The file is closed, so
+// that nothing is written after them.
 void FileManager::fail() {
     file.abandon();
     prev_format.clear();

@@ -24,31 +24,30 @@ public:
 
     // Base name of the bill file of the current local date (no index suffix).
     std::string make_name();
-    // Makes sure the file of the current local date is open: the one at
-    // its path, should a collector have moved or removed the open one.
+    // Makes sure the file of the current local date is open: the one at its path, should a
+    // collector have moved or removed the open one.
     void open();
-    // Appends one line in one write, not synced; returns the offset where it
-    // starts. Throws when the line is not whole in the file.
+    // Appends one line in one write, not synced; returns the offset where it starts. Throws when
+    // the line is not whole in the file.
     off_t append(const std::string &line);
-    // Makes the lines appended so far durable when BILL_SYNC is on. On a
-    // failure the unsettled lines are cut off again and it throws.
+    // Makes the lines appended so far durable when BILL_SYNC is on. On a failure the unsettled
+    // lines are cut off again and it throws.
     void sync();
     // The rows of the lines written so far are committed: their lines stay.
     void settle() { file.settle(); }
-    // Cuts off the lines not settled (their rows go to whoever bills them
-    // next) and syncs the cut. Throws when the cut fails.
+    // Cuts off the lines not settled (their rows go to whoever bills them next) and syncs the cut.
+    // Throws when the cut fails.
     void discard_unsettled();
     // The open file has lost its last name: lines in it reach no collector.
     bool removed() const { return file.removed(); }
-    // From the ending thread: no line is written from here on, and the
-    // lines not settled are cut off.
+    // From the ending thread: no line is written from here on; the unsettled ones are cut off.
     void fence() { file.fence(); }
     // Offset at which the next line will start.
     off_t end() const { return file.end(); }
     // Name of the open bill file within the bill folder.
     std::string base_name() const;
-    // Cuts the torn tail a killed process may have left in the newest bill
-    // file of the folder, whatever its date, and in the files named; logged.
+    // Cuts the torn tail a killed process may have left in the newest bill file of the folder,
+    // whatever its date, and in the files named; logged.
     void cut_torn_tails(std::set<std::string> names);
 
     // Full path of the open bill file; empty while none is open.

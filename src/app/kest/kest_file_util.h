@@ -1,5 +1,4 @@
-// Internal to the daemon: the append-only file that the bill and reject
-// writers share, and the file steps around it.
+// Internal to the daemon: the append-only file the bill and reject writers share, and file steps.
 #pragma once
 
 #include <sys/types.h>
@@ -10,36 +9,33 @@
 
 namespace kest::fileutil {
 
-// Makes a new file's name in its directory durable, as fdatasync does not.
-// Returns 0, or the errno of the failure; a file system that cannot sync a
-// directory at all (EINVAL, EROFS) counts as done.
+// Makes a new file's name in its directory durable, as fdatasync does not. Returns 0, or the errno
+// of the failure; a file system that cannot sync a directory at all (EINVAL, EROFS) counts as done.
 int SyncDirectoryOf(const std::string &path);
 
-// Reads or writes all unLen bytes at offset, across short transfers and
-// interrupts; false on a failure (errno set) or an early end of the file.
+// Reads or writes all unLen bytes at offset, across short transfers and interrupts; false on a
+// failure (errno set) or an early end of the file.
 bool PreadAll(int fd, void *pBuf, size_t unLen, off_t offset);
 bool PwriteAll(int fd, const void *pBuf, size_t unLen, off_t offset);
 
-// Whether name has shape: characters as they stand, '#' any digit. Names
-// of the bill and reject files have one, which keeps them in their folder.
+// Whether name has shape: characters as they stand, '#' any digit. Names of the bill and reject
+// files have one, which keeps them in their folder.
 bool HasShape(const std::string &name, const char *pcShape);
 
-// Bytes of the file up to the end of its last whole record; -1 when it
-// cannot be read.
+// Bytes of the file up to the end of its last whole record; -1 when it cannot be read.
 using WholeSizeFn = off_t (*)(int fd);
 
-// Thrown by a write after the process's ending took the pass over: the line
-// must not follow the cut of the pass's lines.
+// Thrown by a write after the ending took the pass over: no line may follow the cut of the pass's
+// lines.
 struct Fenced : std::runtime_error {
     Fenced() : std::runtime_error("the pass was taken over by the ending of the process") {}
 };
 
-// One file of records that only grows at its end, followed at its path: a
-// collector may move or remove it at any time, and the next open() then
-// uses the file at the path. Records count as written only whole: a tail
-// that is not a whole record (a write cut short by a kill) is cut off when
-// the file is opened or closed. Bytes are "settled" once the rows of their
-// records are committed; the bytes after them may still be cut off.
+// One file of records that only grows at its end, followed at its path: a collector may move or
+// remove it at any time, and the next open() then uses the file at the path. Records count as
+// written only whole: a tail that is not a whole record (a write cut short by a kill) is cut off
+// when the file is opened or closed. Bytes are "settled" once the rows of their records are
+// committed; the bytes after them may still be cut off.
 class AppendFile {
 public:
     enum class Opened { Kept, Opened, Replaced, OpenFailed, DirectorySyncFailed };
@@ -50,42 +46,37 @@ public:
     AppendFile(const AppendFile &) = delete;
     AppendFile &operator=(const AppendFile &) = delete;
 
-    // Makes the file at path the open one: Kept when it is already, Opened
-    // when another path was open (or none), Replaced (and logged) when the
-    // open file has left path (moved, renamed or removed). On a failure
-    // (errno set) nothing is open.
+    // Makes the file at path the open one: Kept when it is already, Opened when another path was
+    // open (or none), Replaced (and logged) when the open file has left path (moved, renamed or
+    // removed). On a failure (errno set) nothing is open.
     Opened open(const std::string &path);
     void close();
     bool isOpen() const { return fd_ >= 0; }
     const std::string &path() const { return path_; }
 
-    // Appends text in one write. Throws std::runtime_error with errno set
-    // when it is not whole in the file (what was written of it is cut off
-    // again), Fenced after fence().
+    // Appends text in one write. Throws std::runtime_error with errno set when it is not whole in
+    // the file (what was written of it is cut off again), Fenced after fence().
     void append(const std::string &text);
     // Makes the bytes written durable (when syncing); false with errno set.
     bool sync();
-    // Cuts off everything after the settled bytes and syncs the cut; false
-    // with errno set.
+    // Cuts off everything after the settled bytes and syncs the cut; false with errno set.
     bool discardUnsettled();
-    // After a failed write or sync: cuts off the unsettled bytes and closes
-    // the file, so that nothing is written after them; errno is kept. Should
-    // the cut fail, the next open cuts the torn tail off.
+    // After a failed write or sync: cuts off the unsettled bytes and closes the file, so nothing is
+    // written after them; errno is kept. Should the cut fail, the next open cuts the torn tail.
     void abandon();
     void settle();
     off_t end() const { return written_; }
     // The open file has no name left: its records reach nobody.
     bool removed() const;
-    // From another thread, as the process ends: no byte is appended from
-    // here on, and the unsettled ones are cut off (and the cut synced).
+    // From another thread, as the process ends: no byte is appended from here on, and the unsettled
+    // ones are cut off (and the cut synced).
     void fence();
 
-    // Cuts a torn tail of the file at path (a regular file, not followed
-    // through a link) and syncs the cut when bSync; logged. Nothing to do
-    // when there is no such file.
+    // Cuts a torn tail of the file at path (a regular file, not followed through a link) and syncs
+    // the cut when bSync; logged. Nothing to do when there is no such file.
     static void cutTornTail(const std::string &path, WholeSizeFn wholeSize, bool bSync);
-    // Name of the newest file of folder whose name has shape (such names
-    // sort by date); empty if none.
+    // Name of the newest file of folder whose name has shape (such names sort by date); empty if
+    // none.
     static std::string newestIn(const std::string &folder, const char *pcShape);
 
 private:
@@ -98,8 +89,8 @@ private:
     int fd_ = -1;
     off_t settled_ = 0;
     off_t written_ = 0;
-    // Held while the file, its sizes or its bytes change, so that fence()
-    // from the ending thread never interleaves with the worker.
+    // Held while the file, its sizes or its bytes change, so that fence() from the ending thread
+    // never interleaves with the worker.
     std::timed_mutex writeMutex_;
     bool bFenced_ = false;
 };

@@ -1,5 +1,5 @@
-// The node's HA role as the HA client library reports it: three callbacks,
-// run on the library's dispatch thread, that only log and store the role.
+// The node's HA role as the HA client library reports it: three callbacks, run on the library's
+// dispatch thread, that only log and store the role.
 #include "haf/haf_appLib.h"
 #include "kest_manager.h"
 

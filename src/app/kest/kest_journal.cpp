@@ -1,5 +1,5 @@
-// The journal of written rows: a ring of 64-byte slots overwritten in place,
-// so that its sync writes one block and never grows the file.
+// The journal of written rows: a ring of 64-byte slots overwritten in place, so that its sync
+// writes one block and never grows the file.
 #include "kest_journal.h"
 
 #include <fcntl.h>
@@ -30,8 +30,8 @@ constexpr uint32_t kMagicSynced = 0x4b4a5253u;  // "KJRS": its line synced
 constexpr off_t kFileSize = static_cast<off_t>(Journal::kSlots * sizeof(JournalSlot));
 constexpr off_t kMaxLine = 4096;
 
-// FNV-1a over the slot with its check field zero: a slot torn by a power
-// failure does not pass for a record.
+// FNV-1a over the slot, check field zeroed: a slot torn by a power failure does not pass for a
+// record.
 uint32_t CheckOf(JournalSlot stSlot) {
     stSlot.unCheck = 0;
     const auto *pucByte = reinterpret_cast<const unsigned char *>(&stSlot);
@@ -47,9 +47,8 @@ bool IsEmpty(const JournalSlot &stSlot) {
     return true;
 }
 
-// A bill file named by a journal record, which is input: only a regular file
-// right in the bill folder, never through a link, and never a FIFO whose open
-// would wait for a writer. -1 otherwise.
+// A bill file named by a journal record, which is input: only a regular file right in the bill
+// folder, never through a link, and never a FIFO whose open would wait for a writer. -1 otherwise.
 int OpenBillFile(const std::string &billDir, const std::string &name) {
     if (name.empty() || name[0] == '.' || name.find('/') != std::string::npos) return -1;
     std::string path = billDir + "/" + name;
@@ -84,9 +83,8 @@ bool SyncBillFile(const std::string &billDir, const std::string &name) {
     return bOk;
 }
 
-// A record's place as this writer makes them: a line of at most kMaxLine
-// bytes from a non-negative offset on (so that no sum or difference of the
-// two can overflow).
+// A record's place as this writer makes them: a line of at most kMaxLine bytes from a non-negative
+// offset on (so that no sum or difference of the two can overflow).
 bool PlaceIsSane(const JournalSlot &stSlot) {
     return stSlot.lStart >= 0 && stSlot.lEnd > stSlot.lStart &&
            stSlot.lEnd - stSlot.lStart <= kMaxLine;
@@ -120,8 +118,7 @@ void Journal::SyncAlongside::wait() {
     journal_.finishSync();
 }
 
-// True when the sync thread was asked; otherwise nothing was to be synced,
-// or it was synced here.
+// True when the sync thread was asked; otherwise nothing was to be synced, or it was synced here.
 bool Journal::startSync() {
     if (fd_ < 0 || !dirty_) return false;
     if (!bSync_) {
@@ -152,8 +149,7 @@ void Journal::finishSync() {
     dirty_ = bCleared_ = false;
 }
 
-// The descriptor is not closed while a sync is asked: finishSync() comes
-// first on every path.
+// The descriptor is not closed while a sync is asked: finishSync() comes first on every path.
 void Journal::syncLoop() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
@@ -175,8 +171,8 @@ void Journal::open() {
         Log().info("[JOURNAL] Off: a row whose delete is lost with a crash is billed again\n");
         return;
     }
-    // Not through a link: a journal of another size is cut and rewritten,
-    // which must never reach a file it names.
+    // Not through a link: a journal of another size is cut and rewritten, which must not hit a file
+    // it names.
     fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0640);
     if (fd_ < 0) return disable("cannot be opened");
     if (flock(fd_, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
@@ -242,9 +238,8 @@ void Journal::load() {
         entries_[static_cast<long>(stSlot.lSeq)] = {place, i, stSlot.ulSerial, bSynced};
         if (!bSynced) files.insert(place.file);
     }
-    // Lines a killed process left in the page cache are on disk before any
-    // row is deleted on their account; the rows of lines that cannot be
-    // synced are written again.
+    // Lines a killed process left in the page cache are on disk before any row is deleted on their
+    // account; the rows of lines that cannot be synced are written again.
     for (const std::string &file : files) {
         if (SyncBillFile(billDir_, file)) continue;
         Log().critical("[JOURNAL] %s/%s cannot be synced : %s; its rows on record are written "
@@ -262,8 +257,8 @@ void Journal::load() {
                path_.c_str(), entries_.size(), unErased);
 }
 
-// The bytes at place form one line: a line feed before it (or the file's
-// start), one at its end and none within.
+// The bytes at place form one line: a line feed before it (or the file's start), one at its end,
+// none within.
 bool Journal::wholeLineAt(const LinePlace &place) const {
     off_t from = place.start > 0 ? place.start - 1 : 0;
     std::string bytes = ReadRange(billDir_, place.file, from, place.end);
@@ -308,8 +303,7 @@ bool Journal::writeSlot(long lSeq, const Entry &entry) {
         goOff("cannot be written");
         return false;
     }
-    // A mark asks for no sync of its own: until one comes, a restart checks
-    // the line in its file, as for any record.
+    // A mark asks for no sync of its own: until one comes, a restart checks the line in its file.
     if (!entry.bSynced) dirty_ = true;
     return true;
 }
@@ -348,9 +342,8 @@ void Journal::clearSlot(unsigned unSlot) {
     bCleared_ = true;
 }
 
-// A journal that fails in the run is emptied as it goes off: records of lines
-// never written, or not yet erased, would otherwise name places that the lines
-// written from then on fill, and a later start would take them for billed.
+// A journal failing in the run is emptied as it goes off: records of lines never written, or not
+// yet erased, would name places later lines fill, and a later start would take them for billed.
 void Journal::goOff(const char *pcWhat) {
     int nErr = errno;
     if (fd_ >= 0 && ftruncate(fd_, 0) != 0) {

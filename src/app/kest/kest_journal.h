@@ -1,8 +1,7 @@
-// Internal to the daemon: the journal of written rows. For each row whose
-// bill line is being written it records where the line goes, before the
-// write, in a small ring of fixed slots kept in the key folder. A row that a
-// later pass or a later process meets again (its delete never committed) is
-// deleted without a second line when its line is whole at the recorded place.
+// Internal to the daemon: the journal of written rows. For each row whose bill line is being
+// written it records where the line goes, before the write, in a small ring of fixed slots kept in
+// the key folder. A row that a later pass or a later process meets again (its delete never
+// committed) is deleted without a second line when its line is whole at the recorded place.
 #pragma once
 
 #include <sys/types.h>
@@ -26,8 +25,7 @@ struct LinePlace {
     off_t end = 0;
 };
 
-// One slot of the journal file, as on disk (host byte order: the file never
-// leaves the node).
+// One slot of the journal file, as on disk (host byte order: the file never leaves the node).
 struct JournalSlot {
     uint32_t unMagic;   // also tells a record whose line is synced
     uint32_t unCheck;   // over every other byte of the slot
@@ -42,23 +40,22 @@ static_assert(offsetof(JournalSlot, szFile) == 40, "journal slot layout");
 
 class Journal {
 public:
-    // Enough for several passes of nine rows: only rows whose deletes are not
-    // yet committed need their slot, older ones are overwritten.
+    // Enough for several passes of nine rows: only rows whose deletes are not yet committed need
+    // their slot, older ones are overwritten.
     static constexpr unsigned kSlots = 64;
 
-    // path: the journal file (empty: no journal); billDir: the bill folder;
-    // bSync: records reach the disk with the bill lines (BILL_SYNC).
+    // path: the journal file (empty: no journal); billDir: the bill folder; bSync: records reach
+    // the disk with the bill lines (BILL_SYNC).
     Journal(std::string path, std::string billDir, bool bSync);
     ~Journal();
     Journal(const Journal &) = delete;
     Journal &operator=(const Journal &) = delete;
 
-    // Opens or creates the file, locks it for this process, and takes its
-    // entries whose lines are synced or whole in their files; the others are
-    // erased, as their places will hold other lines. A journal that another
-    // process holds throws std::runtime_error: two writers would wipe each
-    // other's records. One that cannot be used is logged and left off: rows
-    // are then billed at least once, as without it.
+    // Opens or creates the file, locks it for this process, and takes its entries whose lines are
+    // synced or whole in their files; the others are erased, as their places will hold other lines.
+    // A journal that another process holds throws std::runtime_error: two writers would wipe each
+    // other's records. One that cannot be used is logged and left off: rows are then billed at
+    // least once, as without it.
     void open();
     bool enabled() const { return fd_ >= 0; }
 
@@ -67,10 +64,9 @@ public:
     // Makes the records and erasures so far durable.
     void sync();
 
-    // The records so far made durable (with any erasures) on a thread of the
-    // journal's own while the caller syncs the bill file: the disk flushes of
-    // the two syncs overlap. Erasures alone do not ask for it. Both are
-    // durable once wait() (or the destructor) has returned.
+    // The records so far made durable (with any erasures) on a thread of the journal's own while
+    // the caller syncs the bill file: the disk flushes of the two syncs overlap. Erasures alone do
+    // not ask for it. Both are durable once wait() (or the destructor) has returned.
     class SyncAlongside {
     public:
         explicit SyncAlongside(Journal &journal);
@@ -83,9 +79,8 @@ public:
         Journal &journal_;
         bool bWaiting_;
     };
-    // Place of seq's line from an earlier pass or run whose delete was not
-    // known to be committed, when that line is billed: synced, or whole byte
-    // for byte at its place. nullptr otherwise.
+    // Place of seq's line from an earlier pass or run whose delete was not known to be committed,
+    // when that line is billed: synced, or whole byte for byte at its place. nullptr otherwise.
     const LinePlace *billed(long lSeq, const std::string &line) const;
     // Place of seq's line on record, billed or not; nullptr when there is none.
     const LinePlace *find(long lSeq) const;
@@ -93,13 +88,11 @@ public:
     bool holds(const LinePlace &place, const std::string &line) const;
     // The bill files that records found at open() name, valid or not.
     const std::set<std::string> &filesOnRecord() const { return filesOnRecord_; }
-    // seq's line is synced: it stays billed wherever its file goes. Durable
-    // with the next sync.
+    // seq's line is synced: it stays billed wherever its file goes. Durable with the next sync.
     void markSynced(long lSeq);
-    // seq's record goes, durable with the next sync: its line was cut off
-    // unsynced (the record must not name the place where later lines go), or
-    // its delete is committed (a row stored again later under the same key
-    // is not taken for billed).
+    // seq's record goes, durable with the next sync: its line was cut off unsynced (the record must
+    // not name the place where later lines go), or its delete is committed (a row stored again
+    // later under the same key is not taken for billed).
     void erase(long lSeq);
 
 private:

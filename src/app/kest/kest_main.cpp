@@ -1,5 +1,5 @@
-// Process entry: start-up, the reactor on its one worker thread, and the
-// one-second liveness loop on the main thread.
+// Process entry: start-up, the reactor on its one worker thread, and the one-second liveness loop
+// on the main thread.
 #include <unistd.h>
 
 #include <cstdio>

@@ -1,6 +1,5 @@
-// The application manager: start-up (command line, configuration, process
-// lock, HA library and logging, in that order), the signal handlers with
-// their stack listing, and the hand-over at the end.
+// The application manager: start-up (command line, configuration, process lock, HA library,
+// logging, in that order), the signal handlers with their stack listing, and the final hand-over.
 #include "kest_manager.h"
 
 #include <getopt.h>
@@ -28,16 +27,15 @@ namespace kest {
 namespace {
 
 constexpr const char *kVersion = "1.0.0";
-// Within the ending's deadline, the time the pass in flight gets before the
-// ending takes it over: the switch-over and the lock release come after it.
+// Within the ending's deadline, the time the pass in flight gets before the ending takes it over:
+// the switch-over and the lock release come after it.
 constexpr std::chrono::seconds kPassEndLimit(3);
 constexpr size_t kCoreNameSize = 512;
 constexpr size_t kCommandSize = 128;
 constexpr size_t kPieceSize = 512;
 
 int LogWithLevel(unsigned int unLevel, const char *pcFormat, va_list args) {
-    // A va_list parameter is a pointer on some targets: Log wants the address
-    // of a real va_list object.
+    // A va_list parameter is a pointer on some targets: Log wants the address of a real va_list.
     va_list copy;
     va_copy(copy, args);
     int nRet = Log(unLevel, pcFormat, &copy);
@@ -45,8 +43,8 @@ int LogWithLevel(unsigned int unLevel, const char *pcFormat, va_list args) {
     return nRet;
 }
 
-// Copies a command-line argument into a settings field; an argument that does
-// not fit is refused rather than cut or left unterminated.
+// Copies a command-line argument into a settings field; an argument that does not fit is refused
+// rather than cut or left unterminated.
 void CopyArgument(char *pcField, size_t unSize, const char *pcArg, const char *pcOption) {
     if (strlen(pcArg) >= unSize)
         throw std::runtime_error(std::string("Failed ! Argument of --") + pcOption +
@@ -58,7 +56,6 @@ void PrintOption(const char *pcOption, const char *pcDescription) {
     printf("%-40s%s", pcOption, pcDescription);
 }
 
-// One configuration key and where its value goes.
 struct ConfKey {
     const char *pcSection;
     const char *pcKey;
@@ -155,8 +152,8 @@ void KestManager::init(int argc, char **argv) {
             UnLock_Process();
             throw std::runtime_error("Failed HALibInit.. Check HA");
         }
-        // Registration refuses only a null callback; should it ever refuse,
-        // the daemon runs on without log and signal handlers.
+        // Registration refuses only a null callback; should it ever refuse, the daemon runs on
+        // without log and signal handlers.
         if (!RegisterRoleCallbacks(log())) return;
     }
 
@@ -164,8 +161,8 @@ void KestManager::init(int argc, char **argv) {
         UnLock_Process();
         throw std::runtime_error("Failed Init_Log Check Log");
     }
-    // At once: a new log block lets nothing through until its level is set,
-    // and the HA threads may already report a role.
+    // At once: a new log block lets nothing through until its level is set, and the HA threads may
+    // already report a role.
     Set_LogLevel(0, common.LOG_LEVEL);
     Set_LogFileCnt(0, common.LOG_FILE_COUNT);
     Set_LogFileSize(0, common.LOG_FILE_SIZE_MB);
@@ -269,8 +266,8 @@ void KestManager::readConfigINI() {
             throw std::runtime_error(std::string("Failed ! Value of [") + key.pcSection + "] " +
                                      key.pcKey + " is longer than " +
                                      std::to_string(unSize - 1) + " characters");
-        // A word such as "on" read as 0 would turn the sync or the journal
-        // off unseen: the default holds instead, and the operator is told.
+        // A word such as "on" read as 0 would turn the sync or the journal off unseen: the default
+        // holds instead, and the operator is told.
         if (key.pcText == nullptr && !StoreNumber(key, szScratch)) {
             StoreNumber(key, key.pcDefault);
             configNotes.push_back(std::string("Value of [") + key.pcSection + "] " + key.pcKey +
@@ -291,14 +288,14 @@ void KestManager::OnHafHangThrID(unsigned int unThrId) {
     ending::Begin(EXIT_FAILURE);
     Log(LOG_1, "OnHangThrID  Thread-Id(%d) is hang up\n", unThrId);
     Log(LOG_1, "Exit KEST...\n");
-    // The other node should take over what this one no longer does.
+    // The other node takes over what this one stops doing.
     char szReason[128];
     snprintf(szReason, sizeof(szReason), "THREAD HANG-UP Detect: Thread-ID: %d", unThrId);
     handOverAndExit(szReason, true);
 }
 
-// Runs on a dispatcher thread of the signal library, or for a fault on the
-// faulting thread; every signal handled here ends the process.
+// Runs on a dispatcher thread of the signal library, or for a fault on the faulting thread; every
+// signal handled here ends the process.
 void KestManager::SignalHandler(int n) {
     ending::Begin(EXIT_FAILURE);
     Print_StdoutNow("## Catch The Signal %d\n## Exit KEST...\n", n);
@@ -310,8 +307,8 @@ void KestManager::SignalHandler(int n) {
     Log(LOG_1, "Catch The Signal %d\n", n);
     char szReason[128];
     snprintf(szReason, sizeof(szReason), "Catch The Signal %d", n);
-    // Every stop lets the pass in flight end first; a fault may have struck
-    // the worker itself, whose pass cannot end while it waits here.
+    // Every stop lets the pass in flight end first; a fault may have struck the worker itself,
+    // whose pass cannot end while it waits here.
     handOverAndExit(szReason, !Is_FaultSignal(n));
 }
 
@@ -332,8 +329,8 @@ int KestManager::FOpen_S(FILE **f, const char *pszName, const char *pszMode) {
     return *f != nullptr ? 0 : errno;
 }
 
-// Part of the ending: its lines go out only where standard output takes
-// them at once, and the ending's deadline bounds a listing that never ends.
+// Part of the ending: its lines go out only where standard output takes them at once, and the
+// ending's deadline bounds a listing that never ends.
 void KestManager::Create_Core() {
     char szName[kCoreNameSize];
     snprintf(szName, sizeof(szName), "./down_KEST_%d.core", static_cast<int>(getpid()));
@@ -362,12 +359,11 @@ void KestManager::Create_Core() {
 }
 
 void KestManager::handOverAndExit(const char *pcReason, bool bEndPass) {
-    // One path hands over; a later one waits here for the end the first one
-    // makes. A path stuck before this point (a listing that never ends)
-    // leaves the hand-over to the next.
+    // One path hands over; a later one waits here for the end the first one makes. A path stuck
+    // before this point (a listing that never ends) leaves the hand-over to the next.
     ending::ClaimHandOver();
-    // The other node bills what this one leaves: no pass of this node may
-    // commit after the request, nor leave lines of rows it did not commit.
+    // The other node bills what this one leaves: no pass of this node may commit after the request,
+    // nor leave lines of rows it did not commit.
     if (bEndPass && getInstance()->gate.close(kPassEndLimit))
         Log(LOG_1, "[STOP] The pass in flight did not end within 3 s: abandoned, its rows come "
                    "again\n");

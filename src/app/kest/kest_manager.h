@@ -1,7 +1,5 @@
-// Internal to the daemon: the process-wide application manager. It owns every
-// setting the process runs with, performs start-up in a fixed order, offers
-// the logging facade that the rest of the daemon writes through, and takes
-// the signals and the hang report to the process's end.
+// Internal to the daemon: the application manager. It owns every setting, runs start-up in a fixed
+// order, offers the logging facade and takes signals and hang report to the process's end.
 #pragma once
 
 #include <atomic>
@@ -47,11 +45,11 @@ public:
         char BILL_PATH[PATH_SIZE];
         // 1: every bill line reaches the disk before its row is deleted.
         uint32_t BILL_SYNC;
-        // Folder of the reject files of rows that cannot be billed; empty:
-        // such a row ends the process.
+        // Folder of reject files for rows that cannot be billed; empty: such a row ends the
+        // process.
         char REJECT_PATH[PATH_SIZE];
-        // 1: a journal of written rows in the key folder, so that a restart
-        // never bills a row twice; 0: at least once.
+        // 1: a journal of written rows in the key folder, so that a restart never bills a row
+        // twice; 0: at least once.
         uint32_t JOURNAL;
         void initEnv();
     };
@@ -72,26 +70,24 @@ public:
 
     static KestManager *getInstance();
 
-    // Start-up; throws std::runtime_error with the operator's text on a
-    // fatal failure.
+    // Start-up; throws std::runtime_error with the operator's text on a fatal failure.
     void init(int argc, char **argv);
     OrvoLogger &log() { return logger; }
 
     void getProgromParam(int argc, char **argv);
     void printHelp();
     void readConfigINI();
-    // Logs what reading the settings found worth saying (a word where a
-    // number belongs), at critical level so that it is seen.
+    // Logs what reading the settings found worth saying (a word where a number belongs), at
+    // critical level so that it is seen.
     void logConfigNotes();
 
     static void OnHafHangThrID(unsigned int unThrId);
 
-    // Ends the process at once with nStatus (ending::Exit). Log records are
-    // already written.
+    // Ends the process at once with nStatus (ending::Exit). Log records are already written.
     [[noreturn]] static void EndNow(int nStatus);
 
-    // A general signal: reported, a stack listing for all but a termination
-    // request, then the hand-over. Does not return.
+    // A general signal: reported, a stack listing for all but a termination request, then the
+    // hand-over. Does not return.
     static void SignalHandler(int n);
     static void SighUsr(int n);
     static void SighUsr2(int n);
@@ -109,18 +105,15 @@ public:
 
 private:
     KestManager() = default;
-    // What start-up found worth saying about the settings, logged once the
-    // log is open.
+    // What start-up found worth saying about the settings, logged once the log is open.
     std::vector<std::string> configNotes;
-    // Lets the billing pass in flight end first when bEndPass (not inside a
-    // fault, whose thread may be the worker), asks for a switch-over,
-    // releases the process lock and ends with status 0. Runs once, within
-    // the ending's deadline (kest_ending.h).
+    // Lets the pass in flight end first when bEndPass (not in a fault, whose thread may be the
+    // worker), then switch-over request, lock release, exit 0; once, within the ending's deadline.
     [[noreturn]] static void handOverAndExit(const char *pcReason, bool bEndPass);
 };
 
-// Registers the HA role callbacks (kest_ha_role.cpp) in order; false, after
-// its critical line, when one is refused.
+// Registers the HA role callbacks (kest_ha_role.cpp) in order; false, after a critical line, on a
+// refusal.
 bool RegisterRoleCallbacks(OrvoLogger &log);
 
 }  // namespace kest

@@ -1,6 +1,5 @@
-// Internal to the daemon: the billing pass in flight and the process's end.
-// A stop lets the pass in flight end, but only so long; then it takes the
-// pass over, so that the pass's commit never follows the cut of its lines.
+// Internal to the daemon: the billing pass in flight and the process's end. A stop lets the pass
+// end, but only so long, then takes it over: its commit never follows the cut of its lines.
 #pragma once
 
 #include <chrono>
@@ -19,8 +18,7 @@ public:
         state_ = State::Running;
         return true;
     }
-    // Worker: the pass's commit may be sent; false when the ending took the
-    // pass over.
+    // Worker: the pass's commit may be sent; false when the ending took the pass over.
     bool enterCommit() {
         std::lock_guard<std::mutex> lock(mutex_);
         if (state_ != State::Running) return false;
@@ -41,10 +39,9 @@ public:
         takeOver_ = std::move(takeOver);
     }
 
-    // Ending: no pass starts from here on. Waits up to limit for the pass in
-    // flight to end; past it the pass is taken over, unless its commit is
-    // already on its way, which is waited for (the database's read time-out
-    // bounds it). True when the pass in flight had to be taken over.
+    // Ending: no pass starts from here on. Waits up to limit for the pass in flight to end; past it
+    // the pass is taken over, unless its commit is already on its way, which is waited for (the
+    // database's read time-out bounds it). True when the pass in flight had to be taken over.
     bool close(std::chrono::milliseconds limit) {
         std::unique_lock<std::mutex> lock(mutex_);
         bEnding_ = true;

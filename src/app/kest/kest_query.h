@@ -1,5 +1,5 @@
-// Internal to the daemon: one fetched row of TSMS_SND_MSG. Every column is a
-// value and its length indicator; an indicator of -1 means NULL.
+// Internal to the daemon: one fetched row of TSMS_SND_MSG. Every column is a value and its length
+// indicator; an indicator of -1 means NULL.
 #pragma once
 
 #include <cstddef>
@@ -31,8 +31,7 @@ struct TSMS_SND_MSG {
 
 constexpr long NULL_INDICATOR = -1;
 
-// The cycle's statements on the table: up to "rownum < ?" pending rows, and
-// the delete of one row by its key.
+// The cycle's statements: up to "rownum < ?" pending rows, and the delete of one row by its key.
 constexpr const char *SELECT_SQL =
     "SELECT MSG_SEQ, PROC_RESULT, IN_GROUP, OUT_GROUP, SERIAL_NUM, CALLER_NO, CALLEE_NO, "
     "CALLBACK_NO, IN_TIME, REPORT_TIME FROM TSMS_SND_MSG WHERE PROC_STS = 0 and rownum < ?;";

@@ -1,5 +1,4 @@
-// Reject file: rows that cannot be billed, read back whole from the table and
-// kept as CSV records before their delete.
+// Reject file: unbillable rows, read back whole from the table and kept as CSV before their delete.
 #include "kest_reject_file.h"
 
 #include <sys/stat.h>
@@ -32,7 +31,6 @@ std::string Quoted(const std::string &value) {
     return out + "\"";
 }
 
-// Local time of t, in the format given.
 std::string LocalTime(time_t t, const char *pcFormat) {
     tm stTm{};
     localtime_r(&t, &stTm);
@@ -42,9 +40,8 @@ std::string LocalTime(time_t t, const char *pcFormat) {
     return szText;
 }
 
-// Size of the file up to the end of its last whole record: a record torn by
-// an earlier process is cut off, or its open quote would swallow the records
-// after it. Its row was not deleted and comes again.
+// Size of the file up to its last whole record: a record torn by a killed process is cut off, or
+// its open quote would swallow the records after it. Its row was not deleted and comes again.
 off_t WholeRecordsSize(int fd) {
     off_t whole = 0;
     off_t offset = 0;
@@ -119,8 +116,8 @@ void RejectFile::write(const std::string &reason, const std::vector<StoredRow> &
     std::string text = file_.end() == 0 ? Header() : std::string();
     std::string stamp = LocalTime(now, "%Y-%m-%d %H:%M:%S");
     for (const StoredRow &row : rows) text += Record(stamp, reason, row);
-    // The caller deletes the rows right after: they count only once all of
-    // their records are in the file (and on the disk when configured).
+    // The caller deletes the rows right after: they count only once all of their records are in the
+    // file (and on the disk when configured).
     bool bOk = false;
     try {
         file_.append(text);

@@ -1,10 +1,9 @@
-// Internal to the daemon: the reject file. A row whose values cannot make a
-// bill line is set aside here, whole and as stored in the table, before it is
-// deleted, so that one bad row never stops billing. One file per local date,
-// ${REJECT_PATH}/SMSC_REJECT_YYYY-MM-DD.csv: CSV as in RFC 4180 (CRLF after
-// each record, a header line first), one record per row. Every value is
-// double-quoted, quotes inside doubled; a NULL column is an empty unquoted
-// field, so NULL ("...,,...") and empty text ("...,"",...") stay apart.
+// Internal to the daemon: the reject file. A row whose values cannot make a bill line is set aside
+// here, whole and as stored in the table, before it is deleted, so that one bad row never stops
+// billing. One file per local date, ${REJECT_PATH}/SMSC_REJECT_YYYY-MM-DD.csv: CSV as in RFC 4180
+// (CRLF after each record, a header line first), one record per row. Every value is double-quoted,
+// quotes inside doubled; a NULL column is an empty unquoted field, so NULL ("...,,...") and empty
+// text ("...,"",...") stay apart.
 #pragma once
 
 #include <sys/types.h>
@@ -28,9 +27,8 @@ constexpr std::array<const char *, 11> kStoredColumns = {
 // A row as the table holds it: each column's complete text, none for NULL.
 using StoredRow = std::array<std::optional<std::string>, kStoredColumns.size()>;
 
-// The rows stored under key lSeq, every column read whole whatever its
-// length (a third statement of its own, released before this returns).
-// Throws odbctemplate::OdbcError.
+// The rows stored under key lSeq, every column read whole whatever its length (a third statement of
+// its own, released before this returns). Throws odbctemplate::OdbcError.
 std::vector<StoredRow> ReadStoredRows(odbctemplate::OdbcConnect &con, long lSeq);
 
 class RejectFile {
@@ -42,16 +40,15 @@ public:
 
     bool enabled() const { return !folder_.empty(); }
 
-    // Appends one record per row to the file of the current local date; they
-    // are flushed (and synced when configured) before this returns. Throws
-    // std::runtime_error when they are not safely in the file; nothing of
-    // them is left behind then.
+    // Appends one record per row to the file of the current local date, flushed (and synced when
+    // configured) before it returns. Throws std::runtime_error, leaving nothing behind, when they
+    // are not safely in the file.
     void write(const std::string &reason, const std::vector<StoredRow> &rows);
 
     // Path of the file last written; empty before the first record.
     const std::string &fileName() const { return path_; }
-    // Cuts the torn tail a killed process may have left in the newest reject
-    // file of the folder, whatever its date; logged.
+    // Cuts the torn tail a killed process may have left in the newest reject file of the folder,
+    // whatever its date; logged.
     void cutTornTailOfNewest();
 
 private:

@@ -1,5 +1,4 @@
-// The status file: counters of the cycle, rewritten whole after every pass
-// (at most once a second while passes with rows follow each other).
+// The status file: counters of the cycle, rewritten whole after passes (kest_status.h).
 #include "kest_status.h"
 
 #include <sys/random.h>
@@ -57,8 +56,8 @@ void Metric(std::string &out, const char *pcName, const char *pcType, const char
 
 std::string RandomSuffix() {
     uint64_t ulRandom = 0;
-    // Without the kernel's randomness a guessable name is still safe (it is
-    // made new or refused); only a taken one costs a try.
+    // Without the kernel's randomness a guessable name is still safe (it is made new or refused);
+    // only a taken one costs a try.
     if (getrandom(&ulRandom, sizeof(ulRandom), 0) != static_cast<ssize_t>(sizeof(ulRandom)))
         ulRandom = static_cast<uint64_t>(time(nullptr)) << 20 ^ static_cast<uint64_t>(getpid());
     char szHex[17];
@@ -66,9 +65,8 @@ std::string RandomSuffix() {
     return szHex;
 }
 
-// The temporary copy "<path>.tmp.<random>", made new in the file's folder
-// (which others may write): a name already there is never followed or
-// reused. Its descriptor, or -1 with errno set.
+// The temporary copy "<path>.tmp.<random>", made new in the file's folder (which others may write):
+// a name already there is never followed or reused. Its descriptor, or -1 with errno set.
 int CreateTemp(const std::string &path, std::string &temp) {
     for (int i = 0; i < kTempTries; ++i) {
         temp = path + kTempSuffix + RandomSuffix();
@@ -154,12 +152,10 @@ void StatusFile::passDone(int nRows, const std::string &billFile) {
     ++snap_.ulPasses;
     snap_.tLastPass = time(nullptr);
     if (!billFile.empty()) snap_.billFile = billFile;
-    // Passes with rows follow each other within milliseconds, and replacing
-    // the file costs more than a pass's own work on the daemon's side: while
-    // they come, the file is replaced at most once a second (its times count
-    // whole seconds). A pass that found nothing, or a write that failed last
-    // time, always replaces it, so the counters shown are never older than
-    // the cycle's one-second idle poll.
+    // Passes with rows follow each other within milliseconds, and replacing the file costs more
+    // than a pass's own work: while they come, it is replaced at most once a second (its times
+    // count whole seconds). A pass that found nothing, or after a failed write, always replaces it,
+    // so the counters are never older than the one-second idle poll.
     if (nRows > 0 && !bFailing_ && snap_.tWritten == snap_.tLastPass) return;
     publish();
 }
@@ -179,8 +175,7 @@ void StatusFile::publish() {
     bFailing_ = nErr != 0;
 }
 
-// Without a configuration file (the daemon always has one) there is no
-// status file.
+// Without a configuration file (the daemon always has one) there is no status file.
 StatusFile &ProcessStatus() {
     static StatusFile stFile(KestManager::getInstance()->common.STATUS_FILE);
     return stFile;

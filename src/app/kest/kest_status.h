@@ -1,8 +1,6 @@
-// Internal to the daemon: the status file. A small text file in the
-// node-exporter textfile format, rewritten whole after every pass of the
-// cycle (at most once a second while rows keep coming) and on every connect
-// and drop, so that a monitoring system sees a
-// daemon that still runs but no longer moves rows: its last pass time stops.
+// Internal to the daemon: the status file, in the node-exporter textfile format. It is rewritten
+// whole after every pass (at most once a second while rows keep coming) and on every connect and
+// drop, so monitoring sees a daemon that runs but moves no rows: its last pass time stops.
 #pragma once
 
 #include <sys/types.h>
@@ -13,7 +11,6 @@
 
 namespace kest {
 
-// What the status file shows.
 struct StatusSnapshot {
     int nRole = 0;              // HA_MODE value, 0 before any role is known
     std::string role;           // its name, e.g. "ACTIVE_SYSTEM"
@@ -32,12 +29,10 @@ struct StatusSnapshot {
 // The file's text (metric families prefixed "kest_").
 std::string FormatStatus(const StatusSnapshot &stSnap);
 
-// Replaces the file at path with text through a temporary file in the same
-// directory and a rename: a reader sees the old or the new text, never a
-// mix. The temporary file is made new under a random name with mode 0640
-// (whatever the umask), so that a name others planted in the folder is
-// never followed or written. 0 on success, otherwise the errno of the
-// failing step.
+// Replaces the file at path with text through a temporary file in the same directory and a rename:
+// a reader sees the old or the new text, never a mix. The temporary file is made new under a random
+// name with mode 0640 (whatever the umask), so that a name others planted in the folder is never
+// followed or written. 0 on success, otherwise the errno of the failing step.
 int ReplaceFile(const std::string &path, const std::string &text);
 
 // The status of this process. Only the thread that runs the cycle calls it.
@@ -49,8 +44,7 @@ class StatusFile {
     void connected(bool bUp);
     void modes(bool bCommitPerPass, bool bJournal);  // shown with the next write
     void passDone(int nRows, const std::string &billFile);
-    // Rows billed by a pass that did not complete (database error, role
-    // lost); counted, shown with the next write.
+    // Rows billed by a pass that did not complete (database error, role lost); shown next write.
     void rowsBilled(int nRows);
     // A row set aside in the reject file and deleted; shown with the next write.
     void rowRejected();
@@ -65,8 +59,7 @@ class StatusFile {
     bool bFailing_ = false;  // the last write failed (reported once)
 };
 
-// The process's StatusFile, at the path of the setting STATUS_FILE, which
-// the database selecter keeps.
+// The process's StatusFile at the STATUS_FILE path; the database selecter keeps it.
 StatusFile &ProcessStatus();
 
 }  // namespace kest
