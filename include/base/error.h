@@ -1,7 +1,7 @@
 // Public: per-thread error registry of the common libraries.
 //
-// Library functions report a failure by returning -1 (or a null pointer) and
-// recording an entry here; callers that want the reason print StrError(errno).
+// Library functions report a failure by returning -1 (or a null pointer) and recording an entry
+// here; callers that want the reason print StrError(errno).
 #pragma once
 
 #include <cstddef>
@@ -22,8 +22,8 @@ void __Set_Error(int nErrno, const char *pcFunc, unsigned int unLine, const char
 void __Set_Error(int nErrno, const char *pcClassName, const char *pcFunc, unsigned int unLine,
                  const char *cFormat, ...) __attribute__((format(printf, 5, 6)));
 
-// The report of the calling thread's entries (newest first), after which they
-// are cleared; with no entries, the system text of nErrno (empty above 130).
+// The report of the calling thread's entries (newest first), after which they are cleared; with no
+// entries, the system text of nErrno (empty above 130).
 const char *StrError(int nErrno);
 void Clr_Error();
 int Init_BaseLib();

@@ -1,6 +1,5 @@
-// Public: the single-threaded epoll reactor. Every call, and every change of a
-// registered Event's handler, must come from the thread that calls Run() (or
-// happen before that thread starts): nothing here is locked.
+// Public: the single-threaded epoll reactor. Every call, and every change of a registered Event's
+// handler, comes from the thread that calls Run() (or before it starts): nothing is locked.
 #pragma once
 
 #include <string.h>
@@ -31,9 +30,8 @@ public:
         }
     }
 
-    // One-shot timers still waiting keep themselves alive through their
-    // handlers; dropping the handlers here releases them (a released timer
-    // unregisters itself from the already emptied map).
+    // One-shot timers still waiting keep themselves alive through their handlers; dropping the
+    // handlers releases them (each then unregisters itself from the emptied map).
     ~Epoll() {
         std::vector<Event::Handler> handlers;
         for (auto &entry : events) {
@@ -48,9 +46,8 @@ public:
     Epoll(const Epoll &) = delete;
     Epoll &operator=(const Epoll &) = delete;
 
-    // The caller stores event.fd in interest.data.fd and keeps `event` at its address
-    // until DelEvent. An already registered descriptor fails in the kernel and
-    // leaves the map unchanged.
+    // The caller stores event.fd in interest.data.fd and keeps `event` at its address until
+    // DelEvent. An already registered descriptor fails in the kernel and leaves the map unchanged.
     void AddEvent(Event &event, epoll_event interest) {
         if (epoll_ctl(epollfd, EPOLL_CTL_ADD, event.fd, &interest) == -1) {
             throw std::logic_error(std::string("epoll_ctl EPOLL_CTL_ADD fail") + strerror(errno));
@@ -64,8 +61,7 @@ public:
         epoll_ctl(epollfd, EPOLL_CTL_DEL, eventfd, nullptr);
     }
 
-    // The map keeps referring to the same Event, so a handler replaced in it is
-    // seen by the next dispatch.
+    // The map keeps the same Event, so a handler replaced in it is seen by the next dispatch.
     void ModEvent(int eventfd, epoll_event interest) {
         if (epoll_ctl(epollfd, EPOLL_CTL_MOD, eventfd, &interest) == -1) {
             throw std::logic_error(std::string("epoll_ctl EPOLL_CTL_MOD fail") + strerror(errno));
@@ -74,9 +70,8 @@ public:
 
     bool HasEvent(int eventfd) const { return events.count(eventfd) != 0; }
 
-    // One wait and its dispatch. Each record is looked up at dispatch time, so
-    // a handler that removes a descriptor prevents its later dispatch in the
-    // same batch. Handler exceptions are not caught.
+    // One wait and its dispatch. Records are looked up at dispatch time, so a handler that removes
+    // a descriptor stops its later dispatch in the batch. Handler exceptions are not caught.
     void Run() {
         int count = epoll_wait(epollfd, ev, EpollSize, EpollTimeout);
         if (count <= 0) {
@@ -89,8 +84,8 @@ public:
             }
             Event &event = found->second.get();
             if (event.pop) {
-                // The handler may clear or replace itself; nothing of the entry
-                // or the Event is used after it returns.
+                // The handler may clear or replace itself; nothing of the entry or the Event is
+                // used after it returns.
                 event.pop(ev[i]);
             }
         }

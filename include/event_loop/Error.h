@@ -1,5 +1,5 @@
-// Public: the status value handed to timer callbacks. Not an exception: a
-// callback tests it (true means something went wrong) and reads what().
+// Public: the status value handed to timer callbacks. Not an exception: a callback tests it (true
+// means something went wrong) and reads what().
 #pragma once
 
 #include <string>

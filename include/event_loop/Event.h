@@ -1,5 +1,5 @@
-// Public: the registration record tying one descriptor to one readiness
-// handler. Owned by a Timer or an Eventfd; the reactor only refers to it.
+// Public: the registration record tying one descriptor to one readiness handler. Owned by a Timer
+// or an Eventfd; the reactor only refers to it.
 #pragma once
 
 #include <sys/epoll.h>

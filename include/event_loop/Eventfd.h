@@ -1,7 +1,5 @@
-// Public: a channel over an eventfd through which code on the reactor's thread
-// posts a callback to run on a later turn of the loop. Only the most recent
-// posted callback is kept: posting n times before the loop turns runs the last
-// one n times.
+// Public: an eventfd channel through which code on the reactor's thread posts a callback for a
+// later turn of the loop. Only the last posted callback is kept: n posts run it n times.
 #pragma once
 
 #include <string.h>
@@ -24,8 +22,7 @@ class Eventfd {
 public:
     using Callback = std::function<void()>;
 
-    // Creates and registers the descriptor for the channel's whole life.
-    // `loop` must outlive the channel.
+    // Creates and registers the descriptor for the channel's life. `loop` must outlive the channel.
     explicit Eventfd(Epoll &loop) : epoll(loop), event_fd(-1) {
         event_fd = eventfd(0, EFD_NONBLOCK);
         if (event_fd == -1) {
@@ -61,8 +58,8 @@ public:
         epoll.ModEvent(event_fd, interest());
     }
 
-    // Readiness handler. Runs its own copy of the callback, which may post
-    // again and so replace the stored handler while this one runs.
+    // Readiness handler. Runs its own copy of the callback, which may post again and so replace the
+    // stored handler while this one runs.
     void SendEventPop(const epoll_event &, Callback callback) {
         uint64_t count = 0;
         if (read(event_fd, &count, sizeof(count)) != static_cast<ssize_t>(sizeof(count))) {

@@ -1,8 +1,7 @@
-// Public: a one-shot relative timer over a timerfd, dispatched by the reactor.
-// A timer fires at most once; afterwards it is unregistered, its descriptor is
-// closed and the object is spent. Callers usually create it shared and let the
-// callback hold that shared reference: the stored handler then keeps the timer
-// alive until it has fired, and the running callback until it has returned.
+// Public: a one-shot relative timer over a timerfd, dispatched by the reactor. It fires at most
+// once; then it is unregistered, its descriptor closed and the object spent. Callers usually create
+// it shared and let the callback hold that reference: the stored handler keeps the timer alive
+// until it fires, the running callback until it returns.
 #pragma once
 
 #include <string.h>
@@ -35,8 +34,8 @@ public:
         }
     }
 
-    // A waiting timer is cancelled: its callback never runs. A timer that was
-    // never waited on still owns its descriptor and closes it here.
+    // A waiting timer is cancelled: its callback never runs. A timer that was never waited on still
+    // owns its descriptor and closes it here.
     ~Timer() {
         if (!event.isCleared()) {
             epoll.DelEvent(event.fd);
@@ -60,9 +59,8 @@ public:
         }
     }
 
-    // Registers the timer; `callback` runs once on the reactor's thread when it
-    // expires. A second call while waiting throws the reactor's add error and
-    // leaves the first registration and its callback in place.
+    // Registers the timer; `callback` runs once on the reactor's thread when it expires. A second
+    // call while waiting throws the reactor's add error; the first registration stays.
     void async_wait(Callback callback) {
         epoll_event interest = {};
         interest.events = EPOLLIN;
@@ -73,9 +71,8 @@ public:
     }
 
 private:
-    // Works on its own copy of the callback: clearing the Event below destroys
-    // the stored handler, and with it possibly the last other reference to this
-    // timer.
+    // Works on its own copy of the callback: clearing the Event below destroys the stored handler,
+    // and with it possibly the last other reference to this timer.
     void epoll_pop(const epoll_event &ev, Callback callback) {
         Error status;
         if (ev.events & EPOLLERR) {

@@ -8,8 +8,8 @@
 
 namespace EventCLoop {
 
-// "YYYY-MM-DD hh:mm:ss mmm": wall-clock seconds, milliseconds of the monotonic
-// clock. Empty when the clock cannot be read. Uses the non-re-entrant localtime.
+// "YYYY-MM-DD hh:mm:ss mmm": wall-clock seconds, milliseconds of the monotonic clock. Empty when
+// the clock cannot be read. Uses the non-re-entrant localtime.
 inline std::string now_str() {
     time_t now = time(nullptr);
     if (now == static_cast<time_t>(-1)) {

@@ -6,10 +6,9 @@
 //   process), identified by 1,024 + their creation index (1,024 .. 2,047).
 // Identifiers above 1,023 name dynamic queues, the others static sectors.
 //
-// A consumer blocks on an empty queue for up to one second (wait flag); a
-// producer that finds the queue full retries once after one millisecond
-// (retry flag). A push that fails leaves the item with the caller. The queue
-// never looks into the items. Failures return -1 (or a null pointer) and
+// A consumer blocks on an empty queue for up to one second (wait flag); a producer that finds the
+// queue full retries once after one millisecond (retry flag). A push that fails leaves the item
+// with the caller. The queue never looks into the items. Failures return -1 (or a null pointer) and
 // record an entry in the error registry (base/error.h).
 #pragma once
 
@@ -26,10 +25,9 @@ enum _enThrState {
     THR_STATE_RUN = 2,   // an item was pushed since
 };
 
-// Called with the queue's list mutex held: must not use the same queue.
-// The free callback receives every item that Del_Queue discards; items that
-// go back to a caller (popped, or refused by a full queue) stay the caller's
-// and are never passed to it.
+// Called with the queue's list mutex held: must not use the same queue. The free callback receives
+// every item that Del_Queue discards; items that go back to a caller (popped, or refused by a full
+// queue) stay the caller's and are never passed to it.
 typedef void (*QueueFreeFunc)(unsigned int unSect, void *pvData);
 typedef void (*QueueTimeoutFunc)(unsigned int unSect, void *pvData);
 typedef void (*QueueErrFunc)(unsigned int unSect, unsigned int unErr);

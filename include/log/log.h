@@ -1,17 +1,15 @@
 // Public: the host-wide logging library.
 //
-// A process registers once with Init_Log (block name and log path prefix) and
-// gets section 0; Add_Log adds further sections (at most 11). Each section
-// writes one daily file family "<prefix>.log.YYYYMMDD" with same-day size
-// rotation, and has its own level word, rotation count, size limit and time
-// stamp format. The settings live in a shared-memory registry keyed by block
-// name, so they survive a restart and other processes can change a running
-// process's level (Set_LogLevelName).
+// A process registers once with Init_Log (block name and log path prefix) and gets section 0;
+// Add_Log adds further sections (at most 11). Each section writes one daily file family
+// "<prefix>.log.YYYYMMDD" with same-day size rotation, and has its own level word, rotation count,
+// size limit and time stamp format. The settings live in a shared-memory registry keyed by block
+// name, so they survive a restart and other processes can change a running process's level
+// (Set_LogLevelName).
 //
-// Every line is "[" time stamp "]" level character ") " message; messages
-// carry their own line feed. All operations return 0 (or a section number, or
-// a value) on success and -1 on failure, recording the reason in the error
-// registry (base/error.h).
+// Every line is "[" time stamp "]" level character ") " message; messages carry their own line
+// feed. All operations return 0 (or a section number, or a value) on success and -1 on failure,
+// recording the reason in the error registry (base/error.h).
 #pragma once
 
 #include <sys/time.h>
@@ -19,8 +17,8 @@
 #include <cstdarg>
 #include <cstddef>
 
-// Record levels: 1 to 5 form a ladder compared with the low 16 bits of a
-// section's level word; the others are single-bit flags enabled one by one.
+// Record levels: 1 to 5 form a ladder compared with the low 16 bits of a section's level word; the
+// others are single-bit flags enabled one by one.
 enum __enLogLevel : unsigned int {
     LOG_F = 0,
     LOG_1 = 1,  // critical
@@ -42,8 +40,8 @@ enum __enLogWriteType : unsigned int {
     LOG_INDIRECT = 1,  // records are handed to the section's writer thread
 };
 
-// Called with every record of its section before the level filter, under the
-// section's lock: it must not log into the same section.
+// Called with every record of its section before the level filter, under the section's lock: it
+// must not log into the same section.
 typedef void (*LogHandlerType)(unsigned int unLogLevel, struct timeval tTime, const char *pcText);
 
 constexpr unsigned int LOG_MAX_SECT = 11;       // sections per process
@@ -70,9 +68,8 @@ int Set_LogLevel(unsigned int unLogSect, unsigned int unLogLevel);
 int Get_LogLevel(unsigned int unLogSect);
 int Set_LogFileCnt(unsigned int unLogSect, unsigned int unLogFileCnt);
 int Get_LogFileCnt(unsigned int unLogSect);
-// Megabytes; larger values are taken as kilobytes or bytes (divided by 1024
-// once or twice until at most 1024). 0 is stored and read back as 0; files
-// are then rotated at the default LOG_DEFAULT_FILE_SIZE.
+// Megabytes; larger values are taken as kilobytes or bytes (divided by 1024 until at most 1024). 0
+// is stored and read as 0; files then rotate at LOG_DEFAULT_FILE_SIZE.
 int Set_LogFileSize(unsigned int unLogSect, unsigned int unLogFileSize);
 int Get_LogFileSize(unsigned int unLogSect);
 int Get_LogListCnt();
@@ -102,21 +99,17 @@ int Log(unsigned int unLogLevel, const char *pcFormat, ...) __attribute__((forma
 int Log(unsigned int unLogLevel, const char *pcFormat, va_list *pAp);
 // A lone 0 or NULL argument would pick the va_list form and lose the record.
 int Log(unsigned int unLogLevel, const char *pcFormat, std::nullptr_t) = delete;
-// A record followed by a hexadecimal dump of unDataLen bytes (when the level
-// word holds LOG_D).
+// A record followed by a hexadecimal dump of unDataLen bytes (when the level word holds LOG_D).
 int H_Dump(unsigned int unLogSect, unsigned int unLogLevel, const char *pcData,
            unsigned int unDataLen, const char *pcFormat, ...) __attribute__((format(printf, 5, 6)));
 int H_Dump(unsigned int unLogLevel, const char *pcData, unsigned int unDataLen,
            const char *pcFormat, ...) __attribute__((format(printf, 4, 5)));
-// A record followed by a dump of the lines of pcText (when the level word
-// holds LOG_T).
+// A record followed by a dump of the lines of pcText (when the level word holds LOG_T).
 int T_Dump(unsigned int unLogSect, unsigned int unLogLevel, const char *pcText,
            const char *pcFormat, ...) __attribute__((format(printf, 4, 5)));
 int T_Dump(unsigned int unLogLevel, const char *pcText, const char *pcFormat, ...)
     __attribute__((format(printf, 3, 4)));
 
-// Waits until every record that LOG_INDIRECT sections queued before the call
-// has been written; -1 when a writer has not caught up within ten seconds.
-// At process exit (exit or return from main) the writers write what they
-// still hold on their own.
+// Waits until every record LOG_INDIRECT sections queued before the call is written; -1 when a
+// writer has not caught up in ten seconds. At exit the writers write what they hold on their own.
 int Flush_Log();

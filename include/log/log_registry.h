@@ -1,6 +1,5 @@
-// Public: layout of the host-wide log settings registry, one System V
-// shared-memory segment shared by every process that logs. Host byte order;
-// sizes and offsets are fixed because processes of different builds share it.
+// Public: layout of the host-wide log settings registry, one System V shared-memory segment. Host
+// byte order; sizes and offsets are fixed: processes of different builds share it.
 #pragma once
 
 #include <pthread.h>
@@ -20,8 +19,8 @@ constexpr size_t LOG_SHM_SIZE = 4721672;
 constexpr const char *LOG_SHM_KEY_NAME = "/olog";         // below the runtime root
 constexpr const char *LOG_SHM_KEY_FALLBACK = "/tmp/olog";  // when the root is unusable
 
-// One section of the owning process. Its mutex, stream and handler addresses
-// mean something only inside that process.
+// One section of the owning process; its mutex, stream and handler addresses mean something only
+// there.
 typedef struct _ST_LOG_SECT {
     uint8_t unLogId;    // index of the section's stList entry
     uint8_t unLogType;  // LOG_DIRECT or LOG_INDIRECT

@@ -5,9 +5,8 @@
 //                         .setLoginTimeout(10)
 //                         .build();
 //
-// The connection handle is shared between the builder and the connections
-// built from it; the last holder disconnects and frees it. Statements made
-// from a connection must be released before it.
+// The connection handle is shared between the builder and the connections built from it; the last
+// holder disconnects and frees it. Statements made from a connection must be released before it.
 #pragma once
 
 #include <memory>
@@ -50,8 +49,8 @@ public:
         return allocStmt().preparedStmt(query);
     }
 
-    // Executes a statement without parameters on a statement of its own and
-    // returns its fetcher (which keeps that statement alive).
+    // Executes a statement without parameters on a statement of its own and returns its fetcher
+    // (which keeps that statement alive).
     OdbcFetcher directExecute(const std::string &query) { return allocStmt().directExecute(query); }
 
     const OdbcConnectProperties &getProperties() const { return properties; }
@@ -104,9 +103,8 @@ public:
         // Makes the builder usable on a handle that was connected before.
         SQLDisconnect(handle);
         const std::string dsn = connectString();
-        // No prompting: there is no window, and asking the driver to complete
-        // the string makes some drivers report "Dialog failed" instead of the
-        // real reason (wrong password, server down).
+        // No prompting: there is no window, and asking the driver to complete the string makes some
+        // drivers report "Dialog failed" instead of the real reason (wrong password, server down).
         check(SQLDriverConnect(handle, nullptr,
                                reinterpret_cast<SQLCHAR *>(const_cast<char *>(dsn.c_str())),
                                static_cast<SQLSMALLINT>(dsn.size()), nullptr, 0, nullptr,
@@ -115,11 +113,9 @@ public:
     }
 
 private:
-    // The MariaDB driver does not bound its wait for the server's greeting by
-    // the login time-out attribute: a server that accepts the connection and
-    // never answers would hold the connect for ever. The driver's own
-    // CONN_TIMEOUT option bounds it; other drivers ignore a key they do not
-    // know.
+    // The MariaDB driver does not bound its wait for the server's greeting by the login time-out
+    // attribute: a server that accepts and never answers would hold the connect for ever. The
+    // driver's CONN_TIMEOUT option bounds it; other drivers ignore keys they do not know.
     std::string connectString() const {
         if (properties.login_timeout <= 0) return properties.dsn;
         std::string text = properties.dsn;
@@ -127,8 +123,8 @@ private:
         return text + "CONN_TIMEOUT=" + std::to_string(properties.login_timeout);
     }
 
-    // On failure the diagnostics are read before the handle is freed; the
-    // builder is then left without a usable handle.
+    // On failure the diagnostics are read before the handle is freed; the builder is then left
+    // without a usable handle.
     void check(SQLRETURN status) {
         if (odbc_ok(status)) {
             return;

@@ -1,5 +1,5 @@
-// Public: owner of one ODBC connection handle, always held through a shared
-// pointer. The last holder disconnects and frees the handle.
+// Public: owner of one ODBC connection handle, always held through a shared pointer. The last
+// holder disconnects and frees the handle.
 #pragma once
 
 #include "odbc/odbc_def.h"
@@ -17,9 +17,9 @@ public:
 
     SQLHDBC get() const { return dbc; }
 
-    // Frees the handle; afterwards the owner holds none. A connect refused
-    // for its warnings leaves the handle connected: it is disconnected first
-    // (harmless on a handle that never connected), or it could not be freed.
+    // Frees the handle; afterwards the owner holds none. A connect refused for its warnings leaves
+    // the handle connected: it is disconnected first (harmless on a handle that never connected),
+    // or it could not be freed.
     void release() {
         if (dbc != SQL_NULL_HDBC) {
             SQLDisconnect(dbc);

@@ -15,8 +15,8 @@ using Ty_Result = std::tuple<std::string, std::string>;
 
 enum JackPotIndex { CODE = 0, ERROR_MESSAGE = 1 };
 
-// Every ODBC call of the layer counts as successful only with SQL_SUCCESS;
-// SQL_SUCCESS_WITH_INFO is a failure like any other result.
+// Every ODBC call of the layer counts as successful only with SQL_SUCCESS; SQL_SUCCESS_WITH_INFO is
+// a failure like any other result.
 inline bool odbc_ok(SQLRETURN status) { return status == SQL_SUCCESS; }
 
 }  // namespace odbctemplate

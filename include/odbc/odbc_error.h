@@ -1,6 +1,6 @@
-// Public: the one exception type of the ODBC access layer. what() is
-// "[" code "] " message; the code is an SQLSTATE, "-1" for the layer's own
-// messages and unreadable diagnostics, or "-2" for an invalid handle.
+// Public: the one exception type of the ODBC access layer. what() is "[" code "] " message; the
+// code is an SQLSTATE, "-1" for the layer's own messages and unreadable diagnostics, or "-2" for an
+// invalid handle.
 #pragma once
 
 #include <stdio.h>
@@ -21,8 +21,7 @@ public:
           error_msg(std::get<ERROR_MESSAGE>(error)),
           text("[" + error_code + "] " + error_msg) {}
 
-    // From a failed call's return code on a handle of kind `type`; the return
-    // code itself is not kept.
+    // From a failed call's return code on a handle of kind `type`; the code itself is not kept.
     OdbcError(SQLSMALLINT type, SQLHANDLE handle, SQLRETURN status)
         : OdbcError(status == SQL_INVALID_HANDLE ? invalid_handle(type)
                                                  : get_odbc_error(type, handle)) {}
@@ -38,8 +37,8 @@ public:
         throw OdbcError(type, handle, status);
     }
 
-    // Reads diagnostic record 1 of the handle, echoing it to standard output.
-    // ("-1", "unknown error") when there is none or it cannot be read whole.
+    // Reads diagnostic record 1 of the handle, echoing it to standard output. ("-1", "unknown
+    // error") when there is none or it cannot be read whole.
     static Ty_Result get_odbc_error(SQLSMALLINT type, SQLHANDLE handle) {
         SQLCHAR state[32] = {0};
         SQLCHAR message[512] = {0};

@@ -1,5 +1,5 @@
-// Public: result access of an executed statement: fetching rows into the bound
-// columns and reading the affected-row count. Shares the statement handle.
+// Public: result access of an executed statement: fetching rows into the bound columns and reading
+// the affected-row count. Shares the statement handle.
 #pragma once
 
 #include <memory>
@@ -15,11 +15,10 @@ class OdbcFetcher {
 public:
     explicit OdbcFetcher(std::shared_ptr<OdbcStmt> handle) : stmt(std::move(handle)) {}
 
-    // True with a row in the bound buffers. False at the end of the result, and
-    // also on SQL_SUCCESS_WITH_INFO (for example a truncated string): either
-    // way the cursor is closed and the statement can be executed again. A row
-    // that ended the result because a value was cut is still in the buffers,
-    // and lastRowTruncated() tells so.
+    // True with a row in the bound buffers. False at the end of the result, and also on
+    // SQL_SUCCESS_WITH_INFO (for example a truncated string): either way the cursor is closed and
+    // the statement can be executed again. A row that ended the result because a value was cut is
+    // still in the buffers, and lastRowTruncated() tells so.
     bool fetch() {
         SQLHSTMT handle = stmt->get();
         truncated = false;
@@ -59,9 +58,8 @@ public:
 
     long getDeleteRowCount() { return getRowCount(); }
 
-    // The complete value of an unbound `column` (from 1) of the fetched row
-    // as text, read piece by piece whatever its length; false for NULL.
-    // Columns are read in ascending order, each once.
+    // The complete value of an unbound `column` (from 1) of the fetched row as text, read piece by
+    // piece whatever its length; false for NULL. Columns are read in ascending order, each once.
     bool getText(int column, std::string &value) {
         SQLHSTMT handle = stmt->get();
         value.clear();
@@ -75,8 +73,8 @@ public:
                 OdbcError::Throw(SQL_HANDLE_STMT, handle, status);
             }
             if (length == SQL_NULL_DATA) return false;
-            // A piece that did not fit fills the buffer less its zero; the
-            // length counts bytes, so zero bytes inside a value are kept.
+            // A piece that did not fit fills the buffer less its zero; the length counts bytes, so
+            // zero bytes inside a value are kept.
             bool more = length == SQL_NO_TOTAL || length >= static_cast<SQLLEN>(sizeof(piece));
             value.append(piece, more ? sizeof(piece) - 1 : static_cast<size_t>(length));
             if (!more) return true;

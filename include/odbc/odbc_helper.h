@@ -1,8 +1,7 @@
-// Public: the column-binding cursor handed to OdbcpreparedStmt::bindCol
-// callbacks. Each call binds the next column, starting at 1. Every binding is
-// nullable: the length field receives the value's length, or SQL_NULL_DATA
-// (-1) for NULL. Buffers must stay at their addresses while the statement is
-// fetched from.
+// Public: the column-binding cursor handed to OdbcpreparedStmt::bindCol callbacks. Each call binds
+// the next column, starting at 1. Every binding is nullable: the length field receives the value's
+// length, or SQL_NULL_DATA (-1) for NULL. Buffers must stay at their addresses while the statement
+// is fetched from.
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,5 @@
-// Public: the process-wide ODBC environment. Created on first use, allocated
-// once with ODBC 3 behaviour, kept until the process ends. Not safe for
-// concurrent first use.
+// Public: the process-wide ODBC environment. Created on first use, allocated once with ODBC 3
+// behaviour, kept until the process ends. Not safe for concurrent first use.
 #pragma once
 
 #include "odbc/odbc_def.h"

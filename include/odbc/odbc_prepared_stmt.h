@@ -1,6 +1,5 @@
-// Public: a prepared statement. Copies share the statement handle. Parameters
-// are bound by address at every bindExecute, so the values only have to live
-// until it returns.
+// Public: a prepared statement. Copies share the statement handle. Parameters are bound by address
+// at every bindExecute, so the values only have to live until it returns.
 #pragma once
 
 #include <functional>
@@ -25,9 +24,8 @@ public:
         return *this;
     }
 
-    // Binds the values to parameters 1, 2, ... and executes. A statement that
-    // affects or finds nothing in the driver's eyes (SQL_NO_DATA) throws
-    // "SQL NO DATA".
+    // Binds the values to parameters 1, 2, ... and executes. A statement that affects or finds
+    // nothing in the driver's eyes (SQL_NO_DATA) throws "SQL NO DATA".
     template <typename T, typename... Args>
     OdbcFetcher bindExecute(const T &p1, const Args &...rest) {
         bindForParams(1, p1, rest...);
@@ -51,8 +49,7 @@ private:
         }
     }
 
-    // Other types would be converted into a temporary whose address dies
-    // before the execution reads it.
+    // Other types would become a temporary whose address dies before the execution reads it.
     template <typename U>
     void bind(int index, const U &param) = delete;
 

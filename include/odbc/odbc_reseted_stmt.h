@@ -1,5 +1,5 @@
-// Public: a freshly allocated statement, the starting point for preparing or
-// executing directly. Takes ownership of the handle.
+// Public: a freshly allocated statement, the starting point for preparing or executing directly.
+// Takes ownership of the handle.
 #pragma once
 
 #include <stdio.h>
@@ -30,8 +30,8 @@ public:
         return OdbcpreparedStmt(stmt);
     }
 
-    // Executes a statement without parameters once (schema set-up, clean-up).
-    // SQL_SUCCESS_WITH_INFO is accepted here; SQL_NO_DATA throws "SQL NO DATA".
+    // Executes a statement without parameters once (schema set-up, clean-up). SQL_SUCCESS_WITH_INFO
+    // is accepted here; SQL_NO_DATA throws "SQL NO DATA".
     OdbcFetcher directExecute(const std::string &query) {
         SQLHSTMT handle = stmt->get();
         SQLRETURN status = SQLExecDirect(

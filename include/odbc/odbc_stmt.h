@@ -1,6 +1,5 @@
-// Public: owner of one ODBC statement handle, always held through a shared
-// pointer; the last holder frees it. Statements do not keep their connection
-// alive and must be released before it.
+// Public: owner of one ODBC statement handle, always held through a shared pointer; the last holder
+// frees it. Statements do not keep their connection alive and must be released before it.
 #pragma once
 
 #include "odbc/odbc_def.h"
