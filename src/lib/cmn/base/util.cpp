@@ -20,36 +20,28 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <string>
 
 #include "base/error.h"
+#include "file/file.h"
 
 namespace {
 
-constexpr size_t kLockWalkLimit = 127;
 constexpr size_t kLockPathSize = 256;
 constexpr size_t kStdoutLineSize = 1024;
 
 FILE *pFileProcLoc = nullptr;
 thread_local unsigned int __unChkLastRunTime = 0;
 
-// Creates every missing directory of pcFilePath except its last component.
+// Creates every missing directory of pcFilePath except its last component; the error names the
+// component that failed.
 int MakeLockDirectories(const char *pcFilePath) {
-    char szWalk[kLockWalkLimit + 1];
-    snprintf(szWalk, sizeof(szWalk), "%s", pcFilePath);
-    char *pcSlash = strrchr(szWalk, '/');
-    if (pcSlash == nullptr) return 0;
-    for (char *p = szWalk + 1; p <= pcSlash; ++p) {
-        if (*p != '/' || p[-1] == '/') continue;
-        *p = '\0';
-        if (mkdir(szWalk, 0755) != 0 && errno != EEXIST) {
-            const char *pcComponent = strrchr(szWalk, '/');
-            SET_ERROR(EINVAL, "Key Path Create Fail (KeyFilePath[%s]/Dir[%s])", pcFilePath,
-                      pcComponent ? pcComponent + 1 : szWalk);
-            return -1;
-        }
-        *p = '/';
-    }
-    return 0;
+    std::string failed;
+    if (Make_ParentDirectories(pcFilePath, 0755, false, &failed) == 0) return 0;
+    SET_ERROR(EINVAL, "Key Path Create Fail (KeyFilePath[%s]/Dir[%s])", pcFilePath,
+              failed.substr(failed.rfind('/') + 1).c_str());
+    return -1;
 }
 
 // A forked child does not hold the record lock: its stream copy is dropped, the file untouched.
@@ -95,6 +87,14 @@ bool NumberedName(char *pcOut, size_t unSize, const char *pcStem, int n, const c
 bool IsNullArg(const char *p, const char *pcName) {
     if (p != nullptr) return false;
     SET_ERROR(EINVAL, "%s is NULL", pcName);
+    return true;
+}
+
+// The refusal of a sleep of no time, recorded under the sleep's name.
+bool IsTooSmall(long lValue, const char *pcName, const char *pcFunc) {
+    if (lValue > 0) return false;
+    __Set_Error(EINVAL, pcFunc, __LINE__, "%s is small[%d] (%s/%d)", pcName,
+                static_cast<int>(lValue), pcFunc, __LINE__);
     return true;
 }
 
@@ -151,27 +151,17 @@ int UnLock_Process() {
 }
 
 int Sleep(int nSec) {
-    if (nSec <= 0) {
-        SET_ERROR(EINVAL, "nSec is small[%d] (%s/%d)", nSec, "Sleep", __LINE__);
-        return -1;
-    }
+    if (IsTooSmall(nSec, "nSec", __func__)) return -1;
     return WaitFor(nSec, 0);
 }
 
 int Sleep_m(int nMsec) {
-    if (nMsec <= 0) {
-        SET_ERROR(EINVAL, "nMsec is small[%d] (%s/%d)", nMsec, "Sleep_m", __LINE__);
-        return -1;
-    }
+    if (IsTooSmall(nMsec, "nMsec", __func__)) return -1;
     return WaitFor(nMsec / 1000, (nMsec % 1000) * 1000L);
 }
 
 int Sleep_u(long lUsec) {
-    if (lUsec <= 0) {
-        SET_ERROR(EINVAL, "lUsec is small[%d] (%s/%d)", static_cast<int>(lUsec), "Sleep_u",
-                  __LINE__);
-        return -1;
-    }
+    if (IsTooSmall(lUsec, "lUsec", __func__)) return -1;
     return WaitFor(lUsec / 1000000L, lUsec % 1000000L);
 }
 
@@ -217,34 +207,20 @@ u_int ChkRunTime() {
     return unElapsed;
 }
 
+// The texts are indexed by the enumerations' values.
 const char *Str_MsgType(unsigned int unType) {
-    switch (unType) {
-        case MSG_TYPE_REQ: return "REQ";
-        case MSG_TYPE_RSP: return "RSP";
-        case MSG_TYPE_RPT: return "RPT";
-        default: return "Unknow";
-    }
+    static const char *const kTexts[] = {"Unknow", "REQ", "RSP", "RPT"};
+    return unType < std::size(kTexts) ? kTexts[unType] : kTexts[0];
 }
 
 const char *Str_HuntMethod(unsigned int unMethod) {
-    switch (unMethod) {
-        case HUNT_DISABLE: return "DIS";
-        case HUNT_STATIC: return "STAC";
-        case HUNT_ASCEND_RR: return "ASCD";
-        case HUNT_DESCEND_RR: return "DECD";
-        case HUNT_ODDEVEN_RR: return "ODD";
-        case HUNT_RANDOM: return "RAND";
-        default: return "UNKNOWN";
-    }
+    static const char *const kTexts[] = {"DIS", "STAC", "ASCD", "DECD", "ODD", "RAND"};
+    return unMethod < std::size(kTexts) ? kTexts[unMethod] : "UNKNOWN";
 }
 
 const char *Str_OPSTS(unsigned int unState) {
-    switch (unState) {
-        case OPS_OOS: return "OOS";
-        case OPS_INS: return "INS";
-        case OPS_NOTUSE: return "NOTUSE";
-        default: return "UNKNOWN";
-    }
+    static const char *const kTexts[] = {"OOS", "INS", "NOTUSE"};
+    return unState < std::size(kTexts) ? kTexts[unState] : "UNKNOWN";
 }
 
 size_t Write_Now(int nFd, const char *pcText, size_t unLen) {
