@@ -67,31 +67,13 @@ bool AppendField(char *pszBuf, int nBufSize, int &nPos, long lValue, int nCnt, c
     return true;
 }
 
-void Now(timespec &ts) { clock_gettime(CLOCK_REALTIME, &ts); }
-
+// A zero time stands for now.
 const char *PrintLocal(timespec ts, char *pszBuf, stTimeFormat stFormat, int nBufSize) {
-    if (ts.tv_sec == 0 && ts.tv_nsec == 0) Now(ts);
+    if (ts.tv_sec == 0 && ts.tv_nsec == 0) clock_gettime(CLOCK_REALTIME, &ts);
     tm stTm{};
     time_t tSec = ts.tv_sec;
     localtime_r(&tSec, &stTm);
     return __Time2Str(&ts, &stTm, pszBuf, &stFormat, nBufSize);
-}
-
-timespec FromTimeT(time_t tTime) {
-    timespec ts{};
-    if (tTime == static_cast<time_t>(-1)) {
-        Now(ts);
-    } else {
-        ts.tv_sec = tTime;
-    }
-    return ts;
-}
-
-timespec FromTimeval(timeval tv) {
-    timespec ts{};
-    ts.tv_sec = tv.tv_sec;
-    ts.tv_nsec = tv.tv_usec * 1000L;
-    return ts;
 }
 
 }  // namespace
@@ -193,7 +175,9 @@ const char *Time2Str(time_t tTime, stTimeFormat stTFormat) {
     return Time2Str(tTime, nullptr, stTFormat, 0);
 }
 const char *Time2Str(time_t tTime, char *pszBuf, stTimeFormat stTFormat, int nBufSize) {
-    return PrintLocal(FromTimeT(tTime), pszBuf, stTFormat, nBufSize);
+    // -1 stands for now too.
+    time_t tSec = tTime == static_cast<time_t>(-1) ? 0 : tTime;
+    return PrintLocal(timespec{tSec, 0}, pszBuf, stTFormat, nBufSize);
 }
 const char *Time2Str(timeval stTVal) { return Time2Str(stTVal, nullptr, DefaultFormat(), 0); }
 const char *Time2Str(timespec tspec) { return Time2Str(tspec, nullptr, DefaultFormat(), 0); }
@@ -210,7 +194,7 @@ const char *Time2Str(timespec tspec, stTimeFormat stTFormat) {
     return Time2Str(tspec, nullptr, stTFormat, 0);
 }
 const char *Time2Str(timeval stTVal, char *pszBuf, stTimeFormat stTFormat, int nBufSize) {
-    return PrintLocal(FromTimeval(stTVal), pszBuf, stTFormat, nBufSize);
+    return PrintLocal(timespec{stTVal.tv_sec, stTVal.tv_usec * 1000L}, pszBuf, stTFormat, nBufSize);
 }
 const char *Time2Str(timespec tspec, char *pszBuf, stTimeFormat stTFormat, int nBufSize) {
     return PrintLocal(tspec, pszBuf, stTFormat, nBufSize);

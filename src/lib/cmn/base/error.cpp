@@ -64,6 +64,10 @@ void StoreEntry(char *pcSlot, int nErrno, const char *pcDetail) {
 
 void Record(int nErrno, const char *pcPrefix, bool bDropOldest, const char *cFormat,
             va_list args) {
+    if (cFormat == nullptr) {
+        fputs("cFormat is NULL\n", stderr);
+        return;
+    }
     ErrorRegistry &reg = tRegistry;
     if (reg.__unErrCnt >= ERR_MAX_ENTRIES) {
         if (!bDropOldest) return;
@@ -83,10 +87,6 @@ void Record(int nErrno, const char *pcPrefix, bool bDropOldest, const char *cFor
 }  // namespace
 
 void __Set_Error(int nErrno, const char *pcFunc, unsigned int unLine, const char *cFormat, ...) {
-    if (cFormat == nullptr) {
-        fputs("cFormat is NULL\n", stderr);
-        return;
-    }
     char szPrefix[256];
     snprintf(szPrefix, sizeof(szPrefix), "%s/%u", pcFunc ? pcFunc : "", unLine);
     va_list args;
@@ -97,10 +97,6 @@ void __Set_Error(int nErrno, const char *pcFunc, unsigned int unLine, const char
 
 void __Set_Error(int nErrno, const char *pcClassName, const char *pcFunc, unsigned int unLine,
                  const char *cFormat, ...) {
-    if (cFormat == nullptr) {
-        fputs("cFormat is NULL\n", stderr);
-        return;
-    }
     char szPrefix[256];
     snprintf(szPrefix, sizeof(szPrefix), "%s/%s/%u", pcClassName ? pcClassName : "",
              pcFunc ? pcFunc : "", unLine);
@@ -147,10 +143,7 @@ void Clr_Error() {
 }
 
 int Init_BaseLib() {
-    ErrorRegistry &reg = tRegistry;
-    memset(reg.__cErrDetail, 0, sizeof(reg.__cErrDetail));
-    reg.__unErrCnt = 0;
-    reg.__unErrTId = 0;
+    Clr_Error();
     memset(__pAppStrErrFunc, 0, sizeof(__pAppStrErrFunc));
     __AppErrFuncCnt = 0;
     return 0;
@@ -165,7 +158,6 @@ int Add_StrErrFunc(const char *(*pSigFunc)(int)) {
         SET_ERROR(ENOMEM, "StrErr Func table is full[%d]", __AppErrFuncCnt);
         return -1;
     }
-    if (__AppErrFuncCnt == 0) memset(__pAppStrErrFunc, 0, sizeof(__pAppStrErrFunc));
     int nBefore = __AppErrFuncCnt;
     __pAppStrErrFunc[__AppErrFuncCnt++] = pSigFunc;
     fprintf(stderr, "Add App StrErr Func [%d->%d] (%s/%d)\n", nBefore, __AppErrFuncCnt,

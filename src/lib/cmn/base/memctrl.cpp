@@ -19,12 +19,22 @@ bool RoundUp(size_t unSize, size_t &unRounded) {
     return true;
 }
 
+// Records a missing argument under the caller's name, as SET_ERROR there would.
+bool IsNull(const void *p, const char *pcName, const char *pcFunc) {
+    if (p != nullptr) return false;
+    __Set_Error(EINVAL, pcFunc, __LINE__, "%s is NULL", pcName);
+    return true;
+}
+
+// The zero-size record of the allocating and filling functions.
+bool IsEmpty(size_t unSize, const char *pcFunc) {
+    if (unSize != 0) return false;
+    __Set_Error(EINVAL, pcFunc, __LINE__, "unSize is small[%d] (%s/%d)", 0, pcFunc, __LINE__);
+    return true;
+}
+
 void *Allocate(void *pcOld, size_t unSize, const char *pcFunc) {
-    if (unSize == 0) {
-        __Set_Error(EINVAL, pcFunc, __LINE__, "unSize is small[%lu] (%s/%d)", 0UL, pcFunc,
-                    __LINE__);
-        return nullptr;
-    }
+    if (IsEmpty(unSize, pcFunc)) return nullptr;
     size_t unRounded = 0;
     void *p = nullptr;
     if (RoundUp(unSize, unRounded)) p = pcOld ? realloc(pcOld, unRounded) : malloc(unRounded);
@@ -43,35 +53,18 @@ void *Malloc(size_t unSize) { return Allocate(nullptr, unSize, "Malloc"); }
 void *Realloc(void *pcAddr, size_t unSize) { return Allocate(pcAddr, unSize, "Realloc"); }
 
 int Free(void *pcAddr) {
-    if (pcAddr == nullptr) {
-        SET_ERROR(EINVAL, "pcAddr is NULL");
-        return -1;
-    }
+    if (IsNull(pcAddr, "pcAddr", __func__)) return -1;
     free(pcAddr);
     return 0;
 }
 
 void *Memset(void *pcSrc, int nVal, size_t unSize) {
-    if (pcSrc == nullptr) {
-        SET_ERROR(EINVAL, "pcSrc is NULL");
-        return nullptr;
-    }
-    if (unSize == 0) {
-        SET_ERROR(EINVAL, "unSize is small[%d] (%s/%d)", 0, "Memset", __LINE__);
-        return nullptr;
-    }
+    if (IsNull(pcSrc, "pcSrc", __func__) || IsEmpty(unSize, __func__)) return nullptr;
     return memset(pcSrc, nVal, unSize);
 }
 
 void *Memcpy(void *pcDest, const void *pcSrc, size_t unSize, size_t unMaxBufLen) {
-    if (pcDest == nullptr) {
-        SET_ERROR(EINVAL, "pcDest is NULL");
-        return nullptr;
-    }
-    if (pcSrc == nullptr) {
-        SET_ERROR(EINVAL, "pcSrc is NULL");
-        return nullptr;
-    }
+    if (IsNull(pcDest, "pcDest", __func__) || IsNull(pcSrc, "pcSrc", __func__)) return nullptr;
     if (unSize == 0) {
         SET_ERROR(EINVAL, "unSize is small[%d]", 0);
         return nullptr;
@@ -85,28 +78,14 @@ void *Memcpy(void *pcDest, const void *pcSrc, size_t unSize, size_t unMaxBufLen)
 }
 
 void *Memdup(const void *pcSrc, size_t unSize) {
-    if (pcSrc == nullptr) {
-        SET_ERROR(EINVAL, "pcSrc is NULL");
-        return nullptr;
-    }
-    if (unSize == 0) {
-        SET_ERROR(EINVAL, "unSize is small[%d] (%s/%d)", 0, "Memdup", __LINE__);
-        return nullptr;
-    }
+    if (IsNull(pcSrc, "pcSrc", __func__) || IsEmpty(unSize, __func__)) return nullptr;
     void *p = Malloc(unSize);
     if (p != nullptr) memcpy(p, pcSrc, unSize);
     return p;
 }
 
 char *Strdup(const char *pcSrc, size_t unSize) {
-    if (pcSrc == nullptr) {
-        SET_ERROR(EINVAL, "pcSrc is NULL");
-        return nullptr;
-    }
-    if (unSize == 0) {
-        SET_ERROR(EINVAL, "unSize is small[%d] (%s/%d)", 0, "Strdup", __LINE__);
-        return nullptr;
-    }
+    if (IsNull(pcSrc, "pcSrc", __func__) || IsEmpty(unSize, __func__)) return nullptr;
     size_t unLen = strnlen(pcSrc, unSize);
     char *p = static_cast<char *>(Malloc(unSize + 1));
     if (p == nullptr) return nullptr;
@@ -116,10 +95,7 @@ char *Strdup(const char *pcSrc, size_t unSize) {
 }
 
 char *Strdup(const char *pcSrc) {
-    if (pcSrc == nullptr) {
-        SET_ERROR(EINVAL, "pcSrc is NULL");
-        return nullptr;
-    }
+    if (IsNull(pcSrc, "pcSrc", __func__)) return nullptr;
     return Strdup(pcSrc, strlen(pcSrc));
 }
 
@@ -137,11 +113,9 @@ void Mutex_Lock(pthread_mutex_t *pMutex) {
     int nRet = pMutex ? pthread_mutex_lock(pMutex) : EINVAL;
     if (nRet == 0) return;
     errno = nRet;
-    if (nRet == EAGAIN)
-        fprintf(stderr, "[%p]Failed lock : EAGAIN[%s]\n", static_cast<void *>(pMutex),
-                StrError(nRet));
-    else if (nRet == EDEADLK)
-        fprintf(stderr, "[%p]Failed lock : EDEADLK[%s]\n", static_cast<void *>(pMutex),
+    const char *pcName = nRet == EAGAIN ? "EAGAIN" : nRet == EDEADLK ? "EDEADLK" : nullptr;
+    if (pcName != nullptr)
+        fprintf(stderr, "[%p]Failed lock : %s[%s]\n", static_cast<void *>(pMutex), pcName,
                 StrError(nRet));
     else
         fprintf(stderr, "[%p]Failed lock [Ret:%d/Error:%s]\n", static_cast<void *>(pMutex), nRet,

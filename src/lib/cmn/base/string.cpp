@@ -13,7 +13,6 @@
 
 namespace {
 
-
 bool IsNull(const void *p, const char *pcWhat) {
     if (p != nullptr) return false;
     SET_ERROR(EINVAL, "%s is NULL", pcWhat);
@@ -40,6 +39,22 @@ void AppendCut(char *pcBuf, int nBufLen, int &nPos, const char *pcSrc, size_t un
     memcpy(pcBuf + nPos, pcSrc, unCopy);
     nPos += static_cast<int>(unCopy);
     pcBuf[nPos] = '\0';
+}
+
+// The argument checks of the bounded comparisons, recorded under the caller's name.
+bool BadCompare(const char *pcStr1, const char *pcStr2, size_t nLen, const char *pcFunc) {
+    if (IsNull(pcStr1, "pcStr1") || IsNull(pcStr2, "pcStr2")) return true;
+    if (nLen != 0) return false;
+    __Set_Error(EINVAL, pcFunc, __LINE__, "nLen is Small");
+    return true;
+}
+
+void ConvertCase(const char *pcOrgStr, char *pcConvStr, int nMaxBufLen, int (*fConvert)(int)) {
+    if (IsNull(pcOrgStr, "pcOrgStr") || IsNull(pcConvStr, "pcConvStr") || nMaxBufLen <= 0) return;
+    int i = 0;
+    for (; i < nMaxBufLen - 1 && pcOrgStr[i] != '\0'; ++i)
+        pcConvStr[i] = static_cast<char>(fConvert(static_cast<unsigned char>(pcOrgStr[i])));
+    pcConvStr[i] = '\0';
 }
 
 char *FormatLocal(time_t tTime, char *pcBuf, int nMaxBufLen, const char *pcZero,
@@ -106,20 +121,12 @@ int StrCmp(const char *pcStr1, const char *pcStr2) {
 }
 
 int StrNCmp(const char *pcStr1, const char *pcStr2, size_t nLen) {
-    if (IsNull(pcStr1, "pcStr1") || IsNull(pcStr2, "pcStr2")) return -1;
-    if (nLen == 0) {
-        SET_ERROR(EINVAL, "nLen is Small");
-        return -1;
-    }
+    if (BadCompare(pcStr1, pcStr2, nLen, __func__)) return -1;
     return strncmp(pcStr1, pcStr2, nLen);
 }
 
 int StrRCmp(const char *pcStr1, const char *pcStr2, size_t nLen) {
-    if (IsNull(pcStr1, "pcStr1") || IsNull(pcStr2, "pcStr2")) return -1;
-    if (nLen == 0) {
-        SET_ERROR(EINVAL, "nLen is Small");
-        return -1;
-    }
+    if (BadCompare(pcStr1, pcStr2, nLen, __func__)) return -1;
     size_t unLen1 = strlen(pcStr1);
     size_t unCmp = nLen < unLen1 ? nLen : unLen1;
     return strncmp(pcStr1 + (unLen1 - unCmp), pcStr2, unCmp);
@@ -227,19 +234,11 @@ char *GetNewLine(char *pcStr) {
 }
 
 void StrToUpper(const char *pcOrgStr, char *pcConvStr, int nMaxBufLen) {
-    if (IsNull(pcOrgStr, "pcOrgStr") || IsNull(pcConvStr, "pcConvStr") || nMaxBufLen <= 0) return;
-    int i = 0;
-    for (; i < nMaxBufLen - 1 && pcOrgStr[i] != '\0'; ++i)
-        pcConvStr[i] = static_cast<char>(toupper(static_cast<unsigned char>(pcOrgStr[i])));
-    pcConvStr[i] = '\0';
+    ConvertCase(pcOrgStr, pcConvStr, nMaxBufLen, toupper);
 }
 
 void StrToLower(char *pcOrgStr, char *pcConvStr, int nMaxBufLen) {
-    if (IsNull(pcOrgStr, "pcOrgStr") || IsNull(pcConvStr, "pcConvStr") || nMaxBufLen <= 0) return;
-    int i = 0;
-    for (; i < nMaxBufLen - 1 && pcOrgStr[i] != '\0'; ++i)
-        pcConvStr[i] = static_cast<char>(tolower(static_cast<unsigned char>(pcOrgStr[i])));
-    pcConvStr[i] = '\0';
+    ConvertCase(pcOrgStr, pcConvStr, nMaxBufLen, tolower);
 }
 
 int ReplaceStr(char *pcBuf, const char *pcSrc, const char *pcFindValue, const char *pcNewValue,
