@@ -18,15 +18,6 @@ pthread_mutex_t g_tDynCreate = PTHREAD_MUTEX_INITIALIZER;
 
 stQueueCtrl *g_pstQueueCtrl = nullptr;
 
-// Pushes unCnt fresh nodes onto the idle stack; the pool also grows on demand.
-void FillIdle(const QueueView &stView, unsigned int unCnt) {
-    for (unsigned int i = 0; i < unCnt; ++i) {
-        stQueue *pstNode = __New_QueueNode();
-        if (pstNode == nullptr) break;
-        __Idle_QueueNode(stView, pstNode);
-    }
-}
-
 stDynamicQueueCtrl *DynamicCtrl() {
     stDynamicQueueCtrl *pstCtrl = __atomic_load_n(&g_pstDynCtrl, __ATOMIC_ACQUIRE);
     if (pstCtrl != nullptr) return pstCtrl;
@@ -69,34 +60,34 @@ void InitQueueMutex(pthread_mutex_t *ptMutex) {
     pthread_mutexattr_destroy(&tAttr);
 }
 
-stDynamicQueueList *NewDynamicQueue(unsigned int unIndex, unsigned int unMaxQueCnt) {
-    auto *pstQueue = static_cast<stDynamicQueueList *>(calloc(1, sizeof(stDynamicQueueList)));
-    if (pstQueue == nullptr) return nullptr;
-    InitQueueMutex(&pstQueue->tList);
-    InitQueueMutex(&pstQueue->tLock);
-    pthread_cond_init(&pstQueue->tCond, nullptr);
-    pstQueue->ucReTryFlag = FLAG_ON;
-    pstQueue->ucWaitFlag = FLAG_ON;
-    pstQueue->ucThrState = THR_STATE_WAIT;
-    pstQueue->unMaxQCnt = unMaxQueCnt;
-    FillIdle(__View_Queue(pstQueue, unIndex), unMaxQueCnt);
-    return pstQueue;
+// Either flavour starts with its consumer waiting, both flags on and unMaxQueCnt idle nodes; the
+// pool also grows on demand.
+void InitQueue(const QueueView &stView, unsigned int unMaxQueCnt) {
+    InitQueueMutex(stView.ptList);
+    InitQueueMutex(stView.ptLock);
+    pthread_cond_init(stView.ptCond, nullptr);
+    *stView.pucState = THR_STATE_WAIT;
+    *stView.pucReTryFlag = FLAG_ON;
+    *stView.pucWaitFlag = FLAG_ON;
+    *stView.punMaxQCnt = unMaxQueCnt;
+    for (unsigned int i = 0; i < unMaxQueCnt; ++i) {
+        stQueue *pstNode = __New_QueueNode();
+        if (pstNode == nullptr) break;
+        __Idle_QueueNode(stView, pstNode);
+    }
 }
 
-void InitSector(stQueueList *pstSect, unsigned int unSect, unsigned int unMaxQueCnt) {
-    InitQueueMutex(&pstSect->mutexList);
-    InitQueueMutex(&pstSect->stThrInfo.mutex);
-    pthread_cond_init(&pstSect->stThrInfo.tCond, nullptr);
-    pstSect->stThrInfo.State = THR_STATE_WAIT;
-    pstSect->ucReTryFlag = FLAG_ON;
-    pstSect->ucWaitFlag = FLAG_ON;
-    pstSect->unMaxQCnt = unMaxQueCnt;
-    FillIdle(__View_Queue(pstSect, unSect), unMaxQueCnt);
+void FreeNodes(stQueue *pstNode) {
+    while (pstNode != nullptr) {
+        stQueue *pstNext = pstNode->pstNext;
+        free(pstNode);
+        pstNode = pstNext;
+    }
 }
 
 void ReleaseSector(stQueueList *pstSect) {
-    __Free_QueueNodes(pstSect->pstIdle);
-    __Free_QueueNodes(pstSect->pstFront);
+    FreeNodes(pstSect->pstIdle);
+    FreeNodes(pstSect->pstFront);
     pthread_mutex_destroy(&pstSect->mutexList);
     pthread_mutex_destroy(&pstSect->stThrInfo.mutex);
     pthread_cond_destroy(&pstSect->stThrInfo.tCond);
@@ -113,14 +104,6 @@ stQueue *__New_QueueNode() {
     auto *pstNode = static_cast<stQueue *>(malloc(sizeof(stQueue)));
     if (pstNode != nullptr) pstNode->Clear();
     return pstNode;
-}
-
-void __Free_QueueNodes(stQueue *pstNode) {
-    while (pstNode != nullptr) {
-        stQueue *pstNext = pstNode->pstNext;
-        free(pstNode);
-        pstNode = pstNext;
-    }
 }
 
 void __Idle_QueueNode(const QueueView &stView, stQueue *pstNode) {
@@ -164,13 +147,6 @@ QueueView __View_Queue(stQueueList *pstQueue, unsigned int unSect) {
                      &pstQueue->ucReTryFlag};
 }
 
-stDynamicQueueList *__Get_DynamicQueue(unsigned int unIndex) {
-    if (unIndex >= QUEUE_MAX_DYNAMIC) return nullptr;
-    stDynamicQueueCtrl *pstCtrl = __atomic_load_n(&g_pstDynCtrl, __ATOMIC_ACQUIRE);
-    if (pstCtrl == nullptr) return nullptr;
-    return __atomic_load_n(&pstCtrl->pstQList[unIndex], __ATOMIC_ACQUIRE);
-}
-
 stQueueCtrl *__Get_QueueCtrl() { return __atomic_load_n(&g_pstQueueCtrl, __ATOMIC_ACQUIRE); }
 
 stQueueList *__Get_StaticQueue(unsigned int unSect) {
@@ -179,15 +155,28 @@ stQueueList *__Get_StaticQueue(unsigned int unSect) {
     return &pstCtrl->pstQList[unSect];
 }
 
+void __Record_InvalidQueue(unsigned int unSect, const char *pcFunc) {
+    stQueueCtrl *pstCtrl = __Get_QueueCtrl();
+    int nMax = pstCtrl != nullptr ? static_cast<int>(pstCtrl->unMaxQSect) : 0;
+    if (unSect >= QUEUE_DYNAMIC_BASE) {
+        unSect -= QUEUE_DYNAMIC_BASE;
+        nMax = static_cast<int>(QUEUE_MAX_DYNAMIC);
+    }
+    __Set_Error(QUEUE_ERR_INVALID, pcFunc, __LINE__, "Invalid Parameter[%d/Max:%d]\n",
+                static_cast<int>(unSect), nMax);
+}
+
 bool __Find_Queue(unsigned int unSect, QueueView *pstView) {
     if (unSect >= QUEUE_DYNAMIC_BASE) {
         unsigned int unIndex = unSect - QUEUE_DYNAMIC_BASE;
         if (unIndex >= QUEUE_MAX_DYNAMIC) {
-            SET_ERROR(QUEUE_ERR_INVALID, "Invalid Parameter[%d/Max:%d]\n",
-                      static_cast<int>(unIndex), static_cast<int>(QUEUE_MAX_DYNAMIC));
+            __Record_InvalidQueue(unSect, __func__);
             return false;
         }
-        stDynamicQueueList *pstQueue = __Get_DynamicQueue(unIndex);
+        stDynamicQueueCtrl *pstCtrl = __atomic_load_n(&g_pstDynCtrl, __ATOMIC_ACQUIRE);
+        stDynamicQueueList *pstQueue =
+            pstCtrl != nullptr ? __atomic_load_n(&pstCtrl->pstQList[unIndex], __ATOMIC_ACQUIRE)
+                               : nullptr;
         if (pstQueue == nullptr) {
             SET_ERROR(QUEUE_ERR_INVALID, "Not Initialized Sector Index\n");
             return false;
@@ -197,9 +186,7 @@ bool __Find_Queue(unsigned int unSect, QueueView *pstView) {
     }
     stQueueList *pstSect = __Get_StaticQueue(unSect);
     if (pstSect == nullptr) {
-        stQueueCtrl *pstCtrl = __Get_QueueCtrl();
-        SET_ERROR(QUEUE_ERR_INVALID, "Invalid Parameter[%d/Max:%d]\n", static_cast<int>(unSect),
-                  pstCtrl != nullptr ? static_cast<int>(pstCtrl->unMaxQSect) : 0);
+        __Record_InvalidQueue(unSect, __func__);
         return false;
     }
     *pstView = __View_Queue(pstSect, unSect);
@@ -216,12 +203,13 @@ int Init_D_Queue(int nMaxQueCnt) {
     int nIndex = _Init_Que(pstCtrl);
     if (nIndex < 0) return -1;
     unsigned int unIndex = static_cast<unsigned int>(nIndex);
-    stDynamicQueueList *pstQueue = NewDynamicQueue(unIndex, static_cast<unsigned int>(nMaxQueCnt));
+    auto *pstQueue = static_cast<stDynamicQueueList *>(calloc(1, sizeof(stDynamicQueueList)));
     if (pstQueue == nullptr) {
         // The index stays reserved: indexes are never reused.
         SET_ERROR(ENOMEM, "[SECT=%03d]Failed Queue malloc memory\n", nIndex);
         return -1;
     }
+    InitQueue(__View_Queue(pstQueue, unIndex), static_cast<unsigned int>(nMaxQueCnt));
     __atomic_store_n(&pstCtrl->pstQList[unIndex], pstQueue, __ATOMIC_RELEASE);
     return static_cast<int>(QUEUE_DYNAMIC_BASE + unIndex);
 }
@@ -249,9 +237,8 @@ int Init_Queue(int nMaxQueSect, int nMaxQueCnt) {
     pstCtrl->unMaxQSect = static_cast<unsigned int>(nMaxQueSect);
     pstCtrl->unMaxQueCnt = static_cast<unsigned int>(nMaxQueCnt);
     Mutex_Init(&pstCtrl->stIdle.mutex, nullptr);
-    for (unsigned int i = 0; i < pstCtrl->unMaxQSect; ++i) {
-        InitSector(&pstCtrl->pstQList[i], i, pstCtrl->unMaxQueCnt);
-    }
+    for (unsigned int i = 0; i < pstCtrl->unMaxQSect; ++i)
+        InitQueue(__View_Queue(&pstCtrl->pstQList[i], i), pstCtrl->unMaxQueCnt);
     __Clear_QueueCallbacks();
     __atomic_store_n(&g_pstQueueCtrl, pstCtrl, __ATOMIC_RELEASE);
     return 0;

@@ -26,6 +26,18 @@ stQueueList *SectorOrError(unsigned int unSect) {
     return pstSect;
 }
 
+int SetFlag(unsigned int unSect, unsigned char stQueueList::*pFlag, unsigned int unFlag) {
+    stQueueList *pstSect = SectorOrError(unSect);
+    if (pstSect == nullptr) return -1;
+    __Store_Flag(&(pstSect->*pFlag), unFlag);
+    return 0;
+}
+
+int GetFlag(unsigned int unSect, unsigned char stQueueList::*pFlag) {
+    stQueueList *pstSect = SectorOrError(unSect);
+    return pstSect != nullptr ? __Load_Flag(&(pstSect->*pFlag)) : -1;
+}
+
 stQueueList *TimeoutSectorOrError(unsigned int unSect) {
     stQueueList *pstSect = __Get_StaticQueue(unSect);
     if (pstSect == nullptr) {
@@ -66,28 +78,16 @@ int Get_Queue_PeakCount(unsigned int unSect) {
 }
 
 int Set_QueueWaitFlag(unsigned int unSect, unsigned int unFlag) {
-    stQueueList *pstSect = SectorOrError(unSect);
-    if (pstSect == nullptr) return -1;
-    __Store_Flag(&pstSect->ucWaitFlag, unFlag);
-    return 0;
+    return SetFlag(unSect, &stQueueList::ucWaitFlag, unFlag);
 }
 
-int Get_QueueWaitFlag(unsigned int unSect) {
-    stQueueList *pstSect = SectorOrError(unSect);
-    return pstSect != nullptr ? __Load_Flag(&pstSect->ucWaitFlag) : -1;
-}
+int Get_QueueWaitFlag(unsigned int unSect) { return GetFlag(unSect, &stQueueList::ucWaitFlag); }
 
 int Set_QueueReTryFlag(unsigned int unSect, unsigned int unFlag) {
-    stQueueList *pstSect = SectorOrError(unSect);
-    if (pstSect == nullptr) return -1;
-    __Store_Flag(&pstSect->ucReTryFlag, unFlag);
-    return 0;
+    return SetFlag(unSect, &stQueueList::ucReTryFlag, unFlag);
 }
 
-int Get_QueueReTryFlag(unsigned int unSect) {
-    stQueueList *pstSect = SectorOrError(unSect);
-    return pstSect != nullptr ? __Load_Flag(&pstSect->ucReTryFlag) : -1;
-}
+int Get_QueueReTryFlag(unsigned int unSect) { return GetFlag(unSect, &stQueueList::ucReTryFlag); }
 
 int Set_QueueTimeout(unsigned int unSect, unsigned int unTimeoutVal) {
     stQueueList *pstSect = TimeoutSectorOrError(unSect);

@@ -138,18 +138,6 @@ void *PopFrom(const QueueView &stView, int nType) {
     return pvData;
 }
 
-void RecordInvalidItem(unsigned int unSect) {
-    if (unSect >= QUEUE_DYNAMIC_BASE) {
-        SET_ERROR(QUEUE_ERR_INVALID, "Invalid Parameter[%d/Max:%d]\n",
-                  static_cast<int>(unSect - QUEUE_DYNAMIC_BASE),
-                  static_cast<int>(QUEUE_MAX_DYNAMIC));
-        return;
-    }
-    stQueueCtrl *pstCtrl = __Get_QueueCtrl();
-    SET_ERROR(QUEUE_ERR_INVALID, "Invalid Parameter[%d/Max:%d]\n", static_cast<int>(unSect),
-              pstCtrl != nullptr ? static_cast<int>(pstCtrl->unMaxQSect) : 0);
-}
-
 }  // namespace
 
 int Push_Queue(unsigned int unSect, void *pvAddr) { return Push_Queue(unSect, -1, pvAddr); }
@@ -158,7 +146,7 @@ int Push_Queue(unsigned int unSect, int nType, void *pvAddr) {
     QueueView stView;
     if (!__Find_Queue(unSect, &stView)) return -1;
     if (pvAddr == nullptr) {
-        RecordInvalidItem(unSect);
+        __Record_InvalidQueue(unSect, __func__);
         return -1;
     }
     return PushTo(stView, nType, pvAddr);

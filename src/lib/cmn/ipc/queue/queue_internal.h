@@ -110,14 +110,14 @@ QueueView __View_Queue(stDynamicQueueList *pstQueue, unsigned int unIndex);
 QueueView __View_Queue(stQueueList *pstQueue, unsigned int unSect);
 
 // Lookups record nothing.
-stDynamicQueueList *__Get_DynamicQueue(unsigned int unIndex);
 stQueueCtrl *__Get_QueueCtrl();
 stQueueList *__Get_StaticQueue(unsigned int unSect);
 // The queue named by an identifier; records error 22 and returns false when there is none.
 bool __Find_Queue(unsigned int unSect, QueueView *pstView);
+// Records error 22 for an identifier that names no queue, or a bad item for it, under pcFunc.
+void __Record_InvalidQueue(unsigned int unSect, const char *pcFunc);
 
 stQueue *__New_QueueNode();
-void __Free_QueueNodes(stQueue *pstNode);
 // Pushes a cleared node onto an idle stack.
 void __Idle_QueueNode(const QueueView &stView, stQueue *pstNode);
 
