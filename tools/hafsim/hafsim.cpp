@@ -37,6 +37,22 @@ bool toInt(const std::string &text, int &nOut) {
     return true;
 }
 
+Ports toPorts(const std::string &text) {
+    Ports ports;
+    if (text == "-") return ports;
+    size_t comma = text.find(',');
+    ports.first = text.substr(0, comma);
+    if (comma != std::string::npos) ports.second = text.substr(comma + 1);
+    return ports;
+}
+
+std::string describeRow(const char *pszWhich, const HOST_STATUS &row) {
+    std::ostringstream os;
+    os << pszWhich << "=" << row.szNodeName << " type=" << row.szNodeType
+       << " group=" << row.szNodeGroupName << " role=" << row.nHostOperStatus;
+    return os.str();
+}
+
 }  // namespace
 
 bool parseRole(const std::string &text, int &nOut) {
@@ -55,26 +71,6 @@ bool parseRole(const std::string &text, int &nOut) {
     }
     return toInt(text, nOut);
 }
-
-namespace {
-
-Ports toPorts(const std::string &text) {
-    Ports ports;
-    if (text == "-") return ports;
-    size_t comma = text.find(',');
-    ports.first = text.substr(0, comma);
-    if (comma != std::string::npos) ports.second = text.substr(comma + 1);
-    return ports;
-}
-
-std::string describeRow(const char *pszWhich, const HOST_STATUS &row) {
-    std::ostringstream os;
-    os << pszWhich << "=" << row.szNodeName << " type=" << row.szNodeType
-       << " group=" << row.szNodeGroupName << " role=" << row.nHostOperStatus;
-    return os.str();
-}
-
-}  // namespace
 
 const char *commandHelp() {
     return "commands (one per line; each reply is one line starting \"ok\" or \"error\"):\n"
@@ -102,17 +98,13 @@ bool Simulator::start(const Options &opts, std::string &err) {
     if (!tables_.create(err)) return false;
     tables_.setPair(opts.own, opts.peer);
     tables_.setRoles(opts.nOwnRole, opts.nPeerRole);
-    for (const std::string &proc : opts.procs) {
-        std::string reply = execute("proc " + proc);
-        if (reply.rfind("ok", 0) != 0) {
-            err = reply;
-            return false;
-        }
-    }
+    std::vector<std::string> lines;
+    for (const std::string &proc : opts.procs) lines.push_back("proc " + proc);
     std::vector<std::string> nets = opts.nets;
     if (nets.empty() && opts.bDefaultNet) nets = defaultNets();
-    for (const std::string &net : nets) {
-        std::string reply = execute("net " + net);
+    for (const std::string &net : nets) lines.push_back("net " + net);
+    for (const std::string &line : lines) {
+        std::string reply = execute(line);
         if (reply.rfind("ok", 0) != 0) {
             err = reply;
             return false;

@@ -1,21 +1,6 @@
-// HA master simulator: the tables, the master socket and the line commands
-// that drive them. The program hafsim reads the commands from standard
-// input; tests may drive a Simulator in-process the same way.
-//
-// Commands (one per line; the reply is one line starting "ok" or "error"):
-//   proc NAME PID [ID]            add or replace the process-list row of PID
-//   role OWN PEER                 redundancy status of the own and peer rows
-//                                 (off, init, standby, active or -1, 1, 2, 3)
-//   net TYPE VIPS OWNIPS PEERIPS  add a port group of TYPE (1 to 5) to the own
-//                                 node group; addresses comma-separated, "-" none
-//   send PID TYPE [ARG]           send a message to the client of PID:
-//                                 1002, 1005: ARG = local redundancy status
-//                                 1003: the process-list row of PID
-//                                 1006, 1008: ARG = block text
-//                                 any other type: ARG = raw payload text
-//   show                          the own and peer rows
-//   help                          this list
-//   quit                          end the simulator
+// HA master simulator: the tables, the master socket and the line commands that drive them (listed
+// by commandHelp()). The program hafsim reads the commands from standard input; tests may drive a
+// Simulator in-process the same way.
 #pragma once
 
 #include <string>

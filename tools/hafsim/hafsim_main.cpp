@@ -4,10 +4,10 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <iostream>
 #include <string>
 
@@ -60,9 +60,7 @@ void printUsage(const char *pszProg) {
 }
 
 std::string colonsToBlanks(std::string text) {
-    for (char &c : text) {
-        if (c == ':') c = ' ';
-    }
+    std::replace(text.begin(), text.end(), ':', ' ');
     return text;
 }
 
@@ -154,8 +152,7 @@ void run(hafsim::Simulator &sim, bool bWait) {
 
 int main(int argc, char **argv) {
     Cli cli = parseCommandLine(argc, argv);
-    struct sigaction stAct;
-    memset(&stAct, 0, sizeof(stAct));
+    struct sigaction stAct {};
     stAct.sa_handler = onStopSignal;
     sigaction(SIGINT, &stAct, nullptr);
     sigaction(SIGTERM, &stAct, nullptr);
