@@ -1,9 +1,11 @@
 // The direct write path: stamp and prefix, handlers, filter, dumps and the flushed write.
 #include <stdio_ext.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "base/error.h"
 #include "base/memctrl.h"
@@ -16,6 +18,9 @@ constexpr int MAX_FRACTION_DIGITS = 6;
 constexpr time_t SECONDS_PER_DAY = 86400;
 constexpr int HEX_BYTES_PER_LINE = 16;
 constexpr size_t DUMP_LINE_SIZE = LOG_PREFIX_BUF_SIZE + 128;
+// The dumps record their own spelling of it.
+constexpr const char *TIME_FAIL = "Failed make time value";
+constexpr const char *DUMP_TIME_FAIL = "Falied make time value";
 constexpr const char *DUMP_SEPARATOR =
     "------------------------------------------------------------\n";
 
@@ -36,17 +41,11 @@ LogStamp g_stStamp[LOG_SECT_SLOTS];
 // Per section, the stream where a record did not get out whole; used under the stream's lock.
 FILE *g_pTornIn[LOG_SECT_SLOTS];
 
-int Power10(int nExp) {
-    int nValue = 1;
-    while (nExp-- > 0) nValue *= 10;
-    return nValue;
-}
-
+// The first nCnt of the six microsecond digits.
 void PrintFraction(char *pcOut, int nCnt, long lUsec) {
-    int nValue = static_cast<int>(lUsec / Power10(MAX_FRACTION_DIGITS - nCnt)) % Power10(nCnt);
-    for (int i = nCnt - 1; i >= 0; --i) {
-        pcOut[i] = static_cast<char>('0' + nValue % 10);
-        nValue /= 10;
+    for (int i = MAX_FRACTION_DIGITS - 1; i >= 0; --i) {
+        if (i < nCnt) pcOut[i] = static_cast<char>('0' + lUsec % 10);
+        lUsec /= 10;
     }
 }
 
@@ -54,9 +53,8 @@ int WrittenFieldCount(const _TIMEFORMAT &stFormat) {
     const int anCnt[] = {stFormat.nYearCnt,   stFormat.nMonthCnt,  stFormat.nDayCnt,
                          stFormat.nHourCnt,   stFormat.nMinuteCnt, stFormat.nSecondCnt,
                          stFormat.nUSecCnt};
-    int nFields = 0;
-    for (int nCnt : anCnt) nFields += nCnt > 0 ? 1 : 0;
-    return nFields;
+    return static_cast<int>(
+        std::count_if(std::begin(anCnt), std::end(anCnt), [](int nCnt) { return nCnt > 0; }));
 }
 
 // Finds the fraction digits at the end of a fresh stamp; the stamp is cached
@@ -308,25 +306,22 @@ _ST_LOG_SECT *SectionOrError(unsigned int unLogSect) {
     return pstSect;
 }
 
-int FormatRecord(LogRecord &stRecord, const char *pcFormat, va_list ap) {
+// Formats the message and emits it with the time of the call.
+int FormatRecord(unsigned int unLogSect, unsigned int unLogLevel, const DumpRequest &stDump,
+                 const char *pcTimeFail, const char *pcFormat, va_list ap) {
+    _ST_LOG_SECT *pstSect = SectionOrError(unLogSect);
+    if (pstSect == nullptr) return -1;
+    LogRecord stRecord;
     if (stRecord.Format(pcFormat, ap) < 0) {
         SET_ERROR(E_LIB_INTERNAL, "Failed make log data");
         return -1;
     }
-    return 0;
-}
-
-int DumpRecord(unsigned int unLogSect, unsigned int unLogLevel, const DumpRequest &stDump,
-               const char *pcFormat, va_list ap) {
-    _ST_LOG_SECT *pstSect = SectionOrError(unLogSect);
-    if (pstSect == nullptr) return -1;
-    MutexLocker stLock(&pstSect->tLock);
-    stLock.Lock();
-    LogRecord stRecord;
-    if (FormatRecord(stRecord, pcFormat, ap) < 0) return -1;
     timeval tTime;
     gettimeofday(&tTime, nullptr);
-    return EmitRecord(unLogSect, unLogLevel, tTime, stRecord, stDump, "Falied make time value");
+
+    MutexLocker stLock(&pstSect->tLock);
+    stLock.Lock();
+    return EmitRecord(unLogSect, unLogLevel, tTime, stRecord, stDump, pcTimeFail);
 }
 
 }  // namespace
@@ -401,9 +396,7 @@ int __Write_LogRecord(unsigned int unLogSect, unsigned int unLogLevel, const tim
     _ST_LOG_SECT *pstSect = SectionOrError(unLogSect);
     if (pstSect == nullptr) return -1;
     RecordPrefix stPrefix;
-    if (BuildPrefix(unLogSect, unLogLevel, tTime, stPrefix, "Failed make time value") < 0) {
-        return -1;
-    }
+    if (BuildPrefix(unLogSect, unLogLevel, tTime, stPrefix, TIME_FAIL) < 0) return -1;
     unsigned int unWord = 0;
     if (PassRecord(*pstSect, unLogLevel, tTime, pcText, &unWord)) {
         WriteOut(unLogSect, *pstSect, tTime, stPrefix, pcText, unTextLen);
@@ -412,27 +405,18 @@ int __Write_LogRecord(unsigned int unLogSect, unsigned int unLogLevel, const tim
 }
 
 int __Log(unsigned int unLogSect, unsigned int unLogLevel, const char *pcFormat, va_list ap) {
-    _ST_LOG_SECT *pstSect = SectionOrError(unLogSect);
-    if (pstSect == nullptr) return -1;
-    LogRecord stRecord;
-    if (FormatRecord(stRecord, pcFormat, ap) < 0) return -1;
-    timeval tTime;
-    gettimeofday(&tTime, nullptr);
-
-    MutexLocker stLock(&pstSect->tLock);
-    stLock.Lock();
-    return EmitRecord(unLogSect, unLogLevel, tTime, stRecord, DumpRequest{DumpKind::NONE, nullptr, 0},
-                      "Failed make time value");
+    return FormatRecord(unLogSect, unLogLevel, DumpRequest{DumpKind::NONE, nullptr, 0}, TIME_FAIL,
+                        pcFormat, ap);
 }
 
 int __H_Dump(unsigned int unLogSect, unsigned int unLogLevel, const char *pcData,
              unsigned int unDataLen, const char *pcFormat, va_list ap) {
-    return DumpRecord(unLogSect, unLogLevel, DumpRequest{DumpKind::HEX, pcData, unDataLen},
-                      pcFormat, ap);
+    return FormatRecord(unLogSect, unLogLevel, DumpRequest{DumpKind::HEX, pcData, unDataLen},
+                        DUMP_TIME_FAIL, pcFormat, ap);
 }
 
 int __T_Dump(unsigned int unLogSect, unsigned int unLogLevel, const char *pcText,
              const char *pcFormat, va_list ap) {
-    return DumpRecord(unLogSect, unLogLevel, DumpRequest{DumpKind::TEXT, pcText, 0}, pcFormat,
-                      ap);
+    return FormatRecord(unLogSect, unLogLevel, DumpRequest{DumpKind::TEXT, pcText, 0},
+                        DUMP_TIME_FAIL, pcFormat, ap);
 }

@@ -6,6 +6,14 @@ namespace {
 
 bool Is_Attached() { return __pstLogShm != nullptr; }
 
+int CheckFormat(const char *pcFormat) {
+    if (pcFormat == nullptr) {
+        SET_ERROR(LOG_ERR_INVALID, "Invalid parameter [pcFormat is NULL]");
+        return -1;
+    }
+    return 0;
+}
+
 // Section and format checks shared by the entry points with a section.
 int CheckCall(unsigned int unLogSect, const char *pcFormat, const char *pcSectError) {
     unsigned int unCount = __Get_LogSectCnt();
@@ -14,19 +22,7 @@ int CheckCall(unsigned int unLogSect, const char *pcFormat, const char *pcSectEr
                   static_cast<int>(unLogSect), static_cast<int>(unCount));
         return -1;
     }
-    if (pcFormat == nullptr) {
-        SET_ERROR(LOG_ERR_INVALID, "Invalid parameter [pcFormat is NULL]");
-        return -1;
-    }
-    return 0;
-}
-
-int CheckFormat(const char *pcFormat) {
-    if (pcFormat == nullptr) {
-        SET_ERROR(LOG_ERR_INVALID, "Invalid parameter [pcFormat is NULL]");
-        return -1;
-    }
-    return 0;
+    return CheckFormat(pcFormat);
 }
 
 // A rejected record costs no formatting. Level 0 skips this filter.
