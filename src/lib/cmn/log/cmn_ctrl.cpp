@@ -30,11 +30,6 @@ bool Is_RegularFile(const char *pcPath) {
     return stat(pcPath, &stStat) == 0 && S_ISREG(stStat.st_mode);
 }
 
-bool Is_Dir(const char *pcPath) {
-    struct stat stStat;
-    return stat(pcPath, &stStat) == 0 && S_ISDIR(stStat.st_mode);
-}
-
 bool Is_Present(const char *pcPath) {
     struct stat stStat;
     return lstat(pcPath, &stStat) == 0;
@@ -112,12 +107,10 @@ void RotatedName(const char *pcName, unsigned int unIndex, char *pcOut, size_t u
     SNPrintf(pcOut, unSize, "%s_%u", pcName, unIndex);
 }
 
-void MoveIfFile(const char *pcFrom, const char *pcTo) {
+// Moves pcFrom over pcTo; either being anything but a regular file is left alone.
+void MoveOver(const char *pcFrom, const char *pcTo) {
+    if (Is_RegularFile(pcTo)) Del_File(pcTo);
     if (Is_RegularFile(pcFrom)) Move_File(pcFrom, pcTo);
-}
-
-void DeleteIfFile(const char *pcPath) {
-    if (Is_RegularFile(pcPath)) Del_File(pcPath);
 }
 
 // Keeps the current file and at most N - 1 rotated ones (_1 the newest).
@@ -134,12 +127,10 @@ void RotateByCount(const char *pcName, unsigned int unCount) {
     for (unsigned int i = unTop; unCount > 2 && i >= 2; --i) {
         RotatedName(pcName, i, szTo, sizeof(szTo));
         RotatedName(pcName, i - 1, szFrom, sizeof(szFrom));
-        DeleteIfFile(szTo);
-        MoveIfFile(szFrom, szTo);
+        MoveOver(szFrom, szTo);
     }
     RotatedName(pcName, 1, szTo, sizeof(szTo));
-    DeleteIfFile(szTo);
-    MoveIfFile(pcName, szTo);
+    MoveOver(pcName, szTo);
 }
 
 // Keeps every rotated file, named by the time of its rotation (see MAX_SAME_SECOND_ROTATIONS).
@@ -194,17 +185,10 @@ void __Close_LogFP(_ST_LOG_SECT *pstSect) {
     pstSect->unCurFileSize = 0;
 }
 
+// The caller opens the section's file, so the section exists.
 int __Rm_OldFile_Today(unsigned int unLogSect, const char *pcName) {
-    _ST_LOG_LIST *pstList = __Get_LogList(unLogSect);
-    if (pstList == nullptr) {
-        SET_ERROR(LOG_ERR_INVALID, "Invalid LogSect[%d]", static_cast<int>(unLogSect));
-        return -1;
-    }
-    if (pcName == nullptr) {
-        SET_ERROR(LOG_ERR_INVALID, "Invalid LogPath[NULL]");
-        return -1;
-    }
-    unsigned int unCount = __Load_LogFileCnt(pstList);
+    const _ST_LOG_LIST &stList = *__Get_LogList(unLogSect);
+    unsigned int unCount = __atomic_load_n(&stList.unLogFileCnt, __ATOMIC_RELAXED);
     if (unCount == 0) {
         RotateByTime(pcName);
     } else {
@@ -228,14 +212,15 @@ FILE *__Open_LogFP(unsigned int unLogSect, const struct tm &stLocal) {
         ReportOpenFailure(szName);
         return nullptr;
     }
-    if (Is_Dir(szName)) {
+    struct stat stFile;
+    bool bFound = stat(szName, &stFile) == 0;
+    if (bFound && S_ISDIR(stFile.st_mode)) {
         ReportDirectory(szName);
         __Close_LogFP(pstSect);
         return nullptr;
     }
     // The size in 64 bits: a file of 2 GiB or more must rotate as well.
-    struct stat stFile;
-    if (stat(szName, &stFile) == 0 && S_ISREG(stFile.st_mode) &&
+    if (bFound && S_ISREG(stFile.st_mode) &&
         static_cast<uint64_t>(stFile.st_size) >= SizeLimit(stList)) {
         __Rm_OldFile_Today(unLogSect, szName);
     }

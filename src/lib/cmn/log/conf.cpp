@@ -8,7 +8,6 @@
 namespace {
 
 constexpr unsigned int SIZE_UNIT_STEP = 1024;
-constexpr unsigned int SET_LOG_MORE_MAX_SECT = 11;
 
 // Values above 1024 are taken as kilobytes, and above that as bytes. 0 is stored as given (so that
 // it reads back as configured); the files apply the default for it.
@@ -16,6 +15,21 @@ unsigned int NormaliseFileSize(unsigned int unSize) {
     if (unSize > SIZE_UNIT_STEP) unSize /= SIZE_UNIT_STEP;
     if (unSize > SIZE_UNIT_STEP) unSize /= SIZE_UNIT_STEP;
     return unSize;
+}
+
+// The words of an entry are read by the writers (the level at every record, the size limit at every
+// write, the count at each rotation) without a lock, and other processes may change them any time.
+int StoreWord(unsigned int unLogSect, uint32_t _ST_LOG_LIST::*pWord, unsigned int unValue) {
+    _ST_LOG_LIST *pstList = __Get_LogList(unLogSect);
+    if (pstList == nullptr) return -1;
+    __atomic_store_n(&(pstList->*pWord), unValue, __ATOMIC_RELAXED);
+    return 0;
+}
+
+int LoadWord(unsigned int unLogSect, uint32_t _ST_LOG_LIST::*pWord) {
+    _ST_LOG_LIST *pstList = __Get_LogList(unLogSect);
+    if (pstList == nullptr) return -1;
+    return static_cast<int>(__atomic_load_n(&(pstList->*pWord), __ATOMIC_RELAXED));
 }
 
 // The entries of a block that are in use (path not empty), by block name.
@@ -78,50 +92,31 @@ const char *Get_LogTimeFormat(unsigned int unLogSect) {
 }
 
 int Set_LogLevel(unsigned int unLogSect, unsigned int unLogLevel) {
-    _ST_LOG_LIST *pstList = __Get_LogList(unLogSect);
-    if (pstList == nullptr) return -1;
-    __Store_LogLevel(pstList, unLogLevel);
-    return 0;
+    return StoreWord(unLogSect, &_ST_LOG_LIST::unLogLevel, unLogLevel);
 }
 
-int Get_LogLevel(unsigned int unLogSect) {
-    _ST_LOG_LIST *pstList = __Get_LogList(unLogSect);
-    return pstList != nullptr ? static_cast<int>(__Load_LogLevel(pstList)) : -1;
-}
+int Get_LogLevel(unsigned int unLogSect) { return LoadWord(unLogSect, &_ST_LOG_LIST::unLogLevel); }
 
 int Set_LogFileCnt(unsigned int unLogSect, unsigned int unLogFileCnt) {
-    _ST_LOG_LIST *pstList = __Get_LogList(unLogSect);
-    if (pstList == nullptr) return -1;
-    // Read by the writers at each rotation, without a lock.
-    __atomic_store_n(&pstList->unLogFileCnt, unLogFileCnt, __ATOMIC_RELAXED);
-    return 0;
+    return StoreWord(unLogSect, &_ST_LOG_LIST::unLogFileCnt, unLogFileCnt);
 }
 
 int Get_LogFileCnt(unsigned int unLogSect) {
-    _ST_LOG_LIST *pstList = __Get_LogList(unLogSect);
-    return pstList != nullptr ? static_cast<int>(__Load_LogFileCnt(pstList)) : -1;
+    return LoadWord(unLogSect, &_ST_LOG_LIST::unLogFileCnt);
 }
 
 int Set_LogFileSize(unsigned int unLogSect, unsigned int unLogFileSize) {
-    _ST_LOG_LIST *pstList = __Get_LogList(unLogSect);
-    if (pstList == nullptr) return -1;
-    // Read by the writers at every record, without a lock.
-    __atomic_store_n(&pstList->unLogFileSize, NormaliseFileSize(unLogFileSize), __ATOMIC_RELAXED);
-    return 0;
+    return StoreWord(unLogSect, &_ST_LOG_LIST::unLogFileSize, NormaliseFileSize(unLogFileSize));
 }
 
 int Get_LogFileSize(unsigned int unLogSect) {
-    _ST_LOG_LIST *pstList = __Get_LogList(unLogSect);
-    return pstList != nullptr
-               ? static_cast<int>(__atomic_load_n(&pstList->unLogFileSize, __ATOMIC_RELAXED))
-               : -1;
+    return LoadWord(unLogSect, &_ST_LOG_LIST::unLogFileSize);
 }
 
 int Get_LogListCnt() { return static_cast<int>(__Get_LogSectCnt()); }
 
 int Set_LogMore(unsigned int unLogSect, unsigned int unLogLevel, unsigned int unLogFileCnt,
                 unsigned int unLogFileSize, const char *pcTimeFormat) {
-    if (unLogSect > SET_LOG_MORE_MAX_SECT) return -1;
     if (Set_LogTimeFormat(unLogSect, pcTimeFormat) < 0) return -1;
     if (Set_LogLevel(unLogSect, unLogLevel) < 0) return -1;
     if (Set_LogFileCnt(unLogSect, unLogFileCnt) < 0) return -1;
@@ -154,7 +149,7 @@ const char *Get_LogPathName(const char *pcBlockName) {
 
 int Set_LogLevelName(const char *pcBlockName, unsigned int unLogLevel) {
     return ForEachNamedEntry(pcBlockName, [unLogLevel](_ST_LOG_LIST &stList) {
-        __Store_LogLevel(&stList, unLogLevel);
+        __atomic_store_n(&stList.unLogLevel, unLogLevel, __ATOMIC_RELAXED);
         return true;
     });
 }

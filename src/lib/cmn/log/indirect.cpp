@@ -216,15 +216,17 @@ void WriteRecord(unsigned int unLogSect, QueuedRecord *pstRecord) {
     ReleaseRecord(pstRecord);
 }
 
+void WriteLocked(_ST_LOG_SECT &stSect, unsigned int unLogSect, QueuedRecord *pstRecord) {
+    MutexLocker stLock(&stSect.tLock);
+    stLock.Lock();
+    WriteRecord(unLogSect, pstRecord);
+}
+
 void WriteQueued(LogWriter &stWriter, unsigned int unLogSect, QueuedRecord *pstRecord) {
     _ST_LOG_SECT *pstSect = __Get_LogSect(unLogSect);
     if (pstSect != nullptr) {
         stWriter.bInSection.store(true);
-        {
-            MutexLocker stLock(&pstSect->tLock);
-            stLock.Lock();
-            WriteRecord(unLogSect, pstRecord);
-        }
+        WriteLocked(*pstSect, unLogSect, pstRecord);
         stWriter.bInSection.store(false);
     } else {
         ReleaseRecord(pstRecord);
@@ -232,20 +234,9 @@ void WriteQueued(LogWriter &stWriter, unsigned int unLogSect, QueuedRecord *pstR
     CountWritten(stWriter);
 }
 
-// A record formatted for the queue that found the queue off.
-void WriteDirectly(_ST_LOG_SECT &stSect, unsigned int unLogSect, QueuedRecord *pstRecord) {
-    MutexLocker stLock(&stSect.tLock);
-    stLock.Lock();
-    WriteRecord(unLogSect, pstRecord);
-}
-
-// Without a pool every record gets a heap block.
-void OpenRecordPool(LogWriter &stWriter) {
-    if (stWriter.pPool.load() == nullptr) stWriter.pPool.store(new (std::nothrow) RecordPool);
-}
-
 int OpenWriterQueue(LogWriter &stWriter) {
-    OpenRecordPool(stWriter);
+    // Without a pool every record gets a heap block.
+    if (stWriter.pPool.load() == nullptr) stWriter.pPool.store(new (std::nothrow) RecordPool);
     unsigned int unQueue = stWriter.unQueueId.load();
     if (unQueue != 0) return static_cast<int>(unQueue);
     int nQueue = Init_D_Queue(LOG_QUEUE_SIZE);
@@ -340,9 +331,6 @@ void StopWriter(unsigned int unLogSect) {
     if (pstSect != nullptr) TurnQueueOff(stWriter, unLogSect, *pstSect);
 }
 
-// Records queued when the process ends are written, unless their writer is stuck (StopWriter).
-void StopWritersAtExit() { __Stop_LogWriters(); }
-
 // A forked child has none of its parent's threads: its indirect sections write directly, a flush
 // does not wait for records queued by the parent (the parent writes them), and a later writer of
 // the child gets a queue of its own. The locks of this file, and a section lock the writer held at
@@ -392,7 +380,7 @@ int __Push_Log(unsigned int unLogSect, unsigned int unLogLevel, const char *pcFo
         unQueue = __Get_LogQueue(*pstSect);
         if (unQueue == 0) {
             stLock.unlock();
-            WriteDirectly(*pstSect, unLogSect, pstRecord);
+            WriteLocked(*pstSect, unLogSect, pstRecord);
             return 0;
         }
         t_bPushing = true;
@@ -430,7 +418,8 @@ void *__Thr_WriteLog(void *pvArg) {
 
 int __Start_LogWriter(unsigned int unLogSect) {
     std::call_once(g_tExitOnce, [] {
-        atexit(StopWritersAtExit);
+        // Records queued when the process ends are written, unless their writer is stuck.
+        atexit(__Stop_LogWriters);
         pthread_atfork(nullptr, nullptr, ForgetWritersInChild);
     });
     LogWriter &stWriter = g_stWriters[unLogSect];

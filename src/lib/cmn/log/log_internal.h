@@ -39,9 +39,6 @@ _ST_LOG_LIST *__Get_LogList(unsigned int unLogSect);
 inline unsigned int __Load_LogLevel(const _ST_LOG_LIST *pstList) {
     return __atomic_load_n(&pstList->unLogLevel, __ATOMIC_RELAXED);
 }
-inline void __Store_LogLevel(_ST_LOG_LIST *pstList, unsigned int unLogLevel) {
-    __atomic_store_n(&pstList->unLogLevel, unLogLevel, __ATOMIC_RELAXED);
-}
 // Paths may be rewritten by other processes at any time, so each byte is stored and loaded whole; a
 // reader trusts a path only when two copies taken one after the other agree (__Read_LogPath).
 // Setters of this process also hold the section lock.
@@ -50,9 +47,6 @@ void __Store_LogPath(_ST_LOG_LIST *pstList, const char *pcPath);
 void __Copy_LogPath(const _ST_LOG_LIST &stList, char *pcOut, size_t unSize);
 // Two copies; false (pcOut holding the second) when they differ.
 bool __Read_LogPath(const _ST_LOG_LIST &stList, char *pcOut, size_t unSize);
-inline unsigned int __Load_LogFileCnt(const _ST_LOG_LIST *pstList) {
-    return __atomic_load_n(&pstList->unLogFileCnt, __ATOMIC_RELAXED);
-}
 // The filter itself: 0 when a record of unLogLevel passes the word.
 inline int __Filter_LogLevel(unsigned int unWord, unsigned int unLogLevel) {
     if (unLogLevel >= LOG_1 && unLogLevel <= LOG_5) {
