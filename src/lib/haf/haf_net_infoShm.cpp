@@ -242,27 +242,21 @@ int byGroupIndex(int nGID, Side side, int nLen, char *pszIP) {
                         nLen, pszIP);
 }
 
-// Node groups scanned by the name lookups: 0 up to and including nNodeGCnt.
-template <class Fn>
-bool forEachNodeGroup(Fn fn) {
+// Calls fn(node group, port group) for the matching port groups of the node groups scanned by the
+// name lookups (0 up to and including nNodeGCnt), in table order, until fn returns true.
+template <class Match, class Fn>
+bool forEachPortGroup(Match match, Fn fn) {
     const HafNetworkInformation *pstNet = getHafNetInfoShm();
     if (pstNet == nullptr) return false;
     int nLast = bounded(pstNet->nNodeGCnt.load(), HAF_MAX_NODE_GRP - 1);
     for (int g = 0; g <= nLast; ++g) {
-        if (fn(pstNet->stNodeG[g])) return true;
-    }
-    return false;
-}
-
-template <class Match, class Fn>
-bool forEachPortGroup(Match match, Fn fn) {
-    return forEachNodeGroup([&](const HafNetNodeGroup &stGroup) {
+        const HafNetNodeGroup &stGroup = pstNet->stNodeG[g];
         int nCnt = bounded(stGroup.nPortGrpCnt.load(), HAF_MAX_PORT_GRP);
         for (int i = 0; i < nCnt; ++i) {
             if (match(stGroup.stPG[i]) && fn(stGroup, stGroup.stPG[i])) return true;
         }
-        return false;
-    });
+    }
+    return false;
 }
 
 void fillNode(HafLibIfIpAddr *pstOut, const HafNetPortGroup &stPG, int nNode) {
@@ -310,15 +304,11 @@ int nodeAddressList(HafLibIfIpAddrList *pstList, Match match) {
 template <class Match>
 int groupAddresses(const char *cNodegrpName, HafLibGrpIfIpAddr *pstAddr, Match match) {
     if (cNodegrpName == nullptr || pstAddr == nullptr) return -1;
-    bool bFound = forEachNodeGroup([&](const HafNetNodeGroup &stGroup) {
+    bool bFound = forEachPortGroup(match, [&](const HafNetNodeGroup &stGroup,
+                                              const HafNetPortGroup &stPG) {
         if (!nameEquals(stGroup.cNodeG, cNodegrpName)) return false;
-        int nCnt = bounded(stGroup.nPortGrpCnt.load(), HAF_MAX_PORT_GRP);
-        for (int i = 0; i < nCnt; ++i) {
-            if (!match(stGroup.stPG[i])) continue;
-            fillGroup(pstAddr, stGroup, stGroup.stPG[i]);
-            return true;
-        }
-        return false;
+        fillGroup(pstAddr, stGroup, stPG);
+        return true;
     });
     return bFound ? 0 : -1;
 }
