@@ -44,7 +44,6 @@ namespace {
 
 constexpr int kMinVersionLen = 5;
 constexpr int kEnvLen = 128;
-constexpr int kNodeNumberLen = 40;
 
 // Steps of HALibInit that must happen once per process even when a failed call is repeated.
 struct InitProgress {
@@ -84,24 +83,28 @@ const HOST_STATUS *peerRow(const NET_STATUS *pTable = dupTable()) {
     return pTable != nullptr ? rowOf(pTable, pTable->nPNode) : nullptr;
 }
 
-// One terminated copy per thread and per field, so that a returned text stays valid while the
-// master rewrites its row.
-using RowField = char[17];
-const char *rowField(RowField &szBuf, const HOST_STATUS *pRow, char (HOST_STATUS::*field)[16]) {
+// One terminated copy per thread, per row and per field, so that a returned text stays valid while
+// the master rewrites its row.
+template <bool bPeer, char (HOST_STATUS::*Field)[16]>
+const char *rowField() {
+    thread_local char szBuf[17];
+    const HOST_STATUS *pRow = bPeer ? peerRow() : ownRow();
     if (!initialised() || pRow == nullptr) return "";
-    return rowText(szBuf, pRow->*field);
+    return rowText(szBuf, pRow->*Field);
+}
+
+// A number of the own row; 0 before HALibInit attached the table.
+int ownNumber(int32_t HOST_STATUS::*field) {
+    const HOST_STATUS *pRow = ownRow();
+    return pRow != nullptr ? pRow->*field : 0;
 }
 
 int nodeNumber(const HOST_STATUS *pRow) {
     if (!initialised() || pRow == nullptr) return 0;
     char szName[17], szType[17];
-    rowText(szName, pRow->szNodeName);
-    rowText(szType, pRow->szNodeType);
-    size_t unSkip = strlen(szType);
-    if (szName[0] == '\0' || strlen(szName) <= unSkip) return 0;
-    char szDigits[kNodeNumberLen];
-    StrCpy(szDigits, szName + unSkip, sizeof(szDigits));
-    return szDigits[0] == '\0' ? 0 : StrToi(szDigits, 10);
+    size_t unSkip = strlen(rowText(szType, pRow->szNodeType));
+    if (strlen(rowText(szName, pRow->szNodeName)) <= unSkip) return 0;
+    return StrToi(szName + unSkip, 10);
 }
 
 int envNumber(const char *pszRef) {
@@ -111,14 +114,21 @@ int envNumber(const char *pszRef) {
     return Atoi(szBuf);
 }
 
-// Row of the process list whose run-time pid is ours.
-int findMyRow(const ProcListHAF *pList) {
-    if (pList == nullptr) return -1;
+// Name (at most unLen bytes, when pszName is given) and id of the process-list row whose run-time
+// pid is ours; false when there is none.
+bool readMyRow(const ProcListHAF *pList, char *pszName, size_t unLen, int &nId) {
+    if (pList == nullptr) return false;
     int nPid = static_cast<int>(getpid());
     for (int i = 0; i < pList->nProcCnt && i < HAF_MAX_PROC; ++i) {
-        if (pList->stCont[i].nPId.load() == nPid) return i;
+        if (pList->stCont[i].nPId.load() != nPid) continue;
+        nId = pList->stInfo[i].nProcessID;
+        if (pszName != nullptr) {
+            char szName[sizeof(pList->stInfo[i].szProcessName) + 1];
+            StrCpy(pszName, rowText(szName, pList->stInfo[i].szProcessName), unLen);
+        }
+        return true;
     }
-    return -1;
+    return false;
 }
 
 // Tables attached by an earlier, partly failed call stay as they are: a retry attaches only the
@@ -141,15 +151,8 @@ int attachTables() {
 }
 
 void lookUpMyProcess() {
-    int nRow = findMyRow(_procHafLib);
-    if (nRow < 0) {
+    if (!readMyRow(_procHafLib, g_szMyProcessName, sizeof(g_szMyProcessName), g_nMyProcessId))
         printf("HALibGetMyProcess Fail [%s:%d]\n", g_szMyProcessName, g_nMyProcessId);
-        return;
-    }
-    g_nMyProcessId = _procHafLib->stInfo[nRow].nProcessID;
-    char szName[sizeof(_procHafLib->stInfo[nRow].szProcessName) + 1];
-    StrCpy(g_szMyProcessName, rowText(szName, _procHafLib->stInfo[nRow].szProcessName),
-           sizeof(g_szMyProcessName));
 }
 
 int startLibrary(const char *pszAppVer, pfHafHangThrID cbFunc) {
@@ -290,43 +293,16 @@ int HALibGetHostStatus(HafHostStatusRpt *pstStatus) {
     return 0;
 }
 
-const char *HALibGetNodeName() {
-    thread_local RowField szBuf;
-    return rowField(szBuf, ownRow(), &HOST_STATUS::szNodeName);
-}
-const char *HALibGetRNodeName() {
-    thread_local RowField szBuf;
-    return rowField(szBuf, peerRow(), &HOST_STATUS::szNodeName);
-}
-const char *HALibGetNodeType() {
-    thread_local RowField szBuf;
-    return rowField(szBuf, ownRow(), &HOST_STATUS::szNodeType);
-}
-const char *HALibGetRNodeType() {
-    thread_local RowField szBuf;
-    return rowField(szBuf, peerRow(), &HOST_STATUS::szNodeType);
-}
-const char *HALibGetNodeGroupName() {
-    thread_local RowField szBuf;
-    return rowField(szBuf, ownRow(), &HOST_STATUS::szNodeGroupName);
-}
-const char *HALibGetRNodeGroupName() {
-    thread_local RowField szBuf;
-    return rowField(szBuf, peerRow(), &HOST_STATUS::szNodeGroupName);
-}
+const char *HALibGetNodeName() { return rowField<false, &HOST_STATUS::szNodeName>(); }
+const char *HALibGetRNodeName() { return rowField<true, &HOST_STATUS::szNodeName>(); }
+const char *HALibGetNodeType() { return rowField<false, &HOST_STATUS::szNodeType>(); }
+const char *HALibGetRNodeType() { return rowField<true, &HOST_STATUS::szNodeType>(); }
+const char *HALibGetNodeGroupName() { return rowField<false, &HOST_STATUS::szNodeGroupName>(); }
+const char *HALibGetRNodeGroupName() { return rowField<true, &HOST_STATUS::szNodeGroupName>(); }
 
-int HALibGetNodeTypeNo() {
-    const HOST_STATUS *pRow = ownRow();
-    return pRow != nullptr ? pRow->nNodeType : 0;
-}
-int HALibGetNodeGroupNo() {
-    const HOST_STATUS *pRow = ownRow();
-    return pRow != nullptr ? pRow->nNodeGroupNo : 0;
-}
-int HALibGetNodeNo() {
-    const HOST_STATUS *pRow = ownRow();
-    return pRow != nullptr ? pRow->nNodeNo : 0;
-}
+int HALibGetNodeTypeNo() { return ownNumber(&HOST_STATUS::nNodeType); }
+int HALibGetNodeGroupNo() { return ownNumber(&HOST_STATUS::nNodeGroupNo); }
+int HALibGetNodeNo() { return ownNumber(&HOST_STATUS::nNodeNo); }
 int HALibGetMsgPort() {
     const NET_STATUS *pTable = dupTable();
     return pTable != nullptr ? pTable->reserved.info.nMsgSocketPort : 0;
@@ -356,14 +332,5 @@ void HALibSetProcessId(int nId) { g_nMyProcessId = nId; }
 
 int HALibGetMyProcess(char *pszProcessName, int &nProcessId) {
     if (!initialised()) return -1;
-    const ProcListHAF *pList = currentProcTable();
-    int nRow = findMyRow(pList);
-    if (nRow < 0) return -1;
-    nProcessId = pList->stInfo[nRow].nProcessID;
-    if (pszProcessName != nullptr) {
-        char szName[sizeof(pList->stInfo[nRow].szProcessName) + 1];
-        StrCpy(pszProcessName, rowText(szName, pList->stInfo[nRow].szProcessName),
-               HAF_PROC_NAME_LEN);
-    }
-    return 0;
+    return readMyRow(currentProcTable(), pszProcessName, HAF_PROC_NAME_LEN, nProcessId) ? 0 : -1;
 }
