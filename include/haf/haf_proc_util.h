@@ -25,10 +25,9 @@ typedef struct stStrList64 {
 constexpr int STRLIST16_BUF_SIZE = 1024;
 constexpr int STRLIST64_BUF_SIZE = 2048;
 
-inline const char *StrListItem(const stStrList16 *pstList, int i) {
-    return pstList->cP + pstList->sV_Str[i];
-}
-inline const char *StrListItem(const stStrList64 *pstList, int i) {
+// Item i of a stStrList16 or stStrList64.
+template <class List>
+inline const char *StrListItem(const List *pstList, int i) {
     return pstList->cP + pstList->sV_Str[i];
 }
 

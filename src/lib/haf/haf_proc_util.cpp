@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "base/error.h"
@@ -40,13 +41,16 @@ char gszEnvPath[kEnvBufSize];
 
 bool isIn(char c, const char *chs) { return c != '\0' && strchr(chs, c) != nullptr; }
 
-// Appends the items of src to a token list whose item offsets are psOffsets (nMaxItems of them) and
-// whose text area is pcArea (nAreaSize bytes).
+// Appends items to the token list of a caller's buffer of nBufSize bytes: the item offsets in
+// sV_Str, the texts from cP on.
 class TokenList {
 public:
-    TokenList(int32_t *pnCount, int16_t *psOffsets, int nMaxItems, char *pcArea, int nAreaSize)
-        : pnCount_(pnCount), psOffsets_(psOffsets), nMaxItems_(nMaxItems), pcArea_(pcArea),
-          nAreaSize_(nAreaSize) {}
+    template <class List>
+    TokenList(List *pstList, int nBufSize)
+        : pnCount_(&pstList->nNumOfStr), psOffsets_(pstList->sV_Str),
+          nMaxItems_(static_cast<int>(std::size(pstList->sV_Str))),
+          pcArea_(reinterpret_cast<char *>(pstList) + offsetof(List, cP)),
+          nAreaSize_(nBufSize - static_cast<int>(offsetof(List, cP))) {}
 
     bool full() const { return *pnCount_ >= nMaxItems_; }
 
@@ -243,18 +247,14 @@ int fopen_s(FILE **ppFile, const char *pcName, const char *pcMode) {
 
 int StringTok(const char *src, int nMaxCnt, stStrList16 *pstList, const char *sep1) {
     if (pstList == nullptr) return 0;
-    char *pcArea = reinterpret_cast<char *>(pstList) + offsetof(stStrList16, cP);
-    TokenList list(&pstList->nNumOfStr, pstList->sV_Str, 16, pcArea,
-                   STRLIST16_BUF_SIZE - static_cast<int>(offsetof(stStrList16, cP)));
+    TokenList list(pstList, STRLIST16_BUF_SIZE);
     splitTokens(src, nMaxCnt, list, sep1, sep1);
     return pstList->nNumOfStr;
 }
 
 int StringTok64(const char *src, int nMaxCnt, stStrList64 *pstList, const char *sep1) {
     if (pstList == nullptr) return 0;
-    char *pcArea = reinterpret_cast<char *>(pstList) + offsetof(stStrList64, cP);
-    TokenList list(&pstList->nNumOfStr, pstList->sV_Str, 64, pcArea,
-                   STRLIST64_BUF_SIZE - static_cast<int>(offsetof(stStrList64, cP)));
+    TokenList list(pstList, STRLIST64_BUF_SIZE);
     splitTokens(src, nMaxCnt, list, sep1, " \t\n");
     return pstList->nNumOfStr;
 }
