@@ -26,8 +26,6 @@ bool usable() {
 
 int next(int nSlot) { return (nSlot + 1) % pstHafInterBuffer->nMaxCnt; }
 
-bool isFull() { return pstHafInterBuffer->front == next(pstHafInterBuffer->rear); }
-
 // Caller holds the mutex and knows the queue is usable.
 int popLocked(ProcMsg_Haf *out) {
     _HAF_CircularQueue &q = *pstHafInterBuffer;
@@ -62,11 +60,11 @@ int pushBufferHaf(const ProcMsg_Haf *msg, ProcMsg_Haf *clearData) {
     MutexLocker lock(&mutex_haf_inter_buffer);
     lock.Lock();
     if (!usable()) return -1;
-    if (isFull()) {
+    _HAF_CircularQueue &q = *pstHafInterBuffer;
+    if (q.front == next(q.rear)) {  // full: the oldest message makes room
         int nCleared = popLocked(clearData);
         Log(LOG_3, "[%s][INTER_Q] CIRCULAR QUEUE FULL and clear %d \n", logHafLibTitle, nCleared);
     }
-    _HAF_CircularQueue &q = *pstHafInterBuffer;
     q.rear = next(q.rear);
     memcpy(&q.pstNode[q.rear], msg, sizeof(ProcMsg_Haf));
     return q.rear;
@@ -84,7 +82,5 @@ int getBufferCntHaf() {
     lock.Lock();
     if (!usable()) return -1;
     const _HAF_CircularQueue &q = *pstHafInterBuffer;
-    if (q.front < q.rear) return q.rear - q.front;
-    if (q.rear < q.front) return q.nMaxCnt + q.rear - q.front;
-    return 0;
+    return (q.rear - q.front + q.nMaxCnt) % q.nMaxCnt;
 }
