@@ -391,15 +391,15 @@ int __Write(unsigned int unLogSect, const struct tm &stLocal, const char *pcPref
     return bWhole ? static_cast<int>(unWritten) : -1;
 }
 
+// The writer holds the section's lock, so the section exists.
 int __Write_LogRecord(unsigned int unLogSect, unsigned int unLogLevel, const timeval &tTime,
                       const char *pcText, size_t unTextLen) {
-    _ST_LOG_SECT *pstSect = SectionOrError(unLogSect);
-    if (pstSect == nullptr) return -1;
+    _ST_LOG_SECT &stSect = __pstLogCtrl->stSect[unLogSect];
     RecordPrefix stPrefix;
     if (BuildPrefix(unLogSect, unLogLevel, tTime, stPrefix, TIME_FAIL) < 0) return -1;
     unsigned int unWord = 0;
-    if (PassRecord(*pstSect, unLogLevel, tTime, pcText, &unWord)) {
-        WriteOut(unLogSect, *pstSect, tTime, stPrefix, pcText, unTextLen);
+    if (PassRecord(stSect, unLogLevel, tTime, pcText, &unWord)) {
+        WriteOut(unLogSect, stSect, tTime, stPrefix, pcText, unTextLen);
     }
     return 0;
 }

@@ -150,12 +150,6 @@ void RotateByTime(const char *pcName) {
     Move_File(pcName, szTo);
 }
 
-void ReportDirectory(const char *pcName) {
-    SET_ERROR(LOG_ERR_ISDIR, "Log file path is Directory");
-    fprintf(stderr, "Failed Make Log file path\n%s\n", StrError(errno));
-    SET_ERROR(LOG_ERR_INVALID, "Failed Make Log file path [%s]", pcName);
-}
-
 void ReportOpenFailure(const char *pcName) {
     int nErrno = errno;
     fprintf(stderr, "Open Log(%s,%s) fails! [%d/%s]\n", pcName, LOG_OPEN_MODE, nErrno,
@@ -215,7 +209,9 @@ FILE *__Open_LogFP(unsigned int unLogSect, const struct tm &stLocal) {
     struct stat stFile;
     bool bFound = stat(szName, &stFile) == 0;
     if (bFound && S_ISDIR(stFile.st_mode)) {
-        ReportDirectory(szName);
+        SET_ERROR(LOG_ERR_ISDIR, "Log file path is Directory");
+        fprintf(stderr, "Failed Make Log file path\n%s\n", StrError(errno));
+        SET_ERROR(LOG_ERR_INVALID, "Failed Make Log file path [%s]", szName);
         __Close_LogFP(pstSect);
         return nullptr;
     }

@@ -17,10 +17,6 @@ namespace {
 
 _ST_LOG_CTRL g_stLocalCtrl;
 
-void PrintShmOpenFail(const char *pcKeyFile, int nLine) {
-    printf("ShmOpen Fail [%s] (%s:%d)\n%s\n", pcKeyFile, "Init_LogMem", nLine, StrError(errno));
-}
-
 // Private to root and the registry's group: whoever may write it can point every process's log at a
 // file of its choice. A new segment comes zeroed from the kernel and is not filled again, so that a
 // block a peer claimed right after the creation survives.
@@ -28,7 +24,8 @@ _ST_LOG_INFORMATION *OpenRegistry(const char *pcKeyFile) {
     void *pvShm = ShmOpen(pcKeyFile, static_cast<int>(LOG_SHM_SIZE), nullptr, nullptr, 0,
                           SHM_MODE_PRIVATE);
     if (pvShm == nullptr) {
-        PrintShmOpenFail(pcKeyFile, __LINE__);
+        printf("ShmOpen Fail [%s] (%s:%d)\n%s\n", pcKeyFile, "Init_LogMem", __LINE__,
+               StrError(errno));
         return nullptr;
     }
     return static_cast<_ST_LOG_INFORMATION *>(pvShm);
@@ -53,10 +50,6 @@ int Init_LogMem() {
     return __pstLogShm != nullptr ? 0 : -1;
 }
 
-void CutBlockName(const char *pcBlockName, char *pcName) {
-    StrCpy(pcName, pcBlockName, LOG_NAME_SIZE);
-}
-
 int BlockCount() {
     int nCnt = __pstLogShm->nCnt;
     if (nCnt < 0) return 0;
@@ -71,7 +64,7 @@ int addLogShm(const char *pcBlockName) {
     for (unsigned int i = 0; i < LOG_MAX_BLOCK; ++i) {
         __Tag_stLogInfSub &stBlock = __pstLogShm->stD[i];
         if (stBlock.szBlockName[0] != '\0') continue;
-        CutBlockName(pcBlockName, stBlock.szBlockName);
+        StrCpy(stBlock.szBlockName, pcBlockName, sizeof(stBlock.szBlockName));
         int nUsed = static_cast<int>(i) + 1;
         if (__pstLogShm->nCnt < nUsed) __pstLogShm->nCnt = nUsed;
         return static_cast<int>(i);
@@ -131,7 +124,7 @@ unsigned int ClaimSection(unsigned int unEntry, unsigned int unType) {
 int searchLogShm(const char *pcBlockName) {
     if (__pstLogShm == nullptr || pcBlockName == nullptr || pcBlockName[0] == '\0') return -1;
     char szName[LOG_NAME_SIZE];
-    CutBlockName(pcBlockName, szName);
+    StrCpy(szName, pcBlockName, sizeof(szName));
     int nCnt = BlockCount();
     for (int i = 0; i < nCnt; ++i) {
         if (strcasecmp(__pstLogShm->stD[i].szBlockName, szName) == 0) return i;

@@ -280,19 +280,14 @@ void TurnQueueOff(LogWriter &stWriter, unsigned int unLogSect, _ST_LOG_SECT &stS
 
 // False when the queue stayed full: the writer then ends on an empty queue.
 bool PushStopMark(unsigned int unQueue) {
-    timespec tDeadline = RealtimeAfter(STOP_WAIT_SEC);
-    bool bPushed = true;
+    time_t tDeadline = RealtimeAfter(STOP_WAIT_SEC).tv_sec;
+    int nRet;
     t_bPushing = true;
-    while (Push_Queue(unQueue, &g_cStopMark) != 0) {
-        timespec tNow;
-        clock_gettime(CLOCK_REALTIME, &tNow);
-        if (tNow.tv_sec >= tDeadline.tv_sec) {
-            bPushed = false;
-            break;
-        }
-    }
+    do {
+        nRet = Push_Queue(unQueue, &g_cStopMark);
+    } while (nRet != 0 && RealtimeAfter(0).tv_sec < tDeadline);
     t_bPushing = false;
-    return bPushed;
+    return nRet == 0;
 }
 
 // Lets the writer write everything queued before the stop mark, waits for it to end, writes what
