@@ -17,7 +17,8 @@ constexpr size_t STAMP_BUF_SIZE = 64;
 constexpr int MAX_FRACTION_DIGITS = 6;
 constexpr time_t SECONDS_PER_DAY = 86400;
 constexpr int HEX_BYTES_PER_LINE = 16;
-constexpr size_t DUMP_LINE_SIZE = LOG_PREFIX_BUF_SIZE + 128;
+// A hex line after its prefix: offset, 16 bytes in four groups, their characters.
+constexpr size_t HEX_LINE_SIZE = 128;
 // The dumps record their own spelling of it.
 constexpr const char *TIME_FAIL = "Failed make time value";
 constexpr const char *DUMP_TIME_FAIL = "Falied make time value";
@@ -123,38 +124,9 @@ private:
     size_t unLen_ = 0;
 };
 
-// One dump line under construction: the record prefix, then its content.
-class DumpLine {
-public:
-    DumpLine(const char *pcPrefix, size_t unPrefixLen) {
-        memcpy(szLine_, pcPrefix, unPrefixLen);
-        unLen_ = unPrefixLen;
-    }
-    void Put(const char *pcText) {
-        while (*pcText != '\0') PutChar(*pcText++);
-    }
-    void PutChar(char cChar) {
-        if (unLen_ + 1 < sizeof(szLine_)) szLine_[unLen_++] = cChar;
-    }
-    void PutBlanks(int nCnt) {
-        while (nCnt-- > 0) PutChar(' ');
-    }
-    void PutHex(unsigned char ucByte) {
-        static const char HEX[] = "0123456789ABCDEF";
-        PutChar(HEX[ucByte >> 4]);
-        PutChar(HEX[ucByte & 0x0F]);
-    }
-    void AppendTo(LogRecord &stRecord) const { stRecord.Append(szLine_, unLen_); }
-
-private:
-    char szLine_[DUMP_LINE_SIZE];
-    size_t unLen_;
-};
-
 void AppendSeparator(LogRecord &stRecord, const char *pcPrefix, size_t unPrefixLen) {
-    DumpLine stLine(pcPrefix, unPrefixLen);
-    stLine.Put(DUMP_SEPARATOR);
-    stLine.AppendTo(stRecord);
+    stRecord.Append(pcPrefix, unPrefixLen);
+    stRecord.Append(DUMP_SEPARATOR, strlen(DUMP_SEPARATOR));
 }
 
 char DumpChar(unsigned char ucByte) {
@@ -164,24 +136,21 @@ char DumpChar(unsigned char ucByte) {
 
 void AppendHexLine(LogRecord &stRecord, const char *pcPrefix, size_t unPrefixLen,
                    const unsigned char *pucData, unsigned int unOffset, int nCnt) {
-    DumpLine stLine(pcPrefix, unPrefixLen);
-    char szOffset[16];
-    snprintf(szOffset, sizeof(szOffset), "%03u | ", unOffset);
-    stLine.Put(szOffset);
+    char szHex[HEX_LINE_SIZE];
+    int nLen = snprintf(szHex, sizeof(szHex), "%03u | ", unOffset);
     char szChars[HEX_BYTES_PER_LINE + 1];
     for (int i = 0; i < nCnt; ++i) {
-        if (i == 4 || i == 8 || i == 12) stLine.PutBlanks(2);
-        stLine.PutHex(pucData[i]);
-        stLine.PutChar(' ');
+        const char *pcGap = i == 4 || i == 8 || i == 12 ? "  " : "";
+        nLen += snprintf(szHex + nLen, sizeof(szHex) - nLen, "%s%02X ", pcGap, pucData[i]);
         szChars[i] = DumpChar(pucData[i]);
     }
     szChars[nCnt] = '\0';
     // A short last line is padded after its last byte; its missing group gaps are not.
-    if (nCnt < HEX_BYTES_PER_LINE) stLine.PutBlanks((HEX_BYTES_PER_LINE - nCnt) * 3);
-    stLine.Put("| ");
-    stLine.Put(szChars);
-    stLine.PutChar('\n');
-    stLine.AppendTo(stRecord);
+    char szLine[HEX_LINE_SIZE];
+    nLen = snprintf(szLine, sizeof(szLine), "%s%*s| %s\n", szHex, (HEX_BYTES_PER_LINE - nCnt) * 3,
+                    "", szChars);
+    stRecord.Append(pcPrefix, unPrefixLen);
+    stRecord.Append(szLine, static_cast<size_t>(nLen));
 }
 
 void AppendHexDump(LogRecord &stRecord, const char *pcPrefix, size_t unPrefixLen,
