@@ -46,8 +46,7 @@ int LogChecked(unsigned int unLogSect, unsigned int unLogLevel, const char *pcFo
 }  // namespace
 
 int Log(unsigned int unLogSect, unsigned int unLogLevel, const char *pcFormat, ...) {
-    if (!Is_Attached()) return -1;
-    if (CheckCall(unLogSect, pcFormat, "Invalid sect-id") < 0) return -1;
+    if (!Is_Attached() || CheckCall(unLogSect, pcFormat, "Invalid sect-id") < 0) return -1;
     va_list ap;
     va_start(ap, pcFormat);
     int nRet = LogChecked(unLogSect, unLogLevel, pcFormat, ap);
@@ -75,8 +74,7 @@ int Log(unsigned int unLogLevel, const char *pcFormat, va_list *pAp) {
 
 int H_Dump(unsigned int unLogSect, unsigned int unLogLevel, const char *pcData,
            unsigned int unDataLen, const char *pcFormat, ...) {
-    if (!Is_Attached()) return -1;
-    if (CheckCall(unLogSect, pcFormat, "Invalid sect-id") < 0) return -1;
+    if (!Is_Attached() || CheckCall(unLogSect, pcFormat, "Invalid sect-id") < 0) return -1;
     va_list ap;
     va_start(ap, pcFormat);
     int nRet = __H_Dump(unLogSect, unLogLevel, pcData, unDataLen, pcFormat, ap);
@@ -96,8 +94,7 @@ int H_Dump(unsigned int unLogLevel, const char *pcData, unsigned int unDataLen,
 
 int T_Dump(unsigned int unLogSect, unsigned int unLogLevel, const char *pcText,
            const char *pcFormat, ...) {
-    if (!Is_Attached()) return -1;
-    if (CheckCall(unLogSect, pcFormat, "Invalid Sector") < 0) return -1;
+    if (!Is_Attached() || CheckCall(unLogSect, pcFormat, "Invalid Sector") < 0) return -1;
     va_list ap;
     va_start(ap, pcFormat);
     int nRet = __T_Dump(unLogSect, unLogLevel, pcText, pcFormat, ap);
