@@ -187,21 +187,6 @@ void AppendTextDump(LogRecord &stRecord, const char *pcPrefix, size_t unPrefixLe
     AppendSeparator(stRecord, pcPrefix, unPrefixLen);
 }
 
-void RunHandlers(const _ST_LOG_SECT &stSect, unsigned int unLogLevel, const timeval &tTime,
-                 const char *pcText) {
-    for (unsigned int i = 0; i < stSect.unHandlerCnt && i < LOG_MAX_HANDLER; ++i) {
-        stSect.pHandlerFunc[i](unLogLevel, tTime, pcText);
-    }
-}
-
-// The record's day differs from the open file's: the next write opens the new day's file.
-void FollowDay(_ST_LOG_SECT &stSect, const timeval &tTime, const struct tm &stLocal) {
-    unsigned int unDay = __Get_LogDayIndex(tTime, stLocal);
-    if (unDay == stSect.logfileOpenMDay) return;
-    __Close_LogFP(&stSect);
-    stSect.logfileOpenMDay = unDay;
-}
-
 enum class DumpKind { NONE, HEX, TEXT };
 
 struct DumpRequest {
@@ -232,15 +217,22 @@ int BuildPrefix(unsigned int unLogSect, unsigned int unLogLevel, const timeval &
 // The word is given back for the dump flags.
 bool PassRecord(const _ST_LOG_SECT &stSect, unsigned int unLogLevel, const timeval &tTime,
                 const char *pcText, unsigned int *punWord) {
-    RunHandlers(stSect, unLogLevel, tTime, pcText);
+    for (unsigned int i = 0; i < stSect.unHandlerCnt && i < LOG_MAX_HANDLER; ++i) {
+        stSect.pHandlerFunc[i](unLogLevel, tTime, pcText);
+    }
     *punWord = __Load_LogLevel(&__pstLogInfo->stList[stSect.unLogId]);
     return __Filter_LogLevel(*punWord, unLogLevel) == 0;
 }
 
-// False when the record did not reach its file whole.
+// False when the record did not reach its file whole. A record of another day than the open
+// file's closes it, so that the write opens the new day's file.
 bool WriteOut(unsigned int unLogSect, _ST_LOG_SECT &stSect, const timeval &tTime,
               const RecordPrefix &stPrefix, const char *pcText, size_t unTextLen) {
-    FollowDay(stSect, tTime, stPrefix.stLocal);
+    unsigned int unDay = __Get_LogDayIndex(tTime, stPrefix.stLocal);
+    if (unDay != stSect.logfileOpenMDay) {
+        __Close_LogFP(&stSect);
+        stSect.logfileOpenMDay = unDay;
+    }
     return __Write(unLogSect, stPrefix.stLocal, stPrefix.szText, stPrefix.unLen, pcText,
                    unTextLen) >= 0;
 }
