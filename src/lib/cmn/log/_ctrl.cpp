@@ -16,10 +16,6 @@ unsigned int __Get_LogSectCnt() {
     return __atomic_load_n(&__pstLogCtrl->unCount, __ATOMIC_ACQUIRE);
 }
 
-void __Set_LogSectCnt(unsigned int unCount) {
-    __atomic_store_n(&__pstLogCtrl->unCount, unCount, __ATOMIC_RELEASE);
-}
-
 _ST_LOG_SECT *__Get_LogSect(unsigned int unLogSect) {
     if (unLogSect >= __Get_LogSectCnt()) return nullptr;
     _ST_LOG_SECT *pstSect = &__pstLogCtrl->stSect[unLogSect];

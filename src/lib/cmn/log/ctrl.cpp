@@ -94,28 +94,26 @@ void FailGlobally(const char *pcText) {
     printf("%s\n", pcText);
 }
 
-// unEntry is the entry count read once and checked: the registry is shared,
-// and a second read could see any value another process wrote meanwhile.
-unsigned int ClaimListEntry(unsigned int unEntry, const char *pcLogPath) {
+// Sets up the next settings entry and section; the count is published last. unEntry is the entry
+// count read once and checked: the registry is shared, and a second read could see any value
+// another process wrote meanwhile.
+unsigned int ClaimSection(unsigned int unEntry, const char *pcLogPath, unsigned int unType) {
     __pstLogInfo->unCount = unEntry + 1;
     _ST_LOG_LIST &stList = __pstLogInfo->stList[unEntry];
     StrCpy(stList.szTimeFormat, LOG_DEFAULT_TIME_FORMAT, sizeof(stList.szTimeFormat));
     StrCpy(stList.szFilePath, pcLogPath, sizeof(stList.szFilePath));
     stList.unLogFileCnt = LOG_DEFAULT_FILE_CNT;
     stList.unLogFileSize = LOG_DEFAULT_FILE_SIZE;
-    return unEntry;
-}
 
-unsigned int ClaimSection(unsigned int unEntry, unsigned int unType) {
     unsigned int unSect = __pstLogCtrl->unCount;
     _ST_LOG_SECT &stSect = __pstLogCtrl->stSect[unSect];
     memset(&stSect, 0, sizeof(stSect));
     Mutex_Init(&stSect.tLock, nullptr);
     stSect.unLogId = static_cast<uint8_t>(unEntry);
     stSect.unLogType = static_cast<uint8_t>(unType);
-    stSect.stTimeFormat = TimeFormat2Val(__pstLogInfo->stList[unEntry].szTimeFormat);
+    stSect.stTimeFormat = TimeFormat2Val(stList.szTimeFormat);
     __Reset_LogStamp(unSect);
-    __Set_LogSectCnt(unSect + 1);
+    __atomic_store_n(&__pstLogCtrl->unCount, unSect + 1, __ATOMIC_RELEASE);
     return unSect;
 }
 
@@ -180,7 +178,7 @@ int Add_Log(const char *pcLogPath, unsigned int unType) {
             FailGlobally("Global Log sector is Over");
             return -1;
         }
-        unSect = ClaimSection(ClaimListEntry(unEntries, pcLogPath), unType);
+        unSect = ClaimSection(unEntries, pcLogPath, unType);
         __Print_LogInfo();
     }
     // Until its writer has created the queue, a LOG_INDIRECT section writes directly.

@@ -29,7 +29,6 @@ extern char __cLogBlockName[LOG_NAME_SIZE];
 
 // Number of sections added, published after each section is fully set up.
 unsigned int __Get_LogSectCnt();
-void __Set_LogSectCnt(unsigned int unCount);
 
 // The section and its entry, or null for one not added or out of range. Records nothing.
 _ST_LOG_SECT *__Get_LogSect(unsigned int unLogSect);
