@@ -10,7 +10,7 @@ PACKAGES=(
   mariadb-server mariadb-client
   libspdlog-dev python3 python3-pyodbc
   gdb strace procps util-linux faketime
-  prometheus
+  prometheus mandoc
   dpkg-dev file
   adduser systemd python3-seccomp
   gnuplot-nox
