@@ -10,8 +10,11 @@
 #   bill/    bill files
 #   reject/  rejected rows
 #   lib/systemd/system/kest.service  (the package moves it to /lib/systemd/system)
-#   share/doc/kest/OPERATIONS.md
-#   share/kest/kest.rules.yml  Prometheus alert rules on the status file
+#   lib/tmpfiles.d/kest.conf  removal of old logs by age (the package: /usr/lib/tmpfiles.d)
+#   share/man/man8/kest.8, klogctl.8  (the package: /usr/share/man/man8)
+#   share/doc/kest/OPERATIONS.md, CHANGELOG.md
+#   share/kest/kest.rules.yml, kest.rules.test.yml  Prometheus alert rules on
+#            the status file and their unit tests (promtool test rules)
 # `cpack -G DEB` in the build tree makes the package, rooted at KEST_PKG_ROOT.
 # Its postinst creates the service account kest and hands it key/, log/,
 # bill/ and reject/; config/ stays root's, readable by the group kest.
@@ -33,15 +36,27 @@ install(DIRECTORY DESTINATION log/KEST)
 install(DIRECTORY DESTINATION log/core)
 install(DIRECTORY DESTINATION bill)
 install(DIRECTORY DESTINATION reject)
-install(FILES ${PROJECT_SOURCE_DIR}/docs/OPERATIONS.md DESTINATION share/doc/kest)
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/kest.rules.yml DESTINATION share/kest)
-# The unit names the root it was installed under, known only at install time.
+install(FILES ${PROJECT_SOURCE_DIR}/docs/OPERATIONS.md ${PROJECT_SOURCE_DIR}/CHANGELOG.md
+        DESTINATION share/doc/kest)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/man/kest.8 ${PROJECT_SOURCE_DIR}/docs/man/klogctl.8
+        DESTINATION share/man/man8)
+# The tests name the rules by a path relative to themselves: they go together.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/kest.rules.yml
+        ${PROJECT_SOURCE_DIR}/packaging/kest.rules.test.yml DESTINATION share/kest)
+# The unit and the cleanup rule name the root they were installed under,
+# known only at install time.
 install(CODE "
   set(KEST_PKG_ROOT \"\${CMAKE_INSTALL_PREFIX}\")
-  set(unit \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/kest.service\")
-  message(STATUS \"Installing: \${unit}\")
-  configure_file(\"${PROJECT_SOURCE_DIR}/packaging/kest.service.in\" \"\${unit}\" @ONLY)
-  list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${unit}\")
+  foreach(pair kest.service.in:lib/systemd/system/kest.service
+               kest.tmpfiles.in:lib/tmpfiles.d/kest.conf)
+    string(REPLACE \":\" \";\" pair \"\${pair}\")
+    list(GET pair 0 from)
+    list(GET pair 1 to)
+    set(to \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/\${to}\")
+    message(STATUS \"Installing: \${to}\")
+    configure_file(\"${PROJECT_SOURCE_DIR}/packaging/\${from}\" \"\${to}\" @ONLY)
+    list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${to}\")
+  endforeach()
 ")
 
 # Maintainer scripts and the operator's files that an upgrade must not

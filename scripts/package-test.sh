@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Builds the Debian package, installs it on this machine, checks the service
+# Builds the Debian package, installs it on this machine, checks its version
+# against CHANGELOG.md, the installation hint, the manual pages, the alert
+# rules with their installed tests, the service
 # account, the modes of its folders and files and the unit's exposure, starts
 # the installed daemon the way its systemd unit does (environment, working
 # directory, command line, user kest and the sandbox of the installed unit,
@@ -8,7 +10,8 @@
 # server's Unix socket, checks the bill file, the status file and the
 # installed klogctl (a member of the group kest may, another user may not),
 # drains again over TCP under the simulated HA master, has the daemon list its
-# own stack with pstack, stops it, upgrades the package over folders and a
+# own stack with pstack, stops it, lets the cleanup rule remove old logs,
+# upgrades the package over folders and a
 # configuration the operator changed (with a recording systemctl standing in
 # for systemd) and removes the package again.
 #
@@ -126,6 +129,14 @@ for f in kest.ini odbc.ini kest.env; do
     fail "$PKG_ROOT/config/$f is not packaged as root's with mode 0640"
 done
 dpkg-deb -f "$DEB" Depends | grep -q unixodbc || fail "the package does not depend on unixodbc"
+for f in $PKG_ROOT/share/kest/kest.rules.yml $PKG_ROOT/share/kest/kest.rules.test.yml \
+         $PKG_ROOT/share/doc/kest/CHANGELOG.md /usr/share/man/man8/kest.8 /usr/share/man/man8/klogctl.8 \
+         /usr/lib/tmpfiles.d/kest.conf; do
+  grep -q " \.$f\$" "$WORK/contents.txt" || fail "$f is not in the package"
+done
+release=$(sed -n 's/^## \([0-9][0-9.]*\).*/\1/p' "$ROOT/CHANGELOG.md" | head -n 1)
+[ "$(dpkg-deb -f "$DEB" Version)" = "$release" ] ||
+  fail "package version $(dpkg-deb -f "$DEB" Version), newest release in CHANGELOG.md $release"
 
 # with_systemd COMMAND...: COMMAND in a mount namespace of its own that shows
 # the maintainer scripts a running systemd (/run/systemd/system), with a
@@ -146,6 +157,10 @@ with_systemd() {
 say "installing it"
 INSTALLED=1
 with_systemd dpkg -i "$DEB" >"$WORK/install.log" 2>&1 || { cat "$WORK/install.log"; fail "dpkg -i"; }
+grep -q -- '/bin/kest --check-config$' "$WORK/install.log" || fail "no --check-config hint after the installation"
+[ "$(MANPATH= man -w 8 kest)" = /usr/share/man/man8/kest.8 ] || fail "man does not find kest(8)"
+(cd "$PKG_ROOT/share/kest" && promtool test rules kest.rules.test.yml) >"$WORK/rules.txt" 2>&1 ||
+  { cat "$WORK/rules.txt"; fail "the installed alert rules fail their installed tests"; }
 # Installed, the service is neither enabled nor started: the data source
 # must be configured first.
 ! grep -Eq 'start|enable' "$SYSTEMCTL_LOG" || fail "the installation touched the service: $(cat "$SYSTEMCTL_LOG")"
@@ -334,6 +349,15 @@ grep -q '^## Catch The Signal 15$' "$WORK/stdout.txt" || fail "no signal line on
 [ ! -e "$WORKDIR/down_KEST_$pid.core" ] || fail "a stack listing was written on SIGTERM"
 dumps=(/tmp/down_*_"$pid".log)
 [ ! -e "${dumps[0]}" ] || fail "a termination request left the dump ${dumps[0]}"
+
+say "the cleanup rule: old logs and listings go, today's log and the status file stay"
+old_files=("$PKG_ROOT/log/KEST/KEST.log.20000101" "$PKG_ROOT/log/down_KEST_1.core" "$PKG_ROOT/log/core/pstack_old")
+touch -d '40 days ago' "${old_files[@]}" "$STATUS"
+systemd-tmpfiles --clean /usr/lib/tmpfiles.d/kest.conf || fail "systemd-tmpfiles --clean"
+for f in "${old_files[@]}"; do [ ! -e "$f" ] || fail "$f is older than 30 days and was kept"; done
+for f in "$log" "$STATUS" "$PKG_ROOT/log/KEST" "$PKG_ROOT/log/core"; do
+  [ -e "$f" ] || fail "the cleanup removed $f"
+done
 
 say "over TCP under the simulated HA master, in the sandbox"
 sql -e "INSERT INTO TSMS_SND_MSG (MSG_SEQ, IN_GROUP, OUT_GROUP) VALUES ($((ROWS + 2)), '7', 9)"
