@@ -53,19 +53,21 @@ const std::string SEP(60, '-');
 TEST(LogRecords, PrefixLengthsAndCallErrors) {
     LogFile file("RecordBlock");
     ASSERT_EQ(Log(LOG_3, "plain %d\n", 7), 0);
+    ASSERT_EQ(Log(LOG_3, "[FILE] Try Open File: %s", "f"), 0);
     std::string exact(8191, 'x'), longer(9000, 'y');
     ASSERT_EQ(Log(0, LOG_4, "%s", exact.c_str()), 0);
     ASSERT_EQ(Log(LOG_2, "\n%s", longer.c_str()), 0);
     ASSERT_EQ(Log(LOG_F, "level zero reaches handlers only\n"), 0);
 
     std::vector<std::string> lines = file.Lines();
-    ASSERT_EQ(lines.size(), 3u);
+    ASSERT_EQ(lines.size(), 5u);
     EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(\[\d\d/\d\d \d\d:\d\d:\d\d-\d{3}\]N\) plain 7)")))
         << lines[0];
-    // The 8,191 characters run on into the next record's prefix (no line end).
-    EXPECT_EQ(MessageOf(lines[1]).substr(0, 8191), exact);
-    EXPECT_EQ(lines[1].substr(lines[1].size() - 4), "]E) ");  // prefix of the next record
-    EXPECT_EQ(lines[2], std::string(8190, 'y'));
+    // A record without its own line end, short or cut at the record size, still ends its line.
+    EXPECT_EQ(MessageOf(lines[1]), "[FILE] Try Open File: f");
+    EXPECT_EQ(MessageOf(lines[2]), exact);
+    EXPECT_EQ(lines[3].substr(lines[3].size() - 4), "]E) ");
+    EXPECT_EQ(lines[4], std::string(8190, 'y'));
 
     EXPECT_FALSE(decltype(LoneZeroCompiles(LOG_3))::value);
     EXPECT_FALSE(decltype(LoneNullCompiles(LOG_3))::value);
@@ -77,7 +79,7 @@ TEST(LogRecords, PrefixLengthsAndCallErrors) {
     EXPECT_TRUE(ReportHas("Invalid Sector [unLogSect:2/ConfiguredSect:1]"));
     EXPECT_EQ(H_Dump(0, LOG_1, "d", 1, nullptr), -1);
     EXPECT_TRUE(ReportHas("Invalid parameter [pcFormat is NULL]"));
-    EXPECT_EQ(file.Lines().size(), 3u);
+    EXPECT_EQ(file.Lines().size(), 5u);
 }
 
 TEST(LogDumps, HexDumpLinesByteForByte) {
@@ -85,7 +87,7 @@ TEST(LogDumps, HexDumpLinesByteForByte) {
     std::string letters = "ABCDEFGHIJKLMNOPQ";
     const char five[] = {'A', 'B', 0, 1, 'C'};
     const char high[] = {'\x7f', '\x80', '\xff', ' '};
-    ASSERT_EQ(H_Dump(LOG_3, five, 5, "five\n"), 0);
+    ASSERT_EQ(H_Dump(LOG_3, five, 5, "five"), 0);  // the dump still starts its own line
     ASSERT_EQ(H_Dump(0, LOG_3, letters.data(), 17, "seventeen\n"), 0);
     ASSERT_EQ(H_Dump(LOG_3, high, 4, "high\n"), 0);
     ASSERT_EQ(H_Dump(LOG_3, nullptr, 4, "null\n"), 0);

@@ -115,6 +115,9 @@ public:
         unLen_ += unLen;
         szText_[unLen_] = '\0';
     }
+    void EndLine() {
+        if (unLen_ == 0 || szText_[unLen_ - 1] != '\n') Append("\n", 1);
+    }
     bool Full() const { return unLen_ + 1 >= sizeof(szText_); }
     const char *Text() const { return szText_; }
     size_t Length() const { return unLen_; }
@@ -246,6 +249,7 @@ int EmitRecord(unsigned int unLogSect, unsigned int unLogLevel, const timeval &t
     unsigned int unWord = 0;
     if (!PassRecord(stSect, unLogLevel, tTime, stRecord.Text(), &unWord)) return 0;
 
+    if (stDump.eKind != DumpKind::NONE) stRecord.EndLine();  // the dump starts a line of its own
     if (stDump.eKind == DumpKind::HEX && stDump.pcData != nullptr && stDump.unDataLen != 0 &&
         (unWord & LOG_D) != 0) {
         AppendHexDump(stRecord, stPrefix.szText, stPrefix.unLen, stDump.pcData, stDump.unDataLen);
@@ -335,7 +339,13 @@ int __Write(unsigned int unLogSect, const struct tm &stLocal, const char *pcPref
     pTornIn = nullptr;
     size_t unWritten = fwrite_unlocked(pcPrefix, 1, unPrefixLen, pOut);
     if (unWritten == unPrefixLen) unWritten += fwrite_unlocked(pcText, 1, unTextLen, pOut);
-    bool bWhole = fflush_unlocked(pOut) == 0 && unWritten == unPrefixLen + unTextLen;
+    // Every record ends its line, so that the next one never glues onto it.
+    size_t unWhole = unPrefixLen + unTextLen;
+    if (unTextLen == 0 || pcText[unTextLen - 1] != '\n') {
+        if (unWritten == unWhole && fputc_unlocked('\n', pOut) != EOF) ++unWritten;
+        ++unWhole;
+    }
+    bool bWhole = fflush_unlocked(pOut) == 0 && unWritten == unWhole;
     int nErr = errno;
     if (!bWhole) {
         // What stdio still holds of it would be glued to the next record.
