@@ -101,3 +101,17 @@ static_assert(offsetof(__Tag_stLogInfSub, stLogInfo) == 2576);
 static_assert(sizeof(_ST_LOG_INFORMATION) == LOG_SHM_SIZE, "registry is 4,721,672 bytes");
 static_assert(offsetof(_ST_LOG_INFORMATION, nCnt) == 0);
 static_assert(offsetof(_ST_LOG_INFORMATION, stD) == 8);
+
+// Walks over a registry as any process sees it: counts and names come from other processes, so the
+// block count is capped at the table and names are compared within their field.
+int Count_LogBlocks(const _ST_LOG_INFORMATION &stShm);
+// The block of that name (letter case ignored, cut to the field), or -1.
+int Find_LogBlock(const _ST_LOG_INFORMATION &stShm, const char *pcBlockName);
+// Calls fVisit(entry number, entry) for each entry in use (path not empty) until it returns false.
+template <typename Visit>
+void ForEach_LogEntryInUse(_ST_LOG_INFO &stInfo, Visit fVisit) {
+    unsigned int unCount = stInfo.unCount;
+    for (unsigned int i = 0; i < unCount && i < LOG_LIST_SLOTS; ++i) {
+        if (stInfo.stList[i].szFilePath[0] != '\0' && !fVisit(i, stInfo.stList[i])) break;
+    }
+}

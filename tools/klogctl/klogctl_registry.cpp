@@ -2,7 +2,6 @@
 #include "klogctl_registry.h"
 
 #include <grp.h>
-#include <strings.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
@@ -21,18 +20,6 @@ constexpr const char *kKeySuffix = ".shm";
 
 std::string NameOf(const char *pcField, size_t unSize) {
     return std::string(pcField, strnlen(pcField, unSize));
-}
-
-template <typename Visit>
-void ForEachSectionInUse(_ST_LOG_INFO &stInfo, Visit fVisit) {
-    unsigned int unCount = stInfo.unCount;
-    for (unsigned int i = 0; i < unCount && i < LOG_LIST_SLOTS; ++i) {
-        _ST_LOG_LIST &stList = stInfo.stList[i];
-        if (stList.szFilePath[0] == '\0')
-            continue;
-        if (!fVisit(i, stList))
-            break;
-    }
 }
 
 // Who may use the registry, for a refusal: root and its group.
@@ -113,23 +100,15 @@ bool Registry::Attach(const std::string &keyFile, bool bWritable) {
     return true;
 }
 
-// The slot count comes from other processes: capped at the table, and read once per walk.
-int Registry::BlockCount() const {
-    int nCnt = pstShm_->nCnt;
-    if (nCnt < 0)
-        return 0;
-    return nCnt > static_cast<int>(LOG_MAX_BLOCK) ? static_cast<int>(LOG_MAX_BLOCK) : nCnt;
-}
-
 std::vector<BlockInfo> Registry::Blocks() const {
     std::vector<BlockInfo> blocks;
-    int nCount = BlockCount();
+    int nCount = Count_LogBlocks(*pstShm_);
     for (int i = 0; i < nCount; ++i) {
         __Tag_stLogInfSub &stBlock = pstShm_->stD[i];
         if (stBlock.szBlockName[0] == '\0')
             continue;
         BlockInfo stInfo{i, NameOf(stBlock.szBlockName, sizeof(stBlock.szBlockName)), {}};
-        ForEachSectionInUse(
+        ForEach_LogEntryInUse(
             stBlock.stLogInfo, [&stInfo](unsigned int unEntry, _ST_LOG_LIST &stList) {
                 stInfo.sections.push_back({unEntry,
                                            NameOf(stList.szFilePath, sizeof(stList.szFilePath)),
@@ -144,22 +123,12 @@ std::vector<BlockInfo> Registry::Blocks() const {
 }
 
 int Registry::FindBlock(const std::string &name) const {
-    if (name.empty())
-        return -1;
-    std::string cut = name.substr(0, LOG_NAME_SIZE - 1);
-    int nCount = BlockCount();
-    for (int i = 0; i < nCount; ++i) {
-        const __Tag_stLogInfSub &stBlock = pstShm_->stD[i];
-        if (strcasecmp(NameOf(stBlock.szBlockName, sizeof(stBlock.szBlockName)).c_str(),
-                       cut.c_str()) == 0)
-            return i;
-    }
-    return -1;
+    return Find_LogBlock(*pstShm_, name.c_str());
 }
 
 unsigned int Registry::LevelOf(int nBlock) const {
     unsigned int unLevel = 0;
-    ForEachSectionInUse(pstShm_->stD[nBlock].stLogInfo,
+    ForEach_LogEntryInUse(pstShm_->stD[nBlock].stLogInfo,
                         [&unLevel](unsigned int, _ST_LOG_LIST &stList) {
                             unLevel = __atomic_load_n(&stList.unLogLevel, __ATOMIC_RELAXED);
                             return false;
@@ -169,7 +138,7 @@ unsigned int Registry::LevelOf(int nBlock) const {
 
 // The writers read the word without a lock at every record: one whole store.
 void Registry::SetLevel(int nBlock, unsigned int unLevel) {
-    ForEachSectionInUse(pstShm_->stD[nBlock].stLogInfo,
+    ForEach_LogEntryInUse(pstShm_->stD[nBlock].stLogInfo,
                         [unLevel](unsigned int, _ST_LOG_LIST &stList) {
                             __atomic_store_n(&stList.unLogLevel, unLevel, __ATOMIC_RELAXED);
                             return true;

@@ -53,7 +53,6 @@ class Registry {
 
   private:
     bool Attach(const std::string &keyFile, bool bWritable);
-    int BlockCount() const;
 
     _ST_LOG_INFORMATION *pstShm_ = nullptr;
     std::string keyFile_;

@@ -32,18 +32,13 @@ int LoadWord(unsigned int unLogSect, uint32_t _ST_LOG_LIST::*pWord) {
     return static_cast<int>(__atomic_load_n(&(pstList->*pWord), __ATOMIC_RELAXED));
 }
 
-// The entries of a block that are in use (path not empty), by block name.
+// The entries in use of a block, by block name.
 template <typename Visit>
 int ForEachNamedEntry(const char *pcBlockName, Visit fVisit) {
     int nIndex = searchLogShm(pcBlockName);
     if (nIndex < 0) return -1;
-    _ST_LOG_INFO &stInfo = __pstLogShm->stD[nIndex].stLogInfo;
-    unsigned int unCount = stInfo.unCount;
-    for (unsigned int i = 0; i < unCount && i < LOG_LIST_SLOTS; ++i) {
-        _ST_LOG_LIST &stList = stInfo.stList[i];
-        if (stList.szFilePath[0] == '\0') continue;
-        if (!fVisit(stList)) break;
-    }
+    ForEach_LogEntryInUse(__pstLogShm->stD[nIndex].stLogInfo,
+                          [&fVisit](unsigned int, _ST_LOG_LIST &stList) { return fVisit(stList); });
     return 0;
 }
 

@@ -50,12 +50,6 @@ int Init_LogMem() {
     return __pstLogShm != nullptr ? 0 : -1;
 }
 
-int BlockCount() {
-    int nCnt = __pstLogShm->nCnt;
-    if (nCnt < 0) return 0;
-    return nCnt > static_cast<int>(LOG_MAX_BLOCK) ? static_cast<int>(LOG_MAX_BLOCK) : nCnt;
-}
-
 // An existing block of the same name is reused (a restart finds its level
 // words); otherwise the first free slot is named. Slots are never released.
 int addLogShm(const char *pcBlockName) {
@@ -119,15 +113,24 @@ unsigned int ClaimSection(unsigned int unEntry, const char *pcLogPath, unsigned 
 
 }  // namespace
 
-int searchLogShm(const char *pcBlockName) {
-    if (__pstLogShm == nullptr || pcBlockName == nullptr || pcBlockName[0] == '\0') return -1;
+int Count_LogBlocks(const _ST_LOG_INFORMATION &stShm) {
+    int nCnt = stShm.nCnt;
+    if (nCnt < 0) return 0;
+    return nCnt > static_cast<int>(LOG_MAX_BLOCK) ? static_cast<int>(LOG_MAX_BLOCK) : nCnt;
+}
+
+int Find_LogBlock(const _ST_LOG_INFORMATION &stShm, const char *pcBlockName) {
+    if (pcBlockName == nullptr || pcBlockName[0] == '\0') return -1;
     char szName[LOG_NAME_SIZE];
     StrCpy(szName, pcBlockName, sizeof(szName));
-    int nCnt = BlockCount();
-    for (int i = 0; i < nCnt; ++i) {
-        if (strcasecmp(__pstLogShm->stD[i].szBlockName, szName) == 0) return i;
+    for (int i = 0, nCnt = Count_LogBlocks(stShm); i < nCnt; ++i) {
+        if (strncasecmp(stShm.stD[i].szBlockName, szName, LOG_NAME_SIZE) == 0) return i;
     }
     return -1;
+}
+
+int searchLogShm(const char *pcBlockName) {
+    return __pstLogShm != nullptr ? Find_LogBlock(*__pstLogShm, pcBlockName) : -1;
 }
 
 int Init_Log(const char *pcBlockName, const char *pcLogPath) {
@@ -212,11 +215,8 @@ int Add_LogHandler(LogHandlerType pHandlerFunc, unsigned int unLogSect) {
 void __Print_LogInfo() {
     if (__pstLogInfo == nullptr) return;
     printf("==[Block = %s(%d)] =======================\n", __cLogBlockName, __nLogShmIndex);
-    unsigned int unCount = __pstLogInfo->unCount;
     char szLevel[LOG_TEXT_SIZE];
-    for (unsigned int i = 0; i < unCount && i < LOG_LIST_SLOTS; ++i) {
-        const _ST_LOG_LIST &stList = __pstLogInfo->stList[i];
-        if (stList.szFilePath[0] == '\0') continue;
+    ForEach_LogEntryInUse(*__pstLogInfo, [&szLevel](unsigned int i, const _ST_LOG_LIST &stList) {
         printf("======================= Log section ID %u =======================\n", i);
         // Texts of the registry may lack their end within the field.
         printf("| %-20s | %-.*s\n", "Time format", static_cast<int>(LOG_TEXT_SIZE - 1),
@@ -227,5 +227,6 @@ void __Print_LogInfo() {
                Str_LogLevel(__Load_LogLevel(&stList), szLevel, sizeof(szLevel)));
         printf("| %-20s | %u\n", "File count", stList.unLogFileCnt);
         printf("| %-20s | %u\n", "File size", stList.unLogFileSize);
-    }
+        return true;
+    });
 }
