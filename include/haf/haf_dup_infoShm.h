@@ -92,3 +92,6 @@ const char *getKetFileHafDupInfo();
 NET_STATUS *getHafDupInfoShm();
 int getHafDupInfoShmInitFlag();
 int getHafDupInfohmInitFlag(int nFlag);
+
+// The status report of a pair: own then peer admin, redundancy, hardware and service status.
+HafHostStatusRpt makeHostStatusRpt_Haf(const HOST_STATUS &stOwn, const HOST_STATUS &stPeer);

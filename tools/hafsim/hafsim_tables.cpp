@@ -195,17 +195,9 @@ ClientProInfoHAF_ Tables::processEvent(int nPid) const {
 
 HafHostStatusRpt Tables::hostStatus(int nLocalRedundancy) const {
     const NET_STATUS *pDup = dupInfo();
-    const HOST_STATUS &own = pDup->stHostStatus[pDup->nNode];
-    const HOST_STATUS &peer = pDup->stHostStatus[pDup->nPNode];
-    HafHostStatusRpt rpt;
-    rpt.nLocalAdmnStatus = own.nHostAdmnStatus;
+    HafHostStatusRpt rpt =
+        makeHostStatusRpt_Haf(pDup->stHostStatus[pDup->nNode], pDup->stHostStatus[pDup->nPNode]);
     rpt.nLocalRedundancyStatus = static_cast<int16_t>(nLocalRedundancy);
-    rpt.nLocalHardwareStatus = own.nHostHardwareStatus;
-    rpt.nLocalSvcStatus = own.nHostSvcStatus;
-    rpt.nRemotAdmnStatus = peer.nHostAdmnStatus;
-    rpt.nRemotRedundancyStatus = peer.nHostOperStatus;
-    rpt.nRemotHardwareStatus = peer.nHostHardwareStatus;
-    rpt.nRemotSvcStatus = peer.nHostSvcStatus;
     return rpt;
 }
 

@@ -56,13 +56,6 @@ InitProgress gInit;
 
 bool initialised() { return g_nInitHafLib.load() == 1; }
 
-template <size_t N>
-const char *rowText(char (&szOut)[N + 1], const char (&szField)[N]) {
-    memcpy(szOut, szField, N);
-    szOut[N] = '\0';
-    return szOut;
-}
-
 // The duplication status as last attached, once HALibInit attached it.
 const NET_STATUS *dupTable() { return _netHafLib != nullptr ? getHafDupInfoShm() : nullptr; }
 // The same, attached anew first when the master made it anew: for reads that a decision rests on.
@@ -90,7 +83,7 @@ const char *rowField() {
     thread_local char szBuf[17];
     const HOST_STATUS *pRow = bPeer ? peerRow() : ownRow();
     if (!initialised() || pRow == nullptr) return "";
-    return rowText(szBuf, pRow->*Field);
+    return copyField_Haf(szBuf, sizeof(szBuf), pRow->*Field);
 }
 
 // A number of the own row; 0 before HALibInit attached the table.
@@ -102,8 +95,8 @@ int ownNumber(int32_t HOST_STATUS::*field) {
 int nodeNumber(const HOST_STATUS *pRow) {
     if (!initialised() || pRow == nullptr) return 0;
     char szName[17], szType[17];
-    size_t unSkip = strlen(rowText(szType, pRow->szNodeType));
-    if (strlen(rowText(szName, pRow->szNodeName)) <= unSkip) return 0;
+    size_t unSkip = strlen(copyField_Haf(szType, sizeof(szType), pRow->szNodeType));
+    if (strlen(copyField_Haf(szName, sizeof(szName), pRow->szNodeName)) <= unSkip) return 0;
     return StrToi(szName + unSkip, 10);
 }
 
@@ -122,10 +115,7 @@ bool readMyRow(const ProcListHAF *pList, char *pszName, size_t unLen, int &nId) 
     for (int i = 0; i < pList->nProcCnt && i < HAF_MAX_PROC; ++i) {
         if (pList->stCont[i].nPId.load() != nPid) continue;
         nId = pList->stInfo[i].nProcessID;
-        if (pszName != nullptr) {
-            char szName[sizeof(pList->stInfo[i].szProcessName) + 1];
-            StrCpy(pszName, rowText(szName, pList->stInfo[i].szProcessName), unLen);
-        }
+        if (pszName != nullptr) copyField_Haf(pszName, unLen, pList->stInfo[i].szProcessName);
         return true;
     }
     return false;
@@ -282,14 +272,7 @@ int HALibGetHostStatus(HafHostStatusRpt *pstStatus) {
     const HOST_STATUS *pOwn = ownRow(pTable);
     const HOST_STATUS *pPeer = peerRow(pTable);
     if (pOwn == nullptr || pPeer == nullptr) return -1;
-    pstStatus->nLocalAdmnStatus = pOwn->nHostAdmnStatus;
-    pstStatus->nLocalRedundancyStatus = pOwn->nHostOperStatus;
-    pstStatus->nLocalHardwareStatus = pOwn->nHostHardwareStatus;
-    pstStatus->nLocalSvcStatus = pOwn->nHostSvcStatus;
-    pstStatus->nRemotAdmnStatus = pPeer->nHostAdmnStatus;
-    pstStatus->nRemotRedundancyStatus = pPeer->nHostOperStatus;
-    pstStatus->nRemotHardwareStatus = pPeer->nHostHardwareStatus;
-    pstStatus->nRemotSvcStatus = pPeer->nHostSvcStatus;
+    *pstStatus = makeHostStatusRpt_Haf(*pOwn, *pPeer);
     return 0;
 }
 

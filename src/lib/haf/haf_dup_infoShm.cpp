@@ -38,3 +38,16 @@ NET_STATUS *getHafDupInfoShm() { return static_cast<NET_STATUS *>(gDupInfo.shm()
 NET_STATUS *currentHafDupInfoShm() { return static_cast<NET_STATUS *>(gDupInfo.current()); }
 int getHafDupInfoShmInitFlag() { return gDupInfo.initFlag(); }
 int getHafDupInfohmInitFlag(int nFlag) { return gDupInfo.setInitFlag(nFlag); }
+
+HafHostStatusRpt makeHostStatusRpt_Haf(const HOST_STATUS &stOwn, const HOST_STATUS &stPeer) {
+    HafHostStatusRpt stRpt;
+    stRpt.nLocalAdmnStatus = stOwn.nHostAdmnStatus;
+    stRpt.nLocalRedundancyStatus = stOwn.nHostOperStatus;
+    stRpt.nLocalHardwareStatus = stOwn.nHostHardwareStatus;
+    stRpt.nLocalSvcStatus = stOwn.nHostSvcStatus;
+    stRpt.nRemotAdmnStatus = stPeer.nHostAdmnStatus;
+    stRpt.nRemotRedundancyStatus = stPeer.nHostOperStatus;
+    stRpt.nRemotHardwareStatus = stPeer.nHostHardwareStatus;
+    stRpt.nRemotSvcStatus = stPeer.nHostSvcStatus;
+    return stRpt;
+}

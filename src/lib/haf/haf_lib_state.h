@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 
 #include "haf/haf_appLib.h"
 #include "haf/haf_dup_infoShm.h"
@@ -54,3 +55,15 @@ int Init_THreadCheck_Haf(pfHafHangThrID cbFunc);
 void hafCheckSlotRead(uint32_t unSlot);
 using HafThreadCreateFn = int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
 extern std::atomic<HafThreadCreateFn> gHafLinkThreadCreate;
+
+// A text field of the master's tables or messages, which the writer need not terminate: copied no
+// further than the field, cut to unDestLen - 1 and terminated. Returns pszDest.
+template <size_t N>
+char *copyField_Haf(char *pszDest, size_t unDestLen, const char (&szField)[N]) {
+    if (unDestLen == 0) return pszDest;
+    size_t unLen = strnlen(szField, N);
+    if (unLen > unDestLen - 1) unLen = unDestLen - 1;
+    memcpy(pszDest, szField, unLen);
+    pszDest[unLen] = '\0';
+    return pszDest;
+}

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "haf_lib_state.h"
 #include "haf_shm_table.h"
 
 void HafNetworkBondingPortStatus::Clear() {
@@ -121,18 +122,9 @@ namespace {
 int bounded(int nValue, int nMax) { return nValue < 0 ? 0 : (nValue > nMax ? nMax : nValue); }
 
 template <size_t N>
-void copyField(char *pszDest, size_t unDestLen, const char (&szField)[N]) {
-    if (unDestLen == 0) return;
-    size_t unLen = strnlen(szField, N);
-    if (unLen > unDestLen - 1) unLen = unDestLen - 1;
-    memcpy(pszDest, szField, unLen);
-    pszDest[unLen] = '\0';
-}
-
-template <size_t N>
 bool nameEquals(const char (&szField)[N], const char *pszName) {
     char szCopy[N + 1];
-    copyField(szCopy, sizeof(szCopy), szField);
+    copyField_Haf(szCopy, sizeof(szCopy), szField);
     return strcasecmp(szCopy, pszName) == 0;
 }
 
@@ -203,7 +195,7 @@ int firstAddress(Side side, Match match, int nLen, char *pszIP, int *pnStatus = 
     if (!validBuffer(nLen, pszIP)) return -1;
     OwnView view;
     bool bFound = forEachAddress(view, side, match, [&](const Found &stFound) {
-        copyField(pszIP, static_cast<size_t>(nLen), stFound.pstPort->host);
+        copyField_Haf(pszIP, static_cast<size_t>(nLen), stFound.pstPort->host);
         if (pnStatus != nullptr) *pnStatus = stFound.pstStatus->oper_status.load();
         return true;
     });
@@ -228,7 +220,8 @@ int twoExternal(Side side, int nLen, char *pszIP1, char *pszIP2) {
     int nFound = 0;
     forEachAddress(view, side, isExternal, [&](const Found &stFound) {
         char *pszOut = nFound == 0 ? pszIP1 : pszIP2;
-        if (pszOut != nullptr) copyField(pszOut, static_cast<size_t>(nLen), stFound.pstPort->host);
+        if (pszOut != nullptr)
+            copyField_Haf(pszOut, static_cast<size_t>(nLen), stFound.pstPort->host);
         return ++nFound == 2;
     });
     return nFound > 0 ? 0 : -1;
@@ -261,18 +254,18 @@ bool forEachPortGroup(Match match, Fn fn) {
 
 void fillNode(HafLibIfIpAddr *pstOut, const HafNetPortGroup &stPG, int nNode) {
     const HafNetworkPortInfo &stNode = stPG.stP[nNode];
-    copyField(pstOut->cName, sizeof(pstOut->cName), stNode.cNode);
-    copyField(pstOut->cVIP1, sizeof(pstOut->cVIP1), stPG.stV.stPortD[0].host);
-    copyField(pstOut->cVIP2, sizeof(pstOut->cVIP2), stPG.stV.stPortD[1].host);
-    copyField(pstOut->cPIP1, sizeof(pstOut->cPIP1), stNode.stPortD[0].host);
-    copyField(pstOut->cPIP2, sizeof(pstOut->cPIP2), stNode.stPortD[1].host);
+    copyField_Haf(pstOut->cName, sizeof(pstOut->cName), stNode.cNode);
+    copyField_Haf(pstOut->cVIP1, sizeof(pstOut->cVIP1), stPG.stV.stPortD[0].host);
+    copyField_Haf(pstOut->cVIP2, sizeof(pstOut->cVIP2), stPG.stV.stPortD[1].host);
+    copyField_Haf(pstOut->cPIP1, sizeof(pstOut->cPIP1), stNode.stPortD[0].host);
+    copyField_Haf(pstOut->cPIP2, sizeof(pstOut->cPIP2), stNode.stPortD[1].host);
 }
 
 void fillGroup(HafLibGrpIfIpAddr *pstOut, const HafNetNodeGroup &stGroup,
                const HafNetPortGroup &stPG) {
-    copyField(pstOut->cName, sizeof(pstOut->cName), stGroup.cNodeG);
-    copyField(pstOut->cVIP1, sizeof(pstOut->cVIP1), stPG.stV.stPortD[0].host);
-    copyField(pstOut->cVIP2, sizeof(pstOut->cVIP2), stPG.stV.stPortD[1].host);
+    copyField_Haf(pstOut->cName, sizeof(pstOut->cName), stGroup.cNodeG);
+    copyField_Haf(pstOut->cVIP1, sizeof(pstOut->cVIP1), stPG.stV.stPortD[0].host);
+    copyField_Haf(pstOut->cVIP2, sizeof(pstOut->cVIP2), stPG.stV.stPortD[1].host);
 }
 
 template <class Match>

@@ -287,13 +287,6 @@ int sendLoggedStatusChange(int nMsgName, int nStatus, const char *pszCause) {
     return -1;
 }
 
-// A text field of a received message, which the sender need not terminate.
-template <size_t N>
-void copyBlock(char (&szOut)[N + 1], const char (&szField)[N]) {
-    memcpy(szOut, szField, N);
-    szOut[N] = '\0';
-}
-
 void *receivePacketThread(void *) {
     Log(LOG_4, "[%s]ReceivePacket_Thread Start\n", logHafLibTitle);
     for (;;) {
@@ -418,12 +411,12 @@ int ProcManageMsg_Haf(char *pcMsg) {
         break;
     case HAF_MSG_PROC_HANG_START_RPT:
         gnHangTest.store(1);
-        copyBlock(szBlock, pstMsg->stD.stHangStart.cBlock);
+        copyField_Haf(szBlock, sizeof(szBlock), pstMsg->stD.stHangStart.cBlock);
         Log(LOG_4, "[%s]HangStart Msg [%s] ON\n", logHafLibTitle, szBlock);
         break;
     case HAF_MSG_PROC_NOREPORT_START_RPT:
         gnNoReportTest.store(1);
-        copyBlock(szBlock, pstMsg->stD.stNoReportStart.cBlock);
+        copyField_Haf(szBlock, sizeof(szBlock), pstMsg->stD.stNoReportStart.cBlock);
         Log(LOG_4, "[%s]NoReportStart Msg [%s] ON\n", logHafLibTitle, szBlock);
         break;
     default:
