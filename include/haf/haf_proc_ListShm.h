@@ -112,6 +112,9 @@ static_assert(offsetof(ProcListHAF, stInfo) == 8);
 static_assert(offsetof(ProcListHAF, stCont) == 327688);
 static_assert(offsetof(ProcListHAF, nReloadState) == 358408);
 
+// A process-list row as the master reports the process (1003); fields the row lacks are zero.
+ClientProInfoHAF_ makeProcessEvent_Haf(const ProcInfoHAF &stInfo, const ProcMngInfoHAF &stCont);
+
 // Attaches the process list. pcKeyPath null means the default key path; nCreateFlag 0 attaches an
 // existing key file's segment (creating a missing segment), non-zero also creates the key file. A
 // segment of another size is refused. Returns the table or null.

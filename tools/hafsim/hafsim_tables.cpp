@@ -176,20 +176,11 @@ bool Tables::addPortGroup(int nType, const Ports &virt, const Ports &own, const 
 }
 
 ClientProInfoHAF_ Tables::processEvent(int nPid) const {
+    int nRow = findProcess(nPid);
     ClientProInfoHAF_ ev;
     memset(&ev, 0, sizeof(ev));
+    if (nRow >= 0) ev = makeProcessEvent_Haf(procList()->stInfo[nRow], procList()->stCont[nRow]);
     ev.nPId = nPid;
-    int nRow = findProcess(nPid);
-    if (nRow < 0) return ev;
-    const ProcInfoHAF &info = procList()->stInfo[nRow];
-    const ProcMngInfoHAF &cont = procList()->stCont[nRow];
-    ev.nUsed = info.nUsed;
-    memcpy(ev.szProcessName, info.szProcessName, sizeof(ev.szProcessName));
-    ev.nProcessID = info.nProcessID;
-    ev.nRunState = info.nRunState;
-    ev.nAction = info.nAction;
-    ev.nCurStat = cont.nCurStat.load();
-    ev.tStartTime = cont.tStartTime.load();
     return ev;
 }
 

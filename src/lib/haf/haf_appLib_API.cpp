@@ -35,31 +35,6 @@ constexpr Word kDownDetectType[] = {{0, "no"},  {1, "sec"}, {2, "min"},
                                     {3, "hour"}, {4, "day"}, {5, "month"}};
 constexpr Word kDownDetectAction[] = {{0, "Alarm"}, {1, "Stop"}, {2, "Switch"}};
 
-// Process-list row i as the master reports a process.
-void copyProcess(ClientProInfoHAF_ &out, const ProcInfoHAF &info, const ProcMngInfoHAF &cont) {
-    out.nUsed = info.nUsed;
-    memcpy(out.szProcessName, info.szProcessName, sizeof(out.szProcessName));
-    out.nProcessID = info.nProcessID;
-    out.nPriority = info.nPriority;
-    out.nSleep = info.nSleep;
-    memcpy(out.szUserName, info.szUserName, sizeof(out.szUserName));
-    out.nRunState = info.nRunState;
-    out.nAction = info.nAction;
-    out.stReport = info.stReport;
-    out.stDownCheck = info.stDownCheck;
-    memcpy(out.szPath, info.szPath, sizeof(out.szPath));
-    memcpy(out.szArgs, info.szArgs, sizeof(out.szArgs));
-    out.nCurStat = cont.nCurStat.load();
-    out.nPId = cont.nPId.load();
-    out.tStartTime = cont.tStartTime.load();
-    out.tDownTime = cont.tDownTime.load();
-    out.nDownCnt = cont.nDownCnt.load();
-    out.tLastMsg = cont.tLastMsg.load();
-    out.nMaxThread = cont.nMaxThread.load();
-    out.nAliveThread = cont.nAliveThread.load();
-    out.nDownThread = cont.nDownThread.load();
-}
-
 }  // namespace
 
 const char *getHostRedState(int16_t nState) { return lookUp(kRedState, nState, "UNDEF"); }
@@ -81,6 +56,33 @@ const char *getProcDownDetectActionStr(int nAction) {
     return lookUp(kDownDetectAction, nAction, "UN_DEF");
 }
 
+ClientProInfoHAF_ makeProcessEvent_Haf(const ProcInfoHAF &info, const ProcMngInfoHAF &cont) {
+    ClientProInfoHAF_ out;
+    memset(&out, 0, sizeof(out));
+    out.nUsed = info.nUsed;
+    memcpy(out.szProcessName, info.szProcessName, sizeof(out.szProcessName));
+    out.nProcessID = info.nProcessID;
+    out.nPriority = info.nPriority;
+    out.nSleep = info.nSleep;
+    memcpy(out.szUserName, info.szUserName, sizeof(out.szUserName));
+    out.nRunState = info.nRunState;
+    out.nAction = info.nAction;
+    out.stReport = info.stReport;
+    out.stDownCheck = info.stDownCheck;
+    memcpy(out.szPath, info.szPath, sizeof(out.szPath));
+    memcpy(out.szArgs, info.szArgs, sizeof(out.szArgs));
+    out.nCurStat = cont.nCurStat.load();
+    out.nPId = cont.nPId.load();
+    out.tStartTime = cont.tStartTime.load();
+    out.tDownTime = cont.tDownTime.load();
+    out.nDownCnt = cont.nDownCnt.load();
+    out.tLastMsg = cont.tLastMsg.load();
+    out.nMaxThread = cont.nMaxThread.load();
+    out.nAliveThread = cont.nAliveThread.load();
+    out.nDownThread = cont.nDownThread.load();
+    return out;
+}
+
 int HALibGetProcessStatus(ClientProInfoHAF_ **pstHafProcessList) {
     if (g_nInitHafLib.load() != 1 || pstHafProcessList == nullptr || _procHafLib == nullptr)
         return -1;
@@ -95,6 +97,6 @@ int HALibGetProcessStatus(ClientProInfoHAF_ **pstHafProcessList) {
     if (pstList == nullptr) return -1;
     *pstHafProcessList = pstList;
     for (int i = 0; i < nCnt && i < HAF_MAX_PROC; ++i)
-        copyProcess(pstList[i], pList->stInfo[i], pList->stCont[i]);
+        pstList[i] = makeProcessEvent_Haf(pList->stInfo[i], pList->stCont[i]);
     return nCnt;
 }
