@@ -1,15 +1,6 @@
-// Public: the host-wide logging library.
-//
-// A process registers once with Init_Log (block name and log path prefix) and gets section 0;
-// Add_Log adds further sections (at most 11). Each section writes one daily file family
-// "<prefix>.log.YYYYMMDD" with same-day size rotation, and has its own level word, rotation count,
-// size limit and time stamp format. The settings live in a shared-memory registry keyed by block
-// name, so they survive a restart and other processes can change a running process's level
-// (Set_LogLevelName).
-//
-// Every line is "[" time stamp "]" level character ") " message; messages carry their own line
-// feed. All operations return 0 (or a section number, or a value) on success and -1 on failure,
-// recording the reason in the error registry (base/error.h).
+// Public: the host-wide logging library. Settings live in a shared-memory registry keyed by block
+// name, so they survive a restart and other processes can change a running process's level.
+// Failures return -1 and leave the reason in the error registry (base/error.h).
 #pragma once
 
 #include <sys/time.h>
@@ -17,8 +8,7 @@
 #include <cstdarg>
 #include <cstddef>
 
-// Record levels: 1 to 5 form a ladder compared with the low 16 bits of a section's level word; the
-// others are single-bit flags enabled one by one.
+// Levels 1 to 5 form a ladder compared with the low 16 bits of a level word; the rest are flags.
 enum __enLogLevel : unsigned int {
     LOG_F = 0,
     LOG_1 = 1,  // critical
@@ -54,12 +44,10 @@ constexpr const char *LOG_DEFAULT_TIME_FORMAT = "MM/DD hh:mm:ss-uuu";
 constexpr unsigned int LOG_DEFAULT_FILE_CNT = 10;
 constexpr unsigned int LOG_DEFAULT_FILE_SIZE = 99;  // megabytes
 
-// Registration.
 int Init_Log(const char *pcBlockName, const char *pcLogPath);
 int Init_Log(const char *pcBlockName, const char *pcLogPath, unsigned int unType);
 int Add_Log(const char *pcLogPath, unsigned int unType);
 
-// Section settings (stored in the shared registry, read by every record).
 int Set_LogPath(unsigned int unLogSect, const char *pcLogPath);
 const char *Get_LogPath(unsigned int unLogSect);
 int Set_LogTimeFormat(unsigned int unLogSect, const char *pcTimeFormat);
@@ -68,8 +56,7 @@ int Set_LogLevel(unsigned int unLogSect, unsigned int unLogLevel);
 int Get_LogLevel(unsigned int unLogSect);
 int Set_LogFileCnt(unsigned int unLogSect, unsigned int unLogFileCnt);
 int Get_LogFileCnt(unsigned int unLogSect);
-// Megabytes; larger values are taken as kilobytes or bytes (divided by 1024 until at most 1024). 0
-// is stored and read as 0; files then rotate at LOG_DEFAULT_FILE_SIZE.
+// Megabytes; larger values are taken as kilobytes or bytes. 0 reads back as 0 (default size).
 int Set_LogFileSize(unsigned int unLogSect, unsigned int unLogFileSize);
 int Get_LogFileSize(unsigned int unLogSect);
 int Get_LogListCnt();
@@ -110,6 +97,5 @@ int T_Dump(unsigned int unLogSect, unsigned int unLogLevel, const char *pcText,
 int T_Dump(unsigned int unLogLevel, const char *pcText, const char *pcFormat, ...)
     __attribute__((format(printf, 3, 4)));
 
-// Waits until every record LOG_INDIRECT sections queued before the call is written; -1 when a
-// writer has not caught up in ten seconds. At exit the writers write what they hold on their own.
+// Waits for the records queued before the call; -1 when a writer has not caught up in ten seconds.
 int Flush_Log();

@@ -25,8 +25,7 @@ constexpr const char *DUMP_TIME_FAIL = "Falied make time value";
 constexpr const char *DUMP_SEPARATOR =
     "------------------------------------------------------------\n";
 
-// The stamp of the last second a section printed: within it only the trailing fraction digits
-// change, so they are patched in place instead of printing the whole time again.
+// Within one second only the fraction digits change: they are patched in place.
 struct LogStamp {
     bool bValid;
     time_t tSec;
@@ -42,7 +41,6 @@ LogStamp g_stStamp[LOG_SECT_SLOTS];
 // Per section, the stream where a record did not get out whole; used under the stream's lock.
 FILE *g_pTornIn[LOG_SECT_SLOTS];
 
-// The first nCnt of the six microsecond digits.
 void PrintFraction(char *pcOut, int nCnt, long lUsec) {
     for (int i = MAX_FRACTION_DIGITS - 1; i >= 0; --i) {
         if (i < nCnt) pcOut[i] = static_cast<char>('0' + lUsec % 10);
@@ -58,8 +56,7 @@ int WrittenFieldCount(const _TIMEFORMAT &stFormat) {
         std::count_if(std::begin(anCnt), std::end(anCnt), [](int nCnt) { return nCnt > 0; }));
 }
 
-// Finds the fraction digits at the end of a fresh stamp; the stamp is cached
-// only when they are where the format says (and the text was not cut).
+// The stamp is cached only when its fraction digits are where the format says.
 bool LocateFraction(LogStamp &stStamp, const _TIMEFORMAT &stFormat, long lUsec) {
     stStamp.nFracCnt = stFormat.nUSecCnt;
     if (stStamp.nFracCnt <= 0) return stStamp.unLen + 1 < STAMP_BUF_SIZE;
@@ -216,8 +213,7 @@ int BuildPrefix(unsigned int unLogSect, unsigned int unLogLevel, const timeval &
     return 0;
 }
 
-// Handlers see every record; the level word decides whether it is written.
-// The word is given back for the dump flags.
+// Handlers see every record; the level word (given back for the dumps) decides the write.
 bool PassRecord(const _ST_LOG_SECT &stSect, unsigned int unLogLevel, const timeval &tTime,
                 const char *pcText, unsigned int *punWord) {
     for (unsigned int i = 0; i < stSect.unHandlerCnt && i < LOG_MAX_HANDLER; ++i) {
@@ -227,8 +223,7 @@ bool PassRecord(const _ST_LOG_SECT &stSect, unsigned int unLogLevel, const timev
     return __Filter_LogLevel(*punWord, unLogLevel) == 0;
 }
 
-// False when the record did not reach its file whole. A record of another day than the open
-// file's closes it, so that the write opens the new day's file.
+// A record of another day than the open file's closes it, so that the write opens the new file.
 bool WriteOut(unsigned int unLogSect, _ST_LOG_SECT &stSect, const timeval &tTime,
               const RecordPrefix &stPrefix, const char *pcText, size_t unTextLen) {
     unsigned int unDay = __Get_LogDayIndex(tTime, stPrefix.stLocal);
@@ -240,7 +235,6 @@ bool WriteOut(unsigned int unLogSect, _ST_LOG_SECT &stSect, const timeval &tTime
                    unTextLen) >= 0;
 }
 
-// Steps shared by records and dumps, section locked: prefix, handlers, filter, dump, day, write.
 int EmitRecord(unsigned int unLogSect, unsigned int unLogLevel, const timeval &tTime,
                LogRecord &stRecord, const DumpRequest &stDump, const char *pcTimeFail) {
     _ST_LOG_SECT &stSect = __pstLogCtrl->stSect[unLogSect];
@@ -271,7 +265,6 @@ _ST_LOG_SECT *SectionOrError(unsigned int unLogSect) {
     return pstSect;
 }
 
-// Formats the message and emits it with the time of the call.
 int FormatRecord(unsigned int unLogSect, unsigned int unLogLevel, const DumpRequest &stDump,
                  const char *pcTimeFail, const char *pcFormat, va_list ap) {
     _ST_LOG_SECT *pstSect = SectionOrError(unLogSect);
@@ -339,7 +332,6 @@ int __Write(unsigned int unLogSect, const struct tm &stLocal, const char *pcPref
     pTornIn = nullptr;
     size_t unWritten = fwrite_unlocked(pcPrefix, 1, unPrefixLen, pOut);
     if (unWritten == unPrefixLen) unWritten += fwrite_unlocked(pcText, 1, unTextLen, pOut);
-    // Every record ends its line, so that the next one never glues onto it.
     size_t unWhole = unPrefixLen + unTextLen;
     if (unTextLen == 0 || pcText[unTextLen - 1] != '\n') {
         if (unWritten == unWhole && fputc_unlocked('\n', pOut) != EOF) ++unWritten;
@@ -362,7 +354,6 @@ int __Write(unsigned int unLogSect, const struct tm &stLocal, const char *pcPref
     return bWhole ? static_cast<int>(unWritten) : -1;
 }
 
-// The writer holds the section's lock, so the section exists.
 int __Write_LogRecord(unsigned int unLogSect, unsigned int unLogLevel, const timeval &tTime,
                       const char *pcText, size_t unTextLen) {
     _ST_LOG_SECT &stSect = __pstLogCtrl->stSect[unLogSect];

@@ -20,8 +20,7 @@ constexpr uint32_t MAX_FILE_SIZE_MB = 1024;  // the largest limit the setter sto
 constexpr const char *LOG_OPEN_MODE = "a+";
 constexpr mode_t LOG_FILE_MODE = 0666;  // less the umask
 constexpr unsigned int LOG_DIR_MODE = 0755;
-// Rotations within one second get a counter after the time (_HHMMSS_1, ...);
-// beyond this many the oldest of that second is replaced.
+// Beyond this many rotations within one second the oldest of that second is replaced.
 constexpr int MAX_SAME_SECOND_ROTATIONS = 999;
 
 // Own stat tests: the file library records a missing path as an error, which is normal here.
@@ -35,9 +34,8 @@ bool Is_Present(const char *pcPath) {
     return lstat(pcPath, &stStat) == 0;
 }
 
-// The limit as the registry holds it, which any process of its group may
-// have written: 0 means the default, and it is never above what the setter
-// stores, so that it cannot wrap in the 32-bit size counter.
+// Any process may have written it: 0 means the default, and it never exceeds the setter's maximum,
+// so that it cannot wrap the 32-bit size counter.
 uint64_t SizeLimit(const _ST_LOG_LIST &stList) {
     uint32_t unMb = __atomic_load_n(&stList.unLogFileSize, __ATOMIC_RELAXED);
     if (unMb == 0) unMb = LOG_DEFAULT_FILE_SIZE;
@@ -45,9 +43,8 @@ uint64_t SizeLimit(const _ST_LOG_LIST &stList) {
     return unMb * MEGABYTE;
 }
 
-// What each section opened last: the path prefix (kept while the registry's
-// path is being rewritten), the file's name (to see whether it is still there)
-// and the second of day of the last such look. Used under the section lock.
+// What each section opened last and when it looked, so that a moved registry path or a removed file
+// is noticed. Used under the section lock.
 struct OpenedFile {
     char szPrefix[LOG_TEXT_SIZE];
     char szName[LOG_FILE_NAME_SIZE];
@@ -179,7 +176,6 @@ void __Close_LogFP(_ST_LOG_SECT *pstSect) {
     pstSect->unCurFileSize = 0;
 }
 
-// The caller opens the section's file, so the section exists.
 int __Rm_OldFile_Today(unsigned int unLogSect, const char *pcName) {
     const _ST_LOG_LIST &stList = *__Get_LogList(unLogSect);
     unsigned int unCount = __atomic_load_n(&stList.unLogFileCnt, __ATOMIC_RELAXED);

@@ -9,16 +9,14 @@ namespace {
 
 constexpr unsigned int SIZE_UNIT_STEP = 1024;
 
-// Values above 1024 are taken as kilobytes, and above that as bytes. 0 is stored as given (so that
-// it reads back as configured); the files apply the default for it.
+// 0 is stored as given, so that it reads back as configured; the files apply the default for it.
 unsigned int NormaliseFileSize(unsigned int unSize) {
     if (unSize > SIZE_UNIT_STEP) unSize /= SIZE_UNIT_STEP;
     if (unSize > SIZE_UNIT_STEP) unSize /= SIZE_UNIT_STEP;
     return unSize;
 }
 
-// The words of an entry are read by the writers (the level at every record, the size limit at every
-// write, the count at each rotation) without a lock, and other processes may change them any time.
+// Writers read these words without a lock, and other processes may change them at any time.
 int StoreWord(unsigned int unLogSect, uint32_t _ST_LOG_LIST::*pWord, unsigned int unValue) {
     _ST_LOG_LIST *pstList = __Get_LogList(unLogSect);
     if (pstList == nullptr) return -1;
@@ -32,7 +30,6 @@ int LoadWord(unsigned int unLogSect, uint32_t _ST_LOG_LIST::*pWord) {
     return static_cast<int>(__atomic_load_n(&(pstList->*pWord), __ATOMIC_RELAXED));
 }
 
-// The entries in use of a block, by block name.
 template <typename Visit>
 int ForEachNamedEntry(const char *pcBlockName, Visit fVisit) {
     int nIndex = searchLogShm(pcBlockName);
@@ -42,8 +39,7 @@ int ForEachNamedEntry(const char *pcBlockName, Visit fVisit) {
     return 0;
 }
 
-// A path of the registry, terminated within its field: the field may hold 128 characters without an
-// end. One buffer per thread, valid until the thread's next call.
+// The field may hold 128 characters without an end. One buffer per thread.
 const char *TerminatedPath(const _ST_LOG_LIST &stList) {
     static thread_local char szPath[LOG_TEXT_SIZE];
     __Copy_LogPath(stList, szPath, sizeof(szPath));
@@ -52,8 +48,7 @@ const char *TerminatedPath(const _ST_LOG_LIST &stList) {
 
 }  // namespace
 
-// The new path takes effect when the section next opens its file; a file
-// being opened meanwhile gets the old path or the new one, never a mix.
+// A file being opened meanwhile gets the old path or the new one, never a mix.
 int Set_LogPath(unsigned int unLogSect, const char *pcLogPath) {
     _ST_LOG_SECT *pstSect = __Get_LogSect(unLogSect);
     if (pstSect == nullptr || pcLogPath == nullptr) return -1;
@@ -68,7 +63,6 @@ const char *Get_LogPath(unsigned int unLogSect) {
     return pstList != nullptr ? TerminatedPath(*pstList) : nullptr;
 }
 
-// The new format takes effect from the section's next record.
 int Set_LogTimeFormat(unsigned int unLogSect, const char *pcTimeFormat) {
     _ST_LOG_SECT *pstSect = __Get_LogSect(unLogSect);
     if (pstSect == nullptr || pcTimeFormat == nullptr) return -1;

@@ -17,9 +17,8 @@ namespace {
 
 _ST_LOG_CTRL g_stLocalCtrl;
 
-// Private to root and the registry's group: whoever may write it can point every process's log at a
-// file of its choice. A new segment comes zeroed from the kernel and is not filled again, so that a
-// block a peer claimed right after the creation survives.
+// Private to root and the registry's group: a writer can point every process's log anywhere. A new
+// segment is not filled again, so that a block a peer claimed right after the creation survives.
 _ST_LOG_INFORMATION *OpenRegistry(const char *pcKeyFile) {
     void *pvShm = ShmOpen(pcKeyFile, static_cast<int>(LOG_SHM_SIZE), nullptr, nullptr, 0,
                           SHM_MODE_PRIVATE);
@@ -31,14 +30,12 @@ _ST_LOG_INFORMATION *OpenRegistry(const char *pcKeyFile) {
     return static_cast<_ST_LOG_INFORMATION *>(pvShm);
 }
 
-// A root moved by the environment skips the host-wide fallback: an isolated instance must not
-// share the host's registry.
+// An isolated instance (root moved by the environment) must not share the host's registry.
 bool Is_RootOverridden() {
     const char *pcRoot = getenv(ORVO_TMP_ROOT_ENV);
     return pcRoot != nullptr && pcRoot[0] != '\0';
 }
 
-// Attaches the registry once per process.
 int Init_LogMem() {
     if (__pstLogShm != nullptr) return 0;
     char szKeyFile[LOG_TEXT_SIZE];
@@ -50,8 +47,7 @@ int Init_LogMem() {
     return __pstLogShm != nullptr ? 0 : -1;
 }
 
-// An existing block of the same name is reused (a restart finds its level
-// words); otherwise the first free slot is named. Slots are never released.
+// A restart finds its block's level words again. Slots are never released.
 int addLogShm(const char *pcBlockName) {
     int nIndex = searchLogShm(pcBlockName);
     if (nIndex >= 0) return nIndex;
@@ -66,7 +62,6 @@ int addLogShm(const char *pcBlockName) {
     return -1;
 }
 
-// Forgets the sections of an earlier registration, closing their files.
 void ResetLocalCtrl() {
     for (unsigned int i = 0; i < g_stLocalCtrl.unCount && i < LOG_SECT_SLOTS; ++i) {
         __Close_LogFP(&g_stLocalCtrl.stSect[i]);
@@ -88,9 +83,7 @@ void FailGlobally(const char *pcText) {
     printf("%s\n", pcText);
 }
 
-// Sets up the next settings entry and section; the count is published last. unEntry is the entry
-// count read once and checked: the registry is shared, and a second read could see any value
-// another process wrote meanwhile.
+// The count is published last. unEntry is read once by the caller: another process may change it.
 unsigned int ClaimSection(unsigned int unEntry, const char *pcLogPath, unsigned int unType) {
     __pstLogInfo->unCount = unEntry + 1;
     _ST_LOG_LIST &stList = __pstLogInfo->stList[unEntry];

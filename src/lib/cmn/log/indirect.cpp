@@ -1,5 +1,4 @@
-// LOG_INDIRECT sections: callers only format and queue; one writer thread per
-// section writes the records in queue order under the section lock.
+// LOG_INDIRECT sections: callers format and queue; one writer thread per section writes.
 #include <pthread.h>
 #include <unistd.h>
 
@@ -22,8 +21,7 @@ namespace {
 
 constexpr int LOG_QUEUE_SIZE = 1024;
 constexpr long EMPTY_POP_PAUSE_USEC = 10;
-// A pooled record holds a line of up to this many bytes with its header; longer lines (and lines
-// that find the pool empty) get a heap block of their own length.
+// Longer lines, and lines that find the pool empty, get a heap block of their own length.
 constexpr size_t RECORD_SLOT_SIZE = 512;
 // The whole queue, plus records being formatted or written.
 constexpr uint32_t RECORD_POOL_SLOTS = LOG_QUEUE_SIZE + 64;
@@ -39,8 +37,7 @@ thread_local bool t_bPushing = false;
 
 class RecordPool;
 
-// One queued record: owned by the queue while queued and given back by the
-// section's writer after writing. The message follows the header.
+// Owned by the queue while queued, given back by the writer. The message follows the header.
 struct QueuedRecord {
     uint32_t unLogSect;
     uint32_t unLogLevel;
@@ -51,15 +48,12 @@ struct QueuedRecord {
     char *Text() { return reinterpret_cast<char *>(this + 1); }
 };
 
-// Fixed record slots reused in turn, so that queuing a record allocates nothing. A lock-free stack
-// of free slot numbers: callers take, the writer gives back. The head carries a change count beside
-// the top slot (plus one, 0 = empty) so that a slot taken and given back between another thread's
-// read of the head and its exchange cannot be mistaken for an unchanged head.
+// Fixed slots, so that queuing allocates nothing: a lock-free stack of free slot numbers. The head
+// carries a change count beside the top slot (plus one, 0 = empty) against ABA.
 class RecordPool {
 public:
     static constexpr size_t TEXT_ROOM = RECORD_SLOT_SIZE - sizeof(QueuedRecord);
 
-    // Slots are not touched before their first use.
     RecordPool() {
         for (uint32_t i = 0; i < RECORD_POOL_SLOTS; ++i) {
             next_[i].store(i, std::memory_order_relaxed);  // slot i-1 below slot i
@@ -69,7 +63,6 @@ public:
     RecordPool(const RecordPool &) = delete;
     RecordPool &operator=(const RecordPool &) = delete;
 
-    // A free slot, or null when every slot is in use.
     QueuedRecord *Take() {
         uint64_t ulHead = head_.load(std::memory_order_acquire);
         for (;;) {
@@ -112,7 +105,6 @@ private:
 };
 static_assert(RECORD_SLOT_SIZE % alignof(QueuedRecord) == 0, "slots keep the header aligned");
 
-// A heap record sized to its message, cut like a direct one.
 QueuedRecord *NewHeapRecord(const char *pcFormat, va_list ap) {
     char szText[LOG_MSG_BUF_SIZE];
     int nLen = vsnprintf(szText, sizeof(szText), pcFormat, ap);
@@ -130,7 +122,6 @@ QueuedRecord *NewHeapRecord(const char *pcFormat, va_list ap) {
     return pstRecord;
 }
 
-// The formatted message in a pool slot when it fits, else in a heap block.
 QueuedRecord *FormatRecord(RecordPool *pPool, const char *pcFormat, va_list ap) {
     QueuedRecord *pstRecord = pPool != nullptr ? pPool->Take() : nullptr;
     if (pstRecord == nullptr) return NewHeapRecord(pcFormat, ap);
@@ -153,7 +144,6 @@ void ReleaseRecord(QueuedRecord *pstRecord) {
     }
 }
 
-// Process-local bookkeeping of one section's writer thread.
 struct LogWriter {
     pthread_t tThread;  // these three guarded by g_tWriters
     bool bRunning;
@@ -164,12 +154,9 @@ struct LogWriter {
     // Kept with the queue: records may still be queued when a writer ends.
     std::atomic<RecordPool *> pPool;
     std::mutex tPush;                 // a push and its count
-    // Set by the writer from just before it takes its section's lock until
-    // just after it lets go: a forked child, which has no writer, then knows
-    // that the lock it inherited may be held by no thread of its own.
+    // Set while the writer may hold its section's lock: a forked child then frees that lock.
     std::atomic<bool> bInSection;
     std::atomic<uint64_t> ulQueued;   // records pushed
-    // The writer's side on a cache line of its own, away from the callers'.
     alignas(64) std::atomic<uint64_t> ulWritten;  // records written (or dropped)
     // Lowest count a Flush_Log waits for, 0 if none: a wake-up per record would cost the writer.
     std::atomic<uint64_t> ulWakeAt;
@@ -179,7 +166,6 @@ LogWriter g_stWriters[LOG_SECT_SLOTS];
 pthread_mutex_t g_tWriters = PTHREAD_MUTEX_INITIALIZER;
 std::once_flag g_tExitOnce;
 
-// Flush_Log waits here for writers to catch up.
 pthread_mutex_t g_tDone = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t g_tDoneCond = PTHREAD_COND_INITIALIZER;
 
@@ -190,8 +176,7 @@ timespec RealtimeAfter(time_t tSec) {
     return tDeadline;
 }
 
-// The count is raised before the mark is read and a waiter sets the mark
-// before it reads the count, so one of them always sees the other.
+// The count is raised before the mark is read and a waiter sets the mark before it reads the count.
 void CountWritten(LogWriter &stWriter) {
     uint64_t ulWritten = stWriter.ulWritten.fetch_add(1) + 1;
     uint64_t ulWakeAt = stWriter.ulWakeAt.load();
@@ -209,7 +194,7 @@ void LowerWakeAt(LogWriter &stWriter, uint64_t ulTarget) {
     }
 }
 
-// Writes a record with the time of its call and releases it. Caller holds the section lock.
+// Caller holds the section lock.
 void WriteRecord(unsigned int unLogSect, QueuedRecord *pstRecord) {
     __Write_LogRecord(unLogSect, pstRecord->unLogLevel, pstRecord->tTime, pstRecord->Text(),
                       strlen(pstRecord->Text()));
@@ -244,8 +229,7 @@ int OpenWriterQueue(LogWriter &stWriter) {
     return nQueue;
 }
 
-// Records pushed after the stop mark, before the section went direct. Caller holds the section
-// lock, so that no direct record of the section gets ahead of them.
+// Records pushed after the stop mark. Caller holds the section lock, so no direct record overtakes.
 void DrainResidue(LogWriter &stWriter, unsigned int unLogSect, unsigned int unQueue) {
     while (Get_Queue_CurCount(unQueue) > 0) {
         void *pvItem = Pop_Queue(unQueue);
@@ -256,11 +240,8 @@ void DrainResidue(LogWriter &stWriter, unsigned int unLogSect, unsigned int unQu
     }
 }
 
-// Turns the section's queue off while no push is under way and writes what is left in it, all under
-// the section lock: a caller that pushes later finds the queue off and writes directly, and every
-// direct record waits for that lock until the records queued before it are written. A refused push
-// writes the queue's report into section 0 under its push lock, so the push lock is only tried
-// here, and the section lock let go while a push holds it.
+// Under the section lock, so that direct records wait until the queued ones are written. A refused
+// push logs into section 0 under its push lock: the push lock is only tried here.
 void TurnQueueOff(LogWriter &stWriter, unsigned int unLogSect, _ST_LOG_SECT &stSect) {
     for (;;) {
         MutexLocker stSectLock(&stSect.tLock);
@@ -290,10 +271,8 @@ bool PushStopMark(unsigned int unQueue) {
     return nRet == 0;
 }
 
-// Lets the writer write everything queued before the stop mark, waits for it to end, writes what
-// was queued after the mark and sends the section's later records directly to its file. A writer
-// that does not end in time (a handler that never returns, a write that blocks) is left running
-// with its queue on: what is queued behind it is not written, and standard error says how much.
+// A writer that does not end in time (a handler that never returns) is left running with its queue
+// on; standard error says how many records stay unwritten.
 void StopWriter(unsigned int unLogSect) {
     LogWriter &stWriter = g_stWriters[unLogSect];
     pthread_t tThread;
@@ -313,7 +292,6 @@ void StopWriter(unsigned int unLogSect) {
     bool bMarked = unQueue != 0 && PushStopMark(unQueue);
     timespec tDeadline = RealtimeAfter(STOP_WAIT_SEC);
     if (pthread_timedjoin_np(tThread, nullptr, &tDeadline) != 0) {
-        // Stuck (a handler that never returns): leave it rather than hang.
         pthread_detach(tThread);
         int nLeft = unQueue != 0 ? Get_Queue_CurCount(unQueue) - (bMarked ? 1 : 0) : 0;
         fprintf(stderr,
@@ -326,10 +304,8 @@ void StopWriter(unsigned int unLogSect) {
     if (pstSect != nullptr) TurnQueueOff(stWriter, unLogSect, *pstSect);
 }
 
-// A forked child has none of its parent's threads: its indirect sections write directly, a flush
-// does not wait for records queued by the parent (the parent writes them), and a later writer of
-// the child gets a queue of its own. The locks of this file, and a section lock the writer held at
-// the fork, are made free: their holders do not exist in the child.
+// A forked child has none of its parent's threads: its sections write directly, and the locks of
+// this file (and a section lock the writer held at the fork) are made free.
 void ForgetWritersInChild() {
     Mutex_Init(&g_tWriters, nullptr);
     Mutex_Init(&g_tDone, nullptr);
@@ -369,9 +345,8 @@ int __Push_Log(unsigned int unLogSect, unsigned int unLogLevel, const char *pcFo
     LogWriter &stWriter = g_stWriters[unLogSect];
     int nRet;
     {
-        // Counted in queue order: the first n queued are the first n counted, as Flush_Log needs.
+    // Counted in queue order, as Flush_Log needs.
         std::unique_lock<std::mutex> stLock(stWriter.tPush);
-        // The queue may have gone off (its writer stopped) since it was read.
         unQueue = __Get_LogQueue(*pstSect);
         if (unQueue == 0) {
             stLock.unlock();
@@ -413,7 +388,6 @@ void *__Thr_WriteLog(void *pvArg) {
 
 int __Start_LogWriter(unsigned int unLogSect) {
     std::call_once(g_tExitOnce, [] {
-        // Records queued when the process ends are written, unless their writer is stuck.
         atexit(__Stop_LogWriters);
         pthread_atfork(nullptr, nullptr, ForgetWritersInChild);
     });

@@ -14,7 +14,6 @@ int CheckFormat(const char *pcFormat) {
     return 0;
 }
 
-// Section and format checks shared by the entry points with a section.
 int CheckCall(unsigned int unLogSect, const char *pcFormat, const char *pcSectError) {
     unsigned int unCount = __Get_LogSectCnt();
     if (unLogSect >= unCount) {
@@ -32,7 +31,6 @@ bool Is_Filtered(unsigned int unLogSect, unsigned int unLogLevel) {
     return pstList != nullptr && __Filter_LogLevel(__Load_LogLevel(pstList), unLogLevel) != 0;
 }
 
-// LOG_INDIRECT sections hand records to the writer once its queue exists (unQueue != 0).
 int LogChecked(unsigned int unLogSect, unsigned int unLogLevel, const char *pcFormat,
                va_list ap) {
     if (Is_Filtered(unLogSect, unLogLevel)) return 0;
