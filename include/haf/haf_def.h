@@ -1,8 +1,5 @@
-// Public: what the HA client library shares with the HA master: message types, status codes, the
-// datagram header and payloads, and the sockets' locations.
-//
-// Every record here crosses a process boundary byte for byte (native integer order), so each size
-// and offset is pinned below its declaration.
+// Public: what the HA client library shares with the HA master. Every record crosses a process
+// boundary byte for byte (native integer order), so each size and offset is pinned.
 #pragma once
 
 #include <atomic>
@@ -40,7 +37,6 @@ enum _enProcMsgName_Haf {
     HAF_MSG_MAX = 2304,
 };
 
-// Name of a message type ("HAF_MSG_HOST_STATUS_RPT"), or "UNKNOWN".
 const char *getMsgName_Haf(int nMsgName);
 
 enum _enHostOperStatus {  // redundancy state
@@ -72,7 +68,6 @@ enum _enProcDownDetectActionType {
     HAF_PROC_DOWN_SWITCH = 2,
 };
 
-// Fields of the shared tables that the master and the clients write and read whole, without locks.
 // Lock-free atomics are plain values in memory, so they keep the layout the master shares.
 using HafAtomic32 = std::atomic<int32_t>;
 using HafAtomic16 = std::atomic<int16_t>;
@@ -88,14 +83,13 @@ constexpr int HAF_BLOCK_LEN = 64;
 constexpr const char *HAF_MASTER_PROC_NAME = "HAF";
 constexpr int HAF_MASTER_PROC_ID = 1;
 
-// Locations below the runtime root (Get_OrvoTmpRoot(), base/util.h). Each function writes the path
-// into pszBuf (nLen bytes, always terminated) and returns pszBuf.
+// Below the runtime root (Get_OrvoTmpRoot()); the path is always terminated within nLen.
 char *getSockDirPath_Haf(char *pszBuf, int nLen);           // ".../haf/sock/"
 char *getMasterSockPath_Haf(char *pszBuf, int nLen);        // ".../haf/sock/master"
 char *getClientSockPath_Haf(int nPid, char *pszBuf, int nLen);  // ".../haf/sock/<pid>"
 char *getShmDirPath_Haf(char *pszBuf, int nLen);            // ".../haf/shm/"
 
-// Datagram header; the payload follows at offset 88.
+// The payload follows at offset 88.
 typedef struct HafProcHostMsgHead {
     int32_t nMsgLength;   // 88 + payload size
     int32_t nMsgName;     // message type
@@ -313,8 +307,7 @@ static_assert(sizeof(HafCliTestRsp) == 4000);
 static_assert(offsetof(HafCliTestRsp, nResult) == 0);
 static_assert(offsetof(HafCliTestRsp, cResult) == 4);
 
-// One whole message: header and the payload union. 4184 bytes, more than the largest datagram, so
-// that a received datagram always fits.
+// 4184 bytes, more than the largest datagram, so that a received datagram always fits.
 typedef struct ProcMsg_Haf {
     HafProcHostMsgHead h;
     union {

@@ -1,11 +1,9 @@
-// Public: the duplication-status table the HA master keeps in shared memory: this node's and the
-// peer's role and status, and the mount supervision.
+// Public: the duplication-status table the HA master keeps in shared memory.
 #pragma once
 
 #include "haf/haf_def.h"
 #include "haf/haf_proc_ListShm.h"
 
-// One node of the pair.
 typedef struct HOST_STATUS {
     char szNodeType[16];
     int32_t nNodeType;
@@ -84,7 +82,6 @@ static_assert(offsetof(NET_STATUS, mount) == 168);
 static_assert(offsetof(NET_STATUS, reserved) == 8468);
 static_assert(sizeof(NET_STATUS::reserved) == 1024);
 
-// Attaches the duplication status; arguments and result as Init_HafProcess.
 NET_STATUS *Init_HafDupInfo(const char *pcKeyPath, int nCreateFlag);
 NET_STATUS *careateHafDupInfoShm(int nCreateFlag);
 char *getDefaultKetFileHafDupInfo();
@@ -93,5 +90,4 @@ NET_STATUS *getHafDupInfoShm();
 int getHafDupInfoShmInitFlag();
 int getHafDupInfohmInitFlag(int nFlag);
 
-// The status report of a pair: own then peer admin, redundancy, hardware and service status.
 HafHostStatusRpt makeHostStatusRpt_Haf(const HOST_STATUS &stOwn, const HOST_STATUS &stPeer);

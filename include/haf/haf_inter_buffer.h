@@ -1,5 +1,5 @@
-// Public: the circular queue from the HA link's reception thread (one pusher) to its dispatch
-// thread (one popper). A full queue gives up its oldest message to make room.
+// Public: the queue from the HA link's reception thread (one pusher) to its dispatch thread (one
+// popper). A full queue gives up its oldest message to make room.
 #pragma once
 
 #include <pthread.h>
@@ -15,18 +15,14 @@ typedef struct tagHafCircularQueue {
     ProcMsg_Haf *pstNode;
 } _HAF_CircularQueue;
 
-// The one queue of the process; null until Haf_Init_InterBuffer succeeded.
 extern _HAF_CircularQueue stHafBuffer;
 extern _HAF_CircularQueue *pstHafInterBuffer;
 extern pthread_mutex_t mutex_haf_inter_buffer;
 
-// Allocates nMaxSize slots (negative: 1000) and empties the queue; 0, or -1 when the slots cannot
-// be had or are fewer than two (a full queue would look empty).
+// Negative nMaxSize: 1000. -1 when the slots cannot be had or are fewer than two (a full queue
+// would look empty).
 int Haf_Init_InterBuffer(int nMaxSize);
-// Appends a copy of *msg. When the queue is full the oldest message is discarded first (copied into
-// *clearData when given) and logged. Returns the slot used, or -1 when there is no queue.
+// The discarded oldest message is copied into *clearData when given, and logged. The slot, or -1.
 int pushBufferHaf(const ProcMsg_Haf *msg, ProcMsg_Haf *clearData);
-// Takes the oldest message into *out; its slot, or -1 when empty or no queue.
 int popBufferHaf(ProcMsg_Haf *out);
-// Number of queued messages, or -1 when there is no queue.
 int getBufferCntHaf();

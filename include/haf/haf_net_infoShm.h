@@ -1,5 +1,4 @@
-// Public: the network-information table the HA master keeps in shared memory (node groups, port
-// groups, virtual and physical addresses), and the address accessors over it.
+// Public: the network-information table the HA master keeps in shared memory, and its accessors.
 #pragma once
 
 #include "haf/haf_def.h"
@@ -10,7 +9,6 @@ constexpr int HAF_MAX_PORT_GRP = 10;   // port groups per node group
 constexpr int HAF_MAX_PORT = 2;        // ports per node of a port group
 constexpr int HAF_NODES_PER_GRP = 2;   // the pair
 
-// Port group types.
 enum _enHAF_NetConfigType {
     DEF_HAF_NET_CHG_MONI = 1,
     DEF_HAF_NET_CHG_HEART = 2,  // heartbeat
@@ -112,7 +110,6 @@ static_assert(offsetof(HafNetworkPortStatus, nBondF) == 156);
 static_assert(offsetof(HafNetworkPortStatus, currIf) == 160);
 static_assert(offsetof(HafNetworkPortStatus, bond) == 236);
 
-// The ports of one node (or the virtual ports) of a port group.
 typedef struct HafNetworkPortInfo {
     HafAtomic32 updateT;
     char cNode[32];  // node name
@@ -177,7 +174,6 @@ static_assert(offsetof(HafNetworkInformation, stNodeG) == 4);
 static_assert(offsetof(HafNetworkInformation, nMyNodeG) == 1840644);
 static_assert(offsetof(HafNetworkInformation, nMyNode) == 1840648);
 
-// Attaches the network information; arguments and result as Init_HafProcess.
 HafNetworkInformation *Init_HafNetInfo(const char *pcKeyPath, int nCreateFlag);
 HafNetworkInformation *careateHafNetInfoShm(int nCreateFlag);
 char *getDefaultKetFileHafNetInfo();
@@ -186,8 +182,7 @@ HafNetworkInformation *getHafNetInfoShm();
 int getHafNetInfoShmInitFlag();
 int getHafNetInfohmInitFlag(int nFlag);
 
-// Address accessors. They read the attached network information (null table: nothing found).
-// Addresses are copied with at most nLen - 1 characters.
+// Null table: nothing found. Addresses are copied with at most nLen - 1 characters.
 
 constexpr int HAF_LIB_IP_LEN = 1025;
 
@@ -215,7 +210,6 @@ typedef struct HafLibGrpIfIpAddrList {
     HafLibGrpIfIpAddr stD[32];
 } _HAF_LIB_GRP_IF_IPADDR_LIST;
 
-// Single addresses: 0 found, -1 not found.
 int HALibGetIntVIP(int nLen, char *pszIP);
 int HALibGetIntLocalIP(int nLen, char *pszIP);
 int HALibGetIntLocalIPStatus(int nLen, char *pszIP, int &nStatus);
@@ -232,7 +226,7 @@ int HALibGetVIP(int nLen, char *pszIP);
 int HALibGetIntSVCIP(int nLen, char *pszIP);
 int HALibGetExtSVCIP(int nLen, char *pszIP1, char *pszIP2);
 
-// Nodes and groups by name (letter case ignored).
+// Names compare ignoring letter case.
 int HALibGetNodeIntIP(const char *cNodeName, HafLibIfIpAddr *pstAddr);
 int HALibGetNodeExtIP(const char *cNodeName, HafLibIfIpAddr *pstAddr);
 int HALibGetNodeIntIPList(HafLibIfIpAddrList *pstList);
@@ -242,6 +236,5 @@ int HALibGetGroupExtIP(const char *cNodegrpName, HafLibGrpIfIpAddr *pstAddr);
 int HALibGetGroupIntIPList(HafLibGrpIfIpAddrList *pstList);
 int HALibGetGroupExtIPList(HafLibGrpIfIpAddrList *pstList);
 
-// The node of the pair a node name stands for: the decimal number after its first four characters,
-// modulo 2; 0 for an empty name or no number.
+// The decimal number after the name's first four characters, modulo 2; 0 when there is none.
 int HALibGetNodeID_IN(const char *pszNodeName);

@@ -1,5 +1,5 @@
-// Public: the process-list table the HA master keeps in shared memory, and the segment opening
-// shared by the three tables of the master.
+// Public: the process-list table the HA master keeps in shared memory, and the segment opening of
+// the master's tables.
 #pragma once
 
 #include <sys/socket.h>
@@ -9,7 +9,6 @@
 constexpr int HAF_MAX_PROC = 256;        // rows of the process list
 constexpr int HAF_KEY_PATH_SIZE = 128;   // bytes of a stored key path
 
-// Configuration of one managed process.
 typedef struct ProcInfoHAF {
     int32_t nIndex;
     int32_t nUsed;
@@ -97,7 +96,6 @@ static_assert(offsetof(ProcMngInfoHAF, starttime) == 96);
 static_assert(offsetof(ProcMngInfoHAF, vsize) == 104);
 static_assert(offsetof(ProcMngInfoHAF, nCputime) == 112);
 
-// The process list: row i of stInfo and of stCont describe one process; nProcCnt rows are in use.
 typedef struct ProcListHAF {
     int32_t nProcCnt;
     ProcInfoHAF stInfo[HAF_MAX_PROC];
@@ -112,27 +110,22 @@ static_assert(offsetof(ProcListHAF, stInfo) == 8);
 static_assert(offsetof(ProcListHAF, stCont) == 327688);
 static_assert(offsetof(ProcListHAF, nReloadState) == 358408);
 
-// A process-list row as the master reports the process (1003); fields the row lacks are zero.
+// Fields the row lacks are zero.
 ClientProInfoHAF_ makeProcessEvent_Haf(const ProcInfoHAF &stInfo, const ProcMngInfoHAF &stCont);
 
-// Attaches the process list. pcKeyPath null means the default key path; nCreateFlag 0 attaches an
-// existing key file's segment (creating a missing segment), non-zero also creates the key file. A
-// segment of another size is refused. Returns the table or null.
+// pcKeyPath null: the default. nCreateFlag non-zero also creates the key file. A segment of another
+// size is refused.
 ProcListHAF *Init_HafProcess(const char *pcKeyPath, int nCreateFlag);
 ProcListHAF *careateHafProcShm(int nCreateFlag);
-// The stored key path, set to the default (and its directories created) first if empty.
 char *getDefaultKetFileHafProcessList();
-// The stored key path if set, else the default one.
 const char *getKetFileHafProcessList();
 ProcListHAF *getHafProcShm();
 int getHafProcShmInitFlag();
 int getHafProcShmInitFlag(int nFlag);
 
-// Attaches (read-write) the segment of nSize bytes keyed by the key file pszKeyFile plus ".shm";
-// the key file must exist. A missing segment is created and zeroed (*pnFirstF = 1); one of another
-// size is refused. Returns the address or null (reason in the error registry).
+// The key file must exist. A missing segment is created and zeroed (*pnFirstF = 1); one of another
+// size is refused (reason in the error registry).
 void *HafShmOpenReadOnly(const char *pszKeyFile, int nSize, int *pnFirstF);
 
-// Creates the key file and gets (or creates) the segment keyed by it. Returns the segment id; -3
-// key file not created, -4 its mode not set, -2 no key, -1 no segment.
+// -3 key file not created, -4 its mode not set, -2 no key, -1 no segment.
 int SharedCreate(const char *pszKeyFile, int nSize, int *pnKey, int *pnFirstF);

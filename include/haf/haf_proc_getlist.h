@@ -1,5 +1,4 @@
-// Public: facts about processes from /proc (command line, scheduling figures, CPU use, owner).
-// Readers return 0 (or a count or pid), or -1 with the record partly filled; they never raise.
+// Public: facts about processes from /proc. Readers return -1 with the record partly filled.
 #pragma once
 
 #include <cstdint>
@@ -22,8 +21,7 @@ typedef struct PROC_PID_STAT_TAB {
 
 // Whole seconds since boot; 0 when /proc/uptime cannot be read.
 long uptime();
-// CPU use in tenths of a percent of a process started at starttime (ticks after boot), `seconds`
-// after boot.
+// Tenths of a percent; starttime in ticks after boot, `seconds` after boot.
 int getCputime(uint64_t utime, uint64_t stime, uint64_t starttime, long seconds);
 
 int getFileProcPidCmdLine(int pid, PROC_PID_STAT_TAB *pstTab);
@@ -31,9 +29,8 @@ int getFileProcStat(int pid, PROC_PID_STAT_TAB *pstTab);
 int getDirProcStat(int pid, PROC_PID_STAT_TAB *pstTab);
 // The pid on success; -1 for a pid of 0 or less or on failure.
 int getProcPIDProcStat(int pid, PROC_PID_STAT_TAB *pstTab);
-// Looks Command/args up among the first nLen (at most 300) entries of a list made by
-// getDirProcStatList; 0 and a copy in pstOut when found, else -1.
+// Among the first nLen (at most 300) entries of a getDirProcStatList list.
 int getProcNameProcStat(const char *Command, const char *args, PROC_PID_STAT_TAB *pstOut, int nLen,
                         PROC_PID_STAT_TAB **ppstList);
-// Every process of the host into a heap array (*ppstOut) the caller free()s; the count, or -1.
+// A heap array the caller free()s; the count, or -1.
 int getDirProcStatList(PROC_PID_STAT_TAB **ppstOut);

@@ -35,8 +35,7 @@ std::atomic<int> gnReportF{0};
 std::atomic<int> gnHangTest{0};
 std::atomic<int> gnNoReportTest{0};
 
-// Own identity in the master's eyes; written before the library's threads start (or by the
-// application before HALibInit).
+// Written before the library's threads start (or by the application before HALibInit).
 char g_szMyProcessName[HAF_PROC_NAME_LEN] = "UNKOWN";
 int g_nMyProcessId = 1;
 
@@ -56,7 +55,6 @@ InitProgress gInit;
 
 bool initialised() { return g_nInitHafLib.load() == 1; }
 
-// The duplication status as last attached, once HALibInit attached it.
 const NET_STATUS *dupTable() { return _netHafLib != nullptr ? getHafDupInfoShm() : nullptr; }
 // The same, attached anew first when the master made it anew: for reads that a decision rests on.
 const NET_STATUS *currentDupTable() {
@@ -76,8 +74,7 @@ const HOST_STATUS *peerRow(const NET_STATUS *pTable = dupTable()) {
     return pTable != nullptr ? rowOf(pTable, pTable->nPNode) : nullptr;
 }
 
-// One terminated copy per thread, per row and per field, so that a returned text stays valid while
-// the master rewrites its row.
+// One copy per thread, row and field: a returned text stays valid while the master rewrites its row.
 template <bool bPeer, char (HOST_STATUS::*Field)[16]>
 const char *rowField() {
     thread_local char szBuf[17];
@@ -107,8 +104,7 @@ int envNumber(const char *pszRef) {
     return Atoi(szBuf);
 }
 
-// Name (at most unLen bytes, when pszName is given) and id of the process-list row whose run-time
-// pid is ours; false when there is none.
+// Name (at most unLen bytes) and id of the process-list row whose run-time pid is ours.
 bool readMyRow(const ProcListHAF *pList, char *pszName, size_t unLen, int &nId) {
     if (pList == nullptr) return false;
     int nPid = static_cast<int>(getpid());
@@ -121,8 +117,7 @@ bool readMyRow(const ProcListHAF *pList, char *pszName, size_t unLen, int &nId) 
     return false;
 }
 
-// Tables attached by an earlier, partly failed call stay as they are: a retry attaches only the
-// missing ones instead of mapping them again.
+// A retry after a partly failed call attaches only the missing tables.
 int attachTables() {
     if (_procHafLib == nullptr) _procHafLib = Init_HafProcess(nullptr, 0);
     if (_procHafLib != nullptr && _netHafLib == nullptr) _netHafLib = Init_HafDupInfo(nullptr, 0);
@@ -200,8 +195,7 @@ int HALibInit(const char *pszAppVer, pfHafHangThrID cbFunc) {
         return -1;
     }
     std::lock_guard<std::mutex> lock(gInit.mutex);
-    // The threads and the socket exist once per process; a second set-up would start a second
-    // checker and reception pair.
+    // A second set-up would start a second checker and reception pair.
     if (initialised()) return 0;
     return startLibrary(pszAppVer, cbFunc);
 }
@@ -234,9 +228,8 @@ int HALibSetSwitchNode(const char *pszCause) {
     if (!initialised()) return -1;
     const HOST_STATUS *pRow = ownRow(currentDupTable());
     int16_t nState = pRow != nullptr ? pRow->nHostOperStatus : static_cast<int16_t>(0);
-    // Asked for on the way out of an ending or faulting process: the request goes first, and its
-    // line only where standard output takes it at once. The send itself keeps the socket lock's
-    // bound, since normal sends take that lock too.
+    // Asked for by an ending or faulting process: the request goes first. The send keeps the socket
+    // lock's bound, since normal sends take that lock too.
     if (nState == HAF_HOST_ACTIVE_SYSTEM) {
         int nSent = sendMasterHostOperStatusChg_Haf(HAF_HOST_STANDBY_SYSTEM, pszCause);
         Print_StdoutNow("Active System(%s[%d]) Cause(%s) send OK (HALibSetSwitchNode:257)\n",

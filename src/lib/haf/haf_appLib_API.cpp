@@ -90,8 +90,7 @@ int HALibGetProcessStatus(ClientProInfoHAF_ **pstHafProcessList) {
     if (pList == nullptr) return -1;
     int nCnt = pList->nProcCnt;
     if (nCnt < 0) return -1;
-    // Zeroed: the fields the list does not hold, and the rows past the table's end when the count
-    // claims more, stay zero.
+    // Fields the list does not hold, and rows past the table's end, stay zero.
     auto *pstList = static_cast<ClientProInfoHAF_ *>(
         calloc(static_cast<size_t>(nCnt > 0 ? nCnt : 1), sizeof(ClientProInfoHAF_)));
     if (pstList == nullptr) return -1;

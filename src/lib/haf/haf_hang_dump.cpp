@@ -1,5 +1,4 @@
-// Stack dumps of a hung process: a forked child runs pstack and copies the listing, between a
-// header and a trailer, into a new file (mode 0600) under ${LOG_PATH}/core or /tmp.
+// Stack dumps of a hung process: a forked child runs pstack into a new file (mode 0600).
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,8 +25,8 @@ namespace {
 constexpr int kDirLen = 512;
 constexpr int kWordLen = 128;
 constexpr int kPipeLineLen = 512;
-// A child that cannot finish (a lock another thread held at the fork, a pstack that never ends)
-// must not hold the checker for ever; the dump comes before the application decides to end.
+// A child that cannot finish (a lock held at the fork, a pstack that never ends) must not hold the
+// checker for ever.
 constexpr unsigned int kChildLimitSec = 120;
 constexpr const char *kEqualsLine = "=======================================\n";
 constexpr const char *kSeparators = " \t\n\r\f\v";
@@ -47,8 +46,8 @@ struct PipeCloser {
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 using PipePtr = std::unique_ptr<FILE, PipeCloser>;
 
-// A name that may stand in a file name as it is: only letters, digits, '.', '_' and '-', and no
-// "..". Node and program names come from tables and command lines that others may write.
+// Letters, digits, '.', '_' and '-', and no "..": node and program names come from tables and
+// command lines that others may write.
 bool isSafeName(const char *pszName) {
     if (pszName[0] == '\0' || strstr(pszName, "..") != nullptr) return false;
     for (const char *pc = pszName; *pc != '\0'; ++pc) {
@@ -58,7 +57,6 @@ bool isSafeName(const char *pszName) {
     return true;
 }
 
-// Program name (first word of the command line) of nPid, or a placeholder when it is not safe.
 bool programName(int nPid, char *pszOut, size_t unLen) {
     PROC_PID_STAT_TAB stTab;
     memset(&stTab, 0, sizeof(stTab));
@@ -71,8 +69,7 @@ bool programName(int nPid, char *pszOut, size_t unLen) {
     return true;
 }
 
-// The HA table's node name, else the system's host name, else a placeholder: the first that is a
-// safe name.
+// The HA table's node name, else the host name, else a placeholder: the first that is safe.
 void hostName(char *pszOut, size_t unLen) {
     pszOut[0] = '\0';
     if (g_nInitHafLib.load() == 1) StrCpy(pszOut, HALibGetNodeName(), unLen);
@@ -90,8 +87,7 @@ void expandShown(char *pszPath, int nLen) {
     printf("LOG_PATH [%s] \n", pszPath);
 }
 
-// The folder of the dumps, ending in '/': "${LOG_PATH}/core/", or "/tmp/" without LOG_PATH. Only
-// this part is expanded; the names are added as they are.
+// "${LOG_PATH}/core/", or "/tmp/" without LOG_PATH. Only this part is expanded.
 void dumpDir(char *pszDir, int nLen) {
     StrCpy(pszDir, "${LOG_PATH}/core/", static_cast<size_t>(nLen));
     expandShown(pszDir, nLen);
@@ -101,8 +97,7 @@ void dumpDir(char *pszDir, int nLen) {
         StrCpy(pszDir, "/tmp/", static_cast<size_t>(nLen));
 }
 
-// A new dump file "<dir>pstack_<host>_<program>_<pid>_<tid>" (".1", ".2"... after it when the name
-// is taken), never one that exists.
+// Never a file that exists: ".1", ".2"... follow a name that is taken.
 FilePtr createDump(const char *pszDir, const char *pszHost, const char *pszProgram, int nPid,
                    unsigned int unThrId) {
     char szStem[kDirLen + 2 * kWordLen + 32];
@@ -138,17 +133,14 @@ void copyPstack(FILE *pFile, int nPid) {
     while (fgets(szLine, sizeof(szLine), pPipe.get()) != nullptr) fputs(szLine, pFile);
 }
 
-// The wait status of a forked child that writes the dump of nPid, or -1 when there is no child.
 int runDumpChild(unsigned int unThrId, int nPid) {
-    // Written before the child's lines, and only where standard output takes it at once: the hang
-    // being reported may be a thread stuck writing there.
+    // Only where standard output takes it at once: the hung thread may be stuck writing there.
     Flush_StdoutNow();
     pid_t child = fork();
     if (child < 0) return -1;
     if (child == 0) {
         __fpurge(stdout);  // the parent's buffered output is not the child's
-        // The parent's handlers (and the signal library's pipe to its dispatcher) must not act on
-        // signals sent to the child.
+        // The parent's handlers (and the signal library's pipe) must not act on the child's signals.
         for (int s = 1; s < NSIG; ++s) signal(s, SIG_DFL);
         sigset_t none;
         sigemptyset(&none);

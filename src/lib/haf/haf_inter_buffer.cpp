@@ -15,8 +15,7 @@ pthread_mutex_t mutex_haf_inter_buffer = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
 
-// The slots of stHafBuffer. Never freed at process exit: the link threads may still use them while
-// exit handlers run; a new initialisation frees the old slots under the mutex.
+// Never freed at exit: the link threads may still use them while exit handlers run.
 ProcMsg_Haf *gpSlots = nullptr;
 
 bool usable() {

@@ -117,8 +117,7 @@ int HALibGetNodeID_IN(const char *pszNodeName) {
 
 namespace {
 
-// The master writes the table at any time: every count and index read from it is bounded before
-// use, and texts are copied no further than their field.
+// The master writes the table at any time: counts and indexes are bounded before use.
 int bounded(int nValue, int nMax) { return nValue < 0 ? 0 : (nValue > nMax ? nMax : nValue); }
 
 template <size_t N>
@@ -136,7 +135,6 @@ bool isExternal(const HafNetPortGroup &stPG) {
     return isType(stPG, DEF_HAF_NET_CHG_SSVC) || isType(stPG, DEF_HAF_NET_CHG_MSVC);
 }
 
-// This node's view of the table: its node group and its index in the pair.
 class OwnView {
 public:
     OwnView() {
@@ -162,14 +160,12 @@ private:
     int nOwn_ = 0;
 };
 
-// One address found: its text and the status of its port.
 struct Found {
     const HafNetworkPort *pstPort = nullptr;
     const HafNetworkPortStatus *pstStatus = nullptr;
 };
 
-// Calls fn(found) for each non-empty address of the chosen side of the port groups that match, in
-// table order, until fn returns true.
+// Each non-empty address of the chosen side of the matching port groups, until fn returns true.
 template <class Match, class Fn>
 bool forEachAddress(const OwnView &view, Side side, Match match, Fn fn) {
     if (!view.valid()) return false;
@@ -188,8 +184,7 @@ bool forEachAddress(const OwnView &view, Side side, Match match, Fn fn) {
 
 bool validBuffer(int nLen, const char *psz) { return nLen > 0 && psz != nullptr; }
 
-// First address of the matching port groups into pszIP (and its port's operational status into
-// *pnStatus when given).
+// First address (and its port's operational status when asked).
 template <class Match>
 int firstAddress(Side side, Match match, int nLen, char *pszIP, int *pnStatus = nullptr) {
     if (!validBuffer(nLen, pszIP)) return -1;
@@ -213,7 +208,6 @@ int preferredThenOthers(int nType, Side side, int nLen, char *pszIP, int *pnStat
     return firstAddress(side, others, nLen, pszIP, pnStatus);
 }
 
-// First and second external address of a side.
 int twoExternal(Side side, int nLen, char *pszIP1, char *pszIP2) {
     if (!validBuffer(nLen, pszIP1)) return -1;
     OwnView view;
@@ -235,8 +229,7 @@ int byGroupIndex(int nGID, Side side, int nLen, char *pszIP) {
                         nLen, pszIP);
 }
 
-// Calls fn(node group, port group) for the matching port groups of the node groups scanned by the
-// name lookups (0 up to and including nNodeGCnt), in table order, until fn returns true.
+// The name lookups scan node groups 0 up to and including nNodeGCnt.
 template <class Match, class Fn>
 bool forEachPortGroup(Match match, Fn fn) {
     const HafNetworkInformation *pstNet = getHafNetInfoShm();

@@ -23,8 +23,8 @@ namespace {
 
 // Closed to others: whoever may write a table can steer the node's role.
 constexpr mode_t kTableMode = SHM_MODE_PRIVATE;
-// The tables' way: a segment of another size is refused (other processes may have it attached), and
-// key file and modes stay as the master left them.
+// A segment of another size is refused (other processes may have it attached); key file and modes
+// stay as the master left them.
 constexpr unsigned kTableHow = SHM_REFUSE_RESIZE | SHM_AS_FOUND;
 constexpr int kReattachWaitMs = 200;  // about the longest wait for another re-attach
 
@@ -87,8 +87,8 @@ void *HafShmTable::open(int nCreateFlag) {
     int nFirstF = 0;
     int nId = -1;
     void *pvShm = nullptr;
-    // The create flag adds folders and key file. Either way a missing segment is created and one of
-    // another size refused (never resized): its other users would keep a copy nobody updates.
+    // A missing segment is created, one of another size refused: its other users would keep a copy
+    // nobody updates.
     unsigned unHow = kTableHow | (nCreateFlag == 0 ? SHM_NO_KEY_FILE : 0u);
     if (nCreateFlag == 0 || makeRuntimeDirs_Haf(key.c_str()) == 0)
         pvShm = ShmOpenWith("HafShmOpenReadOnly", key.c_str(), desc_.nSize, unHow, kTableMode,
@@ -108,7 +108,6 @@ void *HafShmTable::open(int nCreateFlag) {
     return pvShm;
 }
 
-// Whether the attached segment is still the one at the key (true for a table never attached).
 bool HafShmTable::kept() {
     int nId = nShmId_.load(std::memory_order_acquire);
     if (nId < 0) return true;
@@ -135,8 +134,7 @@ void *HafShmTable::current() {
         int nId = -1;
         pvShm = ShmOpenWith(__func__, key.c_str(), desc_.nSize,
                             kTableHow | SHM_NO_KEY_FILE | SHM_NO_CREATE, kTableMode, nullptr, &nId);
-        // No new table yet: a decision reads it as missing, while the readers that do not look keep
-        // the old one rather than none.
+        // Readers that do not look keep the old table rather than none.
         if (pvShm != nullptr) publish(pvShm, nId);
     }
     bReattaching_.store(false);

@@ -34,7 +34,6 @@ bool readFirstLine(const char *pszPath, char *pszLine) {
 
 uint64_t toU64(const char *pszField) { return strtoull(pszField, nullptr, 10); }
 
-// Owner of the process, into tab->szUsername (left empty when unknown).
 int fillUserName(const char *pszStatPath, PROC_PID_STAT_TAB *pstTab) {
     struct stat stStat;
     if (stat(pszStatPath, &stStat) != 0) {
@@ -115,8 +114,7 @@ int getFileProcStat(int pid, PROC_PID_STAT_TAB *pstTab) {
     char szLine[kLineMax];
     if (!readFirstLine(szPath, szLine)) return -1;
 
-    // The command name sits in parentheses and may itself hold blanks and parentheses: it ends at
-    // the last ')'. The other fields follow, one blank apart.
+    // The command name may hold blanks and parentheses: it ends at the last ')'.
     char *pcOpen = strchr(szLine, '(');
     char *pcClose = strrchr(szLine, ')');
     if (pcOpen == nullptr || pcClose == nullptr || pcClose < pcOpen || pcClose[1] != ' ') return -1;

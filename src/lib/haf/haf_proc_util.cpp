@@ -1,5 +1,4 @@
-// Small services of the HA client library: paths, tokens, trims, time and byte-count texts,
-// addresses, program name, pid file and node types.
+// Small services of the HA client library.
 #include "file/file.h"
 #include "haf/haf_proc_util.h"
 
@@ -41,8 +40,7 @@ char gszEnvPath[kEnvBufSize];
 
 bool isIn(char c, const char *chs) { return c != '\0' && strchr(chs, c) != nullptr; }
 
-// Appends items to the token list of a caller's buffer of nBufSize bytes: the item offsets in
-// sV_Str, the texts from cP on.
+// The item offsets go in sV_Str, the texts from cP on, within the caller's nBufSize bytes.
 class TokenList {
 public:
     template <class List>
@@ -54,8 +52,7 @@ public:
 
     bool full() const { return *pnCount_ >= nMaxItems_; }
 
-    // Stores at most nLen characters of pcText (and at most 255); false when the list or its text
-    // area has no room left.
+    // At most nLen characters (and 255); false when the list or its text area is full.
     bool append(const char *pcText, size_t nLen) {
         if (full()) return false;
         int nUsed = *pnCount_ == 0 ? 0 : endOfLast();
@@ -81,8 +78,7 @@ private:
     int nAreaSize_;
 };
 
-// Splits src into the list: up to nMaxCnt - 1 tokens (at least one), then the remainder with the
-// characters of pszRestTrim cut from both ends.
+// Up to nMaxCnt - 1 tokens, then the remainder trimmed of pszRestTrim.
 int splitTokens(const char *src, int nMaxCnt, TokenList &list, const char *sep1,
                 const char *pszRestTrim) {
     if (src == nullptr || sep1 == nullptr) return 0;
@@ -113,7 +109,6 @@ std::string expandedEnv(const char *pszRef) {
     return szBuf;
 }
 
-// Node-name prefixes and the node types they stand for.
 struct NodeTypeRow {
     const char *pszPrefix;
     const char *pszType;
@@ -191,8 +186,8 @@ std::string belowRuntimeRoot(const std::string &path) {
     return path.substr(root.size() + 1);
 }
 
-// Creates one shared runtime folder. The mode and group are set through a descriptor of the folder
-// made just now, never through a name that could have been swapped meanwhile.
+// Mode and group are set through a descriptor of the folder just made, never through a swappable
+// name.
 int makeRuntimeDir(const std::string &dir, gid_t nGid) {
     if (mkdir(dir.c_str(), 0700) != 0) return errno == EEXIST ? 0 : -1;
     int nFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);

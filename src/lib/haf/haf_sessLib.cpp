@@ -38,12 +38,9 @@ constexpr int kPathLen = 128;
 constexpr int kPollMs = 50;
 constexpr mode_t kSockMode = 0660;
 
-// Readers and senders hold the shared side; re-creating the socket holds the exclusive side, so no
-// thread uses a descriptor closed (and perhaps reused) under it. Writers are preferred, or the
-// reception thread's back-to-back waits could starve a re-creation. Waits are bounded: a fault
-// handler may run on a thread holding the lock (the reception thread inside a read) while a
-// re-creation waits, and must still send its switch-over request. A thread already holding either
-// side uses the socket as it is.
+// Users hold the shared side, re-creation the exclusive side, so no thread uses a closed (perhaps
+// reused) descriptor. Writers are preferred against starvation; waits are bounded because a fault
+// handler may run on a thread holding the lock and must still send its switch-over request.
 constexpr long kSockLockWaitSec = 2;
 thread_local int tnSockLockDepth = 0;
 
@@ -119,8 +116,8 @@ int createSocketLocked() {
         printf("Init_UnixDoomainSocket_Haf Create Fail %s [%s]\n", szPath, StrError(errno));
         return -2;
     }
-    // Only the process's user, its group and root may speak to it: the file mode keeps others from
-    // sending, and each datagram carries its sender's credentials for acceptedSender().
+    // Only the process's user, its group and root may send: the file mode keeps others out, and
+    // each datagram carries its sender's credentials for acceptedSender().
     int nOn = 1;
     struct stat stSock;
     if (chmod(szPath, kSockMode) != 0 || stat(szPath, &stSock) != 0 ||
@@ -163,8 +160,8 @@ bool listHolds(const std::string &list, unsigned long ulId) {
     }
 }
 
-// Supplementary membership of gid: the groups the kernel gives the running process (checked to be
-// the same user, not a later holder of its id), else the group database's for its user.
+// The groups the kernel gives the running process (checked to be the same user), else the group
+// database's for its user.
 bool supplementaryMember(const ucred &cred, gid_t gid) {
     std::string uids = procStatusLine(static_cast<int>(cred.pid), "Uid");
     if (listHolds(uids, cred.uid))
@@ -182,16 +179,14 @@ bool supplementaryMember(const ucred &cred, gid_t gid) {
     return false;
 }
 
-// The same circle the socket's mode lets send: its user, its group (supplementary members included)
-// and root. The kernel vouches for the credentials, whatever the header says.
+// The circle the socket's mode lets send. The kernel vouches for the credentials, not the header.
 bool acceptedSender(const ucred &cred) {
     gid_t gid = gSockGid.load();
     return cred.uid == 0 || cred.uid == geteuid() || cred.gid == gid ||
            supplementaryMember(cred, gid);
 }
 
-// One datagram of at most nLen bytes. -1 when nothing was read; -2 when its sender may not speak as
-// the master (it is dropped).
+// -1 when nothing was read; -2 when its sender may not speak as the master (it is dropped).
 int readFromMaster(int nSock, char *pcBuf, int nLen) {
     iovec stIov{pcBuf, static_cast<size_t>(nLen)};
     alignas(cmsghdr) char szControl[CMSG_SPACE(sizeof(ucred))];
@@ -228,8 +223,7 @@ void fillHeader(ProcMsg_Haf &msg, int nMsgName, int nPayloadLen) {
 }
 
 // The master's socket must belong to root or its folder's owner: in a folder others can write,
-// anybody could bind a socket at the name and read the role requests. A missing socket is left to
-// the send to report; a refusal is logged when it starts, not at every send.
+// anybody could bind a socket at the name and read the role requests.
 bool masterSocketTrusted(const char *pszPath) {
     static std::atomic<bool> bRefusing{false};
     struct stat stSock;
@@ -350,8 +344,7 @@ int Reinit_UnixDoomainSocket_Haf() {
 }
 
 int Init_ThreadMsgRecv_Haf() {
-    // Each thread starts once per process: after a failed start a retry starts only what is
-    // missing, as a second reader could reorder the master's reports.
+    // A second reader could reorder the master's reports: a retry starts only what is missing.
     static std::mutex mutex;
     static bool bReceiving = false;
     static bool bDispatching = false;
@@ -381,8 +374,7 @@ int ReceivePacket_Haf(int nTimeOut) {
         pollfd stPoll{nSock, POLLIN, 0};
         if (poll(&stPoll, 1, nTimeOut) <= 0 || (stPoll.revents & POLLIN) == 0) return -1;
         memset(&msg, 0, sizeof(msg));
-        // Nothing read, or nothing to act on: queueing the empty record would hand out a message of
-        // type 0.
+        // An empty record would hand out a message of type 0.
         if (readFromMaster(nSock, reinterpret_cast<char *>(&msg), HAF_MSG_MAX_SIZE) < 0) return -1;
     }
     return pushBufferHaf(&msg, nullptr);

@@ -1,5 +1,4 @@
-// Internal to the HA client library: one shared table of the master — its stored key path, attached
-// address and initialisation flag — and the attach sequence the three tables share.
+// Internal to the HA client library: the attach sequence the master's three tables share.
 #pragma once
 
 #include <atomic>
@@ -12,9 +11,8 @@ struct HafShmTableDesc {
     const char *pszInitName;     // operation that attaches the table
     const char *pszDefaultName;  // operation that sets the default key path
     const char *pszOpenName;     // operation that opens the segment
-    // The key path's variable, which the folder failure lines name instead of the operation; a
-    // table that has one also names key path and size when its opening fails. Null for a table
-    // whose lines name the operation.
+    // Named by the folder failure lines instead of the operation; null for tables whose lines name
+    // the operation.
     const char *pszKeyVar;
     void (*pfInitialise)(void *pvShm);  // prepares a segment created just now
 };
@@ -34,11 +32,9 @@ public:
     int initFlag() const { return nInitFlag_; }
     int setInitFlag(int nFlag) { return nInitFlag_ = nFlag; }
 
-    // The table the master keeps now. A restarted master removes its segments and makes new ones at
-    // the same keys: when the attached segment is marked removed, or its key names another segment,
-    // the segment at the key is attached in its place with the same size check (never created).
-    // Null when there is none to be had; a later call tries again. The old segment stays attached,
-    // as other threads may still read it. Never waits long for another thread doing the same.
+    // A restarted master makes new segments at the same keys: a segment marked removed, or no
+    // longer at its key, is replaced by the one at the key (never created). The old one stays
+    // attached, as other threads may still read it. Null when there is none.
     void *current();
 
 private:
@@ -52,8 +48,7 @@ private:
 
     const HafShmTableDesc &desc_;
     char szKey_[HAF_KEY_PATH_SIZE] = "";
-    // The address is stored before the id and read after it: a reader seeing the new id sees the
-    // new address.
+    // The address is stored before the id and read after it.
     std::atomic<void *> pvShm_{nullptr};
     std::atomic<int> nShmId_{-1};
     std::atomic<bool> bReattaching_{false};

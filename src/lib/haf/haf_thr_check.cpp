@@ -1,5 +1,4 @@
-// Thread liveness: the slots watched threads report into, and the checker thread that raises and
-// clears hang alarms, has dumps taken, calls the hang handler and reports to the master.
+// Thread liveness: the slots watched threads report into, and the checker thread.
 #include <pthread.h>
 #include <unistd.h>
 
@@ -27,8 +26,8 @@ constexpr int kDetailLen = 512;
 
 }  // namespace
 
-// One watched thread. unThrId, tUpdate and nInterval are read by the checker while the owner writes
-// them; nAlarmF and szName change under _HAFLIB_THREAD_CHECK_MUTEX.
+// The checker reads unThrId, tUpdate and nInterval while the owner writes them; nAlarmF and szName
+// change under _HAFLIB_THREAD_CHECK_MUTEX.
 struct HafThrEntry {
     std::atomic<uint32_t> unThrId;
     int32_t nAlarmF;
@@ -70,8 +69,7 @@ thread_local int32_t __tCur = 0;
 
 namespace {
 
-// Registrations are rare (once per thread) and must not pick the same freed slot twice: they take
-// turns.
+// Registrations must not pick the same freed slot twice: they take turns.
 std::mutex gRegisterMutex;
 
 int32_t nowSec() { return static_cast<int32_t>(getClockTime()); }
@@ -84,8 +82,8 @@ public:
     CheckLock &operator=(const CheckLock &) = delete;
 };
 
-// Caller holds the check lock. A slot that cannot clear its alarm by reporting (deleted, reused,
-// unwatched) drops it and the process alarm, so later hangs are alarmed; whether it had one.
+// Caller holds the check lock. A slot that cannot clear its alarm by reporting drops it and the
+// process alarm, so later hangs are alarmed.
 bool dropAlarmLocked(HafThrEntry &e) {
     if (e.nAlarmF != 1) return false;
     e.nAlarmF = 0;
@@ -99,7 +97,6 @@ uint32_t highestSlot() {
     return static_cast<uint32_t>(nCnt) < kLastSlot ? static_cast<uint32_t>(nCnt) : kLastSlot;
 }
 
-// The lowest freed slot, claimed for the caller; 0 when there is none.
 uint32_t claimFreedSlot(uint32_t unThrId) {
     for (uint32_t i = 1; i <= highestSlot(); ++i) {
         uint32_t unFree = 0;
@@ -108,8 +105,7 @@ uint32_t claimFreedSlot(uint32_t unThrId) {
     return 0;
 }
 
-// A slot for the calling thread, stamped as reported with the first interval; above 1023 when none
-// is left.
+// Above 1023 when no slot is left.
 uint32_t registerThread(int32_t tNow) {
     uint32_t unThrId = Get_ThrId();
     std::lock_guard<std::mutex> lock(gRegisterMutex);
@@ -118,8 +114,7 @@ uint32_t registerThread(int32_t tNow) {
     if (unSlot <= kLastSlot) {
         HafThrEntry &e = _stHafLibProThrChk.stThr[unSlot];
         e.unThrId.store(unThrId);
-        // tUpdate before nInterval: the checker reads them the other way round and must never pair
-        // a new interval with an old stamp.
+        // tUpdate before nInterval: the checker must never pair a new interval with an old stamp.
         e.tUpdate.store(tNow);
         e.nInterval.store(kFirstInterval);
     }
@@ -184,9 +179,8 @@ void logAlarmChange(AlarmChange change, uint32_t i, const HafThrEntry &e, const 
 
 void checkSlot(uint32_t i, int32_t tNow, PassTotals &totals, int &nMakeStackF) {
     HafThrEntry &e = _stHafLibProThrChk.stThr[i];
-    // The owner stamps before it sets the interval, so a new interval never comes with an old
-    // stamp. A deletion between the two reads leaves the old interval with stamp 0, which no report
-    // writes: the slot is unwatched, not hung.
+    // The owner stamps before it sets the interval. A deletion between the two reads leaves stamp
+    // 0, which no report writes: the slot is unwatched, not hung.
     int32_t nInterval = e.nInterval.load();
     hafCheckSlotRead(i);
     int32_t tUpdate = e.tUpdate.load();
