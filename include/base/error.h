@@ -1,7 +1,5 @@
-// Public: per-thread error registry of the common libraries.
-//
-// Library functions report a failure by returning -1 (or a null pointer) and recording an entry
-// here; callers that want the reason print StrError(errno).
+// Public: per-thread error registry. Library functions return -1 (or null) and record an entry;
+// callers that want the reason print StrError(errno).
 #pragma once
 
 #include <cstddef>
@@ -22,17 +20,14 @@ void __Set_Error(int nErrno, const char *pcFunc, unsigned int unLine, const char
 void __Set_Error(int nErrno, const char *pcClassName, const char *pcFunc, unsigned int unLine,
                  const char *cFormat, ...) __attribute__((format(printf, 5, 6)));
 
-// The report of the calling thread's entries (newest first), after which they are cleared; with no
-// entries, the system text of nErrno (empty above 130).
+// Newest first, then cleared; with no entries, the system text of nErrno (empty above 130).
 const char *StrError(int nErrno);
 void Clr_Error();
 int Init_BaseLib();
 int Add_StrErrFunc(const char *(*pSigFunc)(int));
 
-// Number of entries the calling thread holds (for diagnostics and tests).
 unsigned int Get_ErrorCount();
 // Kernel thread id of the thread that recorded the calling thread's last entry.
 unsigned int Get_ErrorThreadId();
 
-// Convenience: records with the calling function's name and line.
 #define SET_ERROR(nErrno, ...) __Set_Error((nErrno), __func__, __LINE__, __VA_ARGS__)

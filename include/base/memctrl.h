@@ -18,7 +18,7 @@ int Mutex_Init(pthread_mutex_t *pMutex, pthread_mutexattr_t *pAttr);
 void Mutex_Lock(pthread_mutex_t *pMutex);
 void Mutex_UnLock(pthread_mutex_t *pMutex);
 
-// Scoped guard; stores the mutex without locking it. Not copyable.
+// Stores the mutex without locking it.
 class MutexLocker {
 public:
     explicit MutexLocker(pthread_mutex_t *pMutex) : ptMutex(pMutex), nLockStat(0) {}

@@ -44,8 +44,7 @@ int ReplaceStr(char *pcBuf, const char *pcSrc, const char *pcFindValue, unsigned
                int nBufLen);
 int Is_Digit(const char *pszStr);
 
-// Splits a line into words separated by blanks and tabs (in place); returns the number of words
-// stored in pszWords (at most nMaxCnt), -1 on bad input.
+// Blanks and tabs separate words (in place); at most nMaxCnt, -1 on bad input.
 int GetWords(char *pszLine, char **pszWords, int nMaxCnt);
 int GetWords(const char *pszLine, char *pcBuf, size_t unBufSize, char **pszWords, int nMaxCnt);
 

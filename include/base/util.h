@@ -1,5 +1,5 @@
-// Public: process lock, sleeps, number parsing, thread id, stopwatch, enumeration texts, standard
-// output on the way out and files made new where others may write.
+// Public: process lock, sleeps, number parsing, thread id, stopwatch, enumeration texts, output on
+// the way out and files made new where others may write.
 #pragma once
 
 #include <sys/types.h>
@@ -37,31 +37,23 @@ const char *Str_HuntMethod(unsigned int unMethod);
 const char *Str_OPSTS(unsigned int unState);
 
 // Standard output on the way out of a process or a fault: written at once or not at all, never
-// waiting for a reader or for another thread that holds stdio's lock (one stuck writing to an
-// output nobody reads holds it for ever). The descriptor's flags stay as its other holders set
-// them. What stdio holds goes first when its lock is free, so that lines keep their order.
-// Print_StdoutNow returns the bytes of its line written, or -1.
+// waiting for a reader or for stdio's lock (a thread stuck writing holds it for ever). What stdio
+// holds goes first when its lock is free, so that lines keep their order.
 void Flush_StdoutNow();
-// The one write(2) of the way out: as much of pcText as nFd takes at once (a socket through a send
-// that does not wait, anything else once poll finds room), in pieces that a pipe takes whole. The
-// bytes written. Async-signal-safe.
+// As much as nFd takes at once, in pieces a pipe takes whole. Async-signal-safe.
 size_t Write_Now(int nFd, const char *pcText, size_t unLen);
 int Print_StdoutNow(const char *pcFormat, ...) __attribute__((format(printf, 1, 2)));
 
-// Root of the host-wide runtime files ("/opt/orvo/tmp" unless ORVO_TMP_ROOT names another
-// directory): the log registry key file and the HA framework's sockets and keys live below it. Set
-// ORVO_TMP_ROOT to run several instances (or tests) on one host without sharing them.
+// "/opt/orvo/tmp" unless ORVO_TMP_ROOT names another directory, so that instances (or tests) on
+// one host need not share the log registry and the HA sockets and keys.
 const char *Get_OrvoTmpRoot();
 constexpr const char *ORVO_TMP_ROOT_ENV = "ORVO_TMP_ROOT";
 constexpr const char *ORVO_TMP_ROOT_DEFAULT = "/opt/orvo/tmp";
 
-// Creates pcPath as a new file open for writing, with exactly the given mode whatever the umask.
-// Where others may write (/tmp, a shared folder) a name that exists, a symbolic link included, is
-// never followed or reused: it fails with EEXIST. Async-signal-safe. The descriptor
-// (close-on-exec), or -1 with errno set.
+// With exactly the given mode whatever the umask. A name that exists, a link included, is never
+// followed or reused (EEXIST), as others may write the folder. Async-signal-safe; close-on-exec.
 int Create_NewFile(const char *pcPath, mode_t mode);
-// As Create_NewFile under the first free one of "<stem><ext>", "<stem>.1<ext>", ...
-// "<stem>.<nTries - 1><ext>"; the name taken is copied to pcName (unSize bytes).
-// Async-signal-safe. EEXIST when all are taken, ENAMETOOLONG when a name does not fit pcName.
+// Under the first free one of "<stem><ext>", "<stem>.1<ext>", ... "<stem>.<nTries - 1><ext>", copied
+// to pcName. EEXIST when all are taken. Async-signal-safe.
 int Create_NewNumberedFile(char *pcName, size_t unSize, const char *pcStem, const char *pcExt,
                            int nTries, mode_t mode);

@@ -12,18 +12,15 @@ enum ConfResult {
     CONF_TOO_LONG = -2,    // key found, value longer than the destination: cut, see caller
 };
 
-// Copies the value of pcItem in section pcSection into pcToBuffer (capacity unBufSize bytes, always
-// terminated); copies pcDefaultString when the key is not found. Returns a ConfResult.
+// Always terminated; pcDefaultString when the key is not found.
 int ReadConfFile(const char *pcFilePath, const char *pcSection, const char *pcItem,
                  const char *pcDefaultString, char *pcToBuffer, size_t unBufSize);
-// Same with a destination of CONF_VALUE_SIZE bytes.
 int ReadConfFile(const char *pcFilePath, const char *pcSection, const char *pcItem,
                  const char *pcDefaultString, char *pcToBuffer);
 
 // First character of pcStr that is not a blank, tab, LF or CR; null for a null or empty text.
 char *_Skip_Whitechar(char *pcStr);
 
-// Expands pcSrc in place with POSIX word expansion (variables, tilde, command substitution), words
-// joined by one blank and cut to nSize - 1 characters. A failed expansion or one without words
-// leaves the text as it was.
+// Words joined by one blank and cut to nSize - 1 characters. A failed expansion or one without
+// words leaves the text as it was.
 char *GetEnv(char *pcSrc, int nSize);

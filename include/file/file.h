@@ -1,5 +1,4 @@
-// Public: file-system utilities (existence and type tests, directories, opening, deleting, copying,
-// renaming, sizes and times).
+// Public: file-system utilities.
 #pragma once
 
 #include <sys/stat.h>
@@ -13,10 +12,8 @@ int Is_File(const char *pcPath);
 int Is_Directory(const char *pcPath);
 int Is_FileExist(const char *pcPath);
 
-// Creates the missing directories above the last component of pcPath (every one when it ends in
-// '/'), each with mMode, or with exactly mMode whatever the file-creation mask when bExact. 0 when
-// all are directories then; else -1 with errno set (ENOTDIR: another kind of file is in the way)
-// and the failing directory in *pFailed when given.
+// Every one when pcPath ends in '/'; exactly mMode whatever the umask when bExact. ENOTDIR when
+// another kind of file is in the way; the failing directory in *pFailed when given.
 int Make_ParentDirectories(const char *pcPath, unsigned int mMode, bool bExact = false,
                            std::string *pFailed = nullptr);
 int __Make_Directory(const char *pcPath, unsigned int mMode);
@@ -37,12 +34,10 @@ int Get_GId(const char *pcPath);
 time_t Get_AccessTime(const char *pcPath);
 time_t Get_ModifyTime(const char *pcPath);
 time_t Get_CreateTime(const char *pcPath);
-// Number of regular files (Get_FileList) or directories (Get_DirList) directly in pcPath, at most
-// nMaxListCnt; -1 when the directory cannot be read.
+// At most nMaxListCnt; -1 when the directory cannot be read.
 int Get_FileList(const char *pcPath, int nMaxListCnt);
 int Get_DirList(const char *pcPath, int nMaxListCnt);
-// Names of the regular files (Get_FileList) or directories (Get_DirList) directly in pcPath,
-// sorted, at most nMaxListCnt; the caller frees the array with Free_List. Returns the count, or -1.
+// Sorted, at most nMaxListCnt; the caller frees the array with Free_List.
 int Get_FileList(const char *pcPath, int nMaxListCnt, char ***pppszList);
 int Get_DirList(const char *pcPath, int nMaxListCnt, char ***pppszList);
 void Free_List(char **ppszList, int nCnt);

@@ -1,15 +1,7 @@
-// Public: in-process, thread-safe FIFO queues of opaque pointers.
-//
-// Two flavours share Push_Queue and Pop_Queue:
-// - static queues: sectors 0 .. n-1 created together by Init_Queue;
-// - dynamic queues: created one at a time by Init_D_Queue (at most 1,024 per
-//   process), identified by 1,024 + their creation index (1,024 .. 2,047).
-// Identifiers above 1,023 name dynamic queues, the others static sectors.
-//
-// A consumer blocks on an empty queue for up to one second (wait flag); a producer that finds the
-// queue full retries once after one millisecond (retry flag). A push that fails leaves the item
-// with the caller. The queue never looks into the items. Failures return -1 (or a null pointer) and
-// record an entry in the error registry (base/error.h).
+// Public: in-process, thread-safe FIFO queues of opaque pointers. Identifiers above 1,023 name
+// dynamic queues (Init_D_Queue, at most 1,024), the others static sectors (Init_Queue). A consumer
+// blocks on an empty queue for up to one second; a full queue is retried once after a millisecond.
+// A refused item stays the caller's.
 #pragma once
 
 constexpr unsigned int QUEUE_MAX_DYNAMIC = 1024;      // dynamic queues per process
@@ -19,20 +11,17 @@ constexpr int QUEUE_ERR_INVALID = 22;                 // bad identifier or item
 constexpr unsigned int QUEUE_WAIT_SEC = 1;            // longest wait of a pop
 constexpr int QUEUE_RETRY_MSEC = 1;                   // pause before the one retry
 
-// Consumer state of a queue.
 enum _enThrState {
     THR_STATE_WAIT = 1,  // the last pop found the queue empty: the next pop waits
     THR_STATE_RUN = 2,   // an item was pushed since
 };
 
-// Called with the queue's list mutex held: must not use the same queue. The free callback receives
-// every item that Del_Queue discards; items that go back to a caller (popped, or refused by a full
-// queue) stay the caller's and are never passed to it.
+// Called with the queue's list mutex held: must not use the same queue. The free callback gets only
+// items that Del_Queue discards.
 typedef void (*QueueFreeFunc)(unsigned int unSect, void *pvData);
 typedef void (*QueueTimeoutFunc)(unsigned int unSect, void *pvData);
 typedef void (*QueueErrFunc)(unsigned int unSect, unsigned int unErr);
 
-// Creation.
 int Init_D_Queue(int nMaxQueCnt);                // identifier (1,024 + index) or -1
 int Init_Queue(int nMaxQueSect, int nMaxQueCnt);  // 0 or -1
 int Check_Queue();                                // 1 when the static queues exist
@@ -62,10 +51,8 @@ int Get_QueueTimeout(unsigned int unSect);
 // Capacity unQCnt when 1 <= unQCnt <= the default capacity, else the default.
 int Set_Queue_MaxCount(unsigned int unSect, unsigned int unQCnt);
 int Get_QueueCnt(unsigned int unSect);
-// Discards every queued item through the free callback.
 int Del_Queue(unsigned int unSect);
 
-// Process-wide callbacks; all none at start.
 int Set_QueueFreeFunc(QueueFreeFunc pFunc);
 int Set_QueueTimeoutFunc(QueueTimeoutFunc pFunc);  // stored only
 int Set_QueueErrFunc(QueueErrFunc pFunc);          // stored only

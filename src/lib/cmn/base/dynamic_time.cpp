@@ -23,8 +23,7 @@ stTimeFormat DefaultFormat() {
     return st;
 }
 
-// One field letter of the format language: its counter, its upper bound, the
-// letter that must not precede it, and the name used in the overflow text.
+// A field letter's counter, upper bound, the letter that must not precede it, and its overflow name.
 struct FieldRule {
     char cLetter;
     int stTimeFormat::*pCount;
@@ -55,7 +54,6 @@ long Pow10(int n) {
     return v;
 }
 
-// Appends one field ("%0<cnt>d" plus separator); false when the buffer is full.
 bool AppendField(char *pszBuf, int nBufSize, int &nPos, long lValue, int nCnt, char cDivider) {
     char szFmt[16];
     if (__Make_PrintTimeFormat(szFmt, sizeof(szFmt), nCnt, cDivider) < 0) return false;

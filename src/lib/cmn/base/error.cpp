@@ -1,5 +1,4 @@
-// Per-thread error registry: each library failure leaves one time-stamped
-// entry; StrError turns the thread's entries into a report and clears them.
+// Per-thread error registry: each library failure leaves one time-stamped entry.
 #include "base/error.h"
 
 #include <cerrno>
@@ -43,7 +42,6 @@ const char *__StrErrorNo(int nErrno, char *pcBuf, size_t unBufLen) {
     return "";
 }
 
-// Builds " [prefix] message" without its one trailing line feed, cut to the detail limit.
 void FormatDetail(char *pcDetail, size_t unSize, const char *pcPrefix, const char *cFormat,
                   va_list args) {
     int nLen = snprintf(pcDetail, unSize, " [%s] ", pcPrefix);

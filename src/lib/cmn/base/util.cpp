@@ -1,5 +1,4 @@
-// Process lock, sleeps, number parsing, thread id, stopwatch, enumeration texts, standard output on
-// the way out, the root of the host-wide runtime files and files made new.
+// Process lock, sleeps, number parsing, enumeration texts, output on the way out, runtime root.
 #include "base/util.h"
 
 #include <poll.h>
@@ -34,8 +33,7 @@ constexpr size_t kStdoutLineSize = 1024;
 FILE *pFileProcLoc = nullptr;
 thread_local unsigned int __unChkLastRunTime = 0;
 
-// Creates every missing directory of pcFilePath except its last component; the error names the
-// component that failed.
+// The error names the component that failed.
 int MakeLockDirectories(const char *pcFilePath) {
     std::string failed;
     if (Make_ParentDirectories(pcFilePath, 0755, false, &failed) == 0) return 0;
@@ -58,8 +56,7 @@ int WaitFor(long lSec, long lUsec) {
     return select(0, nullptr, nullptr, nullptr, &tv) < 0 ? -1 : 0;
 }
 
-// Appends pcText at *punLen of pcOut (unSize bytes, kept terminated); false
-// when it does not fit. Async-signal-safe.
+// False when pcText does not fit. Async-signal-safe.
 bool AppendText(char *pcOut, size_t unSize, size_t *punLen, const char *pcText) {
     if (unSize == 0) return false;
     for (; *pcText != '\0'; ++pcText) {
@@ -70,7 +67,7 @@ bool AppendText(char *pcOut, size_t unSize, size_t *punLen, const char *pcText) 
     return true;
 }
 
-// "<stem><ext>" for 0, "<stem>.<n><ext>" otherwise, without stdio (which is not async-signal-safe).
+// Without stdio, which is not async-signal-safe.
 bool NumberedName(char *pcOut, size_t unSize, const char *pcStem, int n, const char *pcExt) {
     char szNumber[16];
     char *pcNumber = szNumber + sizeof(szNumber);
@@ -90,7 +87,6 @@ bool IsNullArg(const char *p, const char *pcName) {
     return true;
 }
 
-// The refusal of a sleep of no time, recorded under the sleep's name.
 bool IsTooSmall(long lValue, const char *pcName, const char *pcFunc) {
     if (lValue > 0) return false;
     __Set_Error(EINVAL, pcFunc, __LINE__, "%s is small[%d] (%s/%d)", pcName,

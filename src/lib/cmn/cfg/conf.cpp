@@ -1,5 +1,4 @@
-// INI reader: finds one key of one section per call, scanning the file from
-// its start, and the in-place expansion of shell words in configured paths.
+// INI reader, and the in-place expansion of shell words in configured paths.
 #include "cfg/conf.h"
 
 #include <wordexp.h>
@@ -44,7 +43,6 @@ int NotFound(const char *pcDefaultString, char *pcToBuffer, size_t unBufSize) {
     return CONF_NOT_FOUND;
 }
 
-// Owns the open configuration file for one search.
 class ConfFile {
 public:
     explicit ConfFile(const char *pcPath) : pFile_(pcPath ? fopen(pcPath, "r") : nullptr) {}
@@ -57,8 +55,7 @@ public:
     bool IsOpen() const { return pFile_ != nullptr; }
     // Next line, or a 1023-character piece of a longer one; a last line without line feed counts.
     bool NextLine(char *pcLine, size_t unSize) { return fgets(pcLine, unSize, pFile_) != nullptr; }
-    // Whether the piece ends its line: it holds the line feed, the file ends, or the line feed
-    // comes next (a line of exactly CONF_LINE_MAX characters; it is taken).
+    // A line of exactly CONF_LINE_MAX characters ends when the line feed comes next.
     bool EndsLine(const char *pcLine) {
         if (strchr(pcLine, '\n') != nullptr || feof(pFile_) != 0) return true;
         int c = getc(pFile_);

@@ -21,8 +21,7 @@ bool IsNullArg(const void *p, const char *pcName) {
     return true;
 }
 
-// The directories of pcPath, the last component too when bLast; a failure
-// is recorded as the file library's callers expect.
+// The last component too when bLast.
 int MakeDirectories(const char *pcPath, unsigned int mMode, bool bLast) {
     if (IsNullArg(pcPath, "pcPath")) return -1;
     std::string path = std::string(pcPath).substr(0, kPathLimit) + (bLast ? "/" : "");
@@ -153,8 +152,8 @@ int Copy_File(const char *pcSrcPath, const char *pcDestPath) {
     fclose(pSrc);
     if (!bFailed) return fclose(pDest) == 0 ? 0 : -1;
 
-    // A failed copy must not destroy what the destination held before it:
-    // cut it back to its old size, and remove it only if the copy created it.
+    // A failed copy must not destroy what the destination held: cut it back to its old size, and
+    // remove it only if the copy created it.
     if (lOrgSize > 0) {
         if (ftruncate(fileno(pDest), lOrgSize) != 0) nErr = errno;
         fclose(pDest);

@@ -14,14 +14,12 @@
 
 namespace {
 
-// Status of pcPath; records "Get stat fail" when it cannot be had.
 bool StatOrRecord(const char *pcPath, struct stat &st) {
     if (__Get_Stat(pcPath, &st) == 0) return true;
     if (pcPath != nullptr) SET_ERROR(ENODATA, "Get stat fail");
     return false;
 }
 
-// Sorted names of the entries of pcPath whose type is mType.
 int ListEntries(const char *pcPath, mode_t mType, std::vector<std::string> &names) {
     if (pcPath == nullptr) {
         SET_ERROR(EINVAL, "pcPath is NULL");

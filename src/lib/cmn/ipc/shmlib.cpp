@@ -29,7 +29,6 @@ bool Is_Private(mode_t nMode) {
     return (nMode & S_IRWXO) == 0;
 }
 
-// "<uid> (<name>)", for messages that name an owner.
 std::string UserText(uid_t nUid) {
     char szBuf[1024];
     passwd stPw;
@@ -40,7 +39,6 @@ std::string UserText(uid_t nUid) {
     return text;
 }
 
-// Creates every missing directory above the key file, never the key file's own name.
 bool MakeKeyDirectories(const char *pszOp, const char *pszKeyFile) {
     std::string failed;
     if (Make_ParentDirectories(pszKeyFile, KEY_DIR_MODE, false, &failed) == 0) return true;
@@ -49,8 +47,8 @@ bool MakeKeyDirectories(const char *pszOp, const char *pszKeyFile) {
     return false;
 }
 
-// A key file narrowed just now takes the group of a set-group-ID folder, as one made there would:
-// who may use the segment then does not depend on which process came first.
+// Takes the group of a set-group-ID folder, so that who may use the segment does not depend on
+// which process came first.
 void GiveFolderGroup(int nFd, const char *pszShmFile) {
     std::string folder(pszShmFile);
     size_t unSlash = folder.find_last_of('/');
@@ -62,9 +60,8 @@ void GiveFolderGroup(int nFd, const char *pszShmFile) {
     }
 }
 
-// Makes a missing key file with exactly nMode, never through a link. A private key file must be
-// a regular file of a trusted owner, as its owner decides the segment's group; one still open to
-// others is narrowed through a descriptor (never following a link swapped in) or refused.
+// Never through a link. A private key file must be a regular file of a trusted owner, as its owner
+// decides the segment's group; one still open to others is narrowed through a descriptor.
 int SettleKeyFile(const char *pszOp, const char *pszKeyFile, const char *pszShmFile, mode_t nMode,
                   bool bVet) {
     struct stat stStat;
@@ -106,9 +103,8 @@ int SettleKeyFile(const char *pszOp, const char *pszKeyFile, const char *pszShmF
     return nRet;
 }
 
-// A private segment created just now takes the group of its key file (when a trusted user owns
-// it), so who may use it does not depend on which process came first. One still open to others
-// is narrowed to nMode (bNarrow) in that group, whose members could use it before and still can.
+// A new private segment takes its key file's group, so that who may use it does not depend on
+// which process came first. One open to others is narrowed to nMode (bNarrow) in that group.
 int SettleSegment(const char *pszOp, const char *pszKeyFile, const char *pszShmFile, int nShmId,
                   mode_t nMode, bool bCreated, bool bNarrow) {
     struct shmid_ds stDs;

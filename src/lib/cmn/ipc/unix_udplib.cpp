@@ -16,7 +16,6 @@ namespace {
 constexpr int ERR_INVALID = 22;
 constexpr int ERR_MSG = 119;
 
-// Closes a socket whose set-up failed half-way, so that no descriptor leaks.
 class SocketGuard {
 public:
     explicit SocketGuard(int nSock) : nSock_(nSock) {}
@@ -47,7 +46,6 @@ int SetBufferSize(int nSock, int nOption) {
     return setsockopt(nSock, SOL_SOCKET, nOption, &nSize, sizeof(nSize));
 }
 
-// Both set-up steps shared by the two constructors record the failure under the caller's name.
 int SetSendBuffer(int nSock, const char *pcFunc) {
     if (SetBufferSize(nSock, SO_SNDBUF) < 0) {
         __Set_Error(ERR_INVALID, pcFunc, __LINE__, "Failed socket send buffer change\n");

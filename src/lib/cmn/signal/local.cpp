@@ -35,7 +35,6 @@ __attribute__((format(printf, 4, 5))) void WriteText(int nFd, char *pcBuf, size_
     Write_Now(nFd, pcBuf, std::min(static_cast<size_t>(nLen), unSize - 1));
 }
 
-// "/tmp/down_<date>_<time>[_<name>]_<pid>", the dump's name before ".log".
 void DumpFileStem(char *pcStem, size_t unSize) {
     time_t now = time(nullptr);
     tm stTm{};
@@ -72,8 +71,8 @@ void __Dump_Back_Trace(int nSignal) {
     if (nSignal == 15) return;  // a termination request leaves no dump
     char szStem[1024];
     DumpFileStem(szStem, sizeof(szStem));
-    // Plain system calls: stdio could wait for ever on a lock that another thread holds. Any name
-    // already in /tmp may be somebody else's: the dump always goes to a file of its own, made new.
+    // Plain system calls: stdio could wait for ever on another thread's lock. A name in /tmp may be
+    // somebody else's: the dump always goes to a new file.
     char szName[sizeof(szStem) + 16];
     int nFd = Create_NewNumberedFile(szName, sizeof(szName), szStem, ".log", kDumpNameTries,
                                      kDumpMode);
@@ -85,8 +84,7 @@ void __Dump_Back_Trace(int nSignal) {
               nSignal);
     WriteText(nFd, szLine, sizeof(szLine), "%s Error : signal %d\n", Stamp(szStamp), nSignal);
 
-    // One frame at a time after its stamp and index: backtrace_symbols_fd writes the symbol and its
-    // line feed without allocating, which a fault inside the allocator needs.
+    // backtrace_symbols_fd writes without allocating, which a fault inside the allocator needs.
     void *frames[kMaxFrames];
     int nFrames = backtrace(frames, kMaxFrames);
     if (nFrames <= 0) WriteText(nFd, szLine, sizeof(szLine), "Stack is NULL\n");

@@ -33,8 +33,8 @@ struct Dispatcher {
     pid_t pid = 0;  // process whose thread reads fds[0]
 };
 
-// Termination requests have a dispatcher of their own: a dump or a callback stuck on the general
-// one (a stdio lock, a pstack that never ends) must not keep the process from ending.
+// Termination requests have a dispatcher of their own: a stuck dump or callback on the general one
+// must not keep the process from ending.
 Dispatcher gGeneral;
 Dispatcher gTermination;
 
@@ -45,9 +45,8 @@ Dispatcher &DispatcherOf(int nSignal) {
 }
 
 
-// A fault cannot return, and its handling may meet a lock the faulting thread holds (the
-// allocator's, after heap damage): after this many seconds the alarm's default action ends the
-// process. An application that owns its ending sets the same alarm to its own deadline.
+// A fault's handling may meet a lock the faulting thread holds (the allocator's): after this many
+// seconds the alarm's default action ends the process.
 constexpr unsigned int kFaultHandlingLimitSec = 10;
 
 void BoundFaultHandling() {
@@ -168,8 +167,7 @@ int Init_SignalLib(int nMinSig, int nMaxSig, SigFuncType pSigFunc, SigFuncType p
     if (nMinSig < 0 || nMinSig > nMaxSig) nMinSig = 1;
     __bUseBacktraceF = true;
     __pSigFunc = pSigFunc;
-    // The first backtrace() loads the unwinder, which allocates: done now,
-    // not inside a fault that may hold the allocator's lock.
+    // The first backtrace() loads the unwinder, which allocates: not inside a fault.
     void *pFrame = nullptr;
     backtrace(&pFrame, 1);
     gOwnerPid = getpid();

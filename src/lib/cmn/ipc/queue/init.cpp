@@ -39,7 +39,6 @@ stDynamicQueueCtrl *DynamicCtrl() {
     return pstCtrl;
 }
 
-// Reserves the next creation index, or -1 when every index is taken.
 int _Init_Que(stDynamicQueueCtrl *pstCtrl) {
     MutexLocker stLock(&pstCtrl->tLock);
     stLock.Lock();
@@ -60,8 +59,7 @@ void InitQueueMutex(pthread_mutex_t *ptMutex) {
     pthread_mutexattr_destroy(&tAttr);
 }
 
-// Either flavour starts with its consumer waiting, both flags on and unMaxQueCnt idle nodes; the
-// pool also grows on demand.
+// Either flavour starts with its consumer waiting, both flags on and unMaxQueCnt idle nodes.
 void InitQueue(const QueueView &stView, unsigned int unMaxQueCnt) {
     InitQueueMutex(stView.ptList);
     InitQueueMutex(stView.ptLock);

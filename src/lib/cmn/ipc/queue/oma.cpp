@@ -5,7 +5,6 @@
 
 namespace {
 
-// Reads one value of the queue under the given mutex of its view.
 template <typename Read>
 int ReadUnder(unsigned int unSect, pthread_mutex_t *QueueView::*pMutex, Read fRead) {
     QueueView stView;

@@ -1,5 +1,4 @@
-// Moving items: put and take under the list mutex, push with its retry and
-// consumer wake-up, pop with its bounded wait.
+// Moving items: put, take, push with its retry and wake-up, pop with its bounded wait.
 #include <cerrno>
 #include <ctime>
 
@@ -14,8 +13,7 @@ namespace {
 
 constexpr unsigned char FLAG_ON = 1;
 
-// Appends one item; 0, or -1 with error 16 when the queue is full or no node
-// can be had. A refused item stays the caller's.
+// -1 with error 16 when the queue is full or no node can be had; the item stays the caller's.
 int Put(const QueueView &stView, int nType, void *pvAddr) {
     time_t tNow = Time(nullptr, CLOCK_MONOTONIC);
     MutexLocker stLock(stView.ptList);
@@ -120,8 +118,7 @@ timespec DeadlineAfter(unsigned int unSec) {
     return tDeadline;
 }
 
-// A consumer that found the queue empty last time waits up to one second for
-// a push; spurious wake-ups do not end the wait early.
+// Spurious wake-ups do not end the wait early.
 void *PopFrom(const QueueView &stView, int nType) {
     if (__Load_Flag(stView.pucWaitFlag) != FLAG_ON) return Take(stView, nType);
 

@@ -1,5 +1,4 @@
-// Internal to the queue library: the records of both flavours, the process-wide controls and one
-// view that lets the algorithms serve both. Not installed.
+// Internal to the queue library: both flavours' records and one view that serves both.
 #pragma once
 
 #include <pthread.h>
@@ -118,7 +117,6 @@ bool __Find_Queue(unsigned int unSect, QueueView *pstView);
 void __Record_InvalidQueue(unsigned int unSect, const char *pcFunc);
 
 stQueue *__New_QueueNode();
-// Pushes a cleared node onto an idle stack.
 void __Idle_QueueNode(const QueueView &stView, stQueue *pstNode);
 
 QueueFreeFunc __Get_QueueFreeFunc();
