@@ -1,6 +1,5 @@
-// HA master simulator: the tables, the master socket and the line commands that drive them (listed
-// by commandHelp()). The program hafsim reads the commands from standard input; tests may drive a
-// Simulator in-process the same way.
+// HA master simulator: the tables, the master socket and the line commands that drive them; tests
+// may drive a Simulator in-process as the program does from standard input.
 #pragma once
 
 #include <string>
@@ -21,14 +20,13 @@ struct Options {
     bool bDefaultNet = true;         // add the default port groups when nets is empty
 };
 
-// Text of the command list above.
 const char *commandHelp();
 
 class Simulator {
 public:
-    // Creates and fills the tables and binds the master socket; false with a reason.
+    // False with a reason.
     bool start(const Options &opts, std::string &err);
-    // Runs one command line; the reply line (empty for an empty line).
+    // The reply line (empty for an empty line).
     std::string execute(const std::string &line);
     bool quitRequested() const { return bQuit_; }
 

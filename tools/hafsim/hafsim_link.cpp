@@ -16,8 +16,7 @@ namespace hafsim {
 
 namespace {
 
-// A text field of a record, cut at its size, quoted, with quotes, backslashes
-// and control characters escaped so that one message stays one line.
+// Quotes, backslashes and control characters escaped, so that one message stays one line.
 template <size_t N>
 std::string quoted(const char (&szField)[N]) {
     std::string out = "\"";

@@ -14,15 +14,13 @@ public:
     Link(const Link &) = delete;
     Link &operator=(const Link &) = delete;
 
-    // Binds the master socket below the runtime root; false with a reason.
     bool bind(std::string &err);
     int fd() const { return nSock_; }
     const std::string &path() const { return path_; }
 
-    // One waiting datagram into msg (zeroed first); its length, or -1 when nothing is waiting.
+    // Zeroed first; -1 when nothing is waiting.
     int receive(ProcMsg_Haf &msg);
-    // Sends a master message of type nMsgName with nLen payload bytes to the
-    // client socket of pid; false with a reason.
+    // False with a reason.
     bool send(int nPid, int nMsgName, const std::string &destName, const void *pvPayload, int nLen,
               std::string &err);
 

@@ -1,5 +1,4 @@
-// hafsim: plays the HA master on one host for tests, demos and operators.
-// See --help and the README section "HA master simulator".
+// hafsim: plays the HA master on one host for tests, demos and operators (see --help).
 #include <getopt.h>
 #include <poll.h>
 #include <unistd.h>
@@ -77,7 +76,7 @@ struct Cli {
     bool bWait = false;
 };
 
-// Parses the command line; exits on --help (0) and on errors (2).
+// Exits on --help (0) and on errors (2).
 Cli parseCommandLine(int argc, char **argv) {
     enum { kNoNet = 1000 };
     static const option kLong[] = {
@@ -120,7 +119,6 @@ void drainSocket(hafsim::Simulator &sim) {
     for (int nLen; (nLen = sim.link().receive(msg)) >= 0;) emit(hafsim::describe(msg, nLen));
 }
 
-// Reads command lines and datagrams until quit, end of input (unless waiting) or a stop signal.
 void run(hafsim::Simulator &sim, bool bWait) {
     std::string pending;
     bool bInputOpen = true;

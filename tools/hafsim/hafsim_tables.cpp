@@ -64,7 +64,6 @@ bool Tables::openSegment(const char *pszKeyName, int nSize, Segment &seg, std::s
     StrCat(szPath, pszKeyName, sizeof(szPath));
     int nFirst = 0;
     // The master owns the sizes: a segment left with another size is replaced.
-    // Closed to others like the client's tables, in shared runtime folders.
     if (makeRuntimeDirs_Haf(szPath) != 0) {
         err = std::string("cannot create the directory of ") + szPath + ": " + StrError(errno);
         return false;

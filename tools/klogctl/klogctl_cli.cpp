@@ -24,9 +24,8 @@ constexpr const char *kUsage =
     "       Several may be given, e.g. \"N+D\" or N D.\n"
     "The registry is <ORVO_TMP_ROOT or /opt/orvo/tmp>/olog.shm.\n";
 
-// Names and paths come from a registry that other processes write: a byte
-// outside printable ASCII (an escape sequence, a line feed) is shown as
-// \xHH, and a backslash doubled, so that none reaches the terminal raw.
+// Other processes write the registry: bytes outside printable ASCII are shown as \xHH (a backslash
+// doubled), so that none reaches the terminal raw.
 std::string Shown(const std::string &text) {
     std::string out;
     for (unsigned char c : text) {

@@ -23,8 +23,7 @@ bool IsLadder(unsigned int unLevel) {
     return unLevel >= LOG_1 && unLevel <= LOG_5;
 }
 
-// The level a one-character name stands for: its level character in the log
-// lines (C E N I M 6 7 8 9 H D T) or its Str_LogLevel name (1 to 5).
+// A level character of the log lines (C E N I M 6 7 8 9 H D T) or a Str_LogLevel name (1 to 5).
 bool LevelOfName(char cName, unsigned int &unLevel) {
     char cUpper = static_cast<char>(toupper(static_cast<unsigned char>(cName)));
     if (cUpper == '0') {

@@ -22,7 +22,6 @@ std::string NameOf(const char *pcField, size_t unSize) {
     return std::string(pcField, strnlen(pcField, unSize));
 }
 
-// Who may use the registry, for a refusal: root and its group.
 std::string AccessHint(int nErr, const struct shmid_ds &stDs, const struct stat &stKey) {
     if (nErr != EACCES && nErr != EPERM)
         return "";

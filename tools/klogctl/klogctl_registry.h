@@ -1,6 +1,5 @@
-// Internal to klogctl: the host-wide log settings registry as another process sees it. It attaches
-// the existing segment only (an operator tool must not create a registry, nor claim a block of its
-// own) and reads and stores level words the way the logging library's operations by block name do.
+// Internal to klogctl: the log registry as another process sees it. It attaches an existing segment
+// only: an operator tool must not create a registry, nor claim a block of its own.
 #pragma once
 
 #include <string>
@@ -25,15 +24,13 @@ struct BlockInfo {
     std::vector<SectionInfo> sections;
 };
 
-// Key file of the registry: "<runtime root>/olog.shm", with the host-wide fallback "/tmp/olog.shm"
-// only when ORVO_TMP_ROOT does not move the root (as the logging library does).
+// The host-wide fallback "/tmp/olog.shm" only when ORVO_TMP_ROOT does not move the root.
 std::vector<std::string> RegistryKeyFiles();
 
 class Registry {
   public:
-    // Attaches the first existing registry of RegistryKeyFiles(); check attached() and error().
+    // Check attached() and error().
     explicit Registry(bool bWritable);
-    // Attaches the registry of one key file.
     Registry(const std::string &keyFile, bool bWritable);
     ~Registry();
     Registry(const Registry &) = delete;
@@ -44,7 +41,7 @@ class Registry {
     const std::string &keyFile() const { return keyFile_; }
 
     std::vector<BlockInfo> Blocks() const;
-    // -1 when no block of that name (letter case ignored) is registered.
+    // -1 when no such block (letter case ignored).
     int FindBlock(const std::string &name) const;
     // Level of the block's first section in use; 0 when it has none.
     unsigned int LevelOf(int nBlock) const;
