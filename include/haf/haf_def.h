@@ -84,7 +84,6 @@ constexpr const char *HAF_MASTER_PROC_NAME = "HAF";
 constexpr int HAF_MASTER_PROC_ID = 1;
 
 // Below the runtime root (Get_OrvoTmpRoot()); the path is always terminated within nLen.
-char *getSockDirPath_Haf(char *pszBuf, int nLen);           // ".../haf/sock/"
 char *getMasterSockPath_Haf(char *pszBuf, int nLen);        // ".../haf/sock/master"
 char *getClientSockPath_Haf(int nPid, char *pszBuf, int nLen);  // ".../haf/sock/<pid>"
 char *getShmDirPath_Haf(char *pszBuf, int nLen);            // ".../haf/shm/"

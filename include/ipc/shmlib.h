@@ -34,8 +34,3 @@ void *ShmOpenWith(const char *pszOp, const char *pszKeyFile, int nSize, unsigned
                   mode_t nMode, int *pnFirstF, int *pnShmId);
 std::string ShmKeyFileName(const char *pszKeyFile);
 
-// Root, the caller's user and, below the runtime root, that root's owner (the HA master's user):
-// anybody else could rewrite the segment, or choose its group, at any time.
-bool ShmTrustedOwner(const char *pszKeyFile, uid_t nUid);
-// Records "Shm Owner Untrusted (...)" when not.
-int ShmCheckOwner(const char *pszKeyFile, int nShmId);

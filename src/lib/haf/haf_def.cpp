@@ -45,8 +45,6 @@ const char *getMsgName_Haf(int nMsgName) {
     return "UNKNOWN";
 }
 
-char *getSockDirPath_Haf(char *pszBuf, int nLen) { return formatPath(pszBuf, nLen, "sock/"); }
-
 char *getMasterSockPath_Haf(char *pszBuf, int nLen) {
     return formatPath(pszBuf, nLen, "sock/master");
 }

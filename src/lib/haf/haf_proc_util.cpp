@@ -261,13 +261,7 @@ char *rtrim(char *s, const char *chs) {
     return s;
 }
 
-char *ltrim(char *s, const char *chs) {
-    if (s == nullptr || chs == nullptr) return s;
-    size_t nSkip = 0;
-    while (isIn(s[nSkip], chs)) ++nSkip;
-    if (nSkip > 0) memmove(s, s + nSkip, strlen(s + nSkip) + 1);
-    return s;
-}
+char *ltrim(char *s, const char *chs) { return ltrimK(s, chs); }
 
 char *trimAll(char *s, const char *chs) { return ltrim(rtrim(s, chs), chs); }
 

@@ -39,6 +39,28 @@ std::string UserText(uid_t nUid) {
     return text;
 }
 
+// Root, the caller's user and, below the runtime root, that root's owner (the HA master's user):
+// anybody else could rewrite the segment, or choose its group, at any time.
+bool ShmTrustedOwner(const char *pszKeyFile, uid_t nUid) {
+    if (nUid == 0 || nUid == geteuid()) return true;
+    const char *pcRoot = Get_OrvoTmpRoot();
+    size_t unRoot = strlen(pcRoot);
+    bool bBelowRoot = strncmp(pszKeyFile, pcRoot, unRoot) == 0 && pszKeyFile[unRoot] == '/';
+    struct stat stRoot;
+    return bBelowRoot && stat(pcRoot, &stRoot) == 0 && stRoot.st_uid == nUid;
+}
+
+int ShmCheckOwner(const char *pszKeyFile, int nShmId) {
+    struct shmid_ds stDs;
+    if (shmctl(nShmId, IPC_STAT, &stDs) != 0) return 0;  // the attach reports it
+    if (ShmTrustedOwner(pszKeyFile, stDs.shm_perm.uid) &&
+        ShmTrustedOwner(pszKeyFile, stDs.shm_perm.cuid))
+        return 0;
+    SET_ERROR(ERR_INVALID, "Shm Owner Untrusted (%s: owner %s, creator %s)", pszKeyFile,
+              UserText(stDs.shm_perm.uid).c_str(), UserText(stDs.shm_perm.cuid).c_str());
+    return -1;
+}
+
 bool MakeKeyDirectories(const char *pszOp, const char *pszKeyFile) {
     std::string failed;
     if (Make_ParentDirectories(pszKeyFile, KEY_DIR_MODE, false, &failed) == 0) return true;
@@ -123,26 +145,6 @@ int SettleSegment(const char *pszOp, const char *pszKeyFile, const char *pszShmF
 }
 
 }  // namespace
-
-bool ShmTrustedOwner(const char *pszKeyFile, uid_t nUid) {
-    if (nUid == 0 || nUid == geteuid()) return true;
-    const char *pcRoot = Get_OrvoTmpRoot();
-    size_t unRoot = strlen(pcRoot);
-    bool bBelowRoot = strncmp(pszKeyFile, pcRoot, unRoot) == 0 && pszKeyFile[unRoot] == '/';
-    struct stat stRoot;
-    return bBelowRoot && stat(pcRoot, &stRoot) == 0 && stRoot.st_uid == nUid;
-}
-
-int ShmCheckOwner(const char *pszKeyFile, int nShmId) {
-    struct shmid_ds stDs;
-    if (shmctl(nShmId, IPC_STAT, &stDs) != 0) return 0;  // the attach reports it
-    if (ShmTrustedOwner(pszKeyFile, stDs.shm_perm.uid) &&
-        ShmTrustedOwner(pszKeyFile, stDs.shm_perm.cuid))
-        return 0;
-    SET_ERROR(ERR_INVALID, "Shm Owner Untrusted (%s: owner %s, creator %s)", pszKeyFile,
-              UserText(stDs.shm_perm.uid).c_str(), UserText(stDs.shm_perm.cuid).c_str());
-    return -1;
-}
 
 std::string ShmKeyFileName(const char *pszKeyFile) {
     std::string name(pszKeyFile);
