@@ -1,5 +1,4 @@
-// Public: per-thread error registry. Library functions return -1 (or null) and record an entry;
-// callers that want the reason print StrError(errno).
+// Public: per-thread error registry; callers that want a failure's reason print StrError(errno).
 #pragma once
 
 #include <cstddef>

@@ -1,5 +1,4 @@
-// Public: process lock, sleeps, number parsing, thread id, stopwatch, enumeration texts, output on
-// the way out and files made new where others may write.
+// Public: process lock, sleeps, number parsing, small texts, output on the way out, new files.
 #pragma once
 
 #include <sys/types.h>

@@ -1,6 +1,4 @@
-// Public: the HA framework as an application calls it. Callbacks run on the library's threads: the
-// role, status, process and message callbacks on its dispatch thread, the hang handler on its
-// checker thread.
+// Public: the HA framework as an application calls it; callbacks run on the library's threads.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,4 @@
-// Public: what the HA client library shares with the HA master. Every record crosses a process
-// boundary byte for byte (native integer order), so each size and offset is pinned.
+// Public: the HA master's wire records, each size and offset pinned: they cross process boundaries.
 #pragma once
 
 #include <atomic>

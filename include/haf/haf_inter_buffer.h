@@ -1,5 +1,4 @@
-// Public: the queue from the HA link's reception thread (one pusher) to its dispatch thread (one
-// popper). A full queue gives up its oldest message to make room.
+// Public: the queue from the link's reception thread to its dispatch thread; full drops the oldest.
 #pragma once
 
 #include <pthread.h>

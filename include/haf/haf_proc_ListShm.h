@@ -1,5 +1,4 @@
-// Public: the process-list table the HA master keeps in shared memory, and the segment opening of
-// the master's tables.
+// Public: the HA master's process-list table and the segment opening of its tables.
 #pragma once
 
 #include <sys/socket.h>

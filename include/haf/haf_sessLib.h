@@ -1,5 +1,4 @@
-// Public: the datagram link to the HA master. Sends return 0 when the whole message left, else -1
-// (never retried).
+// Public: the datagram link to the HA master; sends return -1 unless the whole message left.
 #pragma once
 
 #include <atomic>

@@ -1,7 +1,4 @@
-// Public: in-process, thread-safe FIFO queues of opaque pointers. Identifiers above 1,023 name
-// dynamic queues (Init_D_Queue, at most 1,024), the others static sectors (Init_Queue). A consumer
-// blocks on an empty queue for up to one second; a full queue is retried once after a millisecond.
-// A refused item stays the caller's.
+// Public: in-process FIFO queues of opaque pointers; identifiers above 1,023 are dynamic queues.
 #pragma once
 
 constexpr unsigned int QUEUE_MAX_DYNAMIC = 1024;      // dynamic queues per process

@@ -1,5 +1,4 @@
-// Public: non-blocking Unix-domain datagram sockets addressed by file-system paths. The caller owns
-// every descriptor returned here and closes it.
+// Public: non-blocking Unix-domain datagram sockets; the caller owns every descriptor returned.
 #pragma once
 
 constexpr int UNIX_UDP_BUF_SIZE = 65536;  // send and receive buffer of every socket

@@ -1,6 +1,4 @@
-// Public: the host-wide logging library. Settings live in a shared-memory registry keyed by block
-// name, so they survive a restart and other processes can change a running process's level.
-// Failures return -1 and leave the reason in the error registry (base/error.h).
+// Public: the host-wide logging library; its settings live in a shared-memory registry.
 #pragma once
 
 #include <sys/time.h>

@@ -1,5 +1,4 @@
-// Public: layout of the host-wide log settings registry, one System V shared-memory segment. Host
-// byte order; sizes and offsets are fixed: processes of different builds share it.
+// Public: layout of the host-wide log registry segment, fixed for processes of different builds.
 #pragma once
 
 #include <pthread.h>

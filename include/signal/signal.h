@@ -1,9 +1,4 @@
-// Public: the process-wide signal library. Before the application's callback runs, a backtrace goes
-// to a new file "/tmp/down_<date>_<time>[_<name>]_<pid>.log" (mode 0600; never an existing name).
-// Asynchronous signals run their dump and callback on a dispatcher thread, where locks, stdio and
-// exit are safe; SIGTERM and SIGINT have their own, so a stuck callback never holds them up. Faults
-// are handled on the faulting thread, whose stack the backtrace then shows. A forked child keeps
-// the handlers but not the dispatchers: there a covered signal takes its default action.
+// Public: the process-wide signal library; a backtrace file precedes the application's callback.
 #pragma once
 
 #include <ctime>

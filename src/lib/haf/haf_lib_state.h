@@ -1,5 +1,4 @@
-// Internal to the HA client library: state its modules share. What its threads read while
-// application threads write is atomic.
+// Internal to the HA client library: state its modules share, atomic where threads meet.
 #pragma once
 
 #include <pthread.h>
