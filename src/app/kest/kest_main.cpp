@@ -22,7 +22,7 @@ int main(int argc, char **argv) {
         // The HA library's threads may already run: no exit handlers under them.
         kest::KestManager::EndNow(1);
     }
-    pm->log().info("============ START KEST =============\n");
+    pm->log().info("============ START KEST %s =============\n", KEST_VERSION);
     pm->logConfigNotes();
 
     std::list<std::thread> workers;

@@ -26,7 +26,10 @@ namespace kest {
 
 namespace {
 
-constexpr const char *kVersion = "1.0.0";
+// The version text the HA framework expects of its applications, not the build's version.
+constexpr const char *kHaAppVersion = "1.0.0";
+// A command line the parser refuses.
+constexpr int kUsageStatus = 2;
 // Within the ending's deadline, the time the pass in flight gets before the ending takes it over:
 // the switch-over and the lock release come after it.
 constexpr std::chrono::seconds kPassEndLimit(3);
@@ -52,8 +55,8 @@ void CopyArgument(char *pcField, size_t unSize, const char *pcArg, const char *p
     StrCpy(pcField, pcArg, unSize);
 }
 
-void PrintOption(const char *pcOption, const char *pcDescription) {
-    printf("%-40s%s", pcOption, pcDescription);
+void PrintOption(FILE *pOut, const char *pcOption, const char *pcDescription) {
+    fprintf(pOut, "%-40s%s", pcOption, pcDescription);
 }
 
 struct ConfKey {
@@ -148,7 +151,7 @@ void KestManager::init(int argc, char **argv) {
 
     if (ha.MODE != ACTIVE && ha.MODE != STANDBY) {
         puts("NO HAF");
-        if (halink::Init(kVersion, OnHafHangThrID) != 0) {
+        if (halink::Init(kHaAppVersion, OnHafHangThrID) != 0) {
             UnLock_Process();
             throw std::runtime_error("Failed HALibInit.. Check HA");
         }
@@ -188,10 +191,11 @@ void KestManager::getProgromParam(int argc, char **argv) {
         {"active", no_argument, nullptr, 'a'},
         {"standby", no_argument, nullptr, 's'},
         {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
     optind = 1;
-    for (int nOpt; (nOpt = getopt_long(argc, argv, "c:b:ash", kOptions, nullptr)) != -1;) {
+    for (int nOpt; (nOpt = getopt_long(argc, argv, "c:b:ashV", kOptions, nullptr)) != -1;) {
         switch (nOpt) {
             case 'c':
                 CopyArgument(common.CONFIG_PATH, PATH_SIZE, optarg, "config-file");
@@ -207,31 +211,40 @@ void KestManager::getProgromParam(int argc, char **argv) {
                 ha.MODE = STANDBY;
                 break;
             case 'h':
-                printHelp();
+                printHelp(stdout);
+                fflush(stdout);
+                exit(0);
+            case 'V':
+                printf("kest %s\n", KEST_VERSION);
                 fflush(stdout);
                 exit(0);
             default:
-                break;  // the parser has reported it; nothing else changes
+                // A mistyped option must not start a daemon that then runs other than meant; the
+                // parser has named it on standard error.
+                fflush(stdout);
+                printHelp(stderr);
+                exit(kUsageStatus);
         }
     }
     printf("haf mode : %d", ha.MODE.load());
 }
 
-void KestManager::printHelp() {
+void KestManager::printHelp(FILE *pOut) {
     char szLine[PATH_SIZE + 128];
-    printf("Process : %s\n", name.c_str());
-    PrintOption("-h [ --help ]", "show help\n");
+    fprintf(pOut, "Process : %s\n", name.c_str());
+    PrintOption(pOut, "-h [ --help ]", "show help\n");
     snprintf(szLine, sizeof(szLine), "base path [defualt:%s] \n", common.BASE_PATH);
-    PrintOption("-b [--base-path]", szLine);
+    PrintOption(pOut, "-b [--base-path]", szLine);
     snprintf(szLine, sizeof(szLine), "process configuration file path [defualt:%s] \n",
              common.CONFIG_PATH);
-    PrintOption("-c [--config-file]", szLine);
+    PrintOption(pOut, "-c [--config-file]", szLine);
     snprintf(szLine, sizeof(szLine), "process log file folder [default:%s] \n", common.LOG_PATH);
-    PrintOption("-l [--log-folder]", szLine);
+    PrintOption(pOut, "-l [--log-folder]", szLine);
     snprintf(szLine, sizeof(szLine), "process key file folder [default:%s] \n", common.KEY_PATH);
-    PrintOption("-k [--key-folder]", szLine);
-    PrintOption("-a [--active]", "manually active \n");
-    PrintOption("-s [--standby]", "manually standby if not used --active\n");
+    PrintOption(pOut, "-k [--key-folder]", szLine);
+    PrintOption(pOut, "-a [--active]", "manually active \n");
+    PrintOption(pOut, "-s [--standby]", "manually standby if not used --active\n");
+    PrintOption(pOut, "-V [--version]", "print the version and exit\n");
 }
 
 void KestManager::readConfigINI() {

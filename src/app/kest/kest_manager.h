@@ -75,7 +75,7 @@ public:
     OrvoLogger &log() { return logger; }
 
     void getProgromParam(int argc, char **argv);
-    void printHelp();
+    void printHelp(FILE *pOut);
     void readConfigINI();
     // Logs what reading the settings found worth saying (a word where a number belongs), at
     // critical level so that it is seen.
