@@ -1,5 +1,6 @@
 // The status file: its text as a node-exporter textfile collector reads it,
-// the whole-file replacement, its path setting and the counters of the cycle.
+// the whole-file replacement, its path setting, the counters of the cycle and
+// the ending's text.
 #include "kest_status.h"
 
 #include <gtest/gtest.h>
@@ -80,12 +81,17 @@ TEST(StatusText, EveryValueAsACollectorReadsIt) {
     stSnap.billFile = "/opt/kest/bill/SMSC_2026-12-06_000";
     stSnap.tStarted = 1764990000;
     stSnap.tWritten = 1765000001;
+    stSnap.bUp = false;
+    stSnap.exitReason = "hand_over";
 
     std::string text = FormatStatus(stSnap);
     ASSERT_FALSE(text.empty());
     EXPECT_EQ(text.back(), '\n');
     auto samples = Samples(text);
-    EXPECT_EQ(samples.size(), 11u);
+    EXPECT_EQ(samples.size(), 14u);
+    EXPECT_EQ(samples["kest_up"], "0");
+    EXPECT_EQ(samples["kest_build_info{version=\"" KEST_VERSION "\"}"], "1");
+    EXPECT_EQ(samples["kest_exit_info{reason=\"hand_over\"}"], "1");
     EXPECT_EQ(samples["kest_role{role=\"ACTIVE_SYSTEM\"}"], "3");
     EXPECT_EQ(samples["kest_db_connected"], "1");
     EXPECT_EQ(samples["kest_commit_per_pass"], "1");
@@ -103,7 +109,10 @@ TEST(StatusText, EveryValueAsACollectorReadsIt) {
     EXPECT_NE(text.find("# TYPE kest_last_pass_timestamp_seconds gauge\n"), std::string::npos);
 
     // Before anything happened: no role, no pass, no bill file.
+    // Running: no reason.
     auto empty = Samples(FormatStatus(StatusSnapshot{}));
+    EXPECT_EQ(empty.size(), 13u);
+    EXPECT_EQ(empty["kest_up"], "1");
     EXPECT_EQ(empty["kest_role{role=\"\"}"], "0");
     EXPECT_EQ(empty["kest_db_connected"], "0");
     EXPECT_EQ(empty["kest_last_pass_timestamp_seconds"], "0");
@@ -220,4 +229,32 @@ TEST(StatusCounters, BusyPassesReplaceTheFileAtMostOnceASecond) {
     auto samples = Samples(ReadAll(path));
     EXPECT_EQ(samples["kest_passes_total"], "1001");
     EXPECT_EQ(samples["kest_rows_billed_total"], "9000");
+}
+
+TEST(StatusEnding, TheEndingsTextStaysAndAFaultWritesThePreparedOne) {
+    ScratchDir dir;
+    std::string path = dir / "kest.prom";
+    StatusFile untouched(path);
+    untouched.ended("fatal");  // never written by this process: left to the lock's owner
+    EXPECT_FALSE(std::filesystem::exists(path));
+
+    StatusFile status(path);
+    status.start();
+    EXPECT_EQ(Samples(ReadAll(path))["kest_up"], "1");
+    status.ended("stop");
+    status.connected(true);  // the cycle runs on until the exit: the ending's text stays
+    auto samples = Samples(ReadAll(path));
+    EXPECT_EQ(samples["kest_up"], "0");
+    EXPECT_EQ(samples["kest_exit_info{reason=\"stop\"}"], "1");
+    EXPECT_EQ(samples["kest_db_connected"], "0");
+
+    StatusFile faulted(path);
+    faulted.passDone(0, "");
+    faulted.passDone(0, "");  // the text a fault writes is the one of the last write
+    faulted.endedByFault();
+    samples = Samples(ReadAll(path));
+    EXPECT_EQ(samples["kest_up"], "0");
+    EXPECT_EQ(samples["kest_exit_info{reason=\"fault\"}"], "1");
+    EXPECT_EQ(samples["kest_passes_total"], "2");
+    EXPECT_FALSE(std::filesystem::exists(path + ".tmp.fault"));
 }

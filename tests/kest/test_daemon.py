@@ -540,6 +540,11 @@ class StartUp(unittest.TestCase):
         dates = {datetime.date.fromisoformat(t).strftime("%Y%m%d") for t in today_dates()}
         self.assertTrue(names & {"KEST.log." + t for t in dates}, names)
         self.assertIn(banner, node.log_text().splitlines()[0])
+        # The status file shows the daemon up, and which build.
+        status = os.path.join(node.root, "log", "kest.prom")
+        self.assertEqual(status_sample(status, "kest_up"), 1)
+        self.assertEqual(status_sample(status, 'kest_build_info{version="%s"}'
+                                       % project_version()), 1)
 
     def test_paths_expand_without_pkg_root(self):
         node = Node(self, "nopkg")
@@ -683,6 +688,11 @@ class BillFile(FixtureTest):
                             % (node.bill_dir, day) in errors[0] for day in today_dates()),
                         errors[0])
         self.assertEqual(self.db.seqs(), [7])
+        # The cause on standard error too; the status file tells a fatal ending.
+        self.assertIn(" fopen fail :No such file or directory", d.stderr().splitlines()[-1])
+        status = os.path.join(node.root, "log", "kest.prom")
+        self.assertEqual(status_sample(status, "kest_up"), 0)
+        self.assertEqual(status_sample(status, 'kest_exit_info{reason="fatal"}'), 1)
 
     def test_bad_row_without_a_reject_folder_ends_the_process_and_stays(self):
         node = self.active_node("badgroup")

@@ -220,14 +220,19 @@ class Signals(HaNode):
         for path in glob.glob("/tmp/down_*_%d.log" % getattr(self, "pid", -1)):
             os.remove(path)
 
-    def end_with(self, signum):
+    def end_with(self, signum, then=None):
         node, sim, d = self.ha_node("sig%d" % signum)
         self.pid = d.pid
         self.make_active(node, sim, d)
         # Connected first: the connect's own lines would land in the listing's.
         wait_for(lambda: node.log_lines("[DB:SELECT] Count"), "the first pass", context=d.context)
         os.kill(d.pid, signum)
+        if then is not None:
+            os.kill(d.pid, then)
         self.assertEqual(d.wait(), 0, d.context())
+        status = os.path.join(node.root, "log", "kest.prom")
+        self.assertEqual(test_daemon.status_sample(status, "kest_up"), 0)
+        self.assertEqual(test_daemon.status_sample(status, 'kest_exit_info{reason="stop"}'), 1)
         out = d.stdout()
         self.assertIn("## Catch The Signal %d\n## Exit KEST...\n" % signum, out)
         self.assertTrue(node.log_lines("Catch The Signal %d" % signum))
@@ -240,9 +245,11 @@ class Signals(HaNode):
         return node, d, out
 
     def test_terminate_and_interrupt_end_without_listing(self):
-        for signum in (signal.SIGTERM, signal.SIGINT):
-            with self.subTest(signal=signum):
-                node, d, out = self.end_with(signum)
+        # systemd follows its SIGTERM with SIGCONT: a planned stop all the same.
+        for signum, then in ((signal.SIGTERM, None), (signal.SIGINT, None),
+                             (signal.SIGTERM, signal.SIGCONT)):
+            with self.subTest(signal=signum, then=then):
+                node, d, out = self.end_with(signum, then)
                 self.assertNotIn("Create_Core", out)
                 self.assertFalse(os.path.exists(os.path.join(node.base,
                                                              "down_KEST_%d.core" % d.pid)))
@@ -371,6 +378,8 @@ class Hang(HaNode):
         request = sim.received(2003, d.pid)
         self.assertEqual(len(request), 1)
         self.assertIn('cause="THREAD HANG-UP Detect: Thread-ID: ', request[0])
+        self.assertEqual(test_daemon.status_sample(os.path.join(node.root, "log", "kest.prom"),
+                                                   'kest_exit_info{reason="hand_over"}'), 1)
         for path in glob.glob(os.path.join(node.root, "log", "core", "pstack_*")):
             os.remove(path)
 

@@ -381,7 +381,7 @@ void DbSelecter::runPass() {
         // again after the restart.
         pm.log().critical("[DB] Error: %s (%s/%d)\n", e.what(), "SelectCdr", __LINE__);
         abandonPass();
-        if (!pm.gate.ending()) KestManager::EndNow(EXIT_FAILURE);
+        if (!pm.gate.ending()) KestManager::Fatal(e.what());
         return;
     }
     // The pass ends early: rows billed before its end are gone from the table and counted; the rest
@@ -401,7 +401,7 @@ void DbSelecter::abandonPass() {
         pass.abandon();
     } catch (const std::exception &e) {
         pm.log().critical("[DB] Error: %s (%s/%d)\n", e.what(), "SelectCdr", __LINE__);
-        KestManager::EndNow(EXIT_FAILURE);
+        KestManager::Fatal(e.what());
     }
 }
 

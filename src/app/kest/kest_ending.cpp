@@ -3,9 +3,14 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <ctime>
+#include <future>
+#include <memory>
+#include <system_error>
+#include <thread>
 
 #include "base/util.h"
 
@@ -43,6 +48,29 @@ void Begin(int nOverdueStatus) {
     sigaction(SIGALRM, &stAction, nullptr);
     time_t tLeft = gDeadline.load() - MonotonicNow();
     alarm(tLeft > 0 ? static_cast<unsigned int>(tLeft) : 1u);
+}
+
+bool Begun() { return gDeadline.load() != 0; }
+
+bool RunWithin(std::function<void()> fn, std::chrono::milliseconds unLimit) {
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> finished = done->get_future();
+    try {
+        std::thread([fn = std::move(fn), done] {
+            fn();
+            done->set_value();
+        }).detach();
+    } catch (const std::system_error &) {
+        return false;
+    }
+    std::chrono::milliseconds unWait = unLimit;
+    if (Begun()) {
+        // The exit itself needs the last second before the deadline.
+        std::chrono::milliseconds unLeft =
+            std::chrono::seconds(gDeadline.load() - MonotonicNow() - 1);
+        unWait = std::max(std::chrono::milliseconds(0), std::min(unWait, unLeft));
+    }
+    return finished.wait_for(unWait) == std::future_status::ready;
 }
 
 void ClaimHandOver() {

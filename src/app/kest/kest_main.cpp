@@ -2,7 +2,6 @@
 // on the main thread.
 #include <unistd.h>
 
-#include <cstdio>
 #include <exception>
 #include <list>
 #include <thread>
@@ -11,19 +10,20 @@
 #include "kest_db_selecter.h"
 #include "kest_ha_link.h"
 #include "kest_manager.h"
+#include "kest_status.h"
 
 int main(int argc, char **argv) {
     kest::KestManager *pm = kest::KestManager::getInstance();
     try {
         pm->init(argc, argv);
     } catch (const std::exception &e) {
-        fflush(stdout);
-        fprintf(stderr, "%s\n", e.what());
         // The HA library's threads may already run: no exit handlers under them.
-        kest::KestManager::EndNow(1);
+        kest::KestManager::Fatal(e.what());
     }
     pm->log().info("============ START KEST %s =============\n", KEST_VERSION);
     pm->logConfigNotes();
+    // From here the status file is this process's: its log folder is there, its lock held.
+    kest::ProcessStatus().start();
 
     std::list<std::thread> workers;
     auto *epoll = new EventCLoop::Epoll();             // lives as long as the process
@@ -32,9 +32,7 @@ int main(int argc, char **argv) {
         selecter->run();
     } catch (const std::exception &e) {
         pm->log().critical("%s\n", e.what());
-        fflush(stdout);
-        fprintf(stderr, "%s\n", e.what());
-        kest::KestManager::EndNow(1);
+        kest::KestManager::Fatal(e.what());
     }
 
     workers.emplace_back([epoll] {
@@ -43,6 +41,7 @@ int main(int argc, char **argv) {
 
     for (;;) {
         kest::halink::ThreadAlive(30);
+        kest::KestManager::PassOnContinue();
         sleep(1);
     }
 }

@@ -19,6 +19,7 @@
 #include "file/file.h"
 #include "kest_ending.h"
 #include "kest_ha_link.h"
+#include "kest_status.h"
 #include "log/log.h"
 #include "signal/signal.h"
 
@@ -33,9 +34,43 @@ constexpr int kUsageStatus = 2;
 // Within the ending's deadline, the time the pass in flight gets before the ending takes it over:
 // the switch-over and the lock release come after it.
 constexpr std::chrono::seconds kPassEndLimit(3);
+// Within the ending's deadline, the time the status file's last text gets: a stuck disk must not
+// keep the lock from being released.
+constexpr std::chrono::milliseconds kStatusLimit(2000);
 constexpr size_t kCoreNameSize = 512;
 constexpr size_t kCommandSize = 128;
 constexpr size_t kPieceSize = 512;
+
+// A SIGCONT noted and not yet passed on.
+std::atomic<bool> gContinueHeld{false};
+// Set by the first stop request, before the signal library sees it.
+std::atomic<bool> gStopRequested{false};
+
+void OnStopRequest(int n) {
+    gStopRequested.store(true);
+    __SigFunc(n);
+}
+
+// systemd follows its stop signal with SIGCONT, which would otherwise add a backtrace dump and a
+// stack listing to a planned stop. The two may reach two threads, and their handlers run, in either
+// order: SIGCONT is only noted here, and passed on as the general signal it is outside a stop by
+// PassOnContinue, once the stop has had time to show.
+void OnContinue(int) { gContinueHeld.store(true); }
+
+void Install(int nSignal, void (*pHandler)(int)) {
+    struct sigaction stAction {};
+    stAction.sa_handler = pHandler;
+    sigemptyset(&stAction.sa_mask);
+    stAction.sa_flags = SA_RESTART;
+    sigaction(nSignal, &stAction, nullptr);
+}
+
+// Over the signal library's own handler, which each of these passes the signal on to.
+void InstallStopSignals() {
+    Install(SIGTERM, OnStopRequest);
+    Install(SIGINT, OnStopRequest);
+    Install(SIGCONT, OnContinue);
+}
 
 int LogWithLevel(unsigned int unLevel, const char *pcFormat, va_list args) {
     // A va_list parameter is a pointer on some targets: Log wants the address of a real va_list.
@@ -182,6 +217,7 @@ void KestManager::init(int argc, char **argv) {
     fflush(stdout);
 
     Init_SignalLib(1, 20, SignalHandler, SighUsr, SighUsr2);
+    InstallStopSignals();
 }
 
 void KestManager::getProgromParam(int argc, char **argv) {
@@ -304,13 +340,16 @@ void KestManager::OnHafHangThrID(unsigned int unThrId) {
     // The other node takes over what this one stops doing.
     char szReason[128];
     snprintf(szReason, sizeof(szReason), "THREAD HANG-UP Detect: Thread-ID: %d", unThrId);
-    handOverAndExit(szReason, true);
+    handOverAndExit(szReason, "hand_over", true);
 }
 
 // Runs on a dispatcher thread of the signal library, or for a fault on the faulting thread; every
 // signal handled here ends the process.
 void KestManager::SignalHandler(int n) {
     ending::Begin(EXIT_FAILURE);
+    bool bFault = Is_FaultSignal(n);
+    // First, while the faulting thread can still do it: the prepared text, plain system calls.
+    if (bFault) ProcessStatus().endedByFault();
     Print_StdoutNow("## Catch The Signal %d\n## Exit KEST...\n", n);
     bool bTermination = n == SIGTERM || n == SIGINT;
     if (!bTermination) {
@@ -322,7 +361,20 @@ void KestManager::SignalHandler(int n) {
     snprintf(szReason, sizeof(szReason), "Catch The Signal %d", n);
     // Every stop lets the pass in flight end first; a fault may have struck the worker itself,
     // whose pass cannot end while it waits here.
-    handOverAndExit(szReason, !Is_FaultSignal(n));
+    handOverAndExit(szReason, bFault ? nullptr : "stop", !bFault);
+}
+
+void KestManager::PassOnContinue() {
+    static bool bSeen = false;  // noted at the previous call: the stop has had a second to show
+    if (!gContinueHeld.load()) return;
+    if (gStopRequested.load() || ending::Begun()) return;
+    if (!bSeen) {
+        bSeen = true;
+        return;
+    }
+    bSeen = false;
+    gContinueHeld.store(false);
+    __SigFunc(SIGCONT);
 }
 
 void KestManager::SighUsr(int n) {
@@ -371,7 +423,8 @@ void KestManager::Create_Core() {
     Print_StdoutNow("end\n");
 }
 
-void KestManager::handOverAndExit(const char *pcReason, bool bEndPass) {
+void KestManager::handOverAndExit(const char *pcReason, const char *pcExitReason,
+                                  bool bEndPass) {
     // One path hands over; a later one waits here for the end the first one makes. A path stuck
     // before this point (a listing that never ends) leaves the hand-over to the next.
     ending::ClaimHandOver();
@@ -381,10 +434,25 @@ void KestManager::handOverAndExit(const char *pcReason, bool bEndPass) {
         Log(LOG_1, "[STOP] The pass in flight did not end within 3 s: abandoned, its rows come "
                    "again\n");
     halink::SetSwitchNode(pcReason);
+    if (pcExitReason != nullptr) RecordEnding(pcExitReason);
     UnLock_Process();
     ending::Exit(0);
 }
 
-void KestManager::EndNow(int nStatus) { ending::Exit(nStatus); }
+void KestManager::RecordEnding(const char *pcExitReason) {
+    if (!ending::RunWithin([pcExitReason] { ProcessStatus().ended(pcExitReason); }, kStatusLimit))
+        Log(LOG_1, "[STATUS] The status file was not rewritten within %lld ms: it may still show "
+                   "the daemon up\n",
+            static_cast<long long>(kStatusLimit.count()));
+}
+
+void KestManager::Fatal(const char *pcCause) {
+    ending::Begin(EXIT_FAILURE);
+    Flush_StdoutNow();
+    std::string line = std::string(pcCause) + "\n";
+    Write_Now(STDERR_FILENO, line.data(), line.size());
+    RecordEnding("fatal");
+    ending::Exit(EXIT_FAILURE);
+}
 
 }  // namespace kest

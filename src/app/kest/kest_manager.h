@@ -83,12 +83,16 @@ public:
 
     static void OnHafHangThrID(unsigned int unThrId);
 
-    // Ends the process at once with nStatus (ending::Exit). Log records are already written.
-    [[noreturn]] static void EndNow(int nStatus);
+    // Ends the process after a fatal error, with status 1: its cause (already logged, where the log
+    // is open) on standard error, the status file's last text with reason "fatal".
+    [[noreturn]] static void Fatal(const char *pcCause);
 
     // A general signal: reported, a stack listing for all but a termination request, then the
     // hand-over. Does not return.
     static void SignalHandler(int n);
+    // Passes a SIGCONT on as a general signal unless a stop came with it; the main thread calls it
+    // once a second.
+    static void PassOnContinue();
     static void SighUsr(int n);
     static void SighUsr2(int n);
     static void Create_Core();
@@ -108,8 +112,12 @@ private:
     // What start-up found worth saying about the settings, logged once the log is open.
     std::vector<std::string> configNotes;
     // Lets the pass in flight end first when bEndPass (not in a fault, whose thread may be the
-    // worker), then switch-over request, lock release, exit 0; once, within the ending's deadline.
-    [[noreturn]] static void handOverAndExit(const char *pcReason, bool bEndPass);
+    // worker), then switch-over request, the status file's last text with pcExitReason (none when
+    // null), lock release, exit 0; once, within the ending's deadline.
+    [[noreturn]] static void handOverAndExit(const char *pcReason, const char *pcExitReason,
+                                             bool bEndPass);
+    // The status file's last text, bounded in time (pcExitReason: a string literal).
+    static void RecordEnding(const char *pcExitReason);
 };
 
 // Registers the HA role callbacks (kest_ha_role.cpp) in order; false, after a critical line, on a

@@ -4,6 +4,7 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -84,6 +85,14 @@ unsigned long long Seconds(time_t t) {
 
 std::string FormatStatus(const StatusSnapshot &stSnap) {
     std::string out;
+    Metric(out, "kest_up", "gauge", "1 while the daemon runs; 0 written on every ending.", "",
+           stSnap.bUp ? 1 : 0);
+    Metric(out, "kest_build_info", "gauge", "Version of the running daemon.",
+           "{version=\"" + LabelValue(KEST_VERSION) + "\"}", 1);
+    if (!stSnap.exitReason.empty())
+        Metric(out, "kest_exit_info", "gauge",
+               "Why the daemon ended: stop, hand_over, fatal or fault.",
+               "{reason=\"" + LabelValue(stSnap.exitReason) + "\"}", 1);
     Metric(out, "kest_role", "gauge", "HA role of the node (1 init, 2 standby, 3 active, 0 none).",
            "{role=\"" + LabelValue(stSnap.role) + "\"}",
            stSnap.nRole > 0 ? static_cast<unsigned long long>(stSnap.nRole) : 0);
@@ -127,28 +136,41 @@ int ReplaceFile(const std::string &path, const std::string &text) {
     return nErr;
 }
 
-StatusFile::StatusFile(std::string path) : path_(std::move(path)) {
+StatusFile::StatusFile(std::string path)
+    : path_(std::move(path)), faultTemp_(path_ + kTempSuffix + "fault") {
     snap_.tStarted = time(nullptr);
 }
 
+void StatusFile::start() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    publish();
+}
+
 void StatusFile::connected(bool bUp) {
+    std::lock_guard<std::mutex> lock(mutex_);
     snap_.bConnected = bUp;
     publish();
 }
 
 void StatusFile::modes(bool bCommitPerPass, bool bJournal) {
+    std::lock_guard<std::mutex> lock(mutex_);
     snap_.bCommitPerPass = bCommitPerPass;
     snap_.bJournal = bJournal;
 }
 
 void StatusFile::rowsBilled(int nRows) {
+    std::lock_guard<std::mutex> lock(mutex_);
     if (nRows > 0) snap_.ulRowsBilled += static_cast<uint64_t>(nRows);
 }
 
-void StatusFile::rowRejected() { ++snap_.ulRowsRejected; }
+void StatusFile::rowRejected() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++snap_.ulRowsRejected;
+}
 
 void StatusFile::passDone(int nRows, const std::string &billFile) {
-    rowsBilled(nRows);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (nRows > 0) snap_.ulRowsBilled += static_cast<uint64_t>(nRows);
     ++snap_.ulPasses;
     snap_.tLastPass = time(nullptr);
     if (!billFile.empty()) snap_.billFile = billFile;
@@ -160,12 +182,37 @@ void StatusFile::passDone(int nRows, const std::string &billFile) {
     publish();
 }
 
+void StatusFile::ended(const char *pcReason) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (snap_.tWritten == 0 || bEnded_.exchange(true)) return;
+    snap_.bUp = false;
+    snap_.exitReason = pcReason;
+    write();
+}
+
+void StatusFile::endedByFault() {
+    int nCurrent = nFaultCurrent_.load();
+    if (nCurrent < 0 || bEnded_.exchange(true)) return;
+    unlink(faultTemp_.c_str());  // a leftover of an earlier fault
+    int fd = Create_NewFile(faultTemp_.c_str(), kStatusMode);
+    if (fd < 0) return;
+    bool bWritten = fileutil::PwriteAll(fd, szFaultText_[nCurrent], unFaultLen_[nCurrent], 0);
+    if (close(fd) == 0 && bWritten && rename(faultTemp_.c_str(), path_.c_str()) == 0) return;
+    unlink(faultTemp_.c_str());
+}
+
+// Within the lock, by the cycle: the ending's text, once written, stays.
 void StatusFile::publish() {
+    if (!bEnded_.load()) write();
+}
+
+void StatusFile::write() {
     KestManager &pm = *KestManager::getInstance();
     snap_.nRole = pm.ha.MODE.load();
     snap_.role = pm.ha.getString();
     snap_.tWritten = time(nullptr);
     if (path_.empty()) return;
+    if (snap_.bUp) prepareFaultText();
     int nErr = ReplaceFile(path_, FormatStatus(snap_));
     // Reported when it starts and when it ends, not on every pass.
     if (nErr != 0 && !bFailing_)
@@ -173,6 +220,22 @@ void StatusFile::publish() {
     if (nErr == 0 && bFailing_)
         pm.log().info("[STATUS] Status file %s written again\n", path_.c_str());
     bFailing_ = nErr != 0;
+}
+
+void StatusFile::prepareFaultText() {
+    StatusSnapshot stFault = snap_;
+    stFault.bUp = false;
+    stFault.exitReason = "fault";
+    std::string text = FormatStatus(stFault);
+    int nNext = nFaultCurrent_.load() == 0 ? 1 : 0;
+    // A text that does not fit is not prepared: the fault then leaves the file as it is.
+    if (text.size() > kFaultTextSize) {
+        nFaultCurrent_.store(-1);
+        return;
+    }
+    memcpy(szFaultText_[nNext], text.data(), text.size());
+    unFaultLen_[nNext] = text.size();
+    nFaultCurrent_.store(nNext);
 }
 
 // Without a configuration file (the daemon always has one) there is no status file.

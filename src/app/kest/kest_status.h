@@ -1,12 +1,15 @@
 // Internal to the daemon: the status file, in the node-exporter textfile format. It is rewritten
 // whole after every pass (at most once a second while rows keep coming) and on every connect and
-// drop, so monitoring sees a daemon that runs but moves no rows: its last pass time stops.
+// drop, so monitoring sees a daemon that runs but moves no rows: its last pass time stops. Every
+// ending writes it once more, with kest_up 0 and the reason, so that a planned stop reads as one.
 #pragma once
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <mutex>
 #include <string>
 
 namespace kest {
@@ -24,6 +27,8 @@ struct StatusSnapshot {
     std::string billFile;       // bill file in use; empty until the first row
     time_t tStarted = 0;        // process start
     time_t tWritten = 0;        // when this text was made
+    bool bUp = true;            // false in the ending's text
+    std::string exitReason;     // the ending's: stop, hand_over, fatal or fault; empty while up
 };
 
 // The file's text (metric families prefixed "kest_").
@@ -35,11 +40,23 @@ std::string FormatStatus(const StatusSnapshot &stSnap);
 // followed or written. 0 on success, otherwise the errno of the failing step.
 int ReplaceFile(const std::string &path, const std::string &text);
 
-// The status of this process. Only the thread that runs the cycle calls it.
+// The status of this process. The thread that runs the cycle updates it; an ending (another
+// thread) writes its last text.
 class StatusFile {
   public:
     // An empty path disables the file; the counters are kept all the same.
     explicit StatusFile(std::string path);
+    StatusFile(const StatusFile &) = delete;
+    StatusFile &operator=(const StatusFile &) = delete;
+
+    // The first text of a process that holds its lock: up, nothing done yet.
+    void start();
+    // The ending's text (kest_up 0, the reason), once; the cycle writes nothing after it. A process
+    // that never wrote the file (one refused by the lock) leaves it to its owner. Any thread.
+    void ended(const char *pcReason);
+    // The ending's text with reason "fault", as prepared at the last write, through plain system
+    // calls only: for a fault handler. Nothing when no text is prepared.
+    void endedByFault();
 
     void connected(bool bUp);
     void modes(bool bCommitPerPass, bool bJournal);  // shown with the next write
@@ -52,11 +69,22 @@ class StatusFile {
     const StatusSnapshot &snapshot() const { return snap_; }
 
   private:
-    void publish();
+    static constexpr size_t kFaultTextSize = 8192;
 
+    void publish();
+    void write();
+    void prepareFaultText();
+
+    std::mutex mutex_;  // the snapshot and the file, between the cycle and the ending
     std::string path_;
     StatusSnapshot snap_;
     bool bFailing_ = false;  // the last write failed (reported once)
+    std::atomic<bool> bEnded_{false};
+    // Two copies of the fault text, so that a fault meets a whole one while the next is made.
+    char szFaultText_[2][kFaultTextSize] = {};
+    size_t unFaultLen_[2] = {};
+    std::atomic<int> nFaultCurrent_{-1};
+    std::string faultTemp_;  // the fault's temporary file name, fixed
 };
 
 // The process's StatusFile at the STATUS_FILE path; the database selecter keeps it.
