@@ -45,6 +45,8 @@ HELP_TEXT = (
     "-a [--active]                           manually active \n"
     "-s [--standby]                          manually standby if not used --active\n"
     "-V [--version]                          print the version and exit\n"
+    "--check-config                          check settings, folders, lock, log and database,"
+    " start nothing\n"
 )
 
 
@@ -706,6 +708,44 @@ class BillFile(FixtureTest):
         self.assertIn(" open fail : No such file or directory", errors[0])
         self.assertEqual(self.db.seqs(), [8])
         self.assertEqual(node.bill_bytes(), b"", "nothing written for the row")
+
+
+class CheckConfig(FixtureTest):
+
+    def test_one_verdict_per_item_and_nothing_started(self):
+        self.db.insert([Row(1)])
+        node = self.active_node("check")
+        os.makedirs(os.path.dirname(node.lock))  # the key folder, as the package makes it
+
+        def check(failing=None, detail=""):
+            d = node.start("--check-config")
+            rc = d.wait()
+            lines = d.stdout().splitlines()
+            items = ["configuration", "bill folder", "reject folder", "key folder", "lock",
+                     "log registry", "data source"]
+            self.assertEqual([l[:l.find(":")] for l in lines[:-1]],
+                             ["[%s] %s" % ("FAIL" if i == failing else " OK ", i) for i in items])
+            if failing is None:
+                self.assertEqual((rc, lines[-1]), (0, "kest: configuration ok"))
+            else:
+                self.assertEqual((rc, lines[-1]), (1, "kest: 1 of 7 checks failed"))
+                self.assertIn(detail, [l for l in lines if l.startswith("[FAIL]")][0])
+
+        check()
+        node.write_config(config_text(dsn="NO_SUCH_DSN"))
+        check("data source", "[FAIL] data source: DSN=NO_SUCH_DSN: ")
+        node.write_config(config_text())
+        os.rmdir(node.reject_dir)
+        check("reject folder", "%s: %s" % (node.reject_dir, os.strerror(errno.ENOENT)))
+        os.mkdir(node.reject_dir)
+        running = node.start("-s")
+        running.wait_started()
+        check("lock", "[FAIL] lock: %s: held by pid %d" % (node.lock, running.pid))
+        self.assertTrue(running.running())
+        running.kill()
+        # Checks bill nothing and leave no lock behind.
+        self.assertEqual(self.db.pending(), 1)
+        self.assertEqual(node.bill_files(), [])
 
 
 # --- 3. against MariaDB ---------------------------------------------------------

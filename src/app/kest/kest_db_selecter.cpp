@@ -103,12 +103,19 @@ std::string AttributeValue(const char *pcValue) {
 }  // namespace
 
 // The password never reaches a log file: log lines carry it masked.
-std::string DbSelecter::connectionString(bool bMaskPassword) const {
-    std::string text = std::string("DSN=") + pm.db.DSN;
-    if (pm.db.UID[0] != '\0') text += ";UID=" + AttributeValue(pm.db.UID);
-    if (pm.db.PWD[0] != '\0')
-        text += ";PWD=" + (bMaskPassword ? std::string("****") : AttributeValue(pm.db.PWD));
+std::string DbSelecter::ConnectionString(const KestManager::DB &db, bool bMaskPassword) {
+    std::string text = std::string("DSN=") + db.DSN;
+    if (db.UID[0] != '\0') text += ";UID=" + AttributeValue(db.UID);
+    if (db.PWD[0] != '\0')
+        text += ";PWD=" + (bMaskPassword ? std::string("****") : AttributeValue(db.PWD));
     return text;
+}
+
+// The connect blocks the worker, which must report within its 30-second interval every 10
+// seconds: longer waits are cut.
+long DbSelecter::LoginTimeoutSec(const KestManager::DB &db) {
+    long lTimeout = db.LOGIN_TIMEOUT > 0 ? static_cast<long>(db.LOGIN_TIMEOUT) : 10;
+    return lTimeout > kMaxLoginTimeoutSec ? kMaxLoginTimeoutSec : lTimeout;
 }
 
 void DbSelecter::ConnectDB() {
@@ -117,16 +124,12 @@ void DbSelecter::ConnectDB() {
         return;
     }
     if (!dbcon) {
-        pm.log().info("[DB] Try DB Connect %s\n", connectionString(true).c_str());
+        pm.log().info("[DB] Try DB Connect %s\n", ConnectionString(pm.db, true).c_str());
         try {
-            // The connect blocks the worker, which must report within its 30-second interval every
-            // 10 seconds: longer waits are cut.
-            long lTimeout = pm.db.LOGIN_TIMEOUT > 0 ? static_cast<long>(pm.db.LOGIN_TIMEOUT) : 10;
-            if (lTimeout > kMaxLoginTimeoutSec) lTimeout = kMaxLoginTimeoutSec;
             dbcon = std::make_unique<odbctemplate::OdbcConnect>(
-                odbctemplate::OdbcConnect::OdbcConnectBuilder(connectionString(false))
+                odbctemplate::OdbcConnect::OdbcConnectBuilder(ConnectionString(pm.db, false))
                     .setAutocommit(!pass.perPass())
-                    .setLoginTimeout(lTimeout)
+                    .setLoginTimeout(LoginTimeoutSec(pm.db))
                     .build());
             pm.log().info("[DB] DB Connect Success\n");
             setLockWait();

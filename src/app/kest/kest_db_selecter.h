@@ -40,6 +40,12 @@ public:
     void GetSelectStmt();
     void SelectCdr();
 
+    // The ODBC connection string of the settings; the password masked for a log line.
+    static std::string ConnectionString(const KestManager::DB &db, bool bMaskPassword);
+    // The login time-out in seconds: the configured one, within what the worker's alive reports
+    // allow.
+    static long LoginTimeoutSec(const KestManager::DB &db);
+
 private:
     enum class PassEnd { Drained, Cancelled };
 
@@ -54,7 +60,6 @@ private:
         bool bClaimed = false;
     };
 
-    std::string connectionString(bool bMaskPassword) const;
     void setLockWait();
     bool prepare(stmt_t &stmt, const char *pcName, const char *pcSql,
                  const std::function<void(odbctemplate::BindColHelper &)> &bind);

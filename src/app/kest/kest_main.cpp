@@ -1,5 +1,5 @@
 // Process entry: start-up, the reactor on its one worker thread, and the one-second liveness loop
-// on the main thread.
+// on the main thread; or, with --check-config, the checks alone.
 #include <unistd.h>
 
 #include <exception>
@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "event_loop/Epoll.h"
+#include "kest_check_config.h"
 #include "kest_db_selecter.h"
 #include "kest_ha_link.h"
 #include "kest_manager.h"
@@ -15,7 +16,14 @@
 int main(int argc, char **argv) {
     kest::KestManager *pm = kest::KestManager::getInstance();
     try {
-        pm->init(argc, argv);
+        pm->readSettings(argc, argv);
+    } catch (const std::exception &e) {
+        if (pm->checkConfig) return kest::CheckConfig(*pm, e.what());
+        kest::KestManager::Fatal(e.what());
+    }
+    if (pm->checkConfig) return kest::CheckConfig(*pm, nullptr);
+    try {
+        pm->start();
     } catch (const std::exception &e) {
         // The HA library's threads may already run: no exit handlers under them.
         kest::KestManager::Fatal(e.what());

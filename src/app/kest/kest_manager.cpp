@@ -29,6 +29,8 @@ namespace {
 
 // The version text the HA framework expects of its applications, not the build's version.
 constexpr const char *kHaAppVersion = "1.0.0";
+// Long-only option without a short letter.
+constexpr int kCheckConfigOption = 1000;
 // A command line the parser refuses.
 constexpr int kUsageStatus = 2;
 // Within the ending's deadline, the time the pass in flight gets before the ending takes it over:
@@ -165,7 +167,7 @@ KestManager *KestManager::getInstance() {
     return pInstance;
 }
 
-void KestManager::init(int argc, char **argv) {
+void KestManager::readSettings(int argc, char **argv) {
     name = "KEST";
     StrCpy(common.BASE_PATH, "${PKG_ROOT}", PATH_SIZE);
     StrCpy(common.CONFIG_PATH, (std::string(common.BASE_PATH) + "/config/kest.ini").c_str(),
@@ -179,7 +181,9 @@ void KestManager::init(int argc, char **argv) {
         throw std::runtime_error(std::string("Failed ! Check your config file : ") +
                                  common.CONFIG_PATH);
     readConfigINI();
+}
 
+void KestManager::start() {
     if (Lock_Process(common.LOCK_FILE) != 0)
         throw std::runtime_error(std::string("Failed Lock.. Check your") + common.LOCK_FILE +
                                  " : " + strerror(errno));
@@ -228,8 +232,10 @@ void KestManager::getProgromParam(int argc, char **argv) {
         {"standby", no_argument, nullptr, 's'},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
+        {"check-config", no_argument, nullptr, kCheckConfigOption},
         {nullptr, 0, nullptr, 0},
     };
+    std::string startLines;
     optind = 1;
     for (int nOpt; (nOpt = getopt_long(argc, argv, "c:b:ashV", kOptions, nullptr)) != -1;) {
         switch (nOpt) {
@@ -240,7 +246,7 @@ void KestManager::getProgromParam(int argc, char **argv) {
                 CopyArgument(common.BASE_PATH, PATH_SIZE, optarg, "base-path");
                 break;
             case 'a':
-                printf("flag a..");
+                startLines += "flag a..";
                 ha.MODE = ACTIVE;
                 break;
             case 's':
@@ -254,6 +260,9 @@ void KestManager::getProgromParam(int argc, char **argv) {
                 printf("kest %s\n", KEST_VERSION);
                 fflush(stdout);
                 exit(0);
+            case kCheckConfigOption:
+                checkConfig = true;
+                break;
             default:
                 // A mistyped option must not start a daemon that then runs other than meant; the
                 // parser has named it on standard error.
@@ -262,7 +271,8 @@ void KestManager::getProgromParam(int argc, char **argv) {
                 exit(kUsageStatus);
         }
     }
-    printf("haf mode : %d", ha.MODE.load());
+    // A check prints its verdict lines alone.
+    if (!checkConfig) printf("%shaf mode : %d", startLines.c_str(), ha.MODE.load());
 }
 
 void KestManager::printHelp(FILE *pOut) {
@@ -281,6 +291,8 @@ void KestManager::printHelp(FILE *pOut) {
     PrintOption(pOut, "-a [--active]", "manually active \n");
     PrintOption(pOut, "-s [--standby]", "manually standby if not used --active\n");
     PrintOption(pOut, "-V [--version]", "print the version and exit\n");
+    PrintOption(pOut, "--check-config", "check settings, folders, lock, log and database, start "
+                                        "nothing\n");
 }
 
 void KestManager::readConfigINI() {
@@ -322,7 +334,7 @@ void KestManager::readConfigINI() {
             configNotes.push_back(std::string("Value of [") + key.pcSection + "] " + key.pcKey +
                                   " is not a number [" + szScratch + "]: its default " +
                                   key.pcDefault + " is used");
-            printf("%s\n", configNotes.back().c_str());
+            if (!checkConfig) printf("%s\n", configNotes.back().c_str());
         }
     }
     common.initEnv();

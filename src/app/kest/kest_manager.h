@@ -70,8 +70,11 @@ public:
 
     static KestManager *getInstance();
 
-    // Start-up; throws std::runtime_error with the operator's text on a fatal failure.
-    void init(int argc, char **argv);
+    // Start-up in two steps; each throws std::runtime_error with the operator's text on a fatal
+    // failure. readSettings: command line, environment and configuration file, nothing taken yet.
+    // start: process lock, HA library, log, signal handlers.
+    void readSettings(int argc, char **argv);
+    void start();
     OrvoLogger &log() { return logger; }
 
     void getProgromParam(int argc, char **argv);
@@ -80,6 +83,7 @@ public:
     // Logs what reading the settings found worth saying (a word where a number belongs), at
     // critical level so that it is seen.
     void logConfigNotes();
+    const std::vector<std::string> &notes() const { return configNotes; }
 
     static void OnHafHangThrID(unsigned int unThrId);
 
@@ -103,6 +107,8 @@ public:
     BILL bill{};
     DB db{};
     HA ha;
+    // --check-config: the settings are checked and nothing starts.
+    bool checkConfig = false;
     OrvoLogger logger;
     // The billing pass in flight, which a stop lets end first.
     PassGate gate;
