@@ -83,15 +83,19 @@ TEST(StatusText, EveryValueAsACollectorReadsIt) {
     stSnap.tWritten = 1765000001;
     stSnap.bUp = false;
     stSnap.exitReason = "hand_over";
+    stSnap.nBillWritable = 1;
+    stSnap.nRejectWritable = 0;
 
     std::string text = FormatStatus(stSnap);
     ASSERT_FALSE(text.empty());
     EXPECT_EQ(text.back(), '\n');
     auto samples = Samples(text);
-    EXPECT_EQ(samples.size(), 14u);
+    EXPECT_EQ(samples.size(), 16u);
     EXPECT_EQ(samples["kest_up"], "0");
     EXPECT_EQ(samples["kest_build_info{version=\"" KEST_VERSION "\"}"], "1");
     EXPECT_EQ(samples["kest_exit_info{reason=\"hand_over\"}"], "1");
+    EXPECT_EQ(samples["kest_bill_folder_writable"], "1");
+    EXPECT_EQ(samples["kest_reject_folder_writable"], "0");
     EXPECT_EQ(samples["kest_role{role=\"ACTIVE_SYSTEM\"}"], "3");
     EXPECT_EQ(samples["kest_db_connected"], "1");
     EXPECT_EQ(samples["kest_commit_per_pass"], "1");
@@ -109,7 +113,7 @@ TEST(StatusText, EveryValueAsACollectorReadsIt) {
     EXPECT_NE(text.find("# TYPE kest_last_pass_timestamp_seconds gauge\n"), std::string::npos);
 
     // Before anything happened: no role, no pass, no bill file.
-    // Running: no reason.
+    // Running, folders not yet checked: no reason, no folder gauges.
     auto empty = Samples(FormatStatus(StatusSnapshot{}));
     EXPECT_EQ(empty.size(), 13u);
     EXPECT_EQ(empty["kest_up"], "1");

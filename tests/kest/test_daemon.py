@@ -278,15 +278,17 @@ class Daemon:
 
     _numbers = itertools.count(1)
 
-    def __init__(self, node, args, env, stdout=None):
+    def __init__(self, node, args, env, stdout=None, wrapper=()):
         """stdout: a descriptor to give the daemon instead of a file of its own
-        (stdout() then reads an empty file)."""
+        (stdout() then reads an empty file); wrapper: a command that runs
+        the daemon's command line (and becomes the daemon through exec)."""
         n = next(self._numbers)
         self.node = node
         self.out_path = os.path.join(node.base, "stdout.%d" % n)
         self.err_path = os.path.join(node.base, "stderr.%d" % n)
         with open(self.out_path, "wb") as out, open(self.err_path, "wb") as err:
-            self.proc = subprocess.Popen([BIN] + list(args), stdout=stdout or out, stderr=err,
+            self.proc = subprocess.Popen(list(wrapper) + [BIN] + list(args), stdout=stdout or out,
+                                         stderr=err,
                                          stdin=subprocess.DEVNULL, env=env, cwd=node.base)
         self.pid = self.proc.pid
 
@@ -372,8 +374,8 @@ class Node:
         env.update(extra or {})
         return env
 
-    def start(self, *args, pkg_root=True, extra_env=None, stdout=None):
-        d = Daemon(self, args, self.env(pkg_root, extra_env), stdout)
+    def start(self, *args, pkg_root=True, extra_env=None, stdout=None, wrapper=()):
+        d = Daemon(self, args, self.env(pkg_root, extra_env), stdout, wrapper)
         self.daemons.append(d)
         return d
 
@@ -630,6 +632,49 @@ class StartUp(unittest.TestCase):
         self.assertNotIn("_OLD", node.log_text())
 
 
+    @unittest.skipUnless(subprocess.run(["unshare", "-m", "true"]).returncode == 0,
+                         "needs a mount namespace")
+    def test_bill_folder_made_read_only_flips_its_gauge_and_logs_each_change_once(self):
+        node = Node(self, "rofolder")
+        node.write_config(config_text())
+        # The bill folder is a tmpfs of the daemon's own mount namespace: read-only, it refuses
+        # root too.
+        d = node.start("-s", wrapper=["unshare", "-m", "--propagation", "private", "sh", "-c",
+                                      'mount -t tmpfs kest-test "$0" && exec "$@"', node.bill_dir])
+        d.wait_started()
+        status = os.path.join(node.root, "log", "kest.prom")
+
+        def gauge():
+            try:
+                return status_sample(status, "kest_bill_folder_writable")
+            except (AssertionError, FileNotFoundError):
+                return None
+
+        def remount(mode):
+            subprocess.run(["nsenter", "-t", str(d.pid), "-m", "mount", "-o", "remount," + mode,
+                            node.bill_dir], check=True)
+
+        wait_for(lambda: gauge() == 1, "the folder's first check", context=d.context)
+        self.assertEqual(node.log_lines("[FOLDER]"), [])
+        remount("ro")
+        wait_for(lambda: gauge() == 0, "the read-only folder seen", context=d.context)
+        refused = "[FOLDER] Bill folder %s cannot take a new file: %s" % (
+            node.bill_dir, os.strerror(errno.EROFS))
+        self.assertEqual(len(node.log_lines(refused)), 1)
+        # Not again at the next check while nothing changes: the folders are checked every 15 s,
+        # the role once a second, with a line each.
+        polls = len(node.log_lines("[DB] retryConnectDBWithInterval"))
+        wait_for(lambda: len(node.log_lines("[DB] retryConnectDBWithInterval")) > polls + 20,
+                 "20 s of role checks", context=d.context)
+        self.assertEqual(len(node.log_lines(refused)), 1)
+        self.assertEqual(gauge(), 0)
+        remount("rw")
+        wait_for(lambda: gauge() == 1, "the folder writable again", context=d.context)
+        self.assertEqual(len(node.log_lines("[FOLDER] Bill folder %s takes new files again"
+                                            % node.bill_dir)), 1)
+        self.assertTrue(d.running())
+
+
 # --- 2. bill lines ------------------------------------------------------------
 
 class FixtureTest(unittest.TestCase):
@@ -690,11 +735,15 @@ class BillFile(FixtureTest):
                             % (node.bill_dir, day) in errors[0] for day in today_dates()),
                         errors[0])
         self.assertEqual(self.db.seqs(), [7])
-        # The cause on standard error too; the status file tells a fatal ending.
+        # The cause on standard error too; the status file tells a fatal ending, and the folder
+        # check had seen it coming.
         self.assertIn(" fopen fail :No such file or directory", d.stderr().splitlines()[-1])
         status = os.path.join(node.root, "log", "kest.prom")
         self.assertEqual(status_sample(status, "kest_up"), 0)
         self.assertEqual(status_sample(status, 'kest_exit_info{reason="fatal"}'), 1)
+        self.assertEqual(status_sample(status, "kest_bill_folder_writable"), 0)
+        self.assertEqual(len(node.log_lines("[FOLDER] Bill folder %s cannot take a new file: "
+                                            % node.bill_dir)), 1)
 
     def test_bad_row_without_a_reject_folder_ends_the_process_and_stays(self):
         node = self.active_node("badgroup")

@@ -7,8 +7,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 #include "base/util.h"
+#include "event_loop/Timer.h"
+#include "kest_status.h"
 
 namespace kest {
 
@@ -43,6 +46,46 @@ Verdict ProbeFolder(const std::string &dir) {
     if (stFs.f_files > 0 && stFs.f_favail == 0)
         return {false, "no free inodes"};
     return {true, MiB(ulFree) + " free"};
+}
+
+FolderHealth::FolderHealth(EventCLoop::Epoll &loop)
+    : epoll(loop), pm(*KestManager::getInstance()) {}
+
+void FolderHealth::start() {
+    check();
+    schedule();
+}
+
+void FolderHealth::schedule() {
+    auto timer = std::make_shared<EventCLoop::Timer>(epoll);
+    timer->initOneTimer(kIntervalSec, 0);
+    // The callback owns its timer until it has run.
+    timer->async_wait([this, timer](EventCLoop::Error &) {
+        check();
+        schedule();
+    });
+}
+
+void FolderHealth::check() {
+    nBill = verdict("Bill", pm.bill.BILL_PATH, nBill);
+    // Without a reject folder a row that cannot be billed ends the process: nothing to watch.
+    if (pm.bill.REJECT_PATH[0] != '\0')
+        nReject = verdict("Reject", pm.bill.REJECT_PATH, nReject);
+    ProcessStatus().folders(nBill, nReject);
+}
+
+int FolderHealth::verdict(const char *pcWhat, const std::string &dir, int nLast) {
+    Verdict stVerdict = ProbeFolder(dir);
+    int nNow = stVerdict.bOk ? 1 : 0;
+    if (nNow == nLast || (nLast < 0 && nNow == 1))
+        return nNow;
+    if (nNow == 0)
+        pm.log().critical("[FOLDER] %s folder %s cannot take a new file: %s\n", pcWhat, dir.c_str(),
+                          stVerdict.detail.c_str());
+    else
+        pm.log().critical("[FOLDER] %s folder %s takes new files again: %s\n", pcWhat, dir.c_str(),
+                          stVerdict.detail.c_str());
+    return nNow;
 }
 
 }  // namespace kest

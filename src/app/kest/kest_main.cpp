@@ -9,6 +9,7 @@
 #include "event_loop/Epoll.h"
 #include "kest_check_config.h"
 #include "kest_db_selecter.h"
+#include "kest_folder_health.h"
 #include "kest_ha_link.h"
 #include "kest_manager.h"
 #include "kest_status.h"
@@ -35,7 +36,9 @@ int main(int argc, char **argv) {
 
     std::list<std::thread> workers;
     auto *epoll = new EventCLoop::Epoll();             // lives as long as the process
+    auto *folders = new kest::FolderHealth(*epoll);    // lives as long as the process
     auto *selecter = new kest::DbSelecter(*epoll);
+    folders->start();
     try {
         selecter->run();
     } catch (const std::exception &e) {

@@ -93,6 +93,14 @@ std::string FormatStatus(const StatusSnapshot &stSnap) {
         Metric(out, "kest_exit_info", "gauge",
                "Why the daemon ended: stop, hand_over, fatal or fault.",
                "{reason=\"" + LabelValue(stSnap.exitReason) + "\"}", 1);
+    if (stSnap.nBillWritable >= 0)
+        Metric(out, "kest_bill_folder_writable", "gauge",
+               "1 while the bill folder takes a new file and has room.", "",
+               static_cast<unsigned long long>(stSnap.nBillWritable));
+    if (stSnap.nRejectWritable >= 0)
+        Metric(out, "kest_reject_folder_writable", "gauge",
+               "1 while the reject folder takes a new file and has room.", "",
+               static_cast<unsigned long long>(stSnap.nRejectWritable));
     Metric(out, "kest_role", "gauge", "HA role of the node (1 init, 2 standby, 3 active, 0 none).",
            "{role=\"" + LabelValue(stSnap.role) + "\"}",
            stSnap.nRole > 0 ? static_cast<unsigned long long>(stSnap.nRole) : 0);
@@ -149,6 +157,14 @@ void StatusFile::start() {
 void StatusFile::connected(bool bUp) {
     std::lock_guard<std::mutex> lock(mutex_);
     snap_.bConnected = bUp;
+    publish();
+}
+
+void StatusFile::folders(int nBillWritable, int nRejectWritable) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (snap_.nBillWritable == nBillWritable && snap_.nRejectWritable == nRejectWritable) return;
+    snap_.nBillWritable = nBillWritable;
+    snap_.nRejectWritable = nRejectWritable;
     publish();
 }
 

@@ -29,6 +29,8 @@ struct StatusSnapshot {
     time_t tWritten = 0;        // when this text was made
     bool bUp = true;            // false in the ending's text
     std::string exitReason;     // the ending's: stop, hand_over, fatal or fault; empty while up
+    int nBillWritable = -1;     // the bill folder takes a new file (1/0); -1 before the first check
+    int nRejectWritable = -1;   // the same for the reject folder
 };
 
 // The file's text (metric families prefixed "kest_").
@@ -51,6 +53,8 @@ class StatusFile {
 
     // The first text of a process that holds its lock: up, nothing done yet.
     void start();
+    // The folders' health (1/0; -1: not watched); written when it changes.
+    void folders(int nBillWritable, int nRejectWritable);
     // The ending's text (kest_up 0, the reason), once; the cycle writes nothing after it. A process
     // that never wrote the file (one refused by the lock) leaves it to its owner. Any thread.
     void ended(const char *pcReason);
