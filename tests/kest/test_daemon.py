@@ -708,6 +708,11 @@ class BillFile(FixtureTest):
         line = node.bill_bytes()
         self.assertEqual(line, ALL_NULL_LINE.encode())
         self.assertEqual(len(line), 104)
+        # The open's record has no line feed of its own: the next record must not glue onto it.
+        opened = [l for l in node.log_text().splitlines() if "[FILE] Try Open File: " in l]
+        self.assertTrue(opened, node.log_text())
+        for l in opened:
+            self.assertRegex(l, r"Try Open File: \S+/SMSC_[0-9-]+_000$")
 
     def test_restart_on_the_same_date_appends(self):
         first = [Row(i, "OK", str(i), i, "S%09d" % i, "0101000%04d" % i) for i in (1, 2, 3)]
