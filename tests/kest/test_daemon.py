@@ -315,10 +315,10 @@ class Daemon:
             self.proc.kill()
         self.proc.wait()
 
-    def wait_started(self):
-        """Until the start-up lines are out (log and lock are in place)."""
-        wait_for(lambda: "LOG_FILE_SIZE_MB: " in self.stdout() or not self.running(),
-                 "the start-up lines", context=self.context)
+    def wait_started(self, log_prefix=None):
+        """Until the start line is logged: log, lock and signal handlers are in place."""
+        wait_for(lambda: "== START KEST " in self.node.log_text(log_prefix) or not self.running(),
+                 "the start line", context=self.context)
         if not self.running():
             raise AssertionError("daemon ended during start-up\n" + self.context())
 
@@ -563,12 +563,10 @@ class StartUp(unittest.TestCase):
                     "[BILL]\n[DB]\n")
         d = node.start("--standby", "--config-file", "${KEST_E2E_HOME}/etc/my.ini",
                        pkg_root=False, extra_env={"KEST_E2E_HOME": home})
-        d.wait_started()
+        d.wait_started(os.path.join(home, "logs", "K"))  # the log under the expanded path
         self.assertIn("LOG_PATH: %s/logs/K\n" % home, d.stdout())
         with open(os.path.join(home, "run", "KEST.lock")) as f:
             self.assertEqual(int(f.read()), d.pid)
-        wait_for(lambda: "START KEST" in node.log_text(os.path.join(home, "logs", "K")),
-                 "the log under the expanded path", context=d.context)
         self.assertFalse(os.path.exists(os.path.join(node.root, "key")))
 
     def test_second_instance_is_refused_by_the_lock(self):
