@@ -2,6 +2,7 @@
 // at every bindExecute, so the values only have to live until it returns.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 
@@ -29,6 +30,17 @@ public:
     template <typename T, typename... Args>
     OdbcFetcher bindExecute(const T &p1, const Args &...rest) {
         bindForParams(1, p1, rest...);
+        return execute();
+    }
+
+    // Binds values[0..count) to parameters 1..count and executes, as bindExecute does.
+    OdbcFetcher bindExecuteKeys(const long *values, size_t count) {
+        for (size_t i = 0; i < count; ++i) bind(static_cast<int>(i + 1), values[i]);
+        return execute();
+    }
+
+private:
+    OdbcFetcher execute() {
         SQLHSTMT handle = stmt->get();
         SQLRETURN status = SQLExecute(handle);
         if (status == SQL_NO_DATA) {
@@ -40,7 +52,6 @@ public:
         return OdbcFetcher(stmt);
     }
 
-private:
     template <typename T, typename... Args>
     void bindForParams(int index, const T &param, const Args &...rest) {
         bind(index, param);

@@ -112,6 +112,7 @@ protected:
         pm->bill.JOURNAL = 0;
         pm->bill.REJECT_PATH[0] = '\0';
         pm->db.AUTO_COMMIT = 1;
+        pm->db.PASS_ROWS = 9;
         pm->ha.MODE = kest::ACTIVE;
         std::lock_guard<std::mutex> lock(gLinesMutex);
         gLines.clear();
@@ -309,29 +310,45 @@ TEST_F(Cycle, RowWithoutKeyEndsTheProcessBeforeItsLine) {
     EXPECT_EQ(CountLines(BillFile()), 1u);
 }
 
-TEST_F(Cycle, CommitPerPassWritesThePassThenDeletesItInOneTransaction) {
-    KestManager::getInstance()->db.AUTO_COMMIT = 0;
-    InsertRows(1, 20);
+// Per pass: one claim of all its rows, then their lines in one write, then one commit.
+TEST_F(Cycle, CommitPerPassClaimsThePassThenWritesItInOneTransaction) {
+    KestManager *pm = KestManager::getInstance();
+    pm->db.AUTO_COMMIT = 0;
+    for (int nPassRows : {9, 500}) {
+        SCOPED_TRACE(nPassRows);
+        pm->db.PASS_ROWS = nPassRows;
+        {
+            std::lock_guard<std::mutex> lock(gLinesMutex);
+            gLines.clear();
+        }
+        unlink(BillFile().c_str());
+        const int nRows = nPassRows * 2 + 2;
+        InsertRows(1, nRows);
+        EventCLoop::Epoll epoll;
+        kest::DbSelecter selecter(epoll);
+        selecter.run();
+        ASSERT_TRUE(RunUntil(epoll, [] { return !LinesWith("[DB:SELECT] Count: 0").empty(); }));
+        EXPECT_EQ(PendingRows(), 0);
+        EXPECT_EQ(CountLines(BillFile()), static_cast<size_t>(nRows));
+        EXPECT_EQ(LinesWith("[DB:SELECT] Count: " + std::to_string(nPassRows) + " ").size(), 2u);
+        EXPECT_EQ(WritesAndDeletes(), "DWDWDW");
+        EXPECT_EQ(LinesWith("Rows:2, Count:2 ").size(), 1u) << "the short pass";
+        // Passes that found nothing end their transaction too, or the next ones would read its
+        // snapshot and never see later rows.
+        InsertRows(nRows + 1, 2);
+        ASSERT_TRUE(RunUntil(epoll, [this] { return PendingRows() == 0; }));
+        EXPECT_EQ(CountLines(BillFile()), static_cast<size_t>(nRows + 2));
+        Exec("DELETE FROM " + db_ + ".TSMS_SND_MSG");
+    }
+    // A claim that fails takes no row: were the keys deleted one by one and committed, some would
+    // be gone.
+    InsertRows(100, 3);
+    RefuseDeleteOnce(102);
     EventCLoop::Epoll epoll;
     kest::DbSelecter selecter(epoll);
     selecter.run();
-    ASSERT_TRUE(RunUntil(epoll, [] { return LinesWith("[DB:SELECT] Count: 0").size() >= 1; }));
-    EXPECT_EQ(PendingRows(), 0);
-    EXPECT_EQ(CountLines(BillFile()), 20u);
-    EXPECT_EQ(WritesAndDeletes(), std::string(9, 'D') + std::string(9, 'W') + std::string(9, 'D') +
-                                      std::string(9, 'W') + "DDWW");
-    // Passes that found nothing end their transaction too, or the next ones
-    // would read its snapshot and never see later rows.
-    InsertRows(50, 2);
-    ASSERT_TRUE(RunUntil(epoll, [this] { return PendingRows() == 0; }));
-    EXPECT_EQ(CountLines(BillFile()), 22u);
-    // Deletes that are not committed are undone when the connection goes:
-    // were they committed one by one, the table would be empty after a pass.
-    InsertRows(100, 3);
-    RefuseDeleteOnce(102);
     ASSERT_TRUE(RunUntil(epoll, [] { return !LinesWith("[DB] Error: ").empty(); }));
     EXPECT_EQ(PendingRows(), 3);
-    EXPECT_EQ(LinesWith("2 rows of the pass not committed: they come again").size(), 1u);
 }
 
 // With a commit per pass a claim (a delete) refused by the server ends the
@@ -347,11 +364,14 @@ TEST_F(Cycle, FailedClaimOrCommitBringsThePassAgainAndBillsItOnce) {
         uint32_t unJournal;
         bool bLoseCommit;    // else the claim of row 5 is refused
         size_t unRecovered;  // rows deleted without a second line
+        int nPassRows;
+        int nRows;
     };
     const Case cases[] = {
-        {"per pass, no journal, claim refused", 0, 0, false, 0},
-        {"per row, journal, delete refused", 1, 1, false, 1},
-        {"per pass, journal, commit lost", 0, 1, true, 8},
+        {"per pass, no journal, claim refused", 0, 0, false, 0, 9, 20},
+        {"per row, journal, delete refused", 1, 1, false, 1, 9, 20},
+        {"per pass, journal, commit lost", 0, 1, true, 8, 9, 20},
+        {"pass of 500, journal, commit lost", 0, 1, true, 199, 500, 200},
     };
     KestManager *pm = KestManager::getInstance();
     StrCpy(pm->common.KEY_PATH, key_.path().c_str(), KestManager::PATH_SIZE);
@@ -368,9 +388,10 @@ TEST_F(Cycle, FailedClaimOrCommitBringsThePassAgainAndBillsItOnce) {
         } else {
             RefuseDeleteOnce(5);
         }
-        InsertRows(1, 20);
+        InsertRows(1, c.nRows);
         Exec("UPDATE " + db_ + ".TSMS_SND_MSG SET IN_GROUP = 'abc' WHERE MSG_SEQ = 3");
         pm->db.AUTO_COMMIT = c.nAutoCommit;
+        pm->db.PASS_ROWS = c.nPassRows;
         pm->bill.JOURNAL = c.unJournal;
         pm->bill.BILL_SYNC = c.unJournal;  // the journal's sync runs beside the bill file's
         {
@@ -385,10 +406,11 @@ TEST_F(Cycle, FailedClaimOrCommitBringsThePassAgainAndBillsItOnce) {
         ASSERT_TRUE(RunUntil(epoll, [] { return !LinesWith("[DB:SELECT] Count: 0").empty(); }));
         EXPECT_EQ(LinesWith("[DB] Error: ").size(), 1u);
         EXPECT_EQ(LinesWith("[DB] Commit Fail: ").size(), c.bLoseCommit ? 1u : 0u);
-        EXPECT_EQ(kest::ProcessStatus().snapshot().ulRowsBilled - ulBilledBefore, 19u);
+        const size_t unBilled = static_cast<size_t>(c.nRows) - 1;
+        EXPECT_EQ(kest::ProcessStatus().snapshot().ulRowsBilled - ulBilledBefore, unBilled);
         EXPECT_EQ(PendingRows(), 0);
         size_t unLines = CountLines(BillFile());
-        EXPECT_EQ(unLines - unBefore, 19u) << "a row billed twice";
+        EXPECT_EQ(unLines - unBefore, unBilled) << "a row billed twice";
         unBefore = unLines;
         EXPECT_EQ(LinesWith("already billed in SMSC_").size(), c.unRecovered);
         EXPECT_EQ(LinesWith("[REJECT] MSG_SEQ:3 set aside").size(), 1u);
@@ -397,7 +419,7 @@ TEST_F(Cycle, FailedClaimOrCommitBringsThePassAgainAndBillsItOnce) {
     size_t unRecords = 0;
     for (const auto &file : std::filesystem::directory_iterator(rejects.path()))
         unRecords += CountLines(file.path()) - 1;  // each file has its header
-    EXPECT_EQ(unRecords, 3u) << "row 3 set aside more than once in a case";
+    EXPECT_EQ(unRecords, std::size(cases)) << "row 3 set aside more than once in a case";
 }
 
 // A pass whose lines are written and synced, before its commit. The role

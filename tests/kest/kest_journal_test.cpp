@@ -100,6 +100,11 @@ TEST(Journal, OnlyRecordsOfWholeLinesInPlaceOutliveARestart) {
         journal.record(21, place(0));
         journal.record(22, place(1));
         journal.markSynced(21);
+        // The largest pass after them: every one of its records must outlive the restart too.
+        for (long seq = 1000; seq < 2000; ++seq) {
+            journal.record(seq, place(0));
+            journal.markSynced(seq);
+        }
         journal.sync();
         kest::Journal second(synced, dir.path().string(), true);
         EXPECT_THROW(second.open(), std::runtime_error);
@@ -108,6 +113,7 @@ TEST(Journal, OnlyRecordsOfWholeLinesInPlaceOutliveARestart) {
     kest::Journal journal(synced, dir.path().string(), true);
     journal.open();
     EXPECT_NE(journal.billed(21, lines[0]), nullptr);
+    EXPECT_NE(journal.billed(1000, lines[0]), nullptr) << "the journal is smaller than a pass";
     EXPECT_EQ(journal.find(22), nullptr) << "not synced, its line gone";
 }
 

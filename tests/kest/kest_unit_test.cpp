@@ -283,6 +283,7 @@ TEST(Settings, DefaultsExpandWithPkgRoot) {
     EXPECT_EQ(pm->bill.BILL_SYNC, 1u);
     EXPECT_EQ(pm->db.LOGIN_TIMEOUT, -3);
     EXPECT_EQ(pm->db.AUTO_COMMIT, 1);
+    EXPECT_EQ(pm->db.PASS_ROWS, 9);
     EXPECT_STREQ(pm->db.DSN, "KEST_DSN");
     EXPECT_STREQ(pm->db.UID, "");
 
@@ -290,6 +291,13 @@ TEST(Settings, DefaultsExpandWithPkgRoot) {
     pm->readConfigINI();
     EXPECT_STREQ(pm->bill.BILL_PATH, "/bill");
     EXPECT_STREQ(pm->common.KEY_PATH, "/key");
+
+    // A pass size out of its range holds no more rows than a transaction and the journal take.
+    for (const char *pcValue : {"1000", "1001", "0", "-5"}) {
+        std::ofstream(config) << "[DB]\nPASS_ROWS = " << pcValue << "\n";
+        pm->readConfigINI();
+        EXPECT_EQ(pm->db.PASS_ROWS, std::string(pcValue) == "1000" ? 1000 : 9) << pcValue;
+    }
 }
 
 TEST(Settings, OverlongValueEndsStartUp) {

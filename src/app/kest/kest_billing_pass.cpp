@@ -2,6 +2,7 @@
 // node whose delete took the row.
 #include "kest_billing_pass.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -12,18 +13,31 @@ namespace kest {
 
 namespace {
 
+// Room for a bill line, which is some 130 bytes.
+constexpr size_t kLineReserve = 160;
+
 // A driver may report a delete that matched nothing as no data instead of a count of 0.
 bool IsNoData(const odbctemplate::OdbcError &e) {
     return e.code() == "-1" && e.message() == "SQL NO DATA";
 }
 }  // namespace
 
-BillingPass::BillingPass(FileManager &fm, Journal &journal, PassGate &gate, bool bPerPass)
+BillingPass::BillingPass(FileManager &fm, Journal &journal, PassGate &gate, bool bPerPass,
+                         size_t unPassRows)
     : fm_(fm),
       journal_(journal),
       gate_(gate),
       pm_(*KestManager::getInstance()),
-      bPerPass_(bPerPass) {}
+      bPerPass_(bPerPass),
+      unPassRows_(unPassRows) {
+    // Sized once for the largest pass: no row of a pass allocates.
+    claimed_.reserve(unPassRows);
+    written_.reserve(unPassRows);
+    keys_.reserve(unPassRows);
+    planned_.reserve(unPassRows);
+    lines_.reserve(unPassRows * kLineReserve);
+    out_.reserve(unPassRows * kLineReserve);
+}
 
 void BillingPass::begin(odbctemplate::OdbcConnect &con,
                         odbctemplate::OdbcpreparedStmt &deleteStmt) {
@@ -36,17 +50,46 @@ void BillingPass::begin(odbctemplate::OdbcConnect &con,
     claimed_.clear();
     written_.clear();
     planned_.clear();
+    lines_.clear();
+    out_.clear();
     unNextPlanned_ = 0;
 }
 
-bool BillingPass::claim(long lSeq) {
-    if (!bPerPass_) {
-        claimed_.push_back(lSeq);  // by its delete, once its line is synced
-        return true;
+void BillingPass::claim(const std::vector<long> &keys, std::vector<long> &taken) {
+    taken.clear();
+    if (keys.empty()) return;
+    if (bPerPass_)
+        claimInOne(keys, taken);
+    else
+        taken = keys;  // each by its delete, once its line is synced
+    claimed_.insert(claimed_.end(), taken.begin(), taken.end());
+}
+
+// The statement has a parameter for each row of the largest pass: a shorter pass repeats its last
+// key, which deletes nothing more.
+void BillingPass::claimInOne(const std::vector<long> &keys, std::vector<long> &taken) {
+    keys_.assign(keys.begin(), keys.end());
+    keys_.resize(unPassRows_, keys.back());
+    try {
+        odbctemplate::OdbcFetcher fetcher = delete_->bindExecuteKeys(keys_.data(), keys_.size());
+        while (fetcher.fetch()) taken.push_back(claimedKey_);
+    } catch (const odbctemplate::OdbcError &e) {
+        if (!IsNoData(e)) throw;
     }
-    if (!deleteRow(lSeq)) return false;
-    claimed_.push_back(lSeq);
-    return true;
+    std::sort(taken.begin(), taken.end());
+    keys_.assign(keys.begin(), keys.end());
+    std::sort(keys_.begin(), keys_.end());
+    // Each key the claim took is one it was asked for, once: the row count it reports is the
+    // number of rows it means to take, or fewer that another session took first.
+    if (taken.size() > keys.size() ||
+        std::adjacent_find(taken.begin(), taken.end()) != taken.end() ||
+        !std::includes(keys_.begin(), keys_.end(), taken.begin(), taken.end()))
+        odbctemplate::OdbcError::Throw("the claim of " + std::to_string(keys.size()) +
+                                       " rows deleted " + std::to_string(taken.size()) +
+                                       " rows, not all of them asked for");
+    pm_.log().debug("[DB:DELETE] %s MSG_SEQ:%ld..%ld, Rows:%zu, Count:%zu (%s/%d)\n",
+                    DAO::CLAIM_SQL_SHOWN, keys_.front(), keys_.back(), keys.size(), taken.size(),
+                    "SelectCdr", __LINE__);
 }
 
 bool BillingPass::deleteRow(long lSeq) {
@@ -62,19 +105,25 @@ bool BillingPass::deleteRow(long lSeq) {
     return true;
 }
 
-void BillingPass::plan(long lSeq, std::string line) {
-    if (planned_.empty()) plannedEnd_ = fm_.end();
+void BillingPass::plan(long lSeq, const std::string &line) {
+    if (planned_.empty()) {
+        plannedEnd_ = fm_.end();
+        place_.file = fm_.base_name();
+    }
+    size_t unFrom = lines_.size();
+    lines_ += line;
     if (const LinePlace *pPlace = journal_.billed(lSeq, line)) {
-        planned_.push_back({lSeq, std::move(line), true, false, *pPlace});
+        planned_.push_back({lSeq, unFrom, line.size(), true, false, pPlace->start});
         return;
     }
     off_t start = plannedEnd_;
     plannedEnd_ += static_cast<off_t>(line.size());
     // A process killed before the line is written leaves a record whose line is not in place, which
     // the next start erases.
-    LinePlace place{fm_.base_name(), start, plannedEnd_};
-    journal_.record(lSeq, place);
-    planned_.push_back({lSeq, std::move(line), false, false, std::move(place)});
+    place_.start = start;
+    place_.end = plannedEnd_;
+    journal_.record(lSeq, place_);
+    planned_.push_back({lSeq, unFrom, line.size(), false, false, start});
 }
 
 // Its record goes without a sync of its own: it is checked byte for byte against this row's line,
@@ -95,24 +144,34 @@ void BillingPass::writeLine(long lSeq) {
         throw std::runtime_error("bill line of MSG_SEQ:" + std::to_string(lSeq) + " not planned");
     const PlannedLine &planned = planned_[unNextPlanned_++];
     if (planned.bBilled) {
+        const LinePlace *pPlace = journal_.find(lSeq);
         pm_.log().info("[JOURNAL] MSG_SEQ:%ld already billed in %s at %ld: deleted without "
                        "writing it again\n",
-                       lSeq, planned.place.file.c_str(), static_cast<long>(planned.place.start));
+                       lSeq, pPlace != nullptr ? pPlace->file.c_str() : "",
+                       static_cast<long>(planned.start));
         return;
     }
-    off_t start = fm_.end();
-    off_t end = start + static_cast<off_t>(planned.line.size());
-    if (start != planned.place.start) {
+    off_t start = fm_.end() + static_cast<off_t>(out_.size());
+    if (start != planned.start) {
         // Not where it was planned: the planned record must not name the place another line fills.
         journal_.erase(lSeq);
-        journal_.record(lSeq, {fm_.base_name(), start, end});
+        journal_.record(lSeq, {fm_.base_name(), start, start + static_cast<off_t>(planned.unLen)});
     }
-    fm_.append(planned.line);
+    out_.append(lines_, planned.unFrom, planned.unLen);
     written_.push_back(lSeq);
+}
+
+// The records of the lines reach the journal's file before the lines reach theirs.
+void BillingPass::writeLines() {
+    if (out_.empty()) return;
+    journal_.flush();
+    fm_.append(out_);  // on a throw, abandon() drops the rest
+    out_.clear();
 }
 
 int BillingPass::commit() {
     if (!bOpen_ && claimed_.empty()) return 0;
+    writeLines();
     if (!written_.empty()) {
         {
             Journal::SyncAlongside journalSync(journal_);
@@ -129,6 +188,7 @@ int BillingPass::commit() {
     // From here the lines stay: the ending waits for this commit instead of cutting them.
     if (!gate_.enterCommit()) throw fileutil::Fenced();
     for (long lSeq : written_) journal_.markSynced(lSeq);
+    journal_.flush();
     int nLost = 0;
     try {
         if (bPerPass_)
@@ -188,6 +248,7 @@ void BillingPass::settleClaims(bool bCommitted) {
     fm_.settle();
     if (bCommitted)
         for (long lSeq : claimed_) journal_.erase(lSeq);
+    journal_.flush();
     bOpen_ = false;
     claimed_.clear();
     written_.clear();
@@ -201,6 +262,7 @@ void BillingPass::abandon() {
             // The connection is gone: the server rolled the transaction back.
         }
     }
+    out_.clear();
     if (!written_.empty()) {
         fm_.discard_unsettled();
         for (long lSeq : written_) journal_.erase(lSeq);

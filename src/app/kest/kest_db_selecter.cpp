@@ -1,5 +1,6 @@
-// The select-write-delete cycle: up to nine pending rows per pass, each written to the bill file
-// before its delete; passes follow at once while rows come, and once a second when none do.
+// The select-write-delete cycle: up to PASS_ROWS pending rows per pass, each written to the bill
+// file before its delete commits; passes follow at once while rows come, and once a second when
+// none do.
 #include "kest_db_selecter.h"
 
 #include <unistd.h>
@@ -29,6 +30,15 @@ constexpr long kMaxLoginTimeoutSec = 15;
 constexpr int kLockWaitSec = 5;
 constexpr const char *kJournalName = "KEST.journal";
 
+size_t PassRows(const KestManager &pm) { return static_cast<size_t>(pm.db.PASS_ROWS); }
+
+// The claim of a pass with a commit per pass: a parameter for each row of the largest pass.
+std::string ClaimSql(size_t unKeys) {
+    std::string sql = "DELETE FROM TSMS_SND_MSG WHERE MSG_SEQ IN (?";
+    for (size_t i = 1; i < unKeys; ++i) sql += ",?";
+    return sql + ") RETURNING MSG_SEQ;";
+}
+
 // In the key folder, beside the lock: not among the bill files, which collectors take away.
 std::string JournalPath(const KestManager &pm) {
     if (pm.bill.JOURNAL == 0) return std::string();
@@ -45,7 +55,11 @@ DbSelecter::DbSelecter(EventCLoop::Epoll &loop)
       pm(*KestManager::getInstance()),
       rejects(pm.bill.REJECT_PATH, pm.bill.BILL_SYNC != 0),
       journal(JournalPath(pm), pm.bill.BILL_PATH, pm.bill.BILL_SYNC != 0),
-      pass(fm, journal, pm.gate, pm.db.AUTO_COMMIT == 0) {
+      pass(fm, journal, pm.gate, pm.db.AUTO_COMMIT == 0, PassRows(pm)),
+      nSelectRownum(static_cast<int>(PassRows(pm)) + 1) {
+    rows.reserve(PassRows(pm));
+    keys.reserve(PassRows(pm));
+    taken.reserve(PassRows(pm));
     // Lines of a pass the ending takes over are cut off before the process goes: the rows come
     // again to whichever node is active then.
     pm.gate.onTakeOver([this] { fm.fence(); });
@@ -175,19 +189,26 @@ void DbSelecter::GetSelectStmt() {
             h.setBindColStringNullable(dao.REPORT_TIME, sizeof(dao.REPORT_TIME),
                                        &dao.len_report_time);
         });
-    if (!bReady || !prepare(delete_stmt, "Delete", DAO::DELETE_SQL, nullptr)) return;
+    long *plClaimed = pass.claimedKey();
+    auto bindClaimed = [plClaimed, this](odbctemplate::BindColHelper &h) {
+        h.setBindColLongNullable(plClaimed, &claimedIndicator);
+    };
+    bReady = bReady &&
+             (pass.perPass() ? prepare(delete_stmt, "Delete", ClaimSql(PassRows(pm)), bindClaimed)
+                             : prepare(delete_stmt, "Delete", DAO::DELETE_SQL, nullptr));
+    if (!bReady) return;
     ProcessStatus().connected(true);  // connection and both statements ready
     SelectCdr();
 }
 
 // Prepares stmt unless ready, binding its columns through bind when given. False when it fails: the
 // connection is then dropped and retried.
-bool DbSelecter::prepare(stmt_t &stmt, const char *pcName, const char *pcSql,
+bool DbSelecter::prepare(stmt_t &stmt, const char *pcName, const std::string &sql,
                          const std::function<void(odbctemplate::BindColHelper &)> &bind) {
     if (stmt) return true;
     pm.log().info("[DB] get %s preparedStmt\n", pcName);
     try {
-        odbctemplate::OdbcpreparedStmt prepared = dbcon->preparedStmt(pcSql);
+        odbctemplate::OdbcpreparedStmt prepared = dbcon->preparedStmt(sql);
         stmt = std::make_unique<odbctemplate::OdbcpreparedStmt>(bind ? prepared.bindCol(bind)
                                                                      : prepared);
         pm.log().info("[DB] get %s preparedStmt Success\n", pcName);
@@ -203,16 +224,16 @@ bool DbSelecter::prepare(stmt_t &stmt, const char *pcName, const char *pcSql,
 // transaction, or with a commit per row each row in one.
 DbSelecter::PassEnd DbSelecter::processRows(int &nCount) {
     pass.begin(*dbcon, *delete_stmt);
-    std::vector<PassRow> rows = fetchRows();
+    fetchRows();
     if (!rows.empty()) {
         fm.open();
-        planLines(rows);
+        planLines();
     }
     size_t unStep = pass.perPass() ? rows.size() : 1;
     for (size_t i = 0; i < rows.size(); i += unStep) {
         size_t unTo = std::min(rows.size(), i + unStep);
-        if (claimRows(rows, i, unTo) == PassEnd::Cancelled) return PassEnd::Cancelled;
-        billClaimed(rows, i, unTo, nCount);
+        if (claimRows(i, unTo) == PassEnd::Cancelled) return PassEnd::Cancelled;
+        billClaimed(i, unTo, nCount);
     }
     pass.commit();  // the select's transaction, when no claim ended it
     setAsideUncommitted.clear();  // every claim so far is committed
@@ -221,72 +242,73 @@ DbSelecter::PassEnd DbSelecter::processRows(int &nCount) {
 
 // The rows of the pass, all fetched before the first is written. The fetcher shares the select's
 // statement, so it is gone before any drop.
-std::vector<DbSelecter::PassRow> DbSelecter::fetchRows() {
-    std::vector<PassRow> rows;
-    odbctemplate::OdbcFetcher fetcher = select_stmt->bindExecute(SELECT_ROWNUM);
-    while (fetcher.fetch()) rows.push_back({select_dao, false, {}, nullptr, {}});
+void DbSelecter::fetchRows() {
+    rows.clear();
+    odbctemplate::OdbcFetcher fetcher = select_stmt->bindExecute(nSelectRownum);
+    while (fetcher.fetch()) rows.push_back({select_dao, false, nullptr, {}});
     // A value longer than its buffer ends the result at its row, which is still in the buffers: it
     // is billed when the cut changes nothing of its line; the next pass goes on after it.
-    if (fetcher.lastRowTruncated()) rows.push_back({select_dao, true, {}, nullptr, {}});
-    return rows;
+    if (fetcher.lastRowTruncated()) rows.push_back({select_dao, true, nullptr, {}});
 }
 
 // The lines of the pass, made and planned before the first claim. A row whose values cannot make
 // one (the std::logic_error of the line and of the cut check) keeps its error for its turn.
 // Planning stops at a row without its key: the pass ends there.
-void DbSelecter::planLines(std::vector<PassRow> &rows) {
+void DbSelecter::planLines() {
     for (PassRow &row : rows) {
         if (row.data.len_msg_seq == DAO::NULL_INDICATOR) return;
         try {
             if (row.bCut) checkCutColumns(row.data);
-            row.line = FileManager::format_line(row.data);
-            pass.plan(row.data.MSG_SEQ, row.line);
+            pass.plan(row.data.MSG_SEQ, FileManager::format_line(row.data));
         } catch (const std::logic_error &) {
             row.lineError = std::current_exception();
         }
     }
 }
 
-// Claims rows [unFrom, unTo) before any of their lines is written (with a commit per row the claim
-// is the delete after the line). The role is looked at before each claim: a node that is not
-// active, or a process ending, claims nothing more and rolls back what it claimed.
-DbSelecter::PassEnd DbSelecter::claimRows(std::vector<PassRow> &rows, size_t unFrom,
-                                          size_t unTo) {
+// Claims rows [unFrom, unTo) in one statement before any of their lines is written (with a commit
+// per row the claim is the delete after the line). The role is looked at before the claim: a node
+// that is not active, or a process ending, claims nothing and rolls back what it claimed.
+DbSelecter::PassEnd DbSelecter::claimRows(size_t unFrom, size_t unTo) {
+    if (!pm.ha.isActive() || pm.gate.ending()) {
+        pm.log().critical("[CANCEL] Try STANDBY Cancel MSG_SEQ:%ld\n", rows[unFrom].data.MSG_SEQ);
+        pm.log().critical("[DB] Selecter -> State:Standby (%s/%d)\n", "SelectCdr", __LINE__);
+        return PassEnd::Cancelled;
+    }
+    keys.clear();
     for (size_t i = unFrom; i < unTo; ++i) {
         PassRow &row = rows[i];
-        if (!pm.ha.isActive() || pm.gate.ending()) {
-            pm.log().critical("[CANCEL] Try STANDBY Cancel MSG_SEQ:%ld\n", row.data.MSG_SEQ);
-            pm.log().critical("[DB] Selecter -> State:Standby (%s/%d)\n", "SelectCdr", __LINE__);
-            return PassEnd::Cancelled;
-        }
-        // Without its key the row cannot be deleted, or the previous row's stale key would delete
-        // another.
+        // Without its key the row cannot be deleted, or a stale key would delete another.
         if (row.data.len_msg_seq == DAO::NULL_INDICATOR)
             throw std::invalid_argument("MSG_SEQ is NULL: the row cannot be billed");
-        row.bClaimed = claimRow(row);
-        if (!row.bClaimed && !row.lineError) pass.skip(row.data.MSG_SEQ);
+        if (readAside(row)) keys.push_back(row.data.MSG_SEQ);
+    }
+    pass.claim(keys, taken);
+    for (size_t i = unFrom; i < unTo; ++i) {
+        PassRow &row = rows[i];
+        long lSeq = row.data.MSG_SEQ;
+        row.bClaimed = std::binary_search(taken.begin(), taken.end(), lSeq);
+        if (row.bClaimed) continue;
+        pm.log().info("[DB:DELETE] MSG_SEQ:%ld already deleted by another session: not billed "
+                      "here (%s/%d)\n",
+                      lSeq, "SelectCdr", __LINE__);
+        if (!row.lineError) pass.skip(lSeq);
     }
     return PassEnd::Drained;
 }
 
 // A row that cannot be billed is read whole, and locked, before its delete: the transaction does
-// not see it after. Without a reject file it ends the process, still in the table.
-bool DbSelecter::claimRow(PassRow &row) {
-    long lSeq = row.data.MSG_SEQ;
-    if (row.lineError) {
-        if (!rejects.enabled()) std::rethrow_exception(row.lineError);
-        row.stored = ReadStoredRows(*dbcon, lSeq);
-    }
-    if ((!row.lineError || !row.stored.empty()) && pass.claim(lSeq)) return true;
-    pm.log().info("[DB:DELETE] MSG_SEQ:%ld already deleted by another session: not billed "
-                  "here (%s/%d)\n",
-                  lSeq, "SelectCdr", __LINE__);
-    return false;
+// not see it after. Without a reject file it ends the process, still in the table. False when it
+// is gone: nothing to claim.
+bool DbSelecter::readAside(PassRow &row) {
+    if (!row.lineError) return true;
+    if (!rejects.enabled()) std::rethrow_exception(row.lineError);
+    row.stored = ReadStoredRows(*dbcon, row.data.MSG_SEQ);
+    return !row.stored.empty();
 }
 
 // Writes the lines (or reject records) of the claimed rows of [unFrom, unTo) and commits them.
-void DbSelecter::billClaimed(std::vector<PassRow> &rows, size_t unFrom, size_t unTo,
-                             int &nCount) {
+void DbSelecter::billClaimed(size_t unFrom, size_t unTo, int &nCount) {
     int nBilled = 0;
     int nAside = 0;
     for (size_t i = unFrom; i < unTo; ++i) {
@@ -360,7 +382,7 @@ void DbSelecter::runPass() {
     nSetAside = 0;
     bool bReconnect = true;
     try {
-        pm.log().debug("[DB:SELECT] %s, ROWNUM:%d (%s/%d)\n", DAO::SELECT_SQL, SELECT_ROWNUM,
+        pm.log().debug("[DB:SELECT] %s, ROWNUM:%d (%s/%d)\n", DAO::SELECT_SQL, nSelectRownum,
                        "SelectCdr", __LINE__);
         if (processRows(nCount) == PassEnd::Drained) {
             pm.log().info("[DB:SELECT] Count: %d (%s/%d)\n", nCount, "SelectCdr", __LINE__);

@@ -27,8 +27,6 @@ public:
     using dbcon_t = std::unique_ptr<odbctemplate::OdbcConnect>;
     using stmt_t = std::unique_ptr<odbctemplate::OdbcpreparedStmt>;
 
-    static constexpr int SELECT_ROWNUM = 10;
-
     explicit DbSelecter(EventCLoop::Epoll &epoll);
     DbSelecter(const DbSelecter &) = delete;
     DbSelecter &operator=(const DbSelecter &) = delete;
@@ -49,26 +47,25 @@ public:
 private:
     enum class PassEnd { Drained, Cancelled };
 
-    // A fetched row and its bill line; bCut: a value is longer than its buffer; lineError: why it
-    // makes no bill line, stored then holding the row as the table has it, for the reject file.
+    // A fetched row; bCut: a value is longer than its buffer; lineError: why it makes no bill line,
+    // stored then holding the row as the table has it, for the reject file.
     struct PassRow {
         DAO::TSMS_SND_MSG data;
         bool bCut;
-        std::string line;
         std::exception_ptr lineError;
         std::vector<StoredRow> stored;
         bool bClaimed = false;
     };
 
     void setLockWait();
-    bool prepare(stmt_t &stmt, const char *pcName, const char *pcSql,
+    bool prepare(stmt_t &stmt, const char *pcName, const std::string &sql,
                  const std::function<void(odbctemplate::BindColHelper &)> &bind);
     PassEnd processRows(int &nCount);
-    std::vector<PassRow> fetchRows();
-    void planLines(std::vector<PassRow> &rows);
-    PassEnd claimRows(std::vector<PassRow> &rows, size_t unFrom, size_t unTo);
-    bool claimRow(PassRow &row);
-    void billClaimed(std::vector<PassRow> &rows, size_t unFrom, size_t unTo, int &nCount);
+    void fetchRows();
+    void planLines();
+    PassEnd claimRows(size_t unFrom, size_t unTo);
+    bool readAside(PassRow &row);
+    void billClaimed(size_t unFrom, size_t unTo, int &nCount);
     void checkCutColumns(const DAO::TSMS_SND_MSG &row) const;
     void setAside(const PassRow &row);
     void runPass();
@@ -98,6 +95,12 @@ private:
     std::map<long, SetAsideRecord> setAsideUncommitted;
     Journal journal;
     BillingPass pass;
+    int nSelectRownum;  // the select's "rownum < ?": one more than PASS_ROWS
+    long claimedIndicator = 0;
+    // The running pass: its rows, the keys its claim asks for and those it took; sized once.
+    std::vector<PassRow> rows;
+    std::vector<long> keys;
+    std::vector<long> taken;
 };
 
 }  // namespace kest

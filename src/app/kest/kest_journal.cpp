@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <iterator>
@@ -120,6 +121,7 @@ void Journal::SyncAlongside::wait() {
 
 // True when the sync thread was asked; otherwise nothing was to be synced, or it was synced here.
 bool Journal::startSync() {
+    flush();
     if (fd_ < 0 || !dirty_) return false;
     if (!bSync_) {
         dirty_ = bCleared_ = false;
@@ -208,8 +210,9 @@ bool Journal::createEmpty() {
 }
 
 void Journal::load() {
-    std::array<JournalSlot, kSlots> slots{};
-    if (!PreadAll(fd_, slots.data(), sizeof(slots), 0)) return disable("cannot be read");
+    std::vector<JournalSlot> &slots = image_;
+    if (!PreadAll(fd_, slots.data(), slots.size() * sizeof(JournalSlot), 0))
+        return disable("cannot be read");
     unsigned unErased = 0;
     std::set<std::string> files;
     for (unsigned i = 0; i < kSlots && fd_ >= 0; ++i) {
@@ -277,7 +280,7 @@ void Journal::record(long lSeq, const LinePlace &place) {
     if (fd_ < 0 || place.file.size() >= sizeof(JournalSlot::szFile)) return;
     uint64_t ulSerial = ulNextSerial_++;
     Entry entry{place, static_cast<unsigned>(ulSerial % kSlots), ulSerial, false};
-    if (!writeSlot(lSeq, entry)) return;
+    writeSlot(lSeq, entry);
     slotSerial_[entry.unSlot] = ulSerial;
     entries_[lSeq] = entry;
 }
@@ -286,11 +289,13 @@ void Journal::markSynced(long lSeq) {
     auto it = entries_.find(lSeq);
     if (fd_ < 0 || it == entries_.end() || it->second.bSynced) return;
     it->second.bSynced = true;
-    if (writeSlot(lSeq, it->second)) bCleared_ = true;  // durable with the next sync
+    writeSlot(lSeq, it->second);
+    bCleared_ = true;  // durable with the next sync
 }
 
-bool Journal::writeSlot(long lSeq, const Entry &entry) {
-    JournalSlot stSlot{};
+void Journal::writeSlot(long lSeq, const Entry &entry) {
+    JournalSlot &stSlot = image_[entry.unSlot];
+    stSlot = JournalSlot{};
     stSlot.unMagic = entry.bSynced ? kMagicSynced : kMagic;
     stSlot.ulSerial = entry.ulSerial;
     stSlot.lSeq = lSeq;
@@ -298,17 +303,32 @@ bool Journal::writeSlot(long lSeq, const Entry &entry) {
     stSlot.lEnd = entry.place.end;
     memcpy(stSlot.szFile, entry.place.file.c_str(), entry.place.file.size() + 1);
     stSlot.unCheck = CheckOf(stSlot);
-    if (!PwriteAll(fd_, &stSlot, sizeof(stSlot),
-                   static_cast<off_t>(entry.unSlot * sizeof(stSlot)))) {
-        goOff("cannot be written");
-        return false;
-    }
+    changed(entry.unSlot);
     // A mark asks for no sync of its own: until one comes, a restart checks the line in its file.
     if (!entry.bSynced) dirty_ = true;
-    return true;
+}
+
+void Journal::changed(unsigned unSlot) {
+    changedFrom_ = std::min(changedFrom_, unSlot);
+    changedTo_ = std::max(changedTo_, unSlot + 1);
+}
+
+// A pass's slots follow each other in the ring: one write covers them (the whole ring where they
+// wrap round).
+void Journal::flush() {
+    if (changedFrom_ >= changedTo_) return;
+    unsigned unFrom = changedFrom_;
+    unsigned unTo = changedTo_;
+    changedFrom_ = kSlots;
+    changedTo_ = 0;
+    if (fd_ < 0) return;
+    if (!PwriteAll(fd_, &image_[unFrom], (unTo - unFrom) * sizeof(JournalSlot),
+                   static_cast<off_t>(unFrom * sizeof(JournalSlot))))
+        goOff("cannot be written");
 }
 
 void Journal::sync() {
+    flush();
     if (fd_ < 0 || (!dirty_ && !bCleared_)) return;
     if (bSync_ && fdatasync(fd_) != 0) return goOff("cannot be synced");
     dirty_ = bCleared_ = false;
@@ -335,9 +355,8 @@ void Journal::erase(long lSeq) {
 
 void Journal::clearSlot(unsigned unSlot) {
     if (fd_ < 0) return;
-    JournalSlot stEmpty{};
-    if (!PwriteAll(fd_, &stEmpty, sizeof(stEmpty), static_cast<off_t>(unSlot * sizeof(stEmpty))))
-        return goOff("cannot be written");
+    image_[unSlot] = JournalSlot{};
+    changed(unSlot);
     slotSerial_[unSlot] = 0;
     bCleared_ = true;
 }

@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 namespace kest {
 
@@ -40,9 +41,9 @@ static_assert(offsetof(JournalSlot, szFile) == 40, "journal slot layout");
 
 class Journal {
 public:
-    // Enough for several passes of nine rows: only rows whose deletes are not yet committed need
-    // their slot, older ones are overwritten.
-    static constexpr unsigned kSlots = 64;
+    // Enough for two passes of the largest size: only rows whose deletes are not yet committed
+    // need their slot, older ones are overwritten.
+    static constexpr unsigned kSlots = 2048;
 
     // path: the journal file (empty: no journal); billDir: the bill folder; bSync: records reach
     // the disk with the bill lines (BILL_SYNC).
@@ -59,8 +60,11 @@ public:
     void open();
     bool enabled() const { return fd_ >= 0; }
 
-    // Records, before the line is written, that seq's line goes to place.
+    // Records, before the line is written, that seq's line goes to place. Records, marks and
+    // erasures reach the file with the next flush() or sync.
     void record(long lSeq, const LinePlace &place);
+    // Writes the slots changed since the last flush in one write: records before their lines.
+    void flush();
     // Makes the records and erasures so far durable.
     void sync();
 
@@ -106,8 +110,9 @@ private:
     bool createEmpty();
     void load();
     bool wholeLineAt(const LinePlace &place) const;
-    bool writeSlot(long lSeq, const Entry &entry);
+    void writeSlot(long lSeq, const Entry &entry);
     void clearSlot(unsigned unSlot);
+    void changed(unsigned unSlot);
     void disable(const char *pcWhat);
     void goOff(const char *pcWhat);
     bool startSync();
@@ -122,6 +127,10 @@ private:
     bool bCleared_ = false;  // slots cleared or marked, not yet synced
     uint64_t ulNextSerial_ = 1;
     std::array<uint64_t, kSlots> slotSerial_{};
+    // The file's slots as they are to be; [changedFrom_, changedTo_) not yet written.
+    std::vector<JournalSlot> image_ = std::vector<JournalSlot>(kSlots);
+    unsigned changedFrom_ = kSlots;
+    unsigned changedTo_ = 0;
     std::unordered_map<long, Entry> entries_;
     std::set<std::string> filesOnRecord_;
 

@@ -106,6 +106,9 @@ struct ConfKey {
     int64_t *pi64;       // signed 64-bit number destination
 };
 
+// As the select's "rownum < 10" of old.
+constexpr const char *kPassRowsDefault = "9";
+
 // False for a value without leading digits, which is left unstored.
 bool StoreNumber(const ConfKey &key, const char *pcValue) {
     if (pcValue[0] == '\0') return true;  // present but empty: the field keeps its value
@@ -317,6 +320,7 @@ void KestManager::readConfigINI() {
         {"DB", "PWD", "", db.PWD, LOGIN_SIZE, nullptr, nullptr},
         {"DB", "AUTO_COMMIT", "1", nullptr, 0, nullptr, &db.AUTO_COMMIT},
         {"DB", "LOGIN_TIMEOUT", "10", nullptr, 0, nullptr, &db.LOGIN_TIMEOUT},
+        {"DB", "PASS_ROWS", kPassRowsDefault, nullptr, 0, nullptr, &db.PASS_ROWS},
     };
     char szScratch[PATH_SIZE] = {};
     for (const ConfKey &key : kKeys) {
@@ -336,6 +340,15 @@ void KestManager::readConfigINI() {
                                   key.pcDefault + " is used");
             if (!checkConfig) printf("%s\n", configNotes.back().c_str());
         }
+    }
+    if (db.PASS_ROWS < DB::kPassRowsMin || db.PASS_ROWS > DB::kPassRowsMax) {
+        configNotes.push_back("Value of [DB] PASS_ROWS is out of range [" +
+                              std::to_string(db.PASS_ROWS) + "] (" +
+                              std::to_string(DB::kPassRowsMin) + " to " +
+                              std::to_string(DB::kPassRowsMax) + "): its default " +
+                              kPassRowsDefault + " is used");
+        printf("%s\n", configNotes.back().c_str());
+        db.PASS_ROWS = atol(kPassRowsDefault);
     }
     common.initEnv();
     bill.initEnv();

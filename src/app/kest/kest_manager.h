@@ -60,6 +60,10 @@ public:
         int64_t LOGIN_TIMEOUT;
         // 1: each delete commits on its own; 0: one commit per pass.
         int64_t AUTO_COMMIT;
+        // Rows a select brings at most, and with a commit per pass the rows of one transaction.
+        int64_t PASS_ROWS;
+        static constexpr int64_t kPassRowsMin = 1;
+        static constexpr int64_t kPassRowsMax = 1000;
     };
     struct HA {
         // Written by the HA library's dispatch thread, read by the worker.

@@ -36,5 +36,8 @@ constexpr const char *SELECT_SQL =
     "SELECT MSG_SEQ, PROC_RESULT, IN_GROUP, OUT_GROUP, SERIAL_NUM, CALLER_NO, CALLEE_NO, "
     "CALLBACK_NO, IN_TIME, REPORT_TIME FROM TSMS_SND_MSG WHERE PROC_STS = 0 and rownum < ?;";
 constexpr const char *DELETE_SQL = "DELETE FROM TSMS_SND_MSG WHERE MSG_SEQ = ?;";
+// The claim of a pass's rows by their keys (one parameter per row), as its log lines show it.
+constexpr const char *CLAIM_SQL_SHOWN =
+    "DELETE FROM TSMS_SND_MSG WHERE MSG_SEQ IN (...) RETURNING MSG_SEQ;";
 
 }  // namespace kest::DAO
