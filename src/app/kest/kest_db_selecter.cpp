@@ -29,6 +29,7 @@ constexpr int kIdlePollSec = 1;
 constexpr long kMaxLoginTimeoutSec = 15;
 constexpr int kLockWaitSec = 5;
 constexpr const char *kJournalName = "KEST.journal";
+constexpr size_t kLineCapacity = 512;  // the longest line format_line makes
 
 size_t PassRows(const KestManager &pm) { return static_cast<size_t>(pm.db.PASS_ROWS); }
 
@@ -60,6 +61,7 @@ DbSelecter::DbSelecter(EventCLoop::Epoll &loop)
     rows.reserve(PassRows(pm));
     keys.reserve(PassRows(pm));
     taken.reserve(PassRows(pm));
+    line.reserve(kLineCapacity);
     // Lines of a pass the ending takes over are cut off before the process goes: the rows come
     // again to whichever node is active then.
     pm.gate.onTakeOver([this] { fm.fence(); });
@@ -259,7 +261,8 @@ void DbSelecter::planLines() {
         if (row.data.len_msg_seq == DAO::NULL_INDICATOR) return;
         try {
             if (row.bCut) checkCutColumns(row.data);
-            pass.plan(row.data.MSG_SEQ, FileManager::format_line(row.data));
+            FileManager::format_line(row.data, line);
+            pass.plan(row.data.MSG_SEQ, line);
         } catch (const std::logic_error &) {
             row.lineError = std::current_exception();
         }

@@ -101,6 +101,7 @@ private:
     std::vector<PassRow> rows;
     std::vector<long> keys;
     std::vector<long> taken;
+    std::string line;  // the line being planned
 };
 
 }  // namespace kest

@@ -151,6 +151,12 @@ std::string FileManager::base_name() const {
 }
 
 std::string FileManager::format_line(const DAO::TSMS_SND_MSG &rec) {
+    std::string line;
+    format_line(rec, line);
+    return line;
+}
+
+void FileManager::format_line(const DAO::TSMS_SND_MSG &rec, std::string &line) {
     long lOutGroup = IsNull(rec.len_out_group) ? 0 : rec.OUT_GROUP;
     long lInGroup = InGroupValue(rec);
     char szLine[512];
@@ -165,9 +171,8 @@ std::string FileManager::format_line(const DAO::TSMS_SND_MSG &rec) {
                      TextOrFiller(rec.REPORT_TIME, rec.len_report_time, kTimeFiller));
     // snprintf reports the length it wanted, which may exceed the buffer.
     size_t unLen = n <= 0 ? 0 : std::min(static_cast<size_t>(n), sizeof(szLine) - 1);
-    std::string line(szLine, unLen);
+    line.assign(szLine, unLen);
     ShowControlCharacters(line, true);
-    return line;
 }
 
 off_t FileManager::append(const std::string &line) {

@@ -55,6 +55,8 @@ public:
 
     // The line of one row, as written to the bill file.
     static std::string format_line(const DAO::TSMS_SND_MSG &rec);
+    // The same into line, whose memory a caller keeps from row to row.
+    static void format_line(const DAO::TSMS_SND_MSG &rec, std::string &line);
 
 private:
     [[noreturn]] void fail();

@@ -96,7 +96,10 @@ OrvoLogger &Log() { return KestManager::getInstance()->log(); }
 }  // namespace
 
 Journal::Journal(std::string path, std::string billDir, bool bSync)
-    : path_(std::move(path)), billDir_(std::move(billDir)), bSync_(bSync) {}
+    : path_(std::move(path)), billDir_(std::move(billDir)), bSync_(bSync) {
+    entries_.reserve(kSlots);
+    for (LinePlace &place : places_) place.file.reserve(sizeof(JournalSlot::szFile));
+}
 
 Journal::~Journal() {
     if (syncer_.joinable()) {
@@ -238,7 +241,7 @@ void Journal::load() {
         slotSerial_[i] = stSlot.ulSerial;
         auto it = entries_.find(static_cast<long>(stSlot.lSeq));
         if (it != entries_.end() && it->second.ulSerial > stSlot.ulSerial) continue;
-        entries_[static_cast<long>(stSlot.lSeq)] = {place, i, stSlot.ulSerial, bSynced};
+        take(static_cast<long>(stSlot.lSeq), {i, stSlot.ulSerial, bSynced}, place);
         if (!bSynced) files.insert(place.file);
     }
     // Lines a killed process left in the page cache are on disk before any row is deleted on their
@@ -250,7 +253,7 @@ void Journal::load() {
                        billDir_.c_str(), file.c_str(), strerror(errno));
         for (auto it = entries_.begin(); it != entries_.end();) {
             auto next = std::next(it);
-            if (it->second.place.file == file && !it->second.bSynced) erase(it->first);
+            if (places_[it->second.unSlot].file == file && !it->second.bSynced) erase(it->first);
             it = next;
         }
     }
@@ -279,9 +282,23 @@ bool Journal::holds(const LinePlace &place, const std::string &line) const {
 void Journal::record(long lSeq, const LinePlace &place) {
     if (fd_ < 0 || place.file.size() >= sizeof(JournalSlot::szFile)) return;
     uint64_t ulSerial = ulNextSerial_++;
-    Entry entry{place, static_cast<unsigned>(ulSerial % kSlots), ulSerial, false};
+    Entry entry{static_cast<unsigned>(ulSerial % kSlots), ulSerial, false};
+    // The row whose record the ring overwrites is forgotten, as a restart would forget it.
+    if (slotSerial_[entry.unSlot] != 0) {
+        auto old = entries_.find(static_cast<long>(image_[entry.unSlot].lSeq));
+        if (old != entries_.end() && old->second.unSlot == entry.unSlot) entries_.erase(old);
+    }
+    take(lSeq, entry, place);
     writeSlot(lSeq, entry);
     slotSerial_[entry.unSlot] = ulSerial;
+}
+
+// An earlier record of the row stays in its slot, no longer the row's.
+void Journal::take(long lSeq, const Entry &entry, const LinePlace &place) {
+    LinePlace &stored = places_[entry.unSlot];
+    stored.file.assign(place.file);  // within the capacity a name had before
+    stored.start = place.start;
+    stored.end = place.end;
     entries_[lSeq] = entry;
 }
 
@@ -299,9 +316,10 @@ void Journal::writeSlot(long lSeq, const Entry &entry) {
     stSlot.unMagic = entry.bSynced ? kMagicSynced : kMagic;
     stSlot.ulSerial = entry.ulSerial;
     stSlot.lSeq = lSeq;
-    stSlot.lStart = entry.place.start;
-    stSlot.lEnd = entry.place.end;
-    memcpy(stSlot.szFile, entry.place.file.c_str(), entry.place.file.size() + 1);
+    const LinePlace &place = places_[entry.unSlot];
+    stSlot.lStart = place.start;
+    stSlot.lEnd = place.end;
+    memcpy(stSlot.szFile, place.file.c_str(), place.file.size() + 1);
     stSlot.unCheck = CheckOf(stSlot);
     changed(entry.unSlot);
     // A mark asks for no sync of its own: until one comes, a restart checks the line in its file.
@@ -336,14 +354,14 @@ void Journal::sync() {
 
 const LinePlace *Journal::find(long lSeq) const {
     auto it = entries_.find(lSeq);
-    return it == entries_.end() ? nullptr : &it->second.place;
+    return it == entries_.end() ? nullptr : &places_[it->second.unSlot];
 }
 
 const LinePlace *Journal::billed(long lSeq, const std::string &line) const {
     auto it = entries_.find(lSeq);
     if (it == entries_.end()) return nullptr;
-    const Entry &entry = it->second;
-    return entry.bSynced || holds(entry.place, line) ? &entry.place : nullptr;
+    const LinePlace &place = places_[it->second.unSlot];
+    return it->second.bSynced || holds(place, line) ? &place : nullptr;
 }
 
 void Journal::erase(long lSeq) {

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <memory_resource>
 #include <mutex>
 #include <set>
 #include <string>
@@ -100,8 +101,8 @@ public:
     void erase(long lSeq);
 
 private:
+    // A row on record; its place is places_[unSlot].
     struct Entry {
-        LinePlace place;
         unsigned unSlot;
         uint64_t ulSerial;
         bool bSynced;
@@ -111,6 +112,7 @@ private:
     void load();
     bool wholeLineAt(const LinePlace &place) const;
     void writeSlot(long lSeq, const Entry &entry);
+    void take(long lSeq, const Entry &entry, const LinePlace &place);
     void clearSlot(unsigned unSlot);
     void changed(unsigned unSlot);
     void disable(const char *pcWhat);
@@ -131,7 +133,10 @@ private:
     std::vector<JournalSlot> image_ = std::vector<JournalSlot>(kSlots);
     unsigned changedFrom_ = kSlots;
     unsigned changedTo_ = 0;
-    std::unordered_map<long, Entry> entries_;
+    // Places by slot, and entries from a pool: a record reuses their memory, allocating nothing.
+    std::vector<LinePlace> places_ = std::vector<LinePlace>(kSlots);
+    std::pmr::unsynchronized_pool_resource pool_;
+    std::pmr::unordered_map<long, Entry> entries_{&pool_};
     std::set<std::string> filesOnRecord_;
 
     // The sync thread, started with the first sync alongside.
