@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Long forms of the daemon's fault tests: 10,000 rows drained through 30
 # SIGKILLs (50,000 with one commit per pass), in both commit modes with the
-# journal (no row billed twice) and without it, a larger drain through two
+# journal (no row billed twice) and without it, 300,000 rows in passes of 500
+# through 15 SIGKILLs with the journal, a larger drain through two
 # database kills, 20,000 rows of which
 # 1 in 500 cannot be billed (set aside in the reject file while the drain goes
-# on), a pair of nodes on one database through 20 role moves and 10 stops of
-# the active node per commit mode (each row billed once across both), and the
+# on, one by one and in passes of 500), a pair of nodes on one database through
+# 20 role moves (also in passes of 500) and 10 stops of the active node per
+# commit mode (each row billed once across both), and the
 # other fault tests once more. Builds the daemon in build-rel and runs the tests against
 # a private MariaDB server of that tree (started here, stopped at the end).
 #

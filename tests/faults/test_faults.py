@@ -80,24 +80,28 @@ def serials_in(lines):
 # JOURNAL, rows a kill may bill twice).
 PER_ROW, PER_PASS = 1, 0
 PASS_ROWS = 9
+LARGE_PASS = 500  # PASS_ROWS of the large-pass runs
 JOURNAL_MAGIC = (0x4b4a524e).to_bytes(4, "little")  # first bytes of a journal record
+EMPTY_JOURNAL = bytes(2048 * 64)  # every slot empty
 
 
-def mode_config(auto_commit, journal, **config):
-    """The node's configuration with a commit mode and the journal on or off."""
+def mode_config(auto_commit, journal, pass_rows=PASS_ROWS, **config):
+    """The node's configuration with a commit mode, the journal on or off and
+    a pass size."""
     text = config_text(**config).replace("[DB]\n", "JOURNAL = %d\n[DB]\n" % journal)
-    return text + "AUTO_COMMIT = %d\n" % auto_commit
+    return text + "AUTO_COMMIT = %d\nPASS_ROWS = %d\n" % (auto_commit, pass_rows)
 
 
-def mode_name(auto_commit, journal):
-    return "%s, %s" % ("commit per row" if auto_commit else "commit per pass",
-                       "journal" if journal else "no journal")
+def mode_name(auto_commit, journal, pass_rows=PASS_ROWS):
+    return "%s, %s%s" % ("commit per row" if auto_commit else "commit per pass",
+                         "journal" if journal else "no journal",
+                         "" if pass_rows == PASS_ROWS else ", passes of %d" % pass_rows)
 
 
-def mode_node(test, name, auto_commit):
+def mode_node(test, name, auto_commit, pass_rows=PASS_ROWS):
     """A node of its own on the test's database, in the commit mode, journal on."""
     node = Node(test, name)
-    node.write_config(mode_config(auto_commit, 1))
+    node.write_config(mode_config(auto_commit, 1, pass_rows))
     node.use_database(test.db)
     return node
 
@@ -133,15 +137,17 @@ class DrainCheck:
 
 class ProcessCrash(FixtureTest, DrainCheck):
 
-    def crash_drain(self, auto_commit, journal):
+    def crash_drain(self, auto_commit, journal, pass_rows=PASS_ROWS):
         total, kills = (10000, 30) if LONG else (2000, 5)
         if auto_commit == PER_PASS:
             total *= 5  # drained some five times as fast: the kills must fall inside
+        if pass_rows != PASS_ROWS:
+            total, kills = (300000, 15) if LONG else (40000, 3)
         self.db.sql("DELETE FROM TSMS_SND_MSG")
         rows = numbered_rows(total)
         self.db.insert(rows)
         node = Node(self, "crash")
-        node.write_config(mode_config(auto_commit, journal))
+        node.write_config(mode_config(auto_commit, journal, pass_rows))
         node.use_database(self.db)
         rng = random.Random(os.environ.get("KEST_FAULT_SEED", time.time()))
         done = 0
@@ -170,13 +176,14 @@ class ProcessCrash(FixtureTest, DrainCheck):
         recovered = len(node.log_lines("deleted without writing it again"))
         report("process crash, %s: %d rows, %d SIGKILLs, %d rows billed twice, none lost, "
                "%d rows deleted on restart without a second line"
-               % (mode_name(auto_commit, journal), total, done, extra, recovered))
+               % (mode_name(auto_commit, journal, pass_rows), total, done, extra, recovered))
         return extra
 
     def test_sigkill_at_random_moments_bills_each_row_once_with_the_journal(self):
-        for auto_commit in (PER_ROW, PER_PASS):
-            with self.subTest(mode_name(auto_commit, 1)):
-                self.assertEqual(self.crash_drain(auto_commit, 1), 0)
+        for auto_commit, pass_rows in ((PER_ROW, PASS_ROWS), (PER_PASS, PASS_ROWS),
+                                       (PER_PASS, LARGE_PASS)):
+            with self.subTest(mode_name(auto_commit, 1, pass_rows)):
+                self.assertEqual(self.crash_drain(auto_commit, 1, pass_rows), 0)
 
     def test_sigkill_without_the_journal_loses_no_row(self):
         # A row written but not yet committed when the process died comes
@@ -575,7 +582,7 @@ class DurabilityOrder(FixtureTest):
         self.db.insert(rows)
         node = mode_node(self, "order", auto_commit)
         trace = os.path.join(node.base, "strace.txt")
-        d = start_traced(node, "-s 512 -xx -o '%s' -e trace=openat,write,pwrite64,fdatasync,"
+        d = start_traced(node, "-s 262144 -xx -o '%s' -e trace=openat,write,pwrite64,fdatasync,"
                          "fsync,sendto,sendmsg,recvfrom,read" % trace)
         wait_idle(node, context=d.context, db=self.db)
         kill_traced(node, d)
@@ -587,7 +594,7 @@ class DurabilityOrder(FixtureTest):
         uncommitted = []  # rows whose lines were written since the last commit
         # A delete is known by the id the server gives its prepare: the reject
         # file's select executes with a row's number too.
-        prepares, deletes = {}, set()  # socket: prepare awaiting its answer; (socket, id)
+        prepares, deletes = {}, {}  # socket: prepare awaiting its answer; (socket, id): params
         with open(trace, errors="replace") as f:
             for line in whole_calls(f):
                 m = _SYSCALL.match(line)
@@ -603,9 +610,10 @@ class DurabilityOrder(FixtureTest):
                         reject_fd = result
                     elif b"/SMSC_" in data:
                         bill_fd = result
-                elif call == "pwrite64" and fd == journal_fd:
-                    if data[:4] == JOURNAL_MAGIC:
-                        recorded.add(int.from_bytes(data[16:24], "little", signed=True))
+                elif call == "pwrite64" and fd == journal_fd:  # the slots of a pass
+                    recorded |= {int.from_bytes(data[k + 16:k + 24], "little", signed=True)
+                                 for k in range(0, len(data), 64)
+                                 if data[k:k + 4] == JOURNAL_MAGIC}
                 elif call == "fdatasync" and fd == journal_fd:
                     self.assertEqual(result, 0, line)
                     journal_synced |= recorded
@@ -616,11 +624,12 @@ class DurabilityOrder(FixtureTest):
                 elif call in ("fdatasync", "fsync") and fd == reject_fd:
                     self.assertEqual(result, 0, line)
                     events.append(("s",))
-                elif call == "write" and fd == bill_fd:
-                    self.assertEqual(result, LINE_LEN, line)
-                    seq = int(data.split()[3][1:])
-                    events.append(("W", seq))
-                    uncommitted.append(seq)
+                elif call == "write" and fd == bill_fd:  # the lines of a commit
+                    self.assertEqual((result, result % LINE_LEN), (len(data), 0), line)
+                    for k in range(0, result, LINE_LEN):
+                        seq = int(data[k:k + LINE_LEN].split()[3][1:])
+                        events.append(("W", seq))
+                        uncommitted.append(seq)
                 elif call in ("fdatasync", "fsync") and fd == bill_fd:
                     self.assertEqual(result, 0, line)
                     events.append(("S",))
@@ -638,17 +647,24 @@ class DurabilityOrder(FixtureTest):
                         elif body[:1] == b"\x17" and (fd, int.from_bytes(body[1:5], "little")) \
                                 in deletes:
                             # COM_STMT_EXECUTE: id, flags, iterations, null map,
-                            # new-types flag (then a type), value.
-                            value = body[14:] if body[11] == 1 else body[12:]
-                            seq = int.from_bytes(value[:8], "little", signed=True)
-                            if seq in uncommitted:
-                                self.assertEqual(set(uncommitted) - journal_synced, set(), seq)
-                                uncommitted = []
-                            events.append(("D", seq))
-                elif call in ("recvfrom", "read") and fd in prepares and len(data) >= 9:
-                    # The answer to a prepare: status 0, then the statement's id.
+                            # new-types flag (then a type per key), the keys; a
+                            # claim repeats its last key up to its size.
+                            n = deletes[(fd, int.from_bytes(body[1:5], "little"))]
+                            at = 10 + (n + 7) // 8
+                            at += 1 + (2 * n if body[at] == 1 else 0)
+                            keys = [int.from_bytes(body[at + 8 * k:at + 8 * k + 8], "little",
+                                                   signed=True) for k in range(n)]
+                            for seq in sorted(set(keys)):
+                                if seq in uncommitted:
+                                    self.assertEqual(set(uncommitted) - journal_synced, set(), seq)
+                                    uncommitted = []
+                                events.append(("D", seq))
+                elif call in ("recvfrom", "read") and fd in prepares and len(data) >= 13:
+                    # The answer to a prepare: status 0, the statement's id, its columns and
+                    # parameters.
                     if prepares.pop(fd).startswith(b"DELETE FROM TSMS_SND_MSG") and data[4] == 0:
-                        deletes.add((fd, int.from_bytes(data[5:9], "little")))
+                        deletes[(fd, int.from_bytes(data[5:9], "little"))] = \
+                            int.from_bytes(data[11:13], "little")
         for kinds in ("D", "WR"):
             self.assertEqual(sorted(e[1] for e in events if e[0] in kinds),
                              [r.seq for r in rows], "every row claimed, and written, once")
@@ -813,7 +829,7 @@ class JournalRestart(FixtureTest, DrainCheck):
         journal = os.path.join(node.root, "key", "KEST.journal")
         os.makedirs(os.path.dirname(journal), exist_ok=True)
         with open(journal, "wb") as f:
-            f.write(bytes(64 * 64))
+            f.write(EMPTY_JOURNAL)
         d = start_traced(node, on_syncs("error=EIO:when=1", journal))
         status = os.path.join(node.root, "log", "kest.prom")
         wait_for(lambda: self.db.pending() == 0 and os.path.exists(status)
@@ -889,12 +905,13 @@ class PairHandOver(FixtureTest, DrainCheck):
     stops, while rows are billed. A node claims its rows by their deletes
     before it writes their lines, so each row gets one line in all."""
 
-    def pair(self, auto_commit, slow=None):
+    def pair(self, auto_commit, slow=None, pass_rows=PASS_ROWS):
         """Nodes a and b on a database of their own, started without a role as a
         pair's are (each sync of their bill files held slow[i] s), a active."""
         self.db = test_daemon.Database(self, self.server)  # the last mode's pair runs on in its
         self.rows, self.runs = [], {}  # running node -> (handle, daemon pid)
-        self.nodes = [mode_node(self, name, auto_commit) for name in ("pair-a", "pair-b")]
+        self.nodes = [mode_node(self, name, auto_commit, pass_rows)
+                      for name in ("pair-a", "pair-b")]
         self.sims = [test_ha_daemon.Simulator(self, n, "standby,active") for n in self.nodes]
         for i, node in enumerate(self.nodes):
             self.start(i, slow and on_syncs("delay_exit=%d" % (slow[i] * 1e6), bills_of=node))
@@ -928,10 +945,11 @@ class PairHandOver(FixtureTest, DrainCheck):
         # Each move comes while the active node sits in a held sync of its bill
         # file: the new one meets rows claimed and not committed yet.
         moves = 20 if LONG else 4
-        for auto_commit in (PER_ROW, PER_PASS):
-            with self.subTest(mode_name(auto_commit, 1)):
-                self.pair(auto_commit, (1.2, 3.0))  # seconds a sync is held on a, on b
-                low = 2 * PASS_ROWS if auto_commit == PER_PASS else 3
+        for auto_commit, pass_rows in ((PER_ROW, PASS_ROWS), (PER_PASS, PASS_ROWS),
+                                       (PER_PASS, LARGE_PASS)):
+            with self.subTest(mode_name(auto_commit, 1, pass_rows)):
+                self.pair(auto_commit, (1.2, 3.0), pass_rows)  # s a sync is held on a, on b
+                low = 2 * pass_rows if auto_commit == PER_PASS else 3
                 for _ in range(moves):
                     top_up(self.db, self.rows, low, 2 * low)
                     i = self.active
@@ -941,7 +959,7 @@ class PairHandOver(FixtureTest, DrainCheck):
                 self.settle()
                 lost = sum(len(n.log_lines("already deleted by another")) for n in self.nodes)
                 report("pair, %s: %d role moves in held syncs, %d rows billed once, %d claims lost"
-                       % (mode_name(auto_commit, 1), moves, len(self.rows), lost))
+                       % (mode_name(auto_commit, 1, pass_rows), moves, len(self.rows), lost))
 
     def test_stops_of_the_active_node_under_load_bill_each_row_once(self):
         # SIGTERM to the active node while it drains; the other is made active, the stopped one
@@ -979,7 +997,7 @@ class PairHandOver(FixtureTest, DrainCheck):
                         # per thread), so the ending's cut and sync of the bill
                         # file are not; laid empty, so start-up syncs nothing.
                         journal = os.path.join(self.nodes[i].root, "key", "KEST.journal")
-                        Path(journal).write_bytes(bytes(64 * 64))
+                        Path(journal).write_bytes(EMPTY_JOURNAL)
                         self.start(i, on_syncs("delay_exit=10000000:when=1", journal))
                         self.make_active(i)
                     elif k < stops:
@@ -1295,12 +1313,21 @@ class HostileRows(FixtureTest, DrainCheck):
         return Row(seq, "", "1", 1, "S" * 34 + ',"\n' + "s" * 100, "", "", "", "", "")
 
     def test_rows_that_cannot_be_billed_are_set_aside_whole_and_billing_goes_on(self):
+        # Rows one by one, and a bad row inside each pass of 500.
+        for name, pass_rows in (("reject", PASS_ROWS), ("reject-500", LARGE_PASS)):
+            with self.subTest(name):
+                self.db.sql("DELETE FROM TSMS_SND_MSG")
+                self.set_aside_drain(name, pass_rows)
+
+    def set_aside_drain(self, name, pass_rows):
         total = 20000 if LONG else 2500
         rows = numbered_rows(total)
         bad = [self.bad_row(r.seq) for r in rows if r.seq % 500 == 0]
         good = [r for r in rows if r.seq % 500 != 0]
         self.db.insert(good + bad)
-        node = self.active_node("reject")
+        node = self.active_node(name)
+        if pass_rows != PASS_ROWS:
+            node.write_config(mode_config(PER_PASS, 1, pass_rows))
         d = node.start("--active")
         wait_for(lambda: self.db.pending() == 0 or not d.running(), "the table to drain",
                  timeout=WAIT * 3, context=d.context)
@@ -1336,8 +1363,8 @@ class HostileRows(FixtureTest, DrainCheck):
         status = os.path.join(node.root, "log", "kest.prom")
         wait_for(lambda: "\nkest_rows_rejected_total %d\n" % len(bad) in Path(status).read_text(),
                  "the rejected rows counted in the status file", context=d.context)
-        report("reject file: %d rows, %d set aside whole, every other row billed, no restart"
-               % (total, len(bad)))
+        report("reject file, %s: %d rows, %d set aside whole, every other row billed, no restart"
+               % (name, total, len(bad)))
 
     def test_without_a_reject_folder_a_bad_row_ends_the_process_and_stays(self):
         """A good row before it in the pass is billed once either way: with a
