@@ -7,9 +7,15 @@ scripts/bench-drain.sh, which also builds the programs and passes the paths).
               loop, (c) the pyodbc peer, (d) the batch loop, (e) the daemon
               with one commit per pass (AUTO_COMMIT = 0), (f) the bare
               commit-per-pass loop, (g) and (h) the daemon as a and e without
-              the journal, with bill syncing on and off; rows/s and the ratios
+              the journal, (i) the daemon with large passes (AUTO_COMMIT = 0,
+              PASS_ROWS = --pass-rows), (j) the pyodbc batch peer and (k) the C
+              floor of that design, with bill syncing on and off; rows/s and
+              the ratios
   growth      time of one pass (select + nine writes and deletes) as the backlog
-              grows, with the server's row reads per pass and the plan
+              grows, with the server's row reads per pass and the plan; then
+              the same for a large pass of the floor k
+  passes      rows/s of the daemon with a commit per pass and of its floor k
+              against PASS_ROWS (1, 9, 50, 100, 500, 1,000), sync on
   footprint   the daemon's memory, CPU and descriptors idle and while draining
 
 Each throughput variant starts from a new table holding the same rows. Its
@@ -33,14 +39,17 @@ import pyodbc
 COLUMNS = ("MSG_SEQ,PROC_RESULT,IN_GROUP,OUT_GROUP,SERIAL_NUM,CALLER_NO,CALLEE_NO,"
            "CALLBACK_NO,IN_TIME,REPORT_TIME")
 POLL_SEC = 0.005
-VARIANTS = ("a", "b", "c", "d", "e", "f", "g", "h")
-# The daemon's variants and their settings.
+VARIANTS = ("a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k", "o")
+# The daemon's variants and their settings (PASS_ROWS of i: --pass-rows).
 DAEMON = {"a": {"AUTO_COMMIT": "1", "JOURNAL": "1"}, "e": {"AUTO_COMMIT": "0", "JOURNAL": "1"},
-          "g": {"AUTO_COMMIT": "1", "JOURNAL": "0"}, "h": {"AUTO_COMMIT": "0", "JOURNAL": "0"}}
-FLOOR = {"b": "per-row", "d": "batch", "f": "per-pass"}
+          "g": {"AUTO_COMMIT": "1", "JOURNAL": "0"}, "h": {"AUTO_COMMIT": "0", "JOURNAL": "0"},
+          "i": {"AUTO_COMMIT": "0", "JOURNAL": "1"}, "o": {"AUTO_COMMIT": "0", "JOURNAL": "1"}}
+FLOOR = {"b": "per-row", "d": "batch", "f": "per-pass", "k": "large"}
+LARGE = ("i", "j", "k")  # the variants of large passes
+PASS_SIZES = (1, 9, 50, 100, 500, 1000)
 # Printed ratios: (numerator, denominator, target or None).
 RATIOS = (("a", "b", None), ("a", "c", None), ("e", "c", 3.0), ("e", "f", 0.8),
-          ("a", "g", 0.85), ("e", "h", 0.9))
+          ("a", "g", 0.85), ("e", "h", 0.9), ("i", "j", 1.0), ("i", "k", 0.7), ("e", "o", 1.0))
 
 
 def log(text):
@@ -140,10 +149,10 @@ class DaemonRun:
             f.write("\n".join(out) + "\n")
         self.bill = os.path.join(root, "bill")
 
-    def start(self):
+    def start(self, kest=None):
         env = dict(os.environ, PKG_ROOT=self.root, ORVO_TMP_ROOT=self.args.orvo_root)
         self.out = open(os.path.join(self.root, "stdout.txt"), "w")
-        return subprocess.Popen([self.args.kest, "--active"], cwd=self.root, env=env,
+        return subprocess.Popen([kest or self.args.kest, "--active"], cwd=self.root, env=env,
                                 stdout=self.out, stderr=subprocess.STDOUT)
 
     def log_text(self):
@@ -173,28 +182,31 @@ def wait_drained(db, counter, proc, rows, timeout):
     return None
 
 
-def command_of(args, variant, bill_dir, sync):
+def command_of(args, variant, bill_dir, sync, pass_rows):
     bill = os.path.join(bill_dir, "SMSC_bench_000")
     conn = "DSN=%s;UID=%s;PWD=%s" % (args.dsn, args.user, args.password)
+    large = [str(pass_rows)] if variant in LARGE else []
     if variant in FLOOR:
-        return [args.floor, FLOOR[variant], conn, bill, str(sync)]
-    return ["/usr/bin/python3", args.peer, conn, bill, str(sync)]
+        return [args.floor, FLOOR[variant], conn, bill, str(sync)] + large
+    return ["/usr/bin/python3", args.peer, conn, bill, str(sync)] + large
 
 
-def drain_once(args, db, variant, rows, sync):
+def drain_once(args, db, variant, rows, sync, pass_rows=None):
+    pass_rows = pass_rows or args.pass_rows
     db.reset()
     db.load(rows)
     if variant in DAEMON:
-        run = DaemonRun(args, os.path.join(args.work, "daemon"), sync, DAEMON[variant])
+        settings = dict(DAEMON[variant], PASS_ROWS=str(pass_rows if variant in LARGE else 9))
+        run = DaemonRun(args, os.path.join(args.work, "daemon"), sync, settings)
         bill_dir = run.bill
         start = time.monotonic()
-        proc = run.start()
+        proc = run.start(args.before if variant == "o" else args.kest)
     else:
         bill_dir = os.path.join(args.work, "bill-" + variant)
         shutil.rmtree(bill_dir, ignore_errors=True)
         os.makedirs(bill_dir)
         start = time.monotonic()
-        proc = subprocess.Popen(command_of(args, variant, bill_dir, sync),
+        proc = subprocess.Popen(command_of(args, variant, bill_dir, sync, pass_rows),
                                 stdout=subprocess.DEVNULL)
     end = wait_drained(db, BillCounter(bill_dir), proc, rows, args.timeout)
     stop(proc)
@@ -207,8 +219,9 @@ def drain_once(args, db, variant, rows, sync):
 def throughput(args, db):
     log("== drain throughput (rows/s; a daemon, b per-row floor, c pyodbc peer, d batch,"
         " e daemon AUTO_COMMIT=0, f commit-per-pass floor, g a without journal,"
-        " h e without journal)")
-    variants = [v for v in VARIANTS if v in args.variants]
+        " h e without journal, i daemon AUTO_COMMIT=0 PASS_ROWS=%d, j pyodbc batch peer,"
+        " k floor of i, o the --before daemon as e)" % args.pass_rows)
+    variants = [v for v in VARIANTS if v in args.variants and (v != "o" or args.before)]
     ratios = [r for r in RATIOS if r[0] in variants and r[1] in variants]
     log("%8s %4s" % ("rows", "sync") + "".join("%8s" % v for v in variants) +
         "".join("%7s" % ("%s/%s" % (n, d)) for n, d, _ in ratios))
@@ -258,6 +271,7 @@ def growth(args, db):
         lines.append("%d %s %s %s %s" % (backlog, fields["pass_median_us"],
                                          fields["pass_p90_us"], fields["select_median_us"],
                                          fields["handler_reads_per_pass"]))
+    large_growth(args, db)
     log("plan: " + db.explain())
     # Rows some other party holds back (PROC_STS other than 0) in front of the
     # pending ones: the select must not read past them on every pass.
@@ -270,6 +284,50 @@ def growth(args, db):
     log("plan: " + db.explain())
     os.remove(bill)
     with open(os.path.join(args.results, "growth.dat"), "w") as f:
+        f.write("\n".join(lines) + "\n")
+
+
+def large_growth(args, db):
+    """Time of one large pass of the floor k (select, lines in one write, one
+    sync, one delete, one commit) as the backlog grows; each figure is the
+    median of up to ten passes, topped up to the backlog before each."""
+    rows = args.pass_rows
+    log("== growth: one pass of %d rows (floor k, sync on) against the backlog" % rows)
+    log("%9s %11s" % ("backlog", "median_us"))
+    db.reset()
+    bill = os.path.join(args.work, "growth-bill")
+    lines = ["# backlog large_pass_median_us"]
+    for backlog in args.backlogs:
+        times = []
+        for _ in range(10):
+            db.load(backlog - db.count(), db.max_seq() + 1)
+            out = subprocess.run([args.floor, "growth", db.conn_str, bill, "1", str(rows)],
+                                 check=True, capture_output=True, text=True).stdout
+            times.append(float(dict(item.split("=") for item in out.split())["pass_median_us"]))
+        median = statistics.median(times)
+        log("%9d %11.0f" % (backlog, median))
+        lines.append("%d %.0f" % (backlog, median))
+    os.remove(bill)
+    with open(os.path.join(args.results, "growth-large.dat"), "w") as f:
+        f.write("\n".join(lines) + "\n")
+
+
+def passes(args, db):
+    """Rows/s against PASS_ROWS: the daemon with a commit per pass (i) and its
+    floor (k), side by side, sync on."""
+    rows = args.sweep_rows
+    log("== pass size: %d rows, sync on (rows/s; i daemon AUTO_COMMIT=0, k its floor)" % rows)
+    log("%9s %9s %9s %6s" % ("PASS_ROWS", "i", "k", "i/k"))
+    lines = ["# pass_rows daemon_rows_per_s floor_rows_per_s"]
+    for size in PASS_SIZES:
+        runs = {"i": [], "k": []}
+        for _ in range(args.repeat):
+            for variant in runs:
+                runs[variant].append(drain_once(args, db, variant, rows, 1, size))
+        rate = {v: statistics.median(runs[v]) for v in runs}
+        log("%9d %9.0f %9.0f %6.2f" % (size, rate["i"], rate["k"], rate["i"] / rate["k"]))
+        lines.append("%d %.1f %.1f" % (size, rate["i"], rate["k"]))
+    with open(os.path.join(args.results, "passes.dat"), "w") as f:
         f.write("\n".join(lines) + "\n")
 
 
@@ -351,7 +409,12 @@ def main():
     p.add_argument("--work", required=True)
     p.add_argument("--orvo-root", required=True)
     p.add_argument("--quick", action="store_true")
-    p.add_argument("--only", default="throughput,growth,footprint")
+    p.add_argument("--only", default="throughput,growth,footprint,passes")
+    p.add_argument("--before", help="another build of kest, run as variant o (e's settings)")
+    p.add_argument("--pass-rows", type=int, default=500, help="PASS_ROWS of the variants i, j, k")
+    p.add_argument("--footprint-rows", dest="footprint_rows_set", type=int,
+                   help="rows of the footprint's drain (default 100,000, quick 10,000)")
+    p.add_argument("--sweep-rows", type=int, default=20000, help="rows of each drain of passes")
     p.add_argument("--repeat", type=int, default=1)
     p.add_argument("--sizes", dest="only_sizes", help="row counts of the throughput part, e.g. 10000,50000")
     p.add_argument("--timeout", type=float, default=1800)
@@ -375,12 +438,15 @@ def main():
     else:
         args.sizes, args.backlogs = [1000, 10000, 100000], [1000, 10000, 100000, 1000000]
         args.idle, args.footprint_rows = 60, 100000
+    if args.footprint_rows_set:
+        args.footprint_rows = args.footprint_rows_set
     if args.only_sizes:
         args.sizes = [int(n) for n in args.only_sizes.split(",")]
     args.passes = 50
     db = Database(args)
     for part in args.only.split(","):
-        {"throughput": throughput, "growth": growth, "footprint": footprint}[part](args, db)
+        {"throughput": throughput, "growth": growth, "footprint": footprint,
+         "passes": passes}[part](args, db)
 
 
 if __name__ == "__main__":

@@ -9,9 +9,13 @@
 //       each, one sync, the same single-row deletes, one commit
 //   drain_floor batch CONN BILL SYNC     per pass: all lines in one write, one
 //       sync, one delete of the pass's rows; shows what the per-row design costs
-//   drain_floor growth CONN BILL PASSES  PASSES per-row passes without sync;
-//       prints the median and 90th percentile time of a pass and of its
-//       select, and the rows the server read per pass
+//   drain_floor large CONN BILL SYNC ROWS  the daemon's large pass (AUTO_COMMIT
+//       = 0, PASS_ROWS = ROWS): autocommit off; per pass up to ROWS rows, their
+//       lines in one write, one sync, one delete of all their keys, one commit
+//   drain_floor growth CONN BILL PASSES [ROWS]  PASSES per-row passes without
+//       sync (with ROWS: large passes of ROWS rows, synced); prints the median
+//       and 90th percentile time of a pass and of its select, and the rows the
+//       server read per pass
 //
 // CONN is an ODBC connection string such as "DSN=ALTIBASE_DSN".
 #include <fcntl.h>
@@ -38,7 +42,7 @@ constexpr const char *kSelectSql =
     "CALLBACK_NO, IN_TIME, REPORT_TIME FROM TSMS_SND_MSG WHERE PROC_STS = 0 and rownum < ?;";
 constexpr const char *kDeleteSql = "DELETE FROM TSMS_SND_MSG WHERE MSG_SEQ = ?;";
 constexpr int kRownum = 10;
-constexpr int kMaxRows = kRownum - 1;
+constexpr int kMaxRows = 1000;  // the largest pass
 constexpr const char *kLineFormat =
     "%3.3s %03ld %03ld %10s %16.16s %16.16s %16.16s %14.14s %14.14s\n";
 
@@ -141,7 +145,7 @@ private:
 // The select with its columns bound once to one row buffer.
 class Selecter {
 public:
-    Selecter(Connection &con, Row &row) : h_(con.prepare(kSelectSql)) {
+    Selecter(Connection &con, Row &row, int nRows) : h_(con.prepare(kSelectSql)), rownum_(nRows + 1) {
         SQLUSMALLINT n = 0;
         auto bindLong = [&](long *p, SQLLEN *len) {
             Check(SQLBindCol(h_, ++n, SQL_C_LONG, p, 0, len), "bind", SQL_HANDLE_STMT, h_);
@@ -162,7 +166,7 @@ public:
     }
     void execute() {
         Check(SQLBindParameter(h_, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0,
-                               const_cast<int *>(&kRownum), sizeof(int), nullptr),
+                               &rownum_, sizeof(int), nullptr),
               "bind rownum", SQL_HANDLE_STMT, h_);
         Check(SQLExecute(h_), "select", SQL_HANDLE_STMT, h_);
     }
@@ -177,9 +181,10 @@ public:
 
 private:
     SQLHSTMT h_;
+    int rownum_;
 };
 
-// Deletes of 1 to 9 keys, "... WHERE MSG_SEQ = ?" or "... MSG_SEQ IN (?,...)".
+// Deletes of 1 to kMaxRows keys, "... WHERE MSG_SEQ = ?" or "... MSG_SEQ IN (?,...)".
 class Deleter {
 public:
     explicit Deleter(Connection &con) : con_(con) {}
@@ -286,20 +291,28 @@ int PerPass(Connection &con, Selecter &sel, Deleter &del, const Row &row, BillFi
     return nCount;
 }
 
+// The lines of a pass in one write, one sync, one delete of its keys.
 int BatchPass(Selecter &sel, Deleter &del, const Row &row, BillFile &bill) {
-    char szLines[kMaxRows * 512];
-    long alSeq[kMaxRows];
+    static std::vector<char> lines(kMaxRows * 512);
+    static long alSeq[kMaxRows];
     size_t unLen = 0;
     int nCount = 0;
     sel.execute();
     while (sel.fetch()) {
         alSeq[nCount++] = row.MSG_SEQ;
-        unLen += static_cast<size_t>(FormatLine(row, szLines + unLen, 512));
+        unLen += static_cast<size_t>(FormatLine(row, lines.data() + unLen, 512));
     }
     if (nCount == 0) return 0;
-    bill.append(szLines, unLen);
+    bill.append(lines.data(), unLen);
     bill.sync();
     del.run(alSeq, nCount);
+    return nCount;
+}
+
+// The daemon's large pass: BatchPass in a transaction, committed once.
+int LargePass(Connection &con, Selecter &sel, Deleter &del, const Row &row, BillFile &bill) {
+    int nCount = BatchPass(sel, del, row, bill);
+    con.commit();
     return nCount;
 }
 
@@ -319,11 +332,19 @@ long HandlerReads(Connection &con) {
     return lTotal;
 }
 
-void Growth(Connection &con, Selecter &sel, Deleter &del, Row &row, BillFile &bill, int nPasses) {
+void Growth(Connection &con, Selecter &sel, Deleter &del, Row &row, BillFile &bill, int nPasses,
+            bool bLarge) {
     std::vector<double> pass, select;
     long lReadsBefore = HandlerReads(con);
     for (int i = 0; i < nPasses; ++i) {
         auto t0 = Clock::now();
+        if (bLarge) {
+            int nCount = LargePass(con, sel, del, row, bill);
+            if (nCount == 0) break;
+            pass.push_back(Micros(t0, Clock::now()));
+            select.push_back(0);
+            continue;
+        }
         sel.execute();
         auto t1 = Clock::now();
         char szLine[512];
@@ -351,26 +372,33 @@ void Growth(Connection &con, Selecter &sel, Deleter &del, Row &row, BillFile &bi
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 5) {
-        fprintf(stderr, "usage: %s per-row|per-pass|batch|growth CONN BILL SYNC|PASSES\n",
+    if (argc != 5 && argc != 6) {
+        fprintf(stderr, "usage: %s per-row|per-pass|batch|large|growth CONN BILL SYNC|PASSES [ROWS]\n",
                 argv[0]);
         return 2;
     }
     std::string mode = argv[1];
+    int nRows = argc == 6 ? atoi(argv[5]) : kRownum - 1;
+    if (nRows < 1 || nRows > kMaxRows) {
+        fprintf(stderr, "drain_floor: ROWS must be 1 to %d\n", kMaxRows);
+        return 2;
+    }
+    bool bLarge = argc == 6;
     try {
-        Connection con(argv[2], mode != "per-pass");
+        Connection con(argv[2], mode != "per-pass" && !bLarge);
         Row row{};
-        Selecter sel(con, row);
+        Selecter sel(con, row, nRows);
         Deleter del(con);
         if (mode == "growth") {
-            BillFile bill(argv[3], false);
-            Growth(con, sel, del, row, bill, atoi(argv[4]));
+            BillFile bill(argv[3], bLarge);
+            Growth(con, sel, del, row, bill, atoi(argv[4]), bLarge);
             return 0;
         }
         BillFile bill(argv[3], atoi(argv[4]) != 0);
-        if (mode != "batch" && mode != "per-row" && mode != "per-pass")
+        if (mode != "batch" && mode != "per-row" && mode != "per-pass" && mode != "large")
             throw std::runtime_error("unknown mode " + mode);
         auto pass = [&]() {
+            if (mode == "large") return LargePass(con, sel, del, row, bill);
             if (mode == "per-pass") return PerPass(con, sel, del, row, bill);
             return mode == "batch" ? BatchPass(sel, del, row, bill)
                                    : PerRowPass(sel, del, row, bill);

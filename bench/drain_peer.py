@@ -5,7 +5,10 @@ when asked, then the same delete; ends when a pass finds nothing. One cursor
 per statement: pyodbc keeps only a cursor's last statement prepared, so one
 cursor for both would prepare each statement again on every call.
 
-    drain_peer.py CONN BILL SYNC
+    drain_peer.py CONN BILL SYNC          the per-row loop
+    drain_peer.py CONN BILL SYNC ROWS     the batch script of an operator: per
+        pass up to ROWS rows, their lines written and synced once, one
+        DELETE ... WHERE MSG_SEQ IN (...), one commit
 """
 import os
 import sys
@@ -35,8 +38,31 @@ def line_of(row):
         text(row.REPORT_TIME, "_" * 14))
 
 
+def batch(conn_str, bill_path, sync, size):
+    con = pyodbc.connect(conn_str, autocommit=False)
+    cur = con.cursor()
+    total = 0
+    with open(bill_path, "a") as bill:
+        while True:
+            rows = cur.execute(SELECT, size + 1).fetchall()
+            if not rows:
+                con.commit()
+                break
+            bill.write("".join(line_of(row) for row in rows))
+            bill.flush()
+            if sync:
+                os.fdatasync(bill.fileno())
+            cur.execute("DELETE FROM TSMS_SND_MSG WHERE MSG_SEQ IN (%s);"
+                        % ",".join("?" * len(rows)), *[row.MSG_SEQ for row in rows])
+            con.commit()
+            total += len(rows)
+    print("rows=%d" % total)
+
+
 def main():
     conn_str, bill_path, sync = sys.argv[1], sys.argv[2], sys.argv[3] == "1"
+    if len(sys.argv) > 4:
+        return batch(conn_str, bill_path, sync, int(sys.argv[4]))
     con = pyodbc.connect(conn_str, autocommit=True)
     select, delete = con.cursor(), con.cursor()
     total = 0

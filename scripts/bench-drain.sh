@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Drain benchmarks of the daemon: throughput in both commit modes, with and
 # without its journal, against the floor of each mode, a pyodbc peer and a
-# batch variant (rows/s and ratios), time per pass against the backlog, and
-# the daemon's footprint; then the plot of the figures.
+# batch variant, and with large passes against a pyodbc batch peer and a C
+# floor of the same design (rows/s and ratios), time per pass against the
+# backlog, rows/s against PASS_ROWS, and the daemon's footprint; then the
+# plots of the figures.
 #
 #   bash scripts/bench-drain.sh                 full run (N up to 100,000 rows,
 #                                               backlog up to 1,000,000, 60 s idle)
 #   QUICK=1 bash scripts/bench-drain.sh         a short run of the same
-#   ONLY=growth bash scripts/bench-drain.sh     some parts: throughput,growth,footprint
+#   ONLY=growth bash scripts/bench-drain.sh     some parts: throughput,growth,footprint,passes
 #   REPEAT=3 ...                                median of 3 drains per figure
 #
 # Builds in $KEST_BENCH_DIR (default build/bench, Release), runs a private
@@ -50,7 +52,8 @@ echo "== machine: $(nproc) cores, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo
 /usr/bin/python3 bench/drain_bench.py --source "$ROOT" --work "$WORK" \
   --kest "$BIN/src/app/kest/kest" --floor "$BIN/bench/drain_floor" \
   --peer "$ROOT/bench/drain_peer.py" --orvo-root "$WORK/orvo" \
-  --repeat "${REPEAT:-1}" --only "${ONLY:-throughput,growth,footprint}" \
+  --repeat "${REPEAT:-1}" --only "${ONLY:-throughput,growth,footprint,passes}" \
   ${QUICK:+--quick} "$@"
 
 bash scripts/bench-plot.sh "$WORK/results" "$WORK/results/drain.png"
+bash scripts/bench-plot.sh --passes "$WORK/results" "$WORK/results/passes.png"

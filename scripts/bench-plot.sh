@@ -3,11 +3,35 @@
 # against N (sync on and off) and the time of one pass against the backlog.
 #
 #   scripts/bench-plot.sh [RESULTS-DIR] [PNG]   defaults: docs/perf, docs/perf/drain.png
+#   scripts/bench-plot.sh --passes [RESULTS-DIR] [PNG]   rows/s against PASS_ROWS
+#                                               (passes.dat), default docs/perf/passes.png
 set -euo pipefail
 cd "$(dirname "$0")/.."
+PASSES=
+if [ "${1:-}" = --passes ]; then PASSES=1; shift; fi
 RES=${1:-docs/perf}
-PNG=${2:-$RES/drain.png}
 command -v gnuplot >/dev/null || { echo "plot: gnuplot missing (run scripts/deps.sh)" >&2; exit 1; }
+if [ -n "$PASSES" ]; then
+  PNG=${2:-$RES/passes.png}
+  [ -s "$RES/passes.dat" ] || { echo "plot: $RES/passes.dat missing, plot skipped" >&2; exit 0; }
+  gnuplot <<GNUPLOT
+set terminal pngcairo size 900,560 font ",10" noenhanced
+set output "$PNG"
+set logscale x
+set grid
+set key top left
+set title "Drain of 20,000 rows with a commit per pass, sync on (higher is better)"
+set xlabel "PASS_ROWS"
+set ylabel "rows per second"
+set xtics ("1" 1, "9" 9, "50" 50, "100" 100, "500" 500, "1,000" 1000)
+set yrange [0:*]
+plot "$RES/passes.dat" using 1:2 with linespoints lw 2 pt 7 title "daemon (AUTO_COMMIT = 0)", \
+     "$RES/passes.dat" using 1:3 with linespoints lw 2 pt 5 title "C floor of the same design"
+GNUPLOT
+  echo "plot: $PNG"
+  exit 0
+fi
+PNG=${2:-$RES/drain.png}
 for f in drain.dat growth.dat; do
   [ -s "$RES/$f" ] || { echo "plot: $RES/$f missing, plot skipped" >&2; exit 0; }
 done
