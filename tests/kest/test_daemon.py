@@ -273,6 +273,9 @@ class Database:
 
 # --- a daemon installation and its runs -------------------------------------
 
+START_LINE = "== START KEST "
+
+
 class Daemon:
     """One run of the binary; its output goes to files in the node's folder."""
 
@@ -284,6 +287,8 @@ class Daemon:
         the daemon's command line (and becomes the daemon through exec)."""
         n = next(self._numbers)
         self.node = node
+        # Earlier runs of the node leave their start lines in its log.
+        self.starts_before = node.log_text().count(START_LINE)
         self.out_path = os.path.join(node.base, "stdout.%d" % n)
         self.err_path = os.path.join(node.base, "stderr.%d" % n)
         with open(self.out_path, "wb") as out, open(self.err_path, "wb") as err:
@@ -316,8 +321,11 @@ class Daemon:
         self.proc.wait()
 
     def wait_started(self, log_prefix=None):
-        """Until the start line is logged: log, lock and signal handlers are in place."""
-        wait_for(lambda: "== START KEST " in self.node.log_text(log_prefix) or not self.running(),
+        """Until this run's start line is logged: log, lock and signal handlers are in place.
+        A log_prefix names a log of the run's own, empty before it."""
+        before = 0 if log_prefix else self.starts_before
+        wait_for(lambda: self.node.log_text(log_prefix).count(START_LINE) > before
+                 or not self.running(),
                  "the start line", context=self.context)
         if not self.running():
             raise AssertionError("daemon ended during start-up\n" + self.context())
