@@ -27,6 +27,7 @@ file system while the drain runs.
 import argparse
 import glob
 import os
+import re
 import shutil
 import signal
 import statistics
@@ -293,10 +294,10 @@ def large_growth(args, db):
     median of up to ten passes, topped up to the backlog before each."""
     rows = args.pass_rows
     log("== growth: one pass of %d rows (floor k, sync on) against the backlog" % rows)
-    log("%9s %11s" % ("backlog", "median_us"))
+    log("%9s %11s %11s" % ("backlog", "median_us", "daemon_us"))
     db.reset()
     bill = os.path.join(args.work, "growth-bill")
-    lines = ["# backlog large_pass_median_us"]
+    lines = ["# backlog large_pass_median_us daemon_pass_median_us"]
     for backlog in args.backlogs:
         times = []
         for _ in range(10):
@@ -305,11 +306,41 @@ def large_growth(args, db):
                                  check=True, capture_output=True, text=True).stdout
             times.append(float(dict(item.split("=") for item in out.split())["pass_median_us"]))
         median = statistics.median(times)
-        log("%9d %11.0f" % (backlog, median))
-        lines.append("%d %.0f" % (backlog, median))
+        daemon = statistics.median(daemon_pass_times(args, db, backlog, rows))
+        log("%9d %11.0f %11.0f" % (backlog, median, daemon))
+        lines.append("%d %.0f %.0f" % (backlog, median, daemon))
     os.remove(bill)
     with open(os.path.join(args.results, "growth-large.dat"), "w") as f:
         f.write("\n".join(lines) + "\n")
+
+
+SELECT_RECORD = re.compile(r"^\[\d\d/\d\d (\d\d):(\d\d):(\d\d)-(\d{3})\].*\[DB:SELECT\] Count: (\d+) ",
+                           re.M)
+
+
+def daemon_pass_times(args, db, backlog, rows, samples=60, sync=1):
+    """Times in µs of the daemon's full passes (i) at `backlog`
+    pending rows: from the count record that ends one pass to the one that
+    ends the next. A small backlog is laid anew for each run."""
+    times = []
+    while len(times) < samples:
+        db.reset()
+        db.load(backlog)
+        run = DaemonRun(args, os.path.join(args.work, "daemon"), sync,
+                        dict(DAEMON["i"], PASS_ROWS=str(rows), LOG_LEVEL="3"))
+        proc = run.start()
+        wanted = min(samples - len(times), backlog // rows) + 1
+        deadline = time.monotonic() + args.timeout
+        while len(SELECT_RECORD.findall(run.log_text())) < wanted:
+            if proc.poll() is not None or time.monotonic() > deadline:
+                sys.exit("growth: the daemon made no %d passes at a backlog of %d" % (wanted, backlog))
+            time.sleep(POLL_SEC)
+        stop(proc)
+        records = SELECT_RECORD.findall(run.log_text())[:wanted]
+        stamps = [((int(h) * 60 + int(m)) * 60 + int(sec)) * 1000000 + int(ms) * 1000
+                  for h, m, sec, ms, _ in records]
+        times += [b - a for (a, b, rec) in zip(stamps, stamps[1:], records[1:]) if int(rec[4]) == rows]
+    return times
 
 
 def passes(args, db):
@@ -417,6 +448,7 @@ def main():
     p.add_argument("--sweep-rows", type=int, default=20000, help="rows of each drain of passes")
     p.add_argument("--repeat", type=int, default=1)
     p.add_argument("--sizes", dest="only_sizes", help="row counts of the throughput part, e.g. 10000,50000")
+    p.add_argument("--backlogs", dest="only_backlogs", help="backlogs of the growth part, e.g. 1000,1000000")
     p.add_argument("--timeout", type=float, default=1800)
     p.add_argument("--variants", default=",".join(VARIANTS),
                    help="throughput variants to run, e.g. a,g (the plot needs all)")
@@ -440,6 +472,8 @@ def main():
         args.idle, args.footprint_rows = 60, 100000
     if args.footprint_rows_set:
         args.footprint_rows = args.footprint_rows_set
+    if args.only_backlogs:
+        args.backlogs = [int(n) for n in args.only_backlogs.split(",")]
     if args.only_sizes:
         args.sizes = [int(n) for n in args.only_sizes.split(",")]
     args.passes = 50

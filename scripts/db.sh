@@ -12,7 +12,8 @@
 # odbc.ini and odbcinst.ini. No system service is used and nothing outside DIR
 # is changed, except that a DIR too deep for a Unix socket address gets its
 # socket in a short directory under $TMPDIR (or /tmp) named after DIR. Every
-# command is idempotent.
+# command is idempotent. KEST_DB_BUFFER_POOL sets the server's buffer pool
+# (default 32M, enough for tests; benchmarks of large backlogs want more).
 #
 # Data sources written to DIR/odbc.ini:
 #   ALTIBASE_DSN   the MariaDB database (the daemon's default data source name),
@@ -111,7 +112,7 @@ pid-file=$PIDFILE
 log-error=$DIR/mariadbd.err
 skip-log-bin
 performance_schema=OFF
-innodb_buffer_pool_size=32M
+innodb_buffer_pool_size=${KEST_DB_BUFFER_POOL:-32M}
 innodb_log_file_size=16M
 max_connections=200
 EOF
