@@ -66,15 +66,25 @@ class Database:
         self.conn_str = "DSN=%s;UID=%s;PWD=%s" % (args.dsn, args.user, args.password)
         self.con = pyodbc.connect(self.conn_str, autocommit=True)
 
-    def sql(self, text):
-        return subprocess.run(
-            ["mariadb", "--socket=" + self.args.socket, "-u" + self.args.user,
-             "-p" + self.args.password, "-N", "kest"],
-            input=text, text=True, check=True, capture_output=True).stdout
+    def sql(self, text, admin=False):
+        """Runs `text` as the bench's user, or as the server's root (admin)."""
+        login = ["-uroot"] if admin else ["-u" + self.args.user, "-p" + self.args.password, "kest"]
+        return subprocess.run(["mariadb", "--socket=" + self.args.socket, "-N"] + login,
+                              input=text, text=True, check=True, capture_output=True).stdout
 
     def reset(self):
         with open(self.args.schema) as schema:
             self.sql("DROP TABLE IF EXISTS TSMS_SND_MSG;\n" + schema.read())
+
+    def settle(self, timeout=120):
+        """Until the server has written out what a load dirtied, as a backlog
+        built up over an outage would be: flushing is forced meanwhile."""
+        query = "SHOW GLOBAL STATUS LIKE 'Innodb_buffer_pool_pages_dirty'"
+        self.sql("SET GLOBAL innodb_max_dirty_pages_pct = 0", admin=True)
+        deadline = time.monotonic() + timeout
+        while int(self.sql(query).split()[-1]) > 0 and time.monotonic() < deadline:
+            time.sleep(0.2)
+        self.sql("SET GLOBAL innodb_max_dirty_pages_pct = DEFAULT", admin=True)
 
     def load(self, rows, first_seq=1, status=0):
         """Adds `rows` rows with keys from first_seq and PROC_STS `status`;
@@ -326,6 +336,7 @@ def daemon_pass_times(args, db, backlog, rows, samples=60, sync=1):
     while len(times) < samples:
         db.reset()
         db.load(backlog)
+        db.settle()
         run = DaemonRun(args, os.path.join(args.work, "daemon"), sync,
                         dict(DAEMON["i"], PASS_ROWS=str(rows), LOG_LEVEL="3"))
         proc = run.start()
