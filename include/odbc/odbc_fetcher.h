@@ -28,6 +28,7 @@ public:
             OdbcError::Throw(SQL_HANDLE_STMT, handle, status);
         }
         status = SQLFetch(handle);
+        atEnd = status == SQL_NO_DATA;
         if (status == SQL_SUCCESS) {
             return true;
         }
@@ -40,6 +41,9 @@ public:
     }
 
     bool lastRowTruncated() const { return truncated; }
+    // True once fetch() met the end of the result, not a warning that closed the cursor early:
+    // only then has every row of the result been seen.
+    bool resultEnded() const { return atEnd; }
 
     // Rows affected by the executed statement; closes the cursor.
     long getRowCount() {
@@ -96,6 +100,7 @@ private:
 
     std::shared_ptr<OdbcStmt> stmt;
     bool truncated = false;
+    bool atEnd = false;
 };
 
 }  // namespace odbctemplate

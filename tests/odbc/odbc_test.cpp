@@ -280,8 +280,14 @@ TEST_F(OdbcDb, OverlongStringEndsTheFetchAndClosesTheCursor) {
     for (int pass = 0; pass < 2; ++pass) {
         OdbcFetcher fetcher = select.bindExecute(10);
         EXPECT_FALSE(fetcher.fetch()) << "pass " << pass;
+        EXPECT_FALSE(fetcher.resultEnded()) << "a cut value is not the end of the result";
     }
     EXPECT_EQ(1, CountRows(con));
+    Exec(con, "UPDATE TSMS_SND_MSG SET CALLER_NO = '0123'");
+    OdbcFetcher fetcher = select.bindExecute(10);
+    EXPECT_TRUE(fetcher.fetch());
+    EXPECT_FALSE(fetcher.fetch());
+    EXPECT_TRUE(fetcher.resultEnded());
 }
 
 TEST_F(OdbcDb, DeleteRowCountsAndSixtyFourBitKeys) {

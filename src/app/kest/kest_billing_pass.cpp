@@ -73,6 +73,11 @@ void BillingPass::claimInOne(const std::vector<long> &keys, std::vector<long> &t
     try {
         odbctemplate::OdbcFetcher fetcher = delete_->bindExecuteKeys(keys_.data(), keys_.size());
         while (fetcher.fetch()) taken.push_back(claimedKey_);
+        // The delete took every row it matched, also those a warning kept from being read back:
+        // their lines would never be written, so the pass is rolled back instead.
+        if (!fetcher.resultEnded())
+            odbctemplate::OdbcError::Throw("the claim's result ended on a warning after " +
+                                           std::to_string(taken.size()) + " rows");
     } catch (const odbctemplate::OdbcError &e) {
         if (!IsNoData(e)) throw;
     }
