@@ -75,6 +75,26 @@ TEST(Journal, OnlyRecordsOfWholeLinesInPlaceOutliveARestart) {
         EXPECT_EQ(journal.find(11), nullptr);
         EXPECT_NE(journal.find(12), nullptr);
     }
+    // An earlier release's ring of 64 slots keeps its records: here the last of 70, whose serial
+    // places it in another slot there than here.
+    const std::string older = dir / "older.journal";
+    {
+        kest::Journal journal(older, dir.path().string(), true);
+        journal.open();
+        for (long seq = 100; seq < 170; ++seq) journal.record(seq, place(0));
+        for (long seq = 100; seq < 169; ++seq) journal.erase(seq);
+        journal.sync();
+    }
+    std::string ring = ReadAll(older), small(64 * 64, '\0');
+    const size_t slot = ring.find_first_not_of('\0') / 64;
+    ASSERT_GE(slot, 64u);
+    small.replace(slot % 64 * 64, 64, ring, slot * 64, 64);
+    std::ofstream(older, std::ios::trunc) << small;
+    {
+        kest::Journal journal(older, dir.path().string(), true);
+        journal.open();
+        EXPECT_NE(journal.find(169), nullptr);
+    }
     // A file of another size is started anew; a folder that does not exist
     // leaves the journal off, and every call harmless.
     ASSERT_EQ(truncate(path.c_str(), 100), 0);

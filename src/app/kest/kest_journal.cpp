@@ -29,6 +29,11 @@ namespace {
 constexpr uint32_t kMagic = 0x4b4a524eu;        // "KJRN": a line on record
 constexpr uint32_t kMagicSynced = 0x4b4a5253u;  // "KJRS": its line synced
 constexpr off_t kFileSize = static_cast<off_t>(Journal::kSlots * sizeof(JournalSlot));
+
+// A whole ring of slots, smaller than this one's, as earlier releases kept.
+bool IsSmallerRing(off_t lSize) {
+    return lSize > 0 && lSize < kFileSize && lSize % static_cast<off_t>(sizeof(JournalSlot)) == 0;
+}
 constexpr off_t kMaxLine = 4096;
 
 // FNV-1a over the slot, check field zeroed: a slot torn by a power failure does not pass for a
@@ -193,7 +198,9 @@ void Journal::open() {
         errno = EINVAL;
         return disable("is not a regular file");
     }
-    if (st.st_size != kFileSize) {
+    if (IsSmallerRing(st.st_size)) {
+        if (!growFrom(st.st_size)) return disable("cannot be written");
+    } else if (st.st_size != kFileSize) {
         if (st.st_size != 0)
             Log().critical("[JOURNAL] %s has %ld bytes, not %ld: started anew\n", path_.c_str(),
                            static_cast<long>(st.st_size), static_cast<long>(kFileSize));
@@ -201,6 +208,24 @@ void Journal::open() {
         return;
     }
     load();
+}
+
+// An earlier release's ring of fewer slots: its records may be the only trace of lines synced
+// before their commit, so each moves to its place in this ring; load() then judges them as ever.
+bool Journal::growFrom(off_t lSize) {
+    const size_t unOldSlots = static_cast<size_t>(lSize) / sizeof(JournalSlot);
+    std::vector<JournalSlot> old(unOldSlots);
+    if (!PreadAll(fd_, old.data(), static_cast<size_t>(lSize), 0)) return false;
+    std::vector<JournalSlot> grown(kSlots);  // zeros: empty slots
+    for (size_t i = 0; i < unOldSlots; ++i)
+        if (!IsEmpty(old[i]) && old[i].ulSerial % unOldSlots == i)
+            grown[old[i].ulSerial % kSlots] = old[i];
+    if (!PwriteAll(fd_, grown.data(), grown.size() * sizeof(JournalSlot), 0) ||
+        fdatasync(fd_) != 0)
+        return false;
+    Log().info("[JOURNAL] %s grown from %ld to %ld bytes, its records kept\n", path_.c_str(),
+               static_cast<long>(lSize), static_cast<long>(kFileSize));
+    return true;
 }
 
 bool Journal::createEmpty() {

@@ -108,6 +108,7 @@ private:
         bool bSynced;
     };
 
+    bool growFrom(off_t lSize);
     bool createEmpty();
     void load();
     bool wholeLineAt(const LinePlace &place) const;
