@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -94,5 +95,13 @@ private:
     Event event;
     int timerfd;
 };
+
+// Runs `callback` once, `sec` seconds from now, on the reactor's thread; the timer keeps itself
+// until then.
+inline void RunAfter(Epoll &loop, unsigned int sec, Timer::Callback callback) {
+    auto timer = std::make_shared<Timer>(loop);
+    timer->initOneTimer(sec, 0);
+    timer->async_wait([timer, callback](Error &error) { callback(error); });
+}
 
 }  // namespace EventCLoop

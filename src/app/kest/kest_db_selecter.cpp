@@ -67,14 +67,6 @@ DbSelecter::DbSelecter(EventCLoop::Epoll &loop)
     pm.gate.onTakeOver([this] { fm.fence(); });
 }
 
-// Runs fn once after sec seconds; the callback owns its timer until it has run.
-template <typename Fn>
-void DbSelecter::after(int sec, Fn fn) {
-    auto timer = std::make_shared<EventCLoop::Timer>(epoll);
-    timer->initOneTimer(static_cast<unsigned int>(sec), 0);
-    timer->async_wait([timer, fn](EventCLoop::Error &error) { fn(error); });
-}
-
 void DbSelecter::run() {
     KeepAliveHaf();
     journal.open();
@@ -90,7 +82,7 @@ void DbSelecter::KeepAliveHaf() {
     halink::ThreadAlive(kAliveInterval);
     // After the report: the thread is watched when the hang test stops it.
     halink::HangTestPoint();
-    after(kAliveReportSec, [this](EventCLoop::Error &error) {
+    EventCLoop::RunAfter(epoll, kAliveReportSec, [this](EventCLoop::Error &error) {
         if (error) {
             pm.log().debug("[DB] KeepAliveHaf async_wait error:%s\n", error.what());
             return;
@@ -101,7 +93,8 @@ void DbSelecter::KeepAliveHaf() {
 
 void DbSelecter::retryConnectDBWithInterval(int sec) {
     pm.log().info("[DB] retryConnectDBWithInterval\n");
-    after(sec, [this](EventCLoop::Error &) { ConnectDB(); });
+    EventCLoop::RunAfter(epoll, static_cast<unsigned int>(sec),
+                         [this](EventCLoop::Error &) { ConnectDB(); });
 }
 
 namespace {
@@ -438,7 +431,7 @@ void DbSelecter::scheduleNextPass(int nCount) {
         eventfd.SendEvent([this] { SelectCdr(); });
         return;
     }
-    after(kIdlePollSec, [this](EventCLoop::Error &) { SelectCdr(); });
+    EventCLoop::RunAfter(epoll, kIdlePollSec, [this](EventCLoop::Error &) { SelectCdr(); });
 }
 
 // Statements go before their connection: a statement never outlives it.

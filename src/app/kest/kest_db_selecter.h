@@ -72,8 +72,6 @@ private:
     void abandonPass();
     void scheduleNextPass(int nCount);
     void reconnectLater();
-    template <typename Fn>
-    void after(int sec, Fn fn);
 
     EventCLoop::Epoll &epoll;
     EventCLoop::Eventfd eventfd;

@@ -57,10 +57,7 @@ void FolderHealth::start() {
 }
 
 void FolderHealth::schedule() {
-    auto timer = std::make_shared<EventCLoop::Timer>(epoll);
-    timer->initOneTimer(kIntervalSec, 0);
-    // The callback owns its timer until it has run.
-    timer->async_wait([this, timer](EventCLoop::Error &) {
+    EventCLoop::RunAfter(epoll, kIntervalSec, [this](EventCLoop::Error &) {
         check();
         schedule();
     });
