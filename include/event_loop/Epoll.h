@@ -70,6 +70,21 @@ public:
 
     bool HasEvent(int eventfd) const { return events.count(eventfd) != 0; }
 
+    // Interest in `fd` becoming readable, as timers and channels wait for it.
+    static epoll_event Readable(int fd) {
+        epoll_event interest = {};
+        interest.events = EPOLLIN;
+        interest.data.fd = fd;
+        return interest;
+    }
+
+    // Unregisters `event`, closes its descriptor and clears it.
+    void Close(Event &event) {
+        DelEvent(event.fd);
+        close(event.fd);
+        event.clear();
+    }
+
     // One wait and its dispatch. Records are looked up at dispatch time, so a handler that removes
     // a descriptor stops its later dispatch in the batch. Handler exceptions are not caught.
     void Run() {

@@ -30,7 +30,7 @@ public:
         }
         event.fd = event_fd;
         try {
-            epoll.AddEvent(event, interest());
+            epoll.AddEvent(event, Epoll::Readable(event_fd));
         } catch (...) {
             close(event_fd);
             throw;
@@ -38,11 +38,7 @@ public:
     }
 
     ~Eventfd() {
-        if (!event.isCleared()) {
-            epoll.DelEvent(event.fd);
-            close(event.fd);
-            event.clear();
-        }
+        if (!event.isCleared()) epoll.Close(event);
     }
 
     Eventfd(const Eventfd &) = delete;
@@ -55,7 +51,7 @@ public:
         (void)put;
         event.fd = event_fd;
         event.pop = [this, callback](const epoll_event &ev) { SendEventPop(ev, callback); };
-        epoll.ModEvent(event_fd, interest());
+        epoll.ModEvent(event_fd, Epoll::Readable(event_fd));
     }
 
     // Readiness handler. Runs its own copy of the callback, which may post again and so replace the
@@ -71,13 +67,6 @@ public:
     }
 
 private:
-    epoll_event interest() const {
-        epoll_event ev = {};
-        ev.events = EPOLLIN;
-        ev.data.fd = event_fd;
-        return ev;
-    }
-
     Epoll &epoll;
     int event_fd;
     Event event;

@@ -28,7 +28,6 @@ public:
 
     // Creates the descriptor; registers nothing. `loop` must outlive the timer.
     explicit Timer(Epoll &loop) : epoll(loop), timerfd(-1) {
-        event.clear();
         timerfd = timerfd_create(CLOCK_MONOTONIC, 0);
         if (timerfd == -1) {
             throw std::runtime_error(std::string("timerfd_create fail ") + strerror(errno));
@@ -39,9 +38,7 @@ public:
     // owns its descriptor and closes it here.
     ~Timer() {
         if (!event.isCleared()) {
-            epoll.DelEvent(event.fd);
-            close(event.fd);
-            event.clear();
+            epoll.Close(event);
         } else if (timerfd != -1) {
             close(timerfd);
         }
@@ -63,11 +60,8 @@ public:
     // Registers the timer; `callback` runs once on the reactor's thread when it expires. A second
     // call while waiting throws the reactor's add error; the first registration stays.
     void async_wait(Callback callback) {
-        epoll_event interest = {};
-        interest.events = EPOLLIN;
-        interest.data.fd = timerfd;
         event.fd = timerfd;
-        epoll.AddEvent(event, interest);
+        epoll.AddEvent(event, Epoll::Readable(timerfd));
         event.pop = [this, callback](const epoll_event &ev) { epoll_pop(ev, callback); };
     }
 
@@ -84,10 +78,7 @@ private:
             (void)got;
         }
         callback(status);
-
-        epoll.DelEvent(ev.data.fd);
-        close(ev.data.fd);
-        event.clear();
+        epoll.Close(event);
         timerfd = -1;
     }
 
