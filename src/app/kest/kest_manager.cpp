@@ -74,15 +74,6 @@ void InstallStopSignals() {
     Install(SIGCONT, OnContinue);
 }
 
-int LogWithLevel(unsigned int unLevel, const char *pcFormat, va_list args) {
-    // A va_list parameter is a pointer on some targets: Log wants the address of a real va_list.
-    va_list copy;
-    va_copy(copy, args);
-    int nRet = Log(unLevel, pcFormat, &copy);
-    va_end(copy);
-    return nRet;
-}
-
 // Copies a command-line argument into a settings field; an argument that does not fit is refused
 // rather than cut or left unterminated.
 void CopyArgument(char *pcField, size_t unSize, const char *pcArg, const char *pcOption) {
@@ -125,7 +116,7 @@ bool StoreNumber(const ConfKey &key, const char *pcValue) {
 int OrvoLogger::critical(const char *pcFormat, ...) {
     va_list args;
     va_start(args, pcFormat);
-    int nRet = LogWithLevel(LOG_1, pcFormat, args);
+    int nRet = Log(LOG_1, pcFormat, &args);
     va_end(args);
     return nRet;
 }
@@ -133,7 +124,7 @@ int OrvoLogger::critical(const char *pcFormat, ...) {
 int OrvoLogger::info(const char *pcFormat, ...) {
     va_list args;
     va_start(args, pcFormat);
-    int nRet = LogWithLevel(LOG_3, pcFormat, args);
+    int nRet = Log(LOG_3, pcFormat, &args);
     va_end(args);
     return nRet;
 }
@@ -141,7 +132,7 @@ int OrvoLogger::info(const char *pcFormat, ...) {
 int OrvoLogger::debug(const char *pcFormat, ...) {
     va_list args;
     va_start(args, pcFormat);
-    int nRet = LogWithLevel(LOG_5, pcFormat, args);
+    int nRet = Log(LOG_5, pcFormat, &args);
     va_end(args);
     return nRet;
 }
