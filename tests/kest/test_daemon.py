@@ -794,6 +794,8 @@ class CheckConfig(FixtureTest):
         check()
         node.write_config(config_text(dsn="NO_SUCH_DSN"))
         check("data source", "[FAIL] data source: DSN=NO_SUCH_DSN: ")
+        node.write_config(config_text() + "PASS_ROWS = 5000\n")  # a note, among the verdicts only
+        check("configuration", "PASS_ROWS is out of range [5000]")
         node.write_config(config_text())
         os.rmdir(node.reject_dir)
         check("reject folder", "%s: %s" % (node.reject_dir, os.strerror(errno.ENOENT)))

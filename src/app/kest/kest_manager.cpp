@@ -338,7 +338,7 @@ void KestManager::readConfigINI() {
                               std::to_string(DB::kPassRowsMin) + " to " +
                               std::to_string(DB::kPassRowsMax) + "): its default " +
                               kPassRowsDefault + " is used");
-        printf("%s\n", configNotes.back().c_str());
+        if (!checkConfig) printf("%s\n", configNotes.back().c_str());
         db.PASS_ROWS = atol(kPassRowsDefault);
     }
     common.initEnv();
