@@ -175,19 +175,9 @@ void FileManager::format_line(const DAO::TSMS_SND_MSG &rec, std::string &line) {
     ShowControlCharacters(line, true);
 }
 
-off_t FileManager::append(const std::string &line) {
-    if (!file.isOpen()) throw std::runtime_error("FileManager write fail : no bill file open");
-    if (line.empty()) throw std::runtime_error("FileManager write fail : empty bill line");
-    off_t start = file.end();
-    try {
-        file.append(line);
-    } catch (const fileutil::Fenced &) {
-        throw;
-    } catch (const std::runtime_error &) {
-        fail();
-    }
+void FileManager::append(const std::string &line) {
+    if (!file.append(line)) fail();
     pm.log().debug("[FILE] %s", line.c_str());
-    return start;
 }
 
 // The caller deletes the rows of the lines synced here right after.

@@ -27,9 +27,8 @@ public:
     // Makes sure the file of the current local date is open: the one at its path, should a
     // collector have moved or removed the open one.
     void open();
-    // Appends one line in one write, not synced; returns the offset where it starts. Throws when
-    // the line is not whole in the file.
-    off_t append(const std::string &line);
+    // Appends lines in one write, not synced. Throws when they are not whole in the file.
+    void append(const std::string &line);
     // Makes the lines appended so far durable when BILL_SYNC is on. On a failure the unsettled
     // lines are cut off again and it throws.
     void sync();

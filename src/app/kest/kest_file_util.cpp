@@ -128,22 +128,22 @@ void AppendFile::settle() {
     settled_ = written_;
 }
 
-void AppendFile::append(const std::string &text) {
+bool AppendFile::append(const std::string &text) {
     std::lock_guard<std::timed_mutex> lock(writeMutex_);
     if (bFenced_) throw Fenced();
     if (fd_ < 0) {
         errno = EBADF;
-        throw std::runtime_error("no file open");
+        return false;
     }
     ssize_t n = write(fd_, text.data(), text.size());
     if (n == static_cast<ssize_t>(text.size())) {
         written_ += n;
-        return;
+        return true;
     }
     int nErr = n < 0 ? errno : ENOSPC;  // a short write on a regular file: the disk is full
     cutTo(written_);
     errno = nErr;
-    throw std::runtime_error("short write");
+    return false;
 }
 
 bool AppendFile::sync() { return fd_ >= 0 && (!bSync_ || fdatasync(fd_) == 0); }

@@ -54,9 +54,9 @@ public:
     bool isOpen() const { return fd_ >= 0; }
     const std::string &path() const { return path_; }
 
-    // Appends text in one write. Throws std::runtime_error with errno set when it is not whole in
-    // the file (what was written of it is cut off again), Fenced after fence().
-    void append(const std::string &text);
+    // Appends text in one write; false with errno set when it is not whole in the file (what was
+    // written of it is cut off again). Throws Fenced after fence().
+    bool append(const std::string &text);
     // Makes the bytes written durable (when syncing); false with errno set.
     bool sync();
     // Cuts off everything after the settled bytes and syncs the cut; false with errno set.

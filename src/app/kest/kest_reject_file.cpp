@@ -118,16 +118,7 @@ void RejectFile::write(const std::string &reason, const std::vector<StoredRow> &
     for (const StoredRow &row : rows) text += Record(stamp, reason, row);
     // The caller deletes the rows right after: they count only once all of their records are in the
     // file (and on the disk when configured).
-    bool bOk = false;
-    try {
-        file_.append(text);
-        bOk = file_.sync();
-    } catch (const fileutil::Fenced &) {
-        throw;
-    } catch (const std::runtime_error &) {
-        // errno tells why
-    }
-    if (!bOk) {
+    if (!file_.append(text) || !file_.sync()) {
         file_.abandon();  // nothing of the records stays
         throw std::runtime_error("reject file " + path_ + " write fail : " + ErrnoText());
     }
