@@ -166,23 +166,17 @@ void BillingPass::writeLine(long lSeq) {
     written_.push_back(lSeq);
 }
 
-// The records of the lines reach the journal's file before the lines reach theirs.
-void BillingPass::writeLines() {
-    if (out_.empty()) return;
-    journal_.flush();
-    fm_.append(out_);  // on a throw, abandon() drops the rest
-    out_.clear();
-}
-
 int BillingPass::commit() {
     if (!bOpen_ && claimed_.empty()) return 0;
-    writeLines();
+    if (!out_.empty()) {
+        journal_.flush();  // the records of the lines reach the journal's file before the lines
+        fm_.append(out_);  // on a throw, abandon() drops the rest
+        out_.clear();
+    }
     if (!written_.empty()) {
-        {
-            Journal::SyncAlongside journalSync(journal_);
-            fm_.sync();
-            journalSync.wait();
-        }
+        Journal::SyncAlongside journalSync(journal_);
+        fm_.sync();
+        journalSync.wait();
         if (fm_.removed()) {
             pm_.log().critical("[FILE] %s removed before the commit of its lines: the pass is "
                                "rolled back, its rows come again\n",
@@ -196,10 +190,7 @@ int BillingPass::commit() {
     journal_.flush();
     int nLost = 0;
     try {
-        if (bPerPass_)
-            commitClaims();
-        else
-            nLost = deleteClaimed();
+        nLost = endClaims();
     } catch (...) {
         gate_.leaveCommit();
         throw;
@@ -208,21 +199,33 @@ int BillingPass::commit() {
     return nLost;
 }
 
-// With a commit per row the delete claims the row after its line is synced and commits at once. A
-// delete that finds the row gone lost it to another session (the other node, whose claim came
-// first): its line, the last one and unsettled, is cut off again. A delete that fails may have
-// committed: the line stays, on the journal's record as synced.
+// The transaction commits, or with a commit per row each row's delete does, after its synced line.
+// One that fails may have reached the server: the synced lines stay, and the journal tells a later
+// pass that they are billed.
+int BillingPass::endClaims() {
+    int nLost = 0;
+    try {
+        if (bPerPass_)
+            con_->commit();
+        else
+            nLost = deleteClaimed();
+    } catch (const odbctemplate::OdbcError &e) {
+        if (bPerPass_)
+            pm_.log().critical("[DB] Commit Fail: %s, %zu rows written come again (%s/%d)\n",
+                               e.what(), claimed_.size(), "SelectCdr", __LINE__);
+        settleClaims(false);
+        throw;
+    }
+    settleClaims(true);
+    return nLost;
+}
+
+// A delete that finds the row gone lost it to another session (the other node, whose claim came
+// first): its line, the last one and unsettled, is cut off again.
 int BillingPass::deleteClaimed() {
     int nLost = 0;
     for (long lSeq : claimed_) {
-        bool bDeleted = false;
-        try {
-            bDeleted = deleteRow(lSeq);
-        } catch (const odbctemplate::OdbcError &) {
-            settleClaims(false);
-            throw;
-        }
-        if (bDeleted) continue;
+        if (deleteRow(lSeq)) continue;
         pm_.log().info("[DB:DELETE] MSG_SEQ:%ld already deleted by another session: its line is "
                        "cut off again (%s/%d)\n",
                        lSeq, "SelectCdr", __LINE__);
@@ -230,22 +233,7 @@ int BillingPass::deleteClaimed() {
         journal_.erase(lSeq);
         ++nLost;
     }
-    settleClaims(true);
     return nLost;
-}
-
-void BillingPass::commitClaims() {
-    try {
-        con_->commit();
-    } catch (const odbctemplate::OdbcError &e) {
-        // Whether the commit reached the server is unknown: the synced lines stay, and the journal
-        // tells a later pass that they are billed.
-        pm_.log().critical("[DB] Commit Fail: %s, %zu rows written come again (%s/%d)\n",
-                           e.what(), claimed_.size(), "SelectCdr", __LINE__);
-        settleClaims(false);
-        throw;
-    }
-    settleClaims(true);
 }
 
 // The claims are over and their lines stay; the records of committed rows go.

@@ -86,8 +86,7 @@ private:
 
     bool deleteRow(long lSeq);
     void claimInOne(const std::vector<long> &keys, std::vector<long> &taken);
-    void writeLines();
-    void commitClaims();
+    int endClaims();
     int deleteClaimed();
     void settleClaims(bool bCommitted);
     // Records of planned lines not written must not name where later lines go: they are erased,
