@@ -30,7 +30,7 @@ int main(int argc, char **argv) {
         kest::KestManager::Fatal(e.what());
     }
     pm->log().info("============ START KEST %s =============\n", KEST_VERSION);
-    pm->logConfigNotes();
+    for (const std::string &note : pm->notes()) pm->log().critical("[CONF] %s\n", note.c_str());
     // From here the status file is this process's: its log folder is there, its lock held.
     kest::ProcessStatus().start();
 

@@ -345,10 +345,6 @@ void KestManager::readConfigINI() {
     bill.initEnv();
 }
 
-void KestManager::logConfigNotes() {
-    for (const std::string &note : configNotes) log().critical("[CONF] %s\n", note.c_str());
-}
-
 void KestManager::OnHafHangThrID(unsigned int unThrId) {
     ending::Begin(EXIT_FAILURE);
     Log(LOG_1, "OnHangThrID  Thread-Id(%d) is hang up\n", unThrId);

@@ -84,9 +84,7 @@ public:
     void getProgromParam(int argc, char **argv);
     void printHelp(FILE *pOut);
     void readConfigINI();
-    // Logs what reading the settings found worth saying (a word where a number belongs), at
-    // critical level so that it is seen.
-    void logConfigNotes();
+    // What reading the settings found worth saying (a word where a number belongs).
     const std::vector<std::string> &notes() const { return configNotes; }
 
     static void OnHafHangThrID(unsigned int unThrId);
