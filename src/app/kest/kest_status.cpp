@@ -30,14 +30,8 @@ std::string LabelValue(const std::string &value) {
     std::string out;
     out.reserve(value.size());
     for (char c : value) {
-        if (c == '\\')
-            out += "\\\\";
-        else if (c == '"')
-            out += "\\\"";
-        else if (c == '\n')
-            out += "\\n";
-        else
-            out += c;
+        if (c == '\\' || c == '"' || c == '\n') out += '\\';
+        out += c == '\n' ? 'n' : c;
     }
     return out;
 }
