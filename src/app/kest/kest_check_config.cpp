@@ -39,8 +39,7 @@ Verdict Folder(const std::string &dir) {
 }
 
 Verdict RejectFolder(const char *pcDir) {
-    if (pcDir[0] == '\0')
-        return {true, "none set: a row that cannot be billed ends the process"};
+    if (pcDir[0] == '\0') return {true, "none set: a row that cannot be billed ends the process"};
     return Folder(pcDir);
 }
 
@@ -48,26 +47,17 @@ Verdict RejectFolder(const char *pcDir) {
 Verdict Lock(const std::string &lockFile) {
     std::string path = lockFile + ".lock";
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0 && errno == ENOENT)
-        return {true, path + ": free"};
-    if (fd < 0)
-        return {false, path + ": " + strerror(errno)};
+    if (fd < 0 && errno == ENOENT) return {true, path + ": free"};
+    if (fd < 0) return {false, path + ": " + strerror(errno)};
     struct flock stLock {};
     stLock.l_type = F_WRLCK;
     stLock.l_whence = SEEK_SET;
     int nRet = fcntl(fd, F_GETLK, &stLock);
     int nErr = errno;
     close(fd);
-    if (nRet != 0)
-        return {false, path + ": " + strerror(nErr)};
-    if (stLock.l_type == F_UNLCK)
-        return {true, path + ": free"};
+    if (nRet != 0) return {false, path + ": " + strerror(nErr)};
+    if (stLock.l_type == F_UNLCK) return {true, path + ": free"};
     return {false, path + ": held by pid " + std::to_string(stLock.l_pid)};
-}
-
-std::string FirstLine(const char *pcText) {
-    std::string text(pcText);
-    return text.substr(0, text.find('\n'));
 }
 
 // Opened as a start opens it (made when missing, its owners vetted), then let go.
@@ -75,8 +65,10 @@ Verdict LogRegistry() {
     std::string key = std::string(Get_OrvoTmpRoot()) + LOG_SHM_KEY_NAME;
     void *pvShm =
         ShmOpen(key.c_str(), static_cast<int>(LOG_SHM_SIZE), nullptr, nullptr, 0, SHM_MODE_PRIVATE);
-    if (pvShm == nullptr)
-        return {false, ShmKeyFileName(key.c_str()) + ": " + FirstLine(StrError(errno))};
+    if (pvShm == nullptr) {
+        std::string why = StrError(errno);
+        return {false, ShmKeyFileName(key.c_str()) + ": " + why.substr(0, why.find('\n'))};
+    }
     shmdt(pvShm);
     return {true, ShmKeyFileName(key.c_str())};
 }
@@ -87,13 +79,11 @@ class StdoutToStderr {
   public:
     StdoutToStderr() : fdSaved(dup(STDOUT_FILENO)) {
         fflush(stdout);
-        if (fdSaved >= 0)
-            dup2(STDERR_FILENO, STDOUT_FILENO);
+        if (fdSaved >= 0) dup2(STDERR_FILENO, STDOUT_FILENO);
     }
     ~StdoutToStderr() {
         fflush(stdout);
-        if (fdSaved < 0)
-            return;
+        if (fdSaved < 0) return;
         dup2(fdSaved, STDOUT_FILENO);
         close(fdSaved);
     }
@@ -120,8 +110,7 @@ Verdict DataSource(const KestManager::DB &db) {
 }
 
 Verdict Configuration(const KestManager &pm, const char *pcConfigError) {
-    if (pcConfigError != nullptr)
-        return {false, pcConfigError};
+    if (pcConfigError != nullptr) return {false, pcConfigError};
     std::string detail = pm.common.CONFIG_PATH;
     for (const std::string &note : pm.notes()) detail += "; " + note;
     return {pm.notes().empty(), detail};
@@ -144,8 +133,7 @@ int CheckConfig(const KestManager &pm, const char *pcConfigError) {
         Verdict stVerdict = pcConfigError != nullptr && unFailed > 0
                                 ? Verdict{false, "not checked: the configuration cannot be read"}
                                 : item.check();
-        if (!stVerdict.bOk)
-            ++unFailed;
+        if (!stVerdict.bOk) ++unFailed;
         printf("[%s] %s: %s\n", stVerdict.bOk ? " OK " : "FAIL", item.pcName,
                stVerdict.detail.c_str());
     }
