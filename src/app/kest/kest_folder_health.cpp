@@ -17,11 +17,6 @@ namespace kest {
 
 namespace {
 
-// Hidden, and shaped like no bill or reject file: collectors never take it.
-std::string ProbeName(const std::string &dir) {
-    return dir + "/.kest-probe." + std::to_string(getpid());
-}
-
 std::string MiB(uint64_t ulBytes) {
     return std::to_string(ulBytes / (1024 * 1024)) + " MiB";
 }
@@ -29,22 +24,20 @@ std::string MiB(uint64_t ulBytes) {
 }  // namespace
 
 Verdict ProbeFolder(const std::string &dir) {
-    std::string probe = ProbeName(dir);
+    // Hidden, and shaped like no bill or reject file: collectors never take it.
+    std::string probe = dir + "/.kest-probe." + std::to_string(getpid());
     unlink(probe.c_str());  // left by a process of this pid that was killed between the two steps
     int fd = Create_NewFile(probe.c_str(), 0600);
-    if (fd < 0)
-        return {false, strerror(errno)};
+    if (fd < 0) return {false, strerror(errno)};
     close(fd);
     unlink(probe.c_str());
     struct statvfs stFs {};
     if (statvfs(dir.c_str(), &stFs) != 0)
         return {false, "room unknown: " + std::string(strerror(errno))};
     uint64_t ulFree = static_cast<uint64_t>(stFs.f_bavail) * stFs.f_frsize;
-    if (ulFree < kFolderMinFreeBytes)
-        return {false, "no room: " + MiB(ulFree) + " free"};
+    if (ulFree < kFolderMinFreeBytes) return {false, "no room: " + MiB(ulFree) + " free"};
     // A file system without an inode count reports none at all.
-    if (stFs.f_files > 0 && stFs.f_favail == 0)
-        return {false, "no free inodes"};
+    if (stFs.f_files > 0 && stFs.f_favail == 0) return {false, "no free inodes"};
     return {true, MiB(ulFree) + " free"};
 }
 
@@ -52,30 +45,17 @@ FolderHealth::FolderHealth(EventCLoop::Epoll &loop)
     : epoll(loop), pm(*KestManager::getInstance()) {}
 
 void FolderHealth::start() {
-    check();
-    schedule();
-}
-
-void FolderHealth::schedule() {
-    EventCLoop::RunAfter(epoll, kIntervalSec, [this](EventCLoop::Error &) {
-        check();
-        schedule();
-    });
-}
-
-void FolderHealth::check() {
     nBill = verdict("Bill", pm.bill.BILL_PATH, nBill);
     // Without a reject folder a row that cannot be billed ends the process: nothing to watch.
-    if (pm.bill.REJECT_PATH[0] != '\0')
-        nReject = verdict("Reject", pm.bill.REJECT_PATH, nReject);
+    if (pm.bill.REJECT_PATH[0] != '\0') nReject = verdict("Reject", pm.bill.REJECT_PATH, nReject);
     ProcessStatus().folders(nBill, nReject);
+    EventCLoop::RunAfter(epoll, kIntervalSec, [this](EventCLoop::Error &) { start(); });
 }
 
 int FolderHealth::verdict(const char *pcWhat, const std::string &dir, int nLast) {
     Verdict stVerdict = ProbeFolder(dir);
     int nNow = stVerdict.bOk ? 1 : 0;
-    if (nNow == nLast || (nLast < 0 && nNow == 1))
-        return nNow;
+    if (nNow == nLast || (nLast < 0 && nNow == 1)) return nNow;
     if (nNow == 0)
         pm.log().critical("[FOLDER] %s folder %s cannot take a new file: %s\n", pcWhat, dir.c_str(),
                           stVerdict.detail.c_str());

@@ -37,8 +37,6 @@ class FolderHealth {
     void start();
 
   private:
-    void check();
-    void schedule();
     // The folder's verdict, logged when it differs from nLast (-1: none yet); 1 or 0.
     int verdict(const char *pcWhat, const std::string &dir, int nLast);
 
