@@ -204,7 +204,8 @@ void Journal::open() {
         if (st.st_size != 0)
             Log().critical("[JOURNAL] %s has %ld bytes, not %ld: started anew\n", path_.c_str(),
                            static_cast<long>(st.st_size), static_cast<long>(kFileSize));
-        if (!createEmpty()) return disable("cannot be written");
+        if (!writeRing()) return disable("cannot be written");
+        Log().info("[JOURNAL] %s created\n", path_.c_str());
         return;
     }
     load();
@@ -216,25 +217,20 @@ bool Journal::growFrom(off_t lSize) {
     const size_t unOldSlots = static_cast<size_t>(lSize) / sizeof(JournalSlot);
     std::vector<JournalSlot> old(unOldSlots);
     if (!PreadAll(fd_, old.data(), static_cast<size_t>(lSize), 0)) return false;
-    std::vector<JournalSlot> grown(kSlots);  // zeros: empty slots
     for (size_t i = 0; i < unOldSlots; ++i)
         if (!IsEmpty(old[i]) && old[i].ulSerial % unOldSlots == i)
-            grown[old[i].ulSerial % kSlots] = old[i];
-    if (!PwriteAll(fd_, grown.data(), grown.size() * sizeof(JournalSlot), 0) ||
-        fdatasync(fd_) != 0)
-        return false;
+            image_[old[i].ulSerial % kSlots] = old[i];
+    if (!writeRing()) return false;
     Log().info("[JOURNAL] %s grown from %ld to %ld bytes, its records kept\n", path_.c_str(),
                static_cast<long>(lSize), static_cast<long>(kFileSize));
     return true;
 }
 
-bool Journal::createEmpty() {
-    std::vector<char> zeros(static_cast<size_t>(kFileSize), 0);
-    if (ftruncate(fd_, 0) != 0 || !PwriteAll(fd_, zeros.data(), zeros.size(), 0) ||
-        fdatasync(fd_) != 0 || fileutil::SyncDirectoryOf(path_) != 0)
-        return false;
-    Log().info("[JOURNAL] %s created\n", path_.c_str());
-    return true;
+// The ring in memory (empty, or grown from an earlier one) as the whole file, durable.
+bool Journal::writeRing() {
+    return PwriteAll(fd_, image_.data(), static_cast<size_t>(kFileSize), 0) &&
+           ftruncate(fd_, kFileSize) == 0 && fdatasync(fd_) == 0 &&
+           fileutil::SyncDirectoryOf(path_) == 0;
 }
 
 void Journal::load() {

@@ -109,7 +109,7 @@ private:
     };
 
     bool growFrom(off_t lSize);
-    bool createEmpty();
+    bool writeRing();
     void load();
     bool wholeLineAt(const LinePlace &place) const;
     void writeSlot(long lSeq, const Entry &entry);
