@@ -1,12 +1,6 @@
-// Public: a database connection, its settings and its builder.
-//
-//   OdbcConnect con = OdbcConnect::OdbcConnectBuilder("DSN=name;UID=u;PWD=p")
-//                         .setAutocommit(true)
-//                         .setLoginTimeout(10)
-//                         .build();
-//
-// The connection handle is shared between the builder and the connections built from it; the last
-// holder disconnects and frees it. Statements made from a connection must be released before it.
+// Public: a database connection, its settings and its builder. The connection handle is shared
+// between the builder and the connections built from it; the last holder disconnects and frees it.
+// Statements made from a connection must be released before it.
 #pragma once
 
 #include <memory>
