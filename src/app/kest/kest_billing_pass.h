@@ -1,13 +1,9 @@
 // Internal to the daemon: the rows of one pass between their claims and their commit. A row is
-// billed by the one node whose delete took it from the table. In commit-per-pass mode (AUTO_COMMIT
-// = 0) one delete of all the pass's keys claims its rows inside its transaction before their lines
-// are written, and tells which rows it took: the other node's delete waits for the transaction and
-// then finds the rows gone. With a commit per row
-// (AUTO_COMMIT = 1) each row's delete, committed on its own, follows its synced line, and a node
-// whose delete finds the row gone cuts that line off again: one round trip per row, as without a
-// claim. Lines are synced before their deletes commit, and the places of a pass's lines are on the
-// journal's record before the first is written, so that one sync of the journal covers them. The
-// lines of a commit go to the file in one write.
+// billed by the one node whose delete took it. With a commit per pass (AUTO_COMMIT = 0) one delete
+// of the pass's keys claims its rows, in its transaction, before their lines are written; the other
+// node's delete waits for the transaction and finds them gone. With a commit per row each row's
+// delete follows its synced line, and one that finds the row gone cuts the line off again. Lines
+// are synced before their deletes commit, after the journal's records of their places.
 #pragma once
 
 #include <sys/types.h>
@@ -42,34 +38,28 @@ public:
 
     bool perPass() const { return bPerPass_; }
 
-    // A new pass on this connection and delete statement: with a commit per row the delete of one
-    // key, with a commit per pass the claim of the pass's keys (see ClaimSql), whose result column
-    // is bound to claimedKey(). The select that follows opens its transaction.
+    // A new pass on con: deleteStmt deletes one key, or with a commit per pass claims the pass's
+    // keys (ClaimSql) into claimedKey(). The select that follows opens its transaction.
     void begin(odbctemplate::OdbcConnect &con, odbctemplate::OdbcpreparedStmt &deleteStmt);
     long *claimedKey() { return &claimedKey_; }
-    // Claims the rows of keys (each once) for the open transaction in one delete; taken gets the
-    // keys of the rows it deleted, sorted: a key missing there is another session's row. A delete
-    // that took a row it was not asked for throws OdbcError. With a commit per row the claims are
-    // only noted and every key comes back: each row's delete waits for commit().
+    // Claims the rows of keys (each once) in one delete; taken gets the keys it deleted, sorted (a
+    // key missing is another session's row); one it was not asked for throws OdbcError. With a
+    // commit per row every key comes back: each row's delete waits for commit().
     void claim(const std::vector<long> &keys, std::vector<long> &taken);
-    // Plans the line of a fetched row: unless the journal shows it billed by an earlier pass or
-    // process, its place (after the lines planned before it) goes on record. Every line of the pass
-    // is planned before the first is written, so that one sync of the journal covers the pass.
+    // Plans a fetched row's line: unless the journal shows it billed, its place goes on record.
+    // Every line is planned before the first is written: one sync of the journal covers the pass.
     void plan(long lSeq, const std::string &line);
     // seq's planned line will not be written: another session has the row.
     void skip(long lSeq);
     // Adds the next planned line, which must be seq's, to the lines written at the commit, at its
     // place; a line already billed is not written again.
     void writeLine(long lSeq);
-    // Commits the claims so far: their lines synced first, then the transaction, or with a commit
-    // per row the row's delete; returns the rows another session took first, whose lines are cut
-    // off again. A failed commit is logged with the rows that come again (their lines stay, on the
-    // journal's record as synced) and thrown on. Throws BillFileRemoved when the lines' file has no
-    // name left, Fenced when the ending took the pass over.
+    // Commits the claims so far, their lines synced first; returns the rows another session took
+    // first, whose lines are cut off again. Throws what a failed commit throws, BillFileRemoved
+    // when the lines' file has no name left, Fenced when the ending took the pass over.
     int commit();
-    // Ends the pass without committing what is claimed: the transaction is rolled back (on a
-    // connection that may be gone), and the lines written and not committed are cut off again, as
-    // their rows go to whoever bills them next. Throws when the cut fails.
+    // Ends the pass uncommitted: the transaction rolled back (its connection may be gone), the lines
+    // written cut off again, as their rows go to whoever bills them next. Throws when the cut fails.
     void abandon();
 
 private:

@@ -1,6 +1,5 @@
-// The select-write-delete cycle: up to PASS_ROWS pending rows per pass, each written to the bill
-// file before its delete commits; passes follow at once while rows come, and once a second when
-// none do.
+// The select-write-delete cycle: up to PASS_ROWS rows a pass, each line written before its delete
+// commits; passes follow at once while rows come, once a second when none do.
 #include "kest_db_selecter.h"
 
 #include <unistd.h>
@@ -62,8 +61,7 @@ DbSelecter::DbSelecter(EventCLoop::Epoll &loop)
     keys.reserve(PassRows(pm));
     taken.reserve(PassRows(pm));
     line.reserve(kLineCapacity);
-    // Lines of a pass the ending takes over are cut off before the process goes: the rows come
-    // again to whichever node is active then.
+    // Lines of a pass the ending takes over are cut off: their rows go to the next active node.
     pm.gate.onTakeOver([this] { fm.fence(); });
 }
 
@@ -145,8 +143,7 @@ void DbSelecter::ConnectDB() {
         } catch (const odbctemplate::OdbcError &e) {
             pm.log().info("[DB] DSN=%s;UID=%s;PWD=%s Try DB Connect Fail : %s\n", pm.db.DSN,
                           pm.db.UID, pm.db.PWD[0] != '\0' ? "****" : "", e.what());
-            // The status file is written on every attempt: an active node without its database must
-            // show so, not a stale file as if the daemon hung.
+            // Shown on every attempt: not a stale status file, as if the daemon hung.
             reconnectLater();
             return;
         }
@@ -215,8 +212,8 @@ bool DbSelecter::prepare(stmt_t &stmt, const char *pcName, const std::string &sq
     }
 }
 
-// Claims, writes and commits the rows of one execution of the select: the whole pass in one
-// transaction, or with a commit per row each row in one.
+// One execution of the select, its rows claimed, written and committed: in one transaction, or
+// with a commit per row one a row.
 DbSelecter::PassEnd DbSelecter::processRows(int &nCount) {
     pass.begin(*dbcon, *delete_stmt);
     fetchRows();
@@ -246,9 +243,8 @@ void DbSelecter::fetchRows() {
     if (fetcher.lastRowTruncated()) rows.push_back({select_dao, true, nullptr, {}});
 }
 
-// The lines of the pass, made and planned before the first claim. A row whose values cannot make
-// one (the std::logic_error of the line and of the cut check) keeps its error for its turn.
-// Planning stops at a row without its key: the pass ends there.
+// The lines of the pass, planned before the first claim. A row that makes none (a std::logic_error)
+// keeps its error for its turn; planning stops at a row without its key, where the pass ends.
 void DbSelecter::planLines() {
     for (PassRow &row : rows) {
         if (row.data.len_msg_seq == DAO::NULL_INDICATOR) return;
@@ -262,9 +258,8 @@ void DbSelecter::planLines() {
     }
 }
 
-// Claims rows [unFrom, unTo) in one statement before any of their lines is written (with a commit
-// per row the claim is the delete after the line). The role is looked at before the claim: a node
-// that is not active, or a process ending, claims nothing and rolls back what it claimed.
+// Claims rows [unFrom, unTo) before their lines are written (with a commit per row, by the delete
+// after the line). A node not active, or a process ending, claims nothing and rolls back.
 DbSelecter::PassEnd DbSelecter::claimRows(size_t unFrom, size_t unTo) {
     if (!pm.ha.isActive() || pm.gate.ending()) {
         pm.log().critical("[CANCEL] Try STANDBY Cancel MSG_SEQ:%ld\n", rows[unFrom].data.MSG_SEQ);
@@ -318,8 +313,7 @@ void DbSelecter::billClaimed(size_t unFrom, size_t unTo, int &nCount) {
             ++nBilled;
         }
     }
-    // Only with a commit per row can a row be lost to another node here, and then the batch is one
-    // row.
+    // Only a commit per row loses a row here, and its batch is that row.
     int nLost = pass.commit();
     (nAside > 0 ? nAside : nBilled) -= nLost;
     // Counted once committed: a claim rolled back brings the row again.
@@ -382,8 +376,7 @@ void DbSelecter::runPass() {
                        "SelectCdr", __LINE__);
         if (processRows(nCount) == PassEnd::Drained) {
             pm.log().info("[DB:SELECT] Count: %d (%s/%d)\n", nCount, "SelectCdr", __LINE__);
-            // A journal that failed in the pass is off from here on: the status file must not go on
-            // promising what it does not keep.
+            // A journal that failed in the pass is off: the status file must not promise it.
             ProcessStatus().modes(pass.perPass(), journal.enabled());
             ProcessStatus().passDone(nCount, fm.file_name());
             scheduleNextPass(nCount + nSetAside);
@@ -397,16 +390,14 @@ void DbSelecter::runPass() {
     } catch (const odbctemplate::OdbcError &e) {
         pm.log().critical("[DB] Error: %s (%s/%d)\n", e.what(), "SelectCdr", __LINE__);
     } catch (const std::exception &e) {
-        // A bill line that cannot be made or kept is fatal (non-zero status for the supervisor).
-        // The lines of uncommitted claims go first, or their rows, still in the table, are billed
-        // again after the restart.
+        // A bill line that cannot be made or kept is fatal. The lines of uncommitted claims go
+        // first, or their rows, still in the table, are billed again after the restart.
         pm.log().critical("[DB] Error: %s (%s/%d)\n", e.what(), "SelectCdr", __LINE__);
         abandonPass();
         if (!pm.gate.ending()) KestManager::Fatal(e.what());
         return;
     }
-    // The pass ends early: rows billed before its end are gone from the table and counted; the rest
-    // come again.
+    // Ended early: rows billed before are counted; the rest come again.
     abandonPass();
     ProcessStatus().rowsBilled(nCount);
     if (bReconnect)

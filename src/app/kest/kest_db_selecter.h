@@ -40,8 +40,7 @@ public:
 
     // The ODBC connection string of the settings; the password masked for a log line.
     static std::string ConnectionString(const KestManager::DB &db, bool bMaskPassword);
-    // The login time-out in seconds: the configured one, within what the worker's alive reports
-    // allow.
+    // The configured login time-out in seconds, within what the worker's alive reports allow.
     static long LoginTimeoutSec(const KestManager::DB &db);
 
 private:
@@ -83,9 +82,8 @@ private:
     KestManager &pm;
     RejectFile rejects;
     int nSetAside = 0;  // rows of the running pass set aside
-    // Rows set aside, as their records hold them, whose deletes may be uncommitted: a rolled-back
-    // pass brings them again, and one unchanged since needs no second record. Kept until a pass
-    // ends whole.
+    // Rows set aside whose deletes may be uncommitted, as their records hold them: a rolled-back
+    // pass brings them again, and one unchanged needs no second record. Kept till a pass ends whole.
     struct SetAsideRecord {
         std::vector<StoredRow> rows;
         std::string file;

@@ -25,17 +25,15 @@ bool HasShape(const std::string &name, const char *pcShape);
 // Bytes of the file up to the end of its last whole record; -1 when it cannot be read.
 using WholeSizeFn = off_t (*)(int fd);
 
-// Thrown by a write after the ending took the pass over: no line may follow the cut of the pass's
-// lines.
+// Thrown by a write after the ending took the pass over: no line may follow the cut of its lines.
 struct Fenced : std::runtime_error {
     Fenced() : std::runtime_error("the pass was taken over by the ending of the process") {}
 };
 
-// One file of records that only grows at its end, followed at its path: a collector may move or
-// remove it at any time, and the next open() then uses the file at the path. Records count as
-// written only whole: a tail that is not a whole record (a write cut short by a kill) is cut off
-// when the file is opened or closed. Bytes are "settled" once the rows of their records are
-// committed; the bytes after them may still be cut off.
+// One file of records that only grows, followed at its path: a collector may move or remove it at
+// any time, and the next open() uses the file at the path. A tail that is not a whole record (a
+// write cut short by a kill) is cut off at open and close. Bytes are settled once the rows of
+// their records are committed; those after them may still be cut off.
 class AppendFile {
 public:
     enum class Opened { Kept, Opened, Replaced, OpenFailed, DirectorySyncFailed };

@@ -1,6 +1,5 @@
-// Internal to the daemon: the journal of written rows. For each row whose bill line is being
-// written it records where the line goes, before the write, in a small ring of fixed slots kept in
-// the key folder. A row that a later pass or a later process meets again (its delete never
+// Internal to the daemon: the journal of written rows, a ring of fixed slots in the key folder
+// that records where a row's bill line goes before it is written. A row met again (its delete not
 // committed) is deleted without a second line when its line is whole at the recorded place.
 #pragma once
 
@@ -53,11 +52,10 @@ public:
     Journal(const Journal &) = delete;
     Journal &operator=(const Journal &) = delete;
 
-    // Opens or creates the file, locks it for this process, and takes its entries whose lines are
-    // synced or whole in their files; the others are erased, as their places will hold other lines.
-    // A journal that another process holds throws std::runtime_error: two writers would wipe each
-    // other's records. One that cannot be used is logged and left off: rows are then billed at
-    // least once, as without it.
+    // Opens or creates the file, locks it, and keeps its records of lines synced or whole in their
+    // files (the others' places will hold other lines). One another process holds throws
+    // std::runtime_error: two writers would wipe each other's records. One that cannot be used is
+    // logged and left off: rows are then billed at least once.
     void open();
     bool enabled() const { return fd_ >= 0; }
 

@@ -45,11 +45,9 @@ public:
         char BILL_PATH[PATH_SIZE];
         // 1: every bill line reaches the disk before its row is deleted.
         uint32_t BILL_SYNC;
-        // Folder of reject files for rows that cannot be billed; empty: such a row ends the
-        // process.
+        // Folder of reject files; empty: a row that cannot be billed ends the process.
         char REJECT_PATH[PATH_SIZE];
-        // 1: a journal of written rows in the key folder, so that a restart never bills a row
-        // twice; 0: at least once.
+        // 1: a journal of written rows, so that a restart bills no row twice; 0: at least once.
         uint32_t JOURNAL;
         void initEnv();
     };
@@ -117,7 +115,6 @@ public:
 
 private:
     KestManager() = default;
-    // What start-up found worth saying about the settings, logged once the log is open.
     std::vector<std::string> configNotes;
     // Lets the pass in flight end first when bEndPass (not in a fault, whose thread may be the
     // worker), then switch-over request, the status file's last text with pcExitReason (none when
@@ -128,8 +125,7 @@ private:
     static void RecordEnding(const char *pcExitReason);
 };
 
-// Registers the HA role callbacks (kest_ha_role.cpp) in order; false, after a critical line, on a
-// refusal.
+// Registers the HA role callbacks in order; false, after a critical line, on a refusal.
 bool RegisterRoleCallbacks(OrvoLogger &log);
 
 }  // namespace kest

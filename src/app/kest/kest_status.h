@@ -1,7 +1,6 @@
-// Internal to the daemon: the status file, in the node-exporter textfile format. It is rewritten
-// whole after every pass (at most once a second while rows keep coming) and on every connect and
-// drop, so monitoring sees a daemon that runs but moves no rows: its last pass time stops. Every
-// ending writes it once more, with kest_up 0 and the reason, so that a planned stop reads as one.
+// Internal to the daemon: the status file, in the node-exporter textfile format, rewritten whole
+// after passes (at most once a second while rows come) and on each connect and drop, so a stalled
+// cycle shows. Every ending writes it once more, kest_up 0 and the reason: a stop reads as one.
 #pragma once
 
 #include <sys/types.h>
