@@ -91,10 +91,10 @@ struct ConfKey {
     const char *pcSection;
     const char *pcKey;
     const char *pcDefault;
-    char *pcText;        // text destination, or null for a number
+    char *pcText;              // text destination, or null for a number
     size_t unTextSize;
-    uint32_t *pu32;      // unsigned 32-bit number destination
-    int64_t *pi64;       // signed 64-bit number destination
+    uint32_t *pu32 = nullptr;  // unsigned 32-bit number destination
+    int64_t *pi64 = nullptr;   // signed 64-bit number destination
 };
 
 // As the select's "rownum < 10" of old.
@@ -291,24 +291,20 @@ void KestManager::printHelp(FILE *pOut) {
 
 void KestManager::readConfigINI() {
     const ConfKey kKeys[] = {
-        {"COMMON", "KEY_PATH", "${PKG_ROOT}/key", common.KEY_PATH, PATH_SIZE, nullptr, nullptr},
-        {"COMMON", "LOCK_FILE", "${PKG_ROOT}/key/KEST.EXE", common.LOCK_FILE, PATH_SIZE, nullptr,
-         nullptr},
-        {"COMMON", "LOG_PATH", "${PKG_ROOT}/log/KEST/KEST", common.LOG_PATH, PATH_SIZE, nullptr,
-         nullptr},
-        {"COMMON", "LOG_LEVEL", "3", nullptr, 0, &common.LOG_LEVEL, nullptr},
-        {"COMMON", "LOG_FILE_SIZE_MB", "128", nullptr, 0, &common.LOG_FILE_SIZE_MB, nullptr},
-        {"COMMON", "LOG_FILE_COUNT", "10", nullptr, 0, &common.LOG_FILE_COUNT, nullptr},
-        {"COMMON", "STATUS_FILE", "${PKG_ROOT}/log/kest.prom", common.STATUS_FILE, PATH_SIZE,
-         nullptr, nullptr},
-        {"BILL", "BILL_PATH", "${PKG_ROOT}/bill", bill.BILL_PATH, PATH_SIZE, nullptr, nullptr},
-        {"BILL", "BILL_SYNC", "1", nullptr, 0, &bill.BILL_SYNC, nullptr},
-        {"BILL", "JOURNAL", "1", nullptr, 0, &bill.JOURNAL, nullptr},
-        {"BILL", "REJECT_PATH", "${PKG_ROOT}/reject", bill.REJECT_PATH, PATH_SIZE, nullptr,
-         nullptr},
-        {"DB", "DSN", "ALTIBASE_DSN", db.DSN, LOGIN_SIZE, nullptr, nullptr},
-        {"DB", "UID", "", db.UID, LOGIN_SIZE, nullptr, nullptr},
-        {"DB", "PWD", "", db.PWD, LOGIN_SIZE, nullptr, nullptr},
+        {"COMMON", "KEY_PATH", "${PKG_ROOT}/key", common.KEY_PATH, PATH_SIZE},
+        {"COMMON", "LOCK_FILE", "${PKG_ROOT}/key/KEST.EXE", common.LOCK_FILE, PATH_SIZE},
+        {"COMMON", "LOG_PATH", "${PKG_ROOT}/log/KEST/KEST", common.LOG_PATH, PATH_SIZE},
+        {"COMMON", "LOG_LEVEL", "3", nullptr, 0, &common.LOG_LEVEL},
+        {"COMMON", "LOG_FILE_SIZE_MB", "128", nullptr, 0, &common.LOG_FILE_SIZE_MB},
+        {"COMMON", "LOG_FILE_COUNT", "10", nullptr, 0, &common.LOG_FILE_COUNT},
+        {"COMMON", "STATUS_FILE", "${PKG_ROOT}/log/kest.prom", common.STATUS_FILE, PATH_SIZE},
+        {"BILL", "BILL_PATH", "${PKG_ROOT}/bill", bill.BILL_PATH, PATH_SIZE},
+        {"BILL", "BILL_SYNC", "1", nullptr, 0, &bill.BILL_SYNC},
+        {"BILL", "JOURNAL", "1", nullptr, 0, &bill.JOURNAL},
+        {"BILL", "REJECT_PATH", "${PKG_ROOT}/reject", bill.REJECT_PATH, PATH_SIZE},
+        {"DB", "DSN", "ALTIBASE_DSN", db.DSN, LOGIN_SIZE},
+        {"DB", "UID", "", db.UID, LOGIN_SIZE},
+        {"DB", "PWD", "", db.PWD, LOGIN_SIZE},
         {"DB", "AUTO_COMMIT", "1", nullptr, 0, nullptr, &db.AUTO_COMMIT},
         {"DB", "LOGIN_TIMEOUT", "10", nullptr, 0, nullptr, &db.LOGIN_TIMEOUT},
         {"DB", "PASS_ROWS", kPassRowsDefault, nullptr, 0, nullptr, &db.PASS_ROWS},
