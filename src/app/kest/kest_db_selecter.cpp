@@ -81,11 +81,8 @@ void DbSelecter::KeepAliveHaf() {
     // After the report: the thread is watched when the hang test stops it.
     halink::HangTestPoint();
     EventCLoop::RunAfter(epoll, kAliveReportSec, [this](EventCLoop::Error &error) {
-        if (error) {
-            pm.log().debug("[DB] KeepAliveHaf async_wait error:%s\n", error.what());
-            return;
-        }
-        KeepAliveHaf();
+        if (!error) return KeepAliveHaf();
+        pm.log().debug("[DB] KeepAliveHaf async_wait error:%s\n", error.what());
     });
 }
 
@@ -126,10 +123,7 @@ long DbSelecter::LoginTimeoutSec(const KestManager::DB &db) {
 }
 
 void DbSelecter::ConnectDB() {
-    if (!pm.ha.isActive()) {
-        reconnectLater();
-        return;
-    }
+    if (!pm.ha.isActive()) return reconnectLater();
     if (!dbcon) {
         pm.log().info("[DB] Try DB Connect %s\n", ConnectionString(pm.db, true).c_str());
         try {
@@ -144,8 +138,7 @@ void DbSelecter::ConnectDB() {
             pm.log().info("[DB] DSN=%s;UID=%s;PWD=%s Try DB Connect Fail : %s\n", pm.db.DSN,
                           pm.db.UID, pm.db.PWD[0] != '\0' ? "****" : "", e.what());
             // Shown on every attempt: not a stale status file, as if the daemon hung.
-            reconnectLater();
-            return;
+            return reconnectLater();
         }
     }
     GetSelectStmt();
@@ -418,10 +411,7 @@ void DbSelecter::abandonPass() {
 }
 
 void DbSelecter::scheduleNextPass(int nCount) {
-    if (nCount > 0) {
-        eventfd.SendEvent([this] { SelectCdr(); });
-        return;
-    }
+    if (nCount > 0) return eventfd.SendEvent([this] { SelectCdr(); });
     EventCLoop::RunAfter(epoll, kIdlePollSec, [this](EventCLoop::Error &) { SelectCdr(); });
 }
 
