@@ -58,8 +58,8 @@ public:
     // first, whose lines are cut off again. Throws what a failed commit throws, BillFileRemoved
     // when the lines' file has no name left, Fenced when the ending took the pass over.
     int commit();
-    // Ends the pass uncommitted: the transaction rolled back (its connection may be gone), the lines
-    // written cut off again, as their rows go to whoever bills them next. Throws when the cut fails.
+    // Ends the pass uncommitted: the transaction rolled back (its connection may be gone), its
+    // lines cut off again, as their rows go to whoever bills them next. Throws when the cut fails.
     void abandon();
 
 private:

@@ -83,7 +83,7 @@ private:
     RejectFile rejects;
     int nSetAside = 0;  // rows of the running pass set aside
     // Rows set aside whose deletes may be uncommitted, as their records hold them: a rolled-back
-    // pass brings them again, and one unchanged needs no second record. Kept till a pass ends whole.
+    // pass brings them again; one unchanged needs no second record. Kept till a pass ends whole.
     struct SetAsideRecord {
         std::vector<StoredRow> rows;
         std::string file;

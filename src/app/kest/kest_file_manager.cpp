@@ -1,5 +1,4 @@
-// Bill file writer: names the day's file, switches it at the first batch after local midnight, and
-// appends one flushed line per row.
+// Bill file writer: names the day's file, switches it after local midnight and appends the lines.
 #include "kest_file_manager.h"
 
 #include <fcntl.h>
@@ -189,8 +188,7 @@ void FileManager::discard_unsettled() {
     if (!file.discardUnsettled()) fail();
 }
 
-// Lines whose sync failed must not stay: their rows are still in the table. The file is closed, so
-// that nothing is written after them.
+// Lines whose sync failed must not stay (their rows are still in the table), nor any after them.
 void FileManager::fail() {
     file.abandon();
     prev_format.clear();

@@ -16,8 +16,7 @@ namespace kest::fileutil {
 
 namespace {
 
-// Bill and reject records carry subscribers' numbers, no business of other users: 0640 less the
-// umask.
+// Bill and reject records carry subscribers' numbers, no business of other users: 0640 less umask.
 constexpr mode_t kFileMode = 0640;
 // The ending waits this long for a write of the worker to finish.
 constexpr std::chrono::seconds kFenceWait(1);
@@ -95,8 +94,7 @@ AppendFile::Opened AppendFile::open(const std::string &path) {
     off_t whole = wholeSize_(fd);
     // Unreadable, or a cut that fails: the file stays as it is.
     if (whole < 0 || (whole != size && ftruncate(fd, whole) != 0)) whole = size;
-    // Records in a file whose name may not survive a power failure must not let their rows be
-    // deleted.
+    // Rows of records in a file whose name may not survive a power failure must not be deleted.
     int nErr = size == 0 && bSync_ ? SyncDirectoryOf(path) : 0;
     if (nErr != 0) {
         ::close(fd);

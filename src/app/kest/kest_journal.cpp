@@ -36,8 +36,7 @@ bool IsSmallerRing(off_t lSize) {
 }
 constexpr off_t kMaxLine = 4096;
 
-// FNV-1a over the slot, check field zeroed: a slot torn by a power failure does not pass for a
-// record.
+// FNV-1a over the slot, check field zeroed: a slot torn by a power failure passes for no record.
 uint32_t CheckOf(JournalSlot stSlot) {
     stSlot.unCheck = 0;
     const auto *pucByte = reinterpret_cast<const unsigned char *>(&stSlot);
@@ -284,8 +283,7 @@ void Journal::load() {
                path_.c_str(), entries_.size(), unErased);
 }
 
-// The bytes at place form one line: a line feed before it (or the file's start), one at its end,
-// none within.
+// The bytes at place form one line: a line feed before (or the file's start), one at the end only.
 bool Journal::wholeLineAt(const LinePlace &place) const {
     off_t from = place.start > 0 ? place.start - 1 : 0;
     std::string bytes = ReadRange(billDir_, place.file, from, place.end);
@@ -352,8 +350,7 @@ void Journal::changed(unsigned unSlot) {
     changedTo_ = std::max(changedTo_, unSlot + 1);
 }
 
-// A pass's slots follow each other in the ring: one write covers them (the whole ring where they
-// wrap round).
+// A pass's slots follow each other in the ring: one write covers them (where they wrap, the ring).
 void Journal::flush() {
     if (changedFrom_ >= changedTo_) return;
     unsigned unFrom = changedFrom_;

@@ -74,8 +74,7 @@ void InstallStopSignals() {
     Install(SIGCONT, OnContinue);
 }
 
-// Copies a command-line argument into a settings field; an argument that does not fit is refused
-// rather than cut or left unterminated.
+// Copies a command-line argument into a settings field; one that does not fit is refused, not cut.
 void CopyArgument(char *pcField, size_t unSize, const char *pcArg, const char *pcOption) {
     if (strlen(pcArg) >= unSize)
         throw std::runtime_error(std::string("Failed ! Argument of --") + pcOption +

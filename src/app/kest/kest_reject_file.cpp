@@ -116,8 +116,7 @@ void RejectFile::write(const std::string &reason, const std::vector<StoredRow> &
     std::string text = file_.end() == 0 ? Header() : std::string();
     std::string stamp = LocalTime(now, "%Y-%m-%d %H:%M:%S");
     for (const StoredRow &row : rows) text += Record(stamp, reason, row);
-    // The caller deletes the rows right after: they count only once all of their records are in the
-    // file (and on the disk when configured).
+    // The caller deletes the rows next: they count only once all their records are in the file.
     if (!file_.append(text) || !file_.sync()) {
         file_.abandon();  // nothing of the records stays
         throw std::runtime_error("reject file " + path_ + " write fail : " + ErrnoText());

@@ -184,10 +184,9 @@ void StatusFile::passDone(int nRows, const std::string &billFile) {
     ++snap_.ulPasses;
     snap_.tLastPass = time(nullptr);
     if (!billFile.empty()) snap_.billFile = billFile;
-    // Passes with rows follow each other within milliseconds, and replacing the file costs more
-    // than a pass's own work: while they come, it is replaced at most once a second (its times
-    // count whole seconds). A pass that found nothing, or after a failed write, always replaces it,
-    // so the counters are never older than the one-second idle poll.
+    // Passes with rows come within milliseconds, and a replace costs more than a pass: while they
+    // come, the file is replaced at most once a second (its times count seconds). A pass without
+    // rows, or after a failed write, always replaces it: counters never lag the one-second poll.
     if (nRows > 0 && !bFailing_ && snap_.tWritten == snap_.tLastPass) return;
     publish();
 }
