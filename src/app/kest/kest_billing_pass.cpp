@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <stdexcept>
 #include <string>
-#include <utility>
 
 #include "odbc/odbc_error.h"
 

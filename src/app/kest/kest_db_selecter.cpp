@@ -2,15 +2,10 @@
 // commits; passes follow at once while rows come, once a second when none do.
 #include "kest_db_selecter.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <exception>
 #include <functional>
 #include <stdexcept>
-#include <vector>
 
 #include "event_loop/Timer.h"
 #include "kest_ha_link.h"

@@ -1,7 +1,6 @@
 // Bill file writer: names the day's file, switches it after local midnight and appends the lines.
 #include "kest_file_manager.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,8 +9,6 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
-
-#include "kest_file_util.h"
 
 namespace kest {
 

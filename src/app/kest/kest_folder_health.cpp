@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
 
 #include "base/util.h"
 #include "event_loop/Timer.h"

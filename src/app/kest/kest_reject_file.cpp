@@ -1,16 +1,12 @@
 // Reject file: unbillable rows, read back whole from the table and kept as CSV before their delete.
 #include "kest_reject_file.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
-
-#include "kest_file_util.h"
-#include "kest_manager.h"
 
 namespace kest {
 
@@ -96,15 +92,13 @@ RejectFile::RejectFile(std::string folder, bool bSync)
     : folder_(std::move(folder)), bSync_(bSync), file_(WholeRecordsSize, bSync) {}
 
 void RejectFile::open(const std::string &date) {
-    std::string path = folder_ + "/SMSC_REJECT_" + date + ".csv";
-    fileutil::AppendFile::Opened opened = file_.open(path);
-    path_ = path;
-    switch (opened) {
+    path_ = folder_ + "/SMSC_REJECT_" + date + ".csv";
+    switch (file_.open(path_)) {
         case fileutil::AppendFile::Opened::DirectorySyncFailed:
-            throw std::runtime_error("reject file " + path + " directory sync fail : " +
+            throw std::runtime_error("reject file " + path_ + " directory sync fail : " +
                                      ErrnoText());
         case fileutil::AppendFile::Opened::OpenFailed:
-            throw std::runtime_error("reject file " + path + " open fail : " + ErrnoText());
+            throw std::runtime_error("reject file " + path_ + " open fail : " + ErrnoText());
         default:
             return;
     }
