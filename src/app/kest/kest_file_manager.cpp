@@ -9,6 +9,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace kest {
 
@@ -192,13 +193,9 @@ void FileManager::fail() {
     throw std::runtime_error("FileManager write fail : " + ErrnoText());
 }
 
-// Names on the journal's record are input: only bill file names are taken.
 void FileManager::cut_torn_tails(std::set<std::string> names) {
-    names.insert(AppendFile::newestIn(billpath, kBillShape));
-    for (const std::string &name : names)
-        if (fileutil::HasShape(name, kBillShape))
-            AppendFile::cutTornTail(billpath + "/" + name, WholeLinesSize,
-                                    pm.bill.BILL_SYNC != 0);
+    fileutil::CutTornTails(billpath, kBillShape, std::move(names), WholeLinesSize,
+                           pm.bill.BILL_SYNC != 0);
 }
 
 }  // namespace kest

@@ -38,16 +38,6 @@ bool TransferAll(Transfer transfer, int fd, Byte *pc, size_t unLen, off_t offset
     return true;
 }
 
-}  // namespace
-
-bool PreadAll(int fd, void *pBuf, size_t unLen, off_t offset) {
-    return TransferAll(::pread, fd, static_cast<char *>(pBuf), unLen, offset);
-}
-
-bool PwriteAll(int fd, const void *pBuf, size_t unLen, off_t offset) {
-    return TransferAll(::pwrite, fd, static_cast<const char *>(pBuf), unLen, offset);
-}
-
 bool HasShape(const std::string &name, const char *pcShape) {
     size_t i = 0;
     for (; pcShape[i] != '\0'; ++i) {
@@ -56,6 +46,16 @@ bool HasShape(const std::string &name, const char *pcShape) {
         if (pcShape[i] == '#' ? !bDigit : name[i] != pcShape[i]) return false;
     }
     return i == name.size();
+}
+
+}  // namespace
+
+bool PreadAll(int fd, void *pBuf, size_t unLen, off_t offset) {
+    return TransferAll(::pread, fd, static_cast<char *>(pBuf), unLen, offset);
+}
+
+bool PwriteAll(int fd, const void *pBuf, size_t unLen, off_t offset) {
+    return TransferAll(::pwrite, fd, static_cast<const char *>(pBuf), unLen, offset);
 }
 
 int SyncDirectoryOf(const std::string &path) {
@@ -179,7 +179,9 @@ void AppendFile::fence() {
     if (fd_ >= 0 && written_ != settled_ && cutTo(settled_)) sync();
 }
 
-void AppendFile::cutTornTail(const std::string &path, WholeSizeFn wholeSize, bool bSync) {
+namespace {
+
+void CutTornTail(const std::string &path, WholeSizeFn wholeSize, bool bSync) {
     int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0 && errno == ENOENT) return;
     struct stat st {};
@@ -200,7 +202,7 @@ void AppendFile::cutTornTail(const std::string &path, WholeSizeFn wholeSize, boo
                      static_cast<long>(st.st_size - whole));
 }
 
-std::string AppendFile::newestIn(const std::string &folder, const char *pcShape) {
+std::string NewestIn(const std::string &folder, const char *pcShape) {
     std::string newest;
     if (DIR *pDir = opendir(folder.c_str())) {
         while (const dirent *pEntry = readdir(pDir)) {
@@ -210,6 +212,15 @@ std::string AppendFile::newestIn(const std::string &folder, const char *pcShape)
         closedir(pDir);
     }
     return newest;
+}
+
+}  // namespace
+
+void CutTornTails(const std::string &folder, const char *pcShape, std::set<std::string> names,
+                  WholeSizeFn wholeSize, bool bSync) {
+    names.insert(NewestIn(folder, pcShape));
+    for (const std::string &name : names)
+        if (HasShape(name, pcShape)) CutTornTail(folder + "/" + name, wholeSize, bSync);
 }
 
 }  // namespace kest::fileutil

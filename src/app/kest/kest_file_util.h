@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <string>
 
@@ -18,12 +19,14 @@ int SyncDirectoryOf(const std::string &path);
 bool PreadAll(int fd, void *pBuf, size_t unLen, off_t offset);
 bool PwriteAll(int fd, const void *pBuf, size_t unLen, off_t offset);
 
-// Whether name has shape: characters as they stand, '#' any digit. Names of the bill and reject
-// files have one, which keeps them in their folder.
-bool HasShape(const std::string &name, const char *pcShape);
-
 // Bytes of the file up to the end of its last whole record; -1 when it cannot be read.
 using WholeSizeFn = off_t (*)(int fd);
+
+// Cuts the torn tail a killed process may have left in the newest file of folder whose name has
+// shape ('#' any digit: such names sort by date) and in the files of names that have it (a shape
+// keeps input names in the folder). Regular files only, never through a link; cuts logged.
+void CutTornTails(const std::string &folder, const char *pcShape, std::set<std::string> names,
+                  WholeSizeFn wholeSize, bool bSync);
 
 // Thrown by a write after the ending took the pass over: no line may follow the cut of its lines.
 struct Fenced : std::runtime_error {
@@ -69,13 +72,6 @@ public:
     // From another thread, as the process ends: no byte is appended from here on, and the unsettled
     // ones are cut off (and the cut synced).
     void fence();
-
-    // Cuts a torn tail of the file at path (a regular file, not followed through a link) and syncs
-    // the cut when bSync; logged. Nothing to do when there is no such file.
-    static void cutTornTail(const std::string &path, WholeSizeFn wholeSize, bool bSync);
-    // Name of the newest file of folder whose name has shape (such names sort by date); empty if
-    // none.
-    static std::string newestIn(const std::string &folder, const char *pcShape);
 
 private:
     bool atPath(const std::string &path) const;

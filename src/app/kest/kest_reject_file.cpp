@@ -119,10 +119,8 @@ void RejectFile::write(const std::string &reason, const std::vector<StoredRow> &
 }
 
 void RejectFile::cutTornTailOfNewest() {
-    if (!enabled()) return;
-    std::string newest = fileutil::AppendFile::newestIn(folder_, "SMSC_REJECT_####-##-##.csv");
-    if (!newest.empty())
-        fileutil::AppendFile::cutTornTail(folder_ + "/" + newest, WholeRecordsSize, bSync_);
+    if (enabled())
+        fileutil::CutTornTails(folder_, "SMSC_REJECT_####-##-##.csv", {}, WholeRecordsSize, bSync_);
 }
 
 }  // namespace kest
