@@ -132,7 +132,7 @@ void DbSelecter::ConnectDB() {
         } catch (const odbctemplate::OdbcError &e) {
             pm.log().info("[DB] DSN=%s;UID=%s;PWD=%s Try DB Connect Fail : %s\n", pm.db.DSN,
                           pm.db.UID, pm.db.PWD[0] != '\0' ? "****" : "", e.what());
-            // Shown on every attempt: not a stale status file, as if the daemon hung.
+            // The status file shows every failed attempt, not a stale text as if the daemon hung.
             return reconnectLater();
         }
     }
@@ -200,8 +200,8 @@ bool DbSelecter::prepare(stmt_t &stmt, const char *pcName, const std::string &sq
     }
 }
 
-// One execution of the select, its rows claimed, written and committed: in one transaction, or
-// with a commit per row one a row.
+// One execution of the select, its rows claimed, written and committed in one transaction, or in
+// one per row.
 DbSelecter::PassEnd DbSelecter::processRows(int &nCount) {
     pass.begin(*dbcon, *delete_stmt);
     fetchRows();
